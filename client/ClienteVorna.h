@@ -1,0 +1,57 @@
+#ifndef CLIENTEVORNA_H
+#define CLIENTEVORNA_H
+
+#include <cstddef>
+#include <string>
+
+#include "MemoryStream.h"
+
+// The backup server's side of the agent's protocol over one TCP connection:
+// raw bytes, wire integers (big-endian), messages (a big-endian length and a
+// body) and the login. Used from one thread. Every read waits at most the
+// time limit, so a silent agent never hangs the caller.
+class ClienteVorna {
+ public:
+  ClienteVorna();
+  virtual ~ClienteVorna();
+
+  ClienteVorna(const ClienteVorna&) = delete;
+  ClienteVorna& operator=(const ClienteVorna&) = delete;
+
+  // Connects to host (dotted IPv4) and porta. False when it cannot.
+  bool conectar(const std::string& host, int porta);
+  void fechar();
+  bool conectado() const { return handle >= 0; }
+  int getSocket() const { return handle; }
+  // Time limit of every read and write, in milliseconds (0: none).
+  void setTempoLimite(int milissegundos);
+  // Stops sending (the agent then reads the end of the stream).
+  void encerrarEnvio();
+
+  bool enviarBytes(const void* dados, size_t n);
+  // Exactly n bytes; false when the connection ends, fails or times out first.
+  bool receberBytes(void* dados, size_t n);
+  bool enviarInt(int valor);
+  bool lerInt(int* valor);
+  bool enviarMensagem(const MemoryStream& mensagem);
+  // A whole message; false if it does not arrive whole or is not plausible.
+  bool lerMensagem(MemoryStream* mensagem);
+  // True when the agent closes the connection within the time limit with no
+  // further byte; false when a byte arrives or the wait runs out.
+  bool aguardarFechamento(int milissegundos);
+
+  // Sends the login message and returns the agent's login code, or
+  // ERRO_CONEXAO when no answer came.
+  int login(const std::string& usuario, const std::string& senha);
+  // Sends a command code and reads its acknowledgement: true on COMMAND_OK.
+  bool comando(int codigo);
+  // The agent's version (command 3), or ERRO_CONEXAO.
+  int getVersao();
+
+  static const int ERRO_CONEXAO = -1000;
+
+ private:
+  int handle;
+};
+
+#endif

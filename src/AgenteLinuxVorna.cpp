@@ -1,0 +1,243 @@
+#include "AgenteLinuxVorna.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+#include <fcntl.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <stdexcept>
+
+#include "Servidor.h"
+#include "TCPCliente.h"
+#include "TFileConfiguracao.h"
+#include "TUtils.h"
+#include "Versao.h"
+
+int porta = 0;
+std::string diretorio;
+std::string caminhoAbsolutoEXE;
+std::string nomeEXE;
+bool aplicacao32Bits = false;
+int myPid = 0;
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wbuiltin-declaration-mismatch"
+#endif
+Logger log;
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+
+namespace {
+
+const int SINAIS_TRATADOS[] = {SIGINT,  SIGHUP,    SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIGBUS,
+                               SIGSEGV, SIGALRM,   SIGPIPE, SIGTERM, SIGSTKFLT, SIGCONT,
+                               SIGTTIN, SIGTTOU,   SIGURG,  SIGXCPU, SIGXFSZ, SIGIO,   SIGSYS};
+
+// Signal numbers travel from the asynchronous handler to the signal thread
+// through this pipe; writing one byte is all the handler may safely do.
+int pipeSinais[2] = {-1, -1};
+
+bool ehFalhaDeHardware(int signum, const siginfo_t* info) {
+  bool sinalDeFalha = signum == SIGSEGV || signum == SIGBUS || signum == SIGILL || signum == SIGTRAP;
+  // si_code > 0: raised by the kernel for this very instruction, not sent by kill.
+  return sinalDeFalha && info != nullptr && info->si_code > 0;
+}
+
+extern "C" void tratadorAssincrono(int signum, siginfo_t* info, void*) {
+  if (ehFalhaDeHardware(signum, info)) {
+    // Returning would run the faulting instruction again for ever: let the
+    // default action end the process instead.
+    signal(signum, SIG_DFL);
+    return;
+  }
+  signal_callback_handler(signum);
+}
+
+void tratarSinal(int signum) {
+  log.WriteLog("Signal chamando " + IntToStr(signum), 0, false);
+  escreverConsole("Signal number " + IntToStr(signum));
+  if (signum == SIGPIPE || signum == SIGSEGV) return;
+  log.WriteLog("Saindo do programa", 0, false);
+  fflush(nullptr);
+  _exit(signum);
+}
+
+void* ThreadSinais(void*) {
+  for (;;) {
+    unsigned char signum;
+    ssize_t r = read(pipeSinais[0], &signum, 1);
+    if (r == 1) {
+      tratarSinal(signum);
+    } else if (r == 0 || errno != EINTR) {
+      return nullptr;
+    }
+  }
+}
+
+void instalarTratadorDeSinais() {
+  if (pipe2(pipeSinais, O_CLOEXEC) != 0) {
+    perror("pipe");
+    exit(1);
+  }
+  fcntl(pipeSinais[1], F_SETFL, O_NONBLOCK);
+  pthread_t thread;
+  if (pthread_create(&thread, nullptr, ThreadSinais, nullptr) != 0) {
+    perror("Signal thread");
+    exit(1);
+  }
+  pthread_detach(thread);
+  struct sigaction acao {};
+  acao.sa_sigaction = tratadorAssincrono;
+  acao.sa_flags = SA_SIGINFO | SA_RESTART;
+  sigemptyset(&acao.sa_mask);
+  for (int signum : SINAIS_TRATADOS) sigaction(signum, &acao, nullptr);
+}
+
+std::string semBrancosNoFim(std::string texto) {
+  size_t fim = texto.find_last_not_of(" \t\n\r\f\v");
+  texto.erase(fim == std::string::npos ? 0 : fim + 1);
+  return texto;
+}
+
+void iniciarThread(int handle) {
+  std::unique_ptr<int> holder;
+  try {
+    holder.reset(new int(handle));
+  } catch (...) {
+    close(handle);
+    throw;
+  }
+  pthread_t thread;
+  int erro = pthread_create(&thread, nullptr, ThreadMain, holder.get());
+  if (erro != 0) {
+    close(handle);
+    log.WriteLog("Erro ao criar a thread", myPid, false);
+    errno = erro;
+    perror("Error Thread");
+    return;
+  }
+  holder.release();  // the thread owns it now
+}
+
+bool ehFaltaDeRecursos(int erro) {
+  return erro == EMFILE || erro == ENFILE || erro == ENOBUFS || erro == ENOMEM;
+}
+
+[[noreturn]] void aceitarConexoes(Servidor* servidor) {
+  for (;;) {
+    try {
+      int handle = servidor->conectar();
+      if (handle < 0) {
+        int erro = errno;
+        log.WriteLog("Falha ao se conectar", myPid, false);
+        escreverConsole("Falhao ao conectar ");
+        // Out of descriptors or memory, retrying at once only fills the log.
+        if (ehFaltaDeRecursos(erro)) usleep(100 * 1000);
+        continue;
+      }
+      iniciarThread(handle);
+    } catch (const std::exception& e) {
+      escreverConsole(e.what());
+      log.WriteLog(std::string("AgentelinuxVorna - Erro ") + e.what(), myPid, false);
+    }
+  }
+}
+
+}  // namespace
+
+void signal_callback_handler(int signum) {
+  int salvo = errno;
+  unsigned char byte = static_cast<unsigned char>(signum);
+  ssize_t ignorado = write(pipeSinais[1], &byte, 1);
+  (void)ignorado;
+  errno = salvo;
+}
+
+void getCaminhoAbsolutoEXE(const std::string& arg) {
+  bool comecaComPonto = !arg.empty() && arg[0] == '.';
+  diretorio = semBrancosNoFim(obterDiretorioCorrente());
+  escreverConsole("diretorio " + diretorio);
+  std::string caminho;
+  if (!comecaComPonto) {
+    size_t p = arg.find(diretorio);
+    if (p == std::string::npos) {
+      caminho = arg;
+    } else {
+      std::string resto = arg;
+      resto.erase(p, diretorio.size());
+      caminho = diretorio + resto;
+    }
+  } else {
+    caminho = diretorio + arg.substr(1);
+  }
+  caminhoAbsolutoEXE = caminho;
+  escreverConsole("Caminho do executavel = " + caminhoAbsolutoEXE);
+  log.WriteLog("Caminho do executável " + caminhoAbsolutoEXE, myPid, false);
+}
+
+void getNomeEXE(const std::string& arg) {
+  size_t barra = arg.rfind('/');
+  nomeEXE = barra == std::string::npos ? arg : arg.substr(barra + 1);
+}
+
+void* ThreadMain(void* arg) {
+  pthread_detach(pthread_self());
+  int handle;
+  {
+    std::unique_ptr<int> holder(static_cast<int*>(arg));
+    handle = *holder;
+  }
+  log.WriteLog("Nova Thread iniciada handle " + IntToStr(handle), myPid, false);
+  try {
+    TCPCliente cliente(handle);
+    cliente.setCaminhocompletoAplicacao(caminhoAbsolutoEXE);
+    cliente.setNomeAplicacao(nomeEXE);
+    cliente.aplicacaoIs32Bits(aplicacao32Bits);
+    cliente.setPortaUtilizada(porta);
+    cliente.setPidProcessoPrincipal(myPid);
+    cliente.setDiretorio(diretorio);
+    cliente.run();
+  } catch (const std::exception& e) {
+    // Whatever escapes a connection ends that connection only.
+    log.WriteLog(std::string("Conexão encerrada por erro: ") + e.what(), myPid, false);
+  }
+  return nullptr;
+}
+
+int main(int argc, char* argv[]) {
+  instalarTratadorDeSinais();
+  tzset();
+  TFileConfiguracao configuracao;
+  porta = configuracao.getPorta();
+  if (argc > 1) porta = std::atoi(argv[1]);
+  std::string primeiraPalavra = argc > 0 && argv[0] != nullptr ? argv[0] : "";
+  getCaminhoAbsolutoEXE(primeiraPalavra);
+  getNomeEXE(primeiraPalavra);
+#ifdef ENVIRONMENT64
+  aplicacao32Bits = false;
+#else
+  aplicacao32Bits = true;
+#endif
+  escreverConsole("Porta utilizada " + IntToStr(porta));
+  log.WriteLog("Porta utilizada " + IntToStr(porta), 0, false);
+  escreverConsole("Versão " + IntToStr(VERSAO_APP));
+  log.WriteLog("Versão " + IntToStr(VERSAO_APP), 0, false);
+  const char* bits = aplicacao32Bits ? "Aplicação é 32 bits " : "Aplicação é 64 bits ";
+  escreverConsole(bits);
+  log.WriteLog(bits, 0, false);
+  myPid = static_cast<int>(getpid());
+  escreverConsole("PID " + IntToStr(myPid));
+  log.WriteLog("PID " + IntToStr(myPid), myPid, false);
+  escreverConsole("ouvindo porta ");
+  Servidor servidor(porta, "", myPid);
+  if (!servidor.iniciar()) {
+    // Not listening, every accept would fail at once: stop instead of spinning.
+    exit(1);
+  }
+  aceitarConexoes(&servidor);
+}

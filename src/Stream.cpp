@@ -1,0 +1,135 @@
+#include "Stream.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "MemoryStream.h"
+
+Stream::Stream(int handleClientSocket)
+    : handleClientSocket(handleClientSocket), encerrado(false) {}
+
+Stream::~Stream() {}
+
+int32_t Stream::convertToBigEndian(int value) {
+  return static_cast<int32_t>(htonl(static_cast<uint32_t>(value)));
+}
+
+int Stream::ConvertToInt32(const void* buffer) {
+  uint32_t rede;
+  std::memcpy(&rede, buffer, 4);
+  return static_cast<int>(ntohl(rede));
+}
+
+ssize_t Stream::send(const unsigned char* buffer, size_t len) {
+  return enviarJunto(buffer, len, nullptr, 0);
+}
+
+ssize_t Stream::enviarJunto(const void* a, size_t na, const void* b, size_t nb) {
+  struct iovec partes[2];
+  partes[0].iov_base = const_cast<void*>(a);
+  partes[0].iov_len = na;
+  partes[1].iov_base = const_cast<void*>(b);
+  partes[1].iov_len = nb;
+  struct iovec* atual = partes;
+  int quantas = nb > 0 ? 2 : 1;
+  size_t total = 0;
+  while (quantas > 0) {
+    if (atual->iov_len == 0) {
+      ++atual;
+      --quantas;
+      continue;
+    }
+    ssize_t r = writev(handleClientSocket, atual, quantas);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    size_t feito = static_cast<size_t>(r);
+    total += feito;
+    while (quantas > 0 && feito >= atual->iov_len) {
+      feito -= atual->iov_len;
+      ++atual;
+      --quantas;
+    }
+    if (quantas > 0) {
+      atual->iov_base = static_cast<char*>(atual->iov_base) + feito;
+      atual->iov_len -= feito;
+    }
+  }
+  return static_cast<ssize_t>(total);
+}
+
+ssize_t Stream::receive(void* buffer, size_t len) {
+  if (encerrado) return 0;
+  for (;;) {
+    ssize_t r = read(handleClientSocket, buffer, len);
+    if (r < 0 && errno == EINTR) continue;
+    return r;
+  }
+}
+
+ssize_t Stream::receiveAll(void* buffer, size_t len) {
+  char* p = static_cast<char*>(buffer);
+  size_t recebido = 0;
+  while (recebido < len) {
+    ssize_t r = receive(p + recebido, len - recebido);
+    if (r <= 0) break;
+    recebido += static_cast<size_t>(r);
+  }
+  return static_cast<ssize_t>(recebido);
+}
+
+ssize_t Stream::writeInt(int value) {
+  int32_t rede = convertToBigEndian(value);
+  return send(reinterpret_cast<const unsigned char*>(&rede), sizeof rede);
+}
+
+int Stream::readInt() {
+  unsigned char bytes[4];
+  if (receiveAll(bytes, sizeof bytes) != static_cast<ssize_t>(sizeof bytes)) return -1;
+  return ConvertToInt32(bytes);
+}
+
+ssize_t Stream::send(const MemoryStream& memoryStream) {
+  return send(memoryStream.getBuffer(), static_cast<size_t>(memoryStream.getSize()));
+}
+
+ssize_t Stream::receive(MemoryStream* memoryStream) {
+  return receberCorpo(memoryStream, memoryStream->getSize());
+}
+
+ssize_t Stream::enviarMensagem(const MemoryStream& memoryStream) {
+  int32_t rede = convertToBigEndian(memoryStream.getSize());
+  // Length and body in one gathered write: the same bytes, without a small
+  // segment waiting on its acknowledgement.
+  return enviarJunto(&rede, sizeof rede, memoryStream.getBuffer(),
+                     static_cast<size_t>(memoryStream.getSize()));
+}
+
+ssize_t Stream::receberCorpo(MemoryStream* memoryStream, int tamanho) {
+  const int PASSO_INICIAL = 64 * 1024;
+  memoryStream->clearAll();
+  int recebido = 0;
+  while (recebido < tamanho) {
+    int parte = std::min(tamanho - recebido, std::max(recebido, PASSO_INICIAL));
+    unsigned char* destino = memoryStream->acrescentarEspaco(parte);
+    ssize_t r = receiveAll(destino, static_cast<size_t>(parte));
+    recebido += static_cast<int>(r);
+    if (r < parte) {
+      memoryStream->truncar(recebido);
+      break;
+    }
+  }
+  return recebido;
+}
+
+void Stream::encerrar() {
+  encerrado = true;
+  shutdown(handleClientSocket, SHUT_RDWR);
+}

@@ -1,0 +1,61 @@
+#ifndef STREAM_H
+#define STREAM_H
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+
+class MemoryStream;
+
+// Reads and writes one connected socket for its connection thread. Integers
+// alone on the wire are 32-bit big-endian. Every write goes on until all its
+// bytes are out or the peer is gone. The Stream neither opens nor closes the
+// socket: the owner of the descriptor does.
+class Stream {
+ public:
+  explicit Stream(int handleClientSocket);
+  virtual ~Stream();
+
+  Stream(const Stream&) = delete;
+  Stream& operator=(const Stream&) = delete;
+
+  // Writes all len bytes; returns len, or -1 when the peer is gone.
+  ssize_t send(const unsigned char* buffer, size_t len);
+  // One read of at most len bytes: the count read, 0 when the peer has
+  // closed, -1 on error.
+  ssize_t receive(void* buffer, size_t len);
+  // Reads until len bytes are in or the connection ends; returns the count.
+  ssize_t receiveAll(void* buffer, size_t len);
+
+  ssize_t writeInt(int value);
+  // The next wire integer, or -1 when the connection ends or fails first.
+  int readInt();
+
+  // The body of a message buffer, without its length.
+  ssize_t send(const MemoryStream& memoryStream);
+  // Reads up to getSize() bytes into the buffer's area and cuts the size to
+  // the count received, which is returned.
+  ssize_t receive(MemoryStream* memoryStream);
+  // A whole message: the big-endian body length and the body, in one write.
+  ssize_t enviarMensagem(const MemoryStream& memoryStream);
+  // Receives a body of tamanho bytes (0 <= tamanho), growing the area as the
+  // bytes arrive rather than trusting the announced length up front. Returns
+  // the count received.
+  ssize_t receberCorpo(MemoryStream* memoryStream, int tamanho);
+
+  // Stops both directions: every later read sees the end of the connection,
+  // so the command loop ends at its next read.
+  void encerrar();
+
+  static int32_t convertToBigEndian(int value);
+  static int ConvertToInt32(const void* buffer);
+
+ private:
+  ssize_t enviarJunto(const void* a, size_t na, const void* b, size_t nb);
+
+  int handleClientSocket;
+  bool encerrado;
+};
+
+#endif

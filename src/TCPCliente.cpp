@@ -1,0 +1,160 @@
+#include "TCPCliente.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+#include "Stream.h"
+#include "TFileUser.h"
+#include "TUtils.h"
+#include "Versao.h"
+
+namespace {
+
+// What the command loop does when a command's step raises a std::exception.
+enum TPoliticaExcecao {
+  REPORTAR_E_CONTINUAR,  // "ERRO: " and the message on the console; next command
+  REPORTAR_E_ENCERRAR,   // the same line; the connection ends
+  ENCERRAR_SILENCIOSO,   // the connection ends, nothing printed
+  GERAL,                 // "Erro ao ler comandando"; the connection ends
+};
+
+enum TDestinoLog { SEM_LOG, LOG_INICIO, LOG_PROCESSO };
+
+}  // namespace
+
+struct TCPCliente::TComandoServido {
+  int codigo;
+  const char* linhaLog;
+  TDestinoLog destinoLog;
+  void (TCPCliente::*handler)(Stream*);
+  bool segundoOk;
+  TPoliticaExcecao politica;
+};
+
+const TCPCliente::TComandoServido* TCPCliente::procurarComando(int codigo) {
+  static const TComandoServido TABELA[] = {
+      {CMD_AGENTE_LINUX_GET_VERSION, "CMD_AGENTE_LINUX_GET_VERSION", LOG_PROCESSO,
+       &TCPCliente::getVersao, false, REPORTAR_E_ENCERRAR},
+      {CMD_AGENTE_LINUX_CANCELAR_TRANFERENCIA_ARQUIVO,
+       "CMD_AGENTE_LINUX_CANCELAR_TRANFERENCIA_ARQUIVO", LOG_INICIO,
+       &TCPCliente::cancelarTransferencia, false, GERAL},
+  };
+  for (const TComandoServido& comando : TABELA) {
+    if (comando.codigo == codigo) return &comando;
+  }
+  return nullptr;
+}
+
+TCPCliente::TCPCliente(int handleSocketCliente)
+    : aplicacao32Bits(false),
+      rodando(false),
+      tranferindoArquivo(false),
+      socketCliente(handleSocketCliente),
+      quantidadeDeTentativaDeConexoes(0),
+      portaUtilizada(0),
+      pidProcessoPrincipal(0) {}
+
+TCPCliente::~TCPCliente() {
+  if (socketCliente >= 0) close(socketCliente);
+}
+
+void TCPCliente::run() {
+  // Small replies follow each other closely; without this each would wait for
+  // the acknowledgement of the one before.
+  int ligado = 1;
+  setsockopt(socketCliente, IPPROTO_TCP, TCP_NODELAY, &ligado, sizeof ligado);
+  stream.reset(new Stream(socketCliente));
+  bool admitido = false;
+  try {
+    admitido = autorizado(stream.get());
+  } catch (const std::exception& e) {
+    log.WriteLog(std::string("Falha na autenticação - Motivo:") + e.what(), pidProcessoPrincipal,
+                 false);
+  }
+  if (admitido) servirComandos();
+  stream.reset();
+  fecharSocket();
+}
+
+void TCPCliente::fecharSocket() {
+  if (socketCliente > 0) {
+    log.WriteLog("Finalizando uma conexão " + IntToStr(socketCliente), pidProcessoPrincipal,
+                 false);
+    close(socketCliente);
+    socketCliente = -1;
+  }
+}
+
+void TCPCliente::servirComandos() {
+  bool conectado = true;
+  while (conectado) {
+    const TComandoServido* comando = nullptr;
+    try {
+      comando = procurarComando(stream->readInt());
+      if (comando == nullptr) {
+        // -1 (also a closed or failed connection) and every unserved code.
+        log.WriteLog("nenhum comando valído", pidProcessoPrincipal, false);
+        escreverConsole("comando default");
+        conectado = false;
+        continue;
+      }
+      executarComando(*comando);
+    } catch (const std::exception& e) {
+      TPoliticaExcecao politica = comando ? comando->politica : GERAL;
+      if (politica == GERAL) {
+        escreverConsole("Erro ao ler comandando");
+      } else if (politica != ENCERRAR_SILENCIOSO) {
+        escreverConsole(std::string("ERRO: ") + e.what());
+      }
+      if (politica != REPORTAR_E_CONTINUAR) conectado = false;
+    }
+  }
+}
+
+void TCPCliente::executarComando(const TComandoServido& comando) {
+  if (comando.destinoLog != SEM_LOG) {
+    log.WriteLog(comando.linhaLog, comando.destinoLog == LOG_PROCESSO ? pidProcessoPrincipal : 0,
+                 false);
+  }
+  sendComandoReconhecido(stream.get());
+  (this->*comando.handler)(stream.get());
+  if (comando.segundoOk) sendComandoReconhecido(stream.get());
+}
+
+bool TCPCliente::autorizado(Stream* stream) {
+  TFileUser fileUser(pidProcessoPrincipal);
+  int respLogin = LOGIN_SUCESSO;
+  MemoryStream mensagem = ReadMemoryStream(stream);
+  std::string usuarioRecebido = mensagem.readStringFromMemoryStream();
+  std::string senhaRecebida = mensagem.readStringFromMemoryStream();
+  bool result = fileUser.userCadastrado(usuarioRecebido, senhaRecebida, &respLogin);
+  stream->writeInt(respLogin);
+  return result;
+}
+
+void TCPCliente::sendComandoReconhecido(Stream* stream) { stream->writeInt(COMMAND_OK); }
+
+void TCPCliente::getVersao(Stream* stream) { stream->writeInt(VERSAO_APP); }
+
+void TCPCliente::cancelarTransferencia(Stream*) { tranferindoArquivo = false; }
+
+MemoryStream TCPCliente::ReadMemoryStream(Stream* stream) {
+  int tamanho = stream->readInt();
+  if (tamanho < 0 || tamanho > TAMANHO_MAXIMO_MENSAGEM) {
+    // The stream cannot be trusted past a length like this: stop it, so the
+    // loop ends at its next read whatever the command's policy.
+    stream->encerrar();
+    throw std::length_error("tamanho de mensagem inválido: " + IntToStr(tamanho));
+  }
+  MemoryStream mensagem;
+  stream->receberCorpo(&mensagem, tamanho);
+  return mensagem;
+}
+
+int TCPCliente::writeMemoryStream(Stream* stream, const MemoryStream& memoryStream) {
+  return static_cast<int>(stream->enviarMensagem(memoryStream));
+}

@@ -1,0 +1,100 @@
+#ifndef TCPCLIENTE_H
+#define TCPCLIENTE_H
+
+#include <memory>
+#include <string>
+
+#include "Logger.h"
+#include "MemoryStream.h"
+
+class Stream;
+
+enum TComandosAgenteLinux {
+  CMD_AGENTE_LINUX_DISCONET = -1,
+  CMD_AGENTE_LINUX_LIST = 0,
+  CMD_AGENTE_LINUX_GET_FILE = 1,
+  CMD_AGENTE_LINUX_PUT_FILE = 2,
+  CMD_AGENTE_LINUX_GET_VERSION = 3,
+  CMD_AGENTE_LINUX_GET_SIZE_DIR = 4,
+  CMD_AGENTE_LINUX_LIST_ALL_FILES = 5,
+  CMD_AGENTE_LINUX_GET_SIZE_FILE = 6,
+  CMD_AGENTE_LINUX_IS_DIR = 7,
+  CMD_AGENTE_LINUX_EXIST_FILE_OR_FOLDER = 8,
+  CMD_AGENTE_LINUX_CANCELAR_TRANFERENCIA_ARQUIVO = 9,
+  CMD_AGENTE_LINUX_GET_FILE_INFO = 10,
+  CMD_AGENTE_LINUX_LIST_FOLDERS_DIR = 11,
+  CMD_AGENTE_LINUX_SET_DATE_MODIFICATION_SERVER = 12,
+  CMD_AGENTE_LINUX_CREATE_DIR_SERVER_LINUX = 13,
+  CMD_AGENTE_LINUX_GET_NOME_APLICACAO = 14,
+  CMD_AGENTE_LINUX_GET_CAMINHO_COMPLETO_APLICACAO = 15,
+  CMD_AGENTE_LINUX_CHECK_IS_APP_32_BITS = 16,
+  CMD_AGENTE_LINUX_SETAR_PERMISSAO_ARQUIVO = 17,
+  CMD_AGENTE_LINUX_LIST_ALL_FILES_INCREMENTAL = 18,
+  CMD_AGENTE_LINUX_ATUALIZAR_APLICATIVO = 19,
+  CMD_AGENTE_LINUX_GET_DIRETORIO_APLICATIVO = 20,
+};
+
+enum TCommandResultAgente {
+  COMMAND_OK = 977777,
+  COMMAND_ERRO = 977771,
+  COMMAND_NAO_RECONHECIDO = 977772,
+};
+
+// One backup-server connection, from the login to the close, served by its
+// own thread (the only one that touches this object, its Stream and its
+// socket). run() closes the socket; the destructor closes it only if run()
+// never got that far.
+class TCPCliente {
+ public:
+  explicit TCPCliente(int handleSocketCliente);
+  virtual ~TCPCliente();
+
+  TCPCliente(const TCPCliente&) = delete;
+  TCPCliente& operator=(const TCPCliente&) = delete;
+
+  void setNomeAplicacao(const std::string& nome) { nomeAplicacao = nome; }
+  void setCaminhocompletoAplicacao(const std::string& caminho) { caminhoCompletoAplicacao = caminho; }
+  void aplicacaoIs32Bits(bool is32) { aplicacao32Bits = is32; }
+  void setPortaUtilizada(int porta) { portaUtilizada = porta; }
+  void setPidProcessoPrincipal(int pid) { pidProcessoPrincipal = pid; }
+  void setDiretorio(const std::string& dir) { diretorio = dir; }
+
+  // Serves the connection until the peer leaves or sends an unserved code.
+  void run();
+
+  void sendComandoReconhecido(Stream* stream);
+  void getVersao(Stream* stream);
+
+  // One request message: its big-endian length, then its body. A length below
+  // 0 or above TAMANHO_MAXIMO_MENSAGEM stops the connection and throws
+  // std::length_error before anything is allocated; a body cut short comes
+  // back with only the bytes that arrived.
+  MemoryStream ReadMemoryStream(Stream* stream);
+  // One reply message; -1 when the peer is gone.
+  int writeMemoryStream(Stream* stream, const MemoryStream& memoryStream);
+
+ private:
+  struct TComandoServido;
+  static const TComandoServido* procurarComando(int codigo);
+
+  bool autorizado(Stream* stream);
+  void servirComandos();
+  void executarComando(const TComandoServido& comando);
+  void cancelarTransferencia(Stream* stream);
+  void fecharSocket();
+
+  bool aplicacao32Bits;
+  bool rodando;
+  bool tranferindoArquivo;
+  int socketCliente;
+  int quantidadeDeTentativaDeConexoes;
+  int portaUtilizada;
+  int pidProcessoPrincipal;
+  std::string nomeAplicacao;
+  std::string caminhoCompletoAplicacao;
+  std::string diretorio;
+  std::unique_ptr<Stream> stream;
+  Logger log;
+};
+
+#endif

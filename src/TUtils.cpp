@@ -1,0 +1,106 @@
+#include "TUtils.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+std::string IntToStr(long long valor) { return std::to_string(valor); }
+
+void escreverConsole(const std::string& linha) {
+  flockfile(stdout);
+  fwrite(linha.data(), 1, linha.size(), stdout);
+  fputc('\n', stdout);
+  fflush(stdout);
+  funlockfile(stdout);
+}
+
+ssize_t escreverTudo(int fd, const void* dados, size_t n) {
+  const char* p = static_cast<const char*>(dados);
+  size_t escrito = 0;
+  while (escrito < n) {
+    ssize_t r = write(fd, p + escrito, n - escrito);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (r == 0) return -1;
+    escrito += static_cast<size_t>(r);
+  }
+  return static_cast<ssize_t>(escrito);
+}
+
+bool lerArquivoTexto(const std::string& caminho, std::string* conteudo, std::string* erro) {
+  conteudo->clear();
+  int fd = open(caminho.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    *erro = std::strerror(errno);
+    return false;
+  }
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    *erro = S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "não é um arquivo comum";
+    close(fd);
+    return false;
+  }
+  char bloco[8192];
+  for (;;) {
+    ssize_t r = read(fd, bloco, sizeof bloco);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      *erro = std::strerror(errno);
+      close(fd);
+      return false;
+    }
+    if (r == 0) break;
+    conteudo->append(bloco, static_cast<size_t>(r));
+  }
+  close(fd);
+  return true;
+}
+
+std::vector<std::string> dividirLinhas(const std::string& texto) {
+  std::vector<std::string> linhas;
+  size_t inicio = 0;
+  for (;;) {
+    size_t fim = texto.find('\n', inicio);
+    if (fim == std::string::npos) {
+      linhas.push_back(texto.substr(inicio));
+      break;
+    }
+    linhas.push_back(texto.substr(inicio, fim - inicio));
+    inicio = fim + 1;
+  }
+  return linhas;
+}
+
+static bool temParteRelativa(const std::string& caminho) {
+  for (size_t i = 0; i < caminho.size();) {
+    size_t fim = caminho.find('/', i);
+    if (fim == std::string::npos) fim = caminho.size();
+    std::string parte = caminho.substr(i, fim - i);
+    if (parte == "." || parte == "..") return true;
+    i = fim + 1;
+  }
+  return false;
+}
+
+std::string obterDiretorioCorrente() {
+  const char* pwd = std::getenv("PWD");
+  if (pwd != nullptr && pwd[0] == '/' && !temParteRelativa(pwd)) {
+    struct stat logico {}, fisico {};
+    if (stat(pwd, &logico) == 0 && stat(".", &fisico) == 0 && logico.st_dev == fisico.st_dev &&
+        logico.st_ino == fisico.st_ino) {
+      return pwd;
+    }
+  }
+  char* caminho = getcwd(nullptr, 0);
+  if (caminho == nullptr) return std::string();
+  std::string resultado(caminho);
+  std::free(caminho);
+  return resultado;
+}

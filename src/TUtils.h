@@ -1,0 +1,36 @@
+#ifndef TUTILS_H
+#define TUTILS_H
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+// Small helpers shared by every thread of the agent; none keeps any state.
+
+// Decimal text of valor: "-" for negatives, no leading zeros or blanks.
+std::string IntToStr(long long valor);
+
+// Writes one line (a line feed is added) to standard output and flushes it,
+// whole, even when several threads print at once.
+void escreverConsole(const std::string& linha);
+
+// Writes all n bytes to descriptor fd, going on after short writes and
+// interruptions. Returns n, or -1 when a write fails (nothing is retried then).
+ssize_t escreverTudo(int fd, const void* dados, size_t n);
+
+// Reads the whole file at caminho into *conteudo. False when it cannot be
+// opened or read (a directory included); *erro then says why.
+bool lerArquivoTexto(const std::string& caminho, std::string* conteudo, std::string* erro);
+
+// The lines of texto, split at each line feed. Like reading a stream line by
+// line up to its end: a text ending in a line feed yields a final empty line,
+// and an empty text one empty line.
+std::vector<std::string> dividirLinhas(const std::string& texto);
+
+// The working directory as the shell's pwd prints it: $PWD when it is an
+// absolute path naming the current directory without "." or ".." parts,
+// otherwise the physical path. Empty if neither can be learnt.
+std::string obterDiretorioCorrente();
+
+#endif

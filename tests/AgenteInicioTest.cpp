@@ -1,0 +1,214 @@
+// Start-up, configuration, console and log lines, and signals of the real
+// agent process.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "AgenteProcesso.h"
+#include "TCPCliente.h"
+
+namespace {
+
+std::string linhaDaSaida(const std::string& saida, const std::string& inicio) {
+  size_t p = saida.find("\n" + inicio);
+  if (p == std::string::npos) p = saida.rfind(inicio, 0) == 0 ? 0 : std::string::npos;
+  else ++p;
+  if (p == std::string::npos) return "";
+  return saida.substr(p, saida.find('\n', p) - p);
+}
+
+// Each line's text after the "d-m-yyyy h:m:s " prefix.
+std::vector<std::string> mensagensDoLog(const std::string& log) {
+  std::vector<std::string> mensagens;
+  size_t inicio = 0;
+  while (inicio < log.size()) {
+    size_t fim = log.find('\n', inicio);
+    if (fim == std::string::npos) fim = log.size();
+    std::string linha = log.substr(inicio, fim - inicio);
+    size_t espaco = linha.find(' ');
+    if (espaco != std::string::npos) espaco = linha.find(' ', espaco + 1);
+    mensagens.push_back(espaco == std::string::npos ? linha : linha.substr(espaco + 1));
+    inicio = fim + 1;
+  }
+  return mensagens;
+}
+
+bool contemNaOrdem(const std::vector<std::string>& linhas, const std::vector<std::string>& esperadas) {
+  size_t i = 0;
+  for (const std::string& linha : linhas) {
+    if (i < esperadas.size() && linha == esperadas[i]) ++i;
+  }
+  return i == esperadas.size();
+}
+
+int statusDeSaida(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+
+}  // namespace
+
+TEST(AgenteInicio, semConfiguracaoUsaPadroesEAnunciaSeuInicio) {
+  if (AgenteProcesso::escutando(9999)) GTEST_SKIP() << "a porta 9999 já está em uso aqui";
+  AgenteProcesso agente;
+  agente.setPorta(9999);
+  ASSERT_TRUE(agente.iniciar());
+  EXPECT_EQ(lerArquivo(agente.caminho("vornaConfig.txt")),
+            "porta=9999\nquantTentativaDeConexao=10\n");
+  std::string esperado = "diretorio " + agente.diretorio() + "\nCaminho do executavel = " +
+                         AGENTE_BIN + "\nPorta utilizada 9999\nVersão 8\nAplicação é 64 bits \n" +
+                         "PID " + std::to_string(agente.pid()) + "\nouvindo porta \n";
+  EXPECT_EQ(agente.saida(), esperado);
+  EXPECT_FALSE(agente.caminho("UserAgenteVorna.config").empty());
+  EXPECT_NE(access(agente.caminho("UserAgenteVorna.config").c_str(), F_OK), 0)
+      << "the user file is written at the first connection, not at start-up";
+
+  if (!AgenteProcesso::logsGravaveis()) return;
+  EXPECT_TRUE(contemNaOrdem(mensagensDoLog(agente.logInicio()),
+                            {std::string("Caminho do executável ") + AGENTE_BIN,
+                             "Porta utilizada 9999", "Versão 8", "Aplicação é 64 bits "}));
+  EXPECT_EQ(mensagensDoLog(agente.logProcesso()),
+            (std::vector<std::string>{"PID " + std::to_string(agente.pid()),
+                                      "Iniciando servidor de conexão"}));
+}
+
+TEST(AgenteInicio, portaDoArquivoDoArgumentoEDosDezesseisBitsBaixos) {
+  {
+    AgenteProcesso agente;
+    agente.usarPortaLivre();
+    ASSERT_TRUE(agente.iniciar());
+    EXPECT_EQ(linhaDaSaida(agente.saida(), "Porta utilizada "),
+              "Porta utilizada " + std::to_string(agente.porta()));
+    auto cliente = agente.conectarLogado();
+    ASSERT_TRUE(cliente);
+    EXPECT_EQ(cliente->getVersao(), 8);
+  }
+  {
+    AgenteProcesso agente;
+    agente.usarPortaLivre();  // the file names one port, the argument another
+    int doArgumento = AgenteProcesso::portaLivre();
+    agente.setPorta(doArgumento);
+    ASSERT_TRUE(agente.iniciar({std::to_string(doArgumento) + "abc"}));
+    auto cliente = agente.conectarLogado();
+    ASSERT_TRUE(cliente);
+    EXPECT_EQ(cliente->getVersao(), 8);
+  }
+  {
+    AgenteProcesso agente;
+    ASSERT_TRUE(agente.iniciar({"xyz"}, "", false));
+    EXPECT_TRUE(agente.esperarNaSaida("ouvindo porta "));
+    EXPECT_EQ(linhaDaSaida(agente.saida(), "Porta utilizada "), "Porta utilizada 0");
+  }
+  if (!AgenteProcesso::escutando(4464)) {
+    AgenteProcesso agente;
+    agente.setPorta(4464);
+    ASSERT_TRUE(agente.iniciar({"70000"}));
+    EXPECT_EQ(linhaDaSaida(agente.saida(), "Porta utilizada "), "Porta utilizada 70000");
+    auto cliente = agente.conectarLogado();
+    ASSERT_TRUE(cliente);
+    EXPECT_EQ(cliente->getVersao(), 8);
+  }
+}
+
+TEST(AgenteInicio, portaOcupadaTerminaComStatusUm) {
+  int ocupante = socket(AF_INET, SOCK_STREAM, 0);
+  struct sockaddr_in local;
+  std::memset(&local, 0, sizeof local);
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_ANY);
+  ASSERT_EQ(bind(ocupante, reinterpret_cast<struct sockaddr*>(&local), sizeof local), 0);
+  ASSERT_EQ(listen(ocupante, 1), 0);
+  socklen_t tamanho = sizeof local;
+  getsockname(ocupante, reinterpret_cast<struct sockaddr*>(&local), &tamanho);
+  AgenteProcesso agente;
+  ASSERT_TRUE(agente.iniciar({std::to_string(ntohs(local.sin_port))}, "", false));
+  int status = agente.aguardarFim(10000);
+  close(ocupante);
+  EXPECT_EQ(statusDeSaida(status), 1);
+  EXPECT_NE(agente.erros().find("Bind Fail(): Address already in use"), std::string::npos)
+      << agente.erros();
+  if (AgenteProcesso::logsGravaveis()) {
+    EXPECT_NE(agente.logProcesso().find(" Bind Fail\n"), std::string::npos);
+  }
+}
+
+TEST(AgenteInicio, caminhoENomeDoExecutavelVemDaPrimeiraPalavra) {
+  struct Caso {
+    std::string argv0;
+    std::string caminho;  // relative to the working directory when it starts with "/"
+  };
+  const Caso casos[] = {
+      {"./AgenteLinuxVorna", "@/AgenteLinuxVorna"},
+      {"@/AgenteLinuxVorna", "@/AgenteLinuxVorna"},
+      {"AgenteLinuxVorna", "AgenteLinuxVorna"},
+      {"/usr@/agente", "@/usr/agente"},
+      {"/opt/outro/agente", "/opt/outro/agente"},
+  };
+  for (const Caso& caso : casos) {
+    AgenteProcesso agente;
+    auto trocar = [&](std::string texto) {
+      size_t p = texto.find('@');
+      if (p != std::string::npos) texto.replace(p, 1, agente.diretorio());
+      return texto;
+    };
+    agente.usarPortaLivre();
+    ASSERT_TRUE(agente.iniciar({}, trocar(caso.argv0)));
+    EXPECT_EQ(linhaDaSaida(agente.saida(), "diretorio "), "diretorio " + agente.diretorio());
+    EXPECT_EQ(linhaDaSaida(agente.saida(), "Caminho do executavel = "),
+              "Caminho do executavel = " + trocar(caso.caminho))
+        << caso.argv0;
+  }
+}
+
+class AgenteSinais : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    agente.usarPortaLivre();
+    ASSERT_TRUE(agente.iniciar());
+  }
+  AgenteProcesso agente;
+};
+
+TEST_F(AgenteSinais, sigtermTerminaComQuinzeESuasDuasLinhas) {
+  int status = agente.parar(SIGTERM);
+  ASSERT_NE(status, -1);
+  EXPECT_EQ(statusDeSaida(status), 15);
+  EXPECT_NE(agente.saida().find("\nSignal number 15\n"), std::string::npos);
+  if (AgenteProcesso::logsGravaveis()) {
+    EXPECT_TRUE(contemNaOrdem(mensagensDoLog(agente.logInicio()),
+                              {"Signal chamando 15", "Saindo do programa"}));
+  }
+}
+
+TEST_F(AgenteSinais, sigcontESigintTambemTerminam) {
+  EXPECT_EQ(statusDeSaida(agente.parar(SIGCONT)), 18);
+  AgenteProcesso outro;
+  outro.usarPortaLivre();
+  ASSERT_TRUE(outro.iniciar());
+  EXPECT_EQ(statusDeSaida(outro.parar(SIGINT)), 2);
+}
+
+TEST_F(AgenteSinais, sigpipeESigsegvEnviadosNaoTerminam) {
+  kill(agente.pid(), SIGPIPE);
+  EXPECT_TRUE(agente.esperarNaSaida("Signal number 13\n"));
+  kill(agente.pid(), SIGSEGV);
+  EXPECT_TRUE(agente.esperarNaSaida("Signal number 11\n"));
+  auto cliente = agente.conectarLogado();
+  ASSERT_TRUE(cliente);
+  EXPECT_EQ(cliente->getVersao(), 8);
+  EXPECT_TRUE(agente.vivo());
+  if (AgenteProcesso::logsGravaveis()) {
+    EXPECT_TRUE(agente.esperarNoLogInicio("Signal chamando 13\n"));
+    EXPECT_TRUE(agente.esperarNoLogInicio("Signal chamando 11\n"));
+  }
+}
+
+TEST_F(AgenteSinais, sigusr1MantemAAcaoPadrao) {
+  int status = agente.parar(SIGUSR1);
+  ASSERT_NE(status, -1);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(WTERMSIG(status), SIGUSR1);
+}

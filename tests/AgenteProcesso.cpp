@@ -1,0 +1,206 @@
+#include "AgenteProcesso.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "TFileUser.h"
+
+namespace {
+
+const char* const LOG_INICIO = "/var/log/AgenteLinuxVorna0.log";
+
+long long tamanhoArquivo(const char* caminho) {
+  struct stat st {};
+  return stat(caminho, &st) == 0 ? static_cast<long long>(st.st_size) : 0;
+}
+
+bool esperar(const std::function<bool()>& condicao, int ms) {
+  auto limite = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    if (condicao()) return true;
+    if (std::chrono::steady_clock::now() > limite) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+}  // namespace
+
+int contar(const std::string& texto, const std::string& trecho) {
+  int n = 0;
+  for (size_t p = texto.find(trecho); p != std::string::npos; p = texto.find(trecho, p + trecho.size())) {
+    ++n;
+  }
+  return n;
+}
+
+AgenteProcesso::AgenteProcesso()
+    : processo(-1), portaTcp(0), tamanhoLogInicioAntes(0), statusFinal(0), terminou(false) {}
+
+AgenteProcesso::~AgenteProcesso() {
+  if (processo > 0 && !terminou) {
+    kill(processo, SIGKILL);
+    waitpid(processo, nullptr, 0);
+  }
+  std::string esperados = erros();
+  if (esperados.find("AddressSanitizer") != std::string::npos ||
+      esperados.find("runtime error") != std::string::npos ||
+      esperados.find("LeakSanitizer") != std::string::npos) {
+    ADD_FAILURE() << "o agente relatou um erro de memória:\n" << esperados;
+  }
+  if (processo > 0) unlink(("/var/log/AgenteLinuxVorna" + std::to_string(processo) + ".log").c_str());
+}
+
+int AgenteProcesso::portaLivre() {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  struct sockaddr_in local;
+  std::memset(&local, 0, sizeof local);
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t tamanho = sizeof local;
+  bind(s, reinterpret_cast<struct sockaddr*>(&local), sizeof local);
+  getsockname(s, reinterpret_cast<struct sockaddr*>(&local), &tamanho);
+  close(s);
+  return ntohs(local.sin_port);
+}
+
+bool AgenteProcesso::escutando(int porta) {
+  // Read the kernel's socket table rather than connecting, so that waiting
+  // leaves no connection in the agent's logs.
+  std::ifstream tabela("/proc/net/tcp");
+  std::string linha;
+  char esperado[16];
+  std::snprintf(esperado, sizeof esperado, ":%04X", porta & 0xffff);
+  std::getline(tabela, linha);
+  while (std::getline(tabela, linha)) {
+    std::istringstream campos(linha);
+    std::string sl, local, remoto, estado;
+    campos >> sl >> local >> remoto >> estado;
+    if (estado == "0A" && local.size() >= 5 && local.compare(local.size() - 5, 5, esperado) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool AgenteProcesso::logsGravaveis() { return access("/var/log", W_OK) == 0; }
+
+void AgenteProcesso::usarPortaLivre() {
+  portaTcp = portaLivre();
+  escreverArquivo(caminho("vornaConfig.txt"),
+                  "porta=" + std::to_string(portaTcp) + "\nquantTentativaDeConexao=10\n");
+}
+
+bool AgenteProcesso::iniciar(const std::vector<std::string>& argumentos, const std::string& argv0,
+                             bool esperarEscuta) {
+  tamanhoLogInicioAntes = tamanhoArquivo(LOG_INICIO);
+  std::vector<std::string> palavras;
+  palavras.push_back(argv0.empty() ? AGENTE_BIN : argv0);
+  palavras.insert(palavras.end(), argumentos.begin(), argumentos.end());
+  std::string dir = diretorio();
+  std::string saidaArq = caminho("saida.txt"), errosArq = caminho("erros.txt");
+  processo = fork();
+  if (processo < 0) return false;
+  if (processo == 0) {
+    if (chdir(dir.c_str()) != 0) _exit(126);
+    setenv("PWD", dir.c_str(), 1);
+    int nulo = open("/dev/null", O_RDONLY);
+    int out = open(saidaArq.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = open(errosArq.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(nulo, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    std::vector<char*> argv;
+    for (std::string& p : palavras) argv.push_back(&p[0]);
+    argv.push_back(nullptr);
+    execv(AGENTE_BIN, argv.data());
+    _exit(127);
+  }
+  if (!esperarEscuta) return true;
+  return esperarEscutar(10000);
+}
+
+bool AgenteProcesso::esperarEscutar(int ms) {
+  return esperar([this] { return escutando(portaTcp) || !vivo(); }, ms) && vivo();
+}
+
+std::unique_ptr<ClienteVorna> AgenteProcesso::conectar() {
+  std::unique_ptr<ClienteVorna> cliente(new ClienteVorna());
+  if (!cliente->conectar("127.0.0.1", portaTcp)) return nullptr;
+  cliente->setTempoLimite(10000);
+  return cliente;
+}
+
+std::unique_ptr<ClienteVorna> AgenteProcesso::conectarLogado() {
+  std::unique_ptr<ClienteVorna> cliente = conectar();
+  if (!cliente || cliente->login("", "") != LOGIN_SUCESSO) return nullptr;
+  return cliente;
+}
+
+int AgenteProcesso::aguardarFim(int ms) {
+  if (terminou) return statusFinal;
+  esperar(
+      [this] {
+        int status;
+        pid_t r = waitpid(processo, &status, WNOHANG);
+        if (r == processo) {
+          terminou = true;
+          statusFinal = status;
+        }
+        return terminou;
+      },
+      ms);
+  return terminou ? statusFinal : -1;
+}
+
+int AgenteProcesso::parar(int sinal) {
+  if (!terminou) kill(processo, sinal);
+  return aguardarFim(10000);
+}
+
+bool AgenteProcesso::vivo() {
+  if (terminou) return false;
+  return aguardarFim(0) == -1;
+}
+
+std::string AgenteProcesso::saida() const { return lerArquivo(pasta / "saida.txt"); }
+
+std::string AgenteProcesso::erros() const { return lerArquivo(pasta / "erros.txt"); }
+
+std::string AgenteProcesso::logProcesso() const {
+  return lerArquivo("/var/log/AgenteLinuxVorna" + std::to_string(processo) + ".log");
+}
+
+std::string AgenteProcesso::logInicio() const {
+  std::string tudo = lerArquivo(LOG_INICIO);
+  return static_cast<long long>(tudo.size()) > tamanhoLogInicioAntes
+             ? tudo.substr(static_cast<size_t>(tamanhoLogInicioAntes))
+             : std::string();
+}
+
+bool AgenteProcesso::esperarNoLogProcesso(const std::string& trecho, int ms) const {
+  return esperar([&] { return logProcesso().find(trecho) != std::string::npos; }, ms);
+}
+
+bool AgenteProcesso::esperarNoLogInicio(const std::string& trecho, int ms) const {
+  return esperar([&] { return logInicio().find(trecho) != std::string::npos; }, ms);
+}
+
+bool AgenteProcesso::esperarNaSaida(const std::string& trecho, int ms) const {
+  return esperar([&] { return saida().find(trecho) != std::string::npos; }, ms);
+}

@@ -1,0 +1,76 @@
+#ifndef AGENTEPROCESSO_H
+#define AGENTEPROCESSO_H
+
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ClienteVorna.h"
+#include "Temporario.h"
+
+// The real agent binary, started by a test in a temporary working directory
+// on a free loopback port, with its console captured to files. The object
+// ends only the process it started, by its pid, and removes that process's
+// own log file afterwards.
+class AgenteProcesso {
+ public:
+  AgenteProcesso();
+  ~AgenteProcesso();
+
+  // Starts the agent. argumentos follow the program name; argv0 replaces the
+  // program name it sees (the binary run is always the one under test).
+  // Without porta arguments, the port comes from a vornaConfig.txt written
+  // here. Waits until it listens when esperarEscuta is true.
+  bool iniciar(const std::vector<std::string>& argumentos = {}, const std::string& argv0 = "",
+               bool esperarEscuta = true);
+  // Writes the port to listen on into vornaConfig.txt before the start.
+  void usarPortaLivre();
+
+  const std::string& diretorio() const { return pasta.caminho(); }
+  std::string caminho(const std::string& nome) const { return pasta / nome; }
+  int porta() const { return portaTcp; }
+  void setPorta(int p) { portaTcp = p; }
+  pid_t pid() const { return processo; }
+
+  // A connection (not yet logged in), or null.
+  std::unique_ptr<ClienteVorna> conectar();
+  // A connection logged in with the default user file, or null.
+  std::unique_ptr<ClienteVorna> conectarLogado();
+
+  // Sends sinal and waits for the end. The wait status, or -1 on time-out.
+  int parar(int sinal);
+  // Waits up to ms for the process to end: its wait status, or -1.
+  int aguardarFim(int ms);
+  bool vivo();
+
+  std::string saida() const;
+  std::string erros() const;
+  std::string logProcesso() const;
+  // What the shared start-up log received since this agent started.
+  std::string logInicio() const;
+  // Polls texto's source until it contains trecho, for up to ms.
+  bool esperarNoLogProcesso(const std::string& trecho, int ms = 5000) const;
+  bool esperarNoLogInicio(const std::string& trecho, int ms = 5000) const;
+  bool esperarNaSaida(const std::string& trecho, int ms = 5000) const;
+
+  static int portaLivre();
+  static bool escutando(int porta);
+  static bool logsGravaveis();
+
+ private:
+  bool esperarEscutar(int ms);
+
+  PastaTemporaria pasta;
+  pid_t processo;
+  int portaTcp;
+  long long tamanhoLogInicioAntes;
+  int statusFinal;
+  bool terminou;
+};
+
+// Counts non-overlapping occurrences of trecho in texto.
+int contar(const std::string& texto, const std::string& trecho);
+
+#endif

@@ -1,0 +1,240 @@
+// The agent on the wire: login, command loop, framing and hostile peers.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "AgenteProcesso.h"
+#include "TCPCliente.h"
+#include "TFileUser.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+class AgenteProtocolo : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    agente.usarPortaLivre();
+    ASSERT_TRUE(agente.iniciar());
+  }
+
+  Bytes receber(ClienteVorna* cliente, size_t n) {
+    Bytes dados(n);
+    if (!cliente->receberBytes(dados.data(), n)) return Bytes();
+    return dados;
+  }
+
+  void enviar(ClienteVorna* cliente, const Bytes& dados) {
+    ASSERT_TRUE(cliente->enviarBytes(dados.data(), dados.size()));
+  }
+
+  // The agent is still up and serves a new connection.
+  void verificarQueSegueServindo() {
+    ASSERT_TRUE(agente.vivo());
+    auto cliente = agente.conectarLogado();
+    ASSERT_TRUE(cliente);
+    EXPECT_EQ(cliente->getVersao(), 8);
+  }
+
+  AgenteProcesso agente;
+};
+
+const Bytes LOGIN_VAZIO = {0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0};
+
+}  // namespace
+
+TEST_F(AgenteProtocolo, versaoECancelamentoByteAByte) {
+  auto cliente = agente.conectar();
+  ASSERT_TRUE(cliente);
+  EXPECT_NE(access(agente.caminho(TFileUser::ARQUIVO_CONFIG).c_str(), F_OK), 0);
+  enviar(cliente.get(), LOGIN_VAZIO);
+  EXPECT_EQ(receber(cliente.get(), 4), (Bytes{0, 0, 0, 0}));
+  EXPECT_EQ(lerArquivo(agente.caminho(TFileUser::ARQUIVO_CONFIG)).size(), 1162u);
+
+  enviar(cliente.get(), {0, 0, 0, 3});
+  EXPECT_EQ(receber(cliente.get(), 8), (Bytes{0x00, 0x0e, 0xeb, 0x71, 0x00, 0x00, 0x00, 0x08}));
+  enviar(cliente.get(), {0, 0, 0, 9});
+  EXPECT_EQ(receber(cliente.get(), 4), (Bytes{0x00, 0x0e, 0xeb, 0x71}));
+  // Nothing else followed the cancel: the next reply is the version's.
+  enviar(cliente.get(), {0, 0, 0, 3});
+  EXPECT_EQ(receber(cliente.get(), 8), (Bytes{0x00, 0x0e, 0xeb, 0x71, 0x00, 0x00, 0x00, 0x08}));
+
+  if (AgenteProcesso::logsGravaveis()) {
+    EXPECT_TRUE(agente.esperarNoLogProcesso(" CMD_AGENTE_LINUX_GET_VERSION\n"));
+    EXPECT_TRUE(agente.esperarNoLogInicio(" CMD_AGENTE_LINUX_CANCELAR_TRANFERENCIA_ARQUIVO\n"));
+    EXPECT_EQ(agente.logProcesso().find("CANCELAR"), std::string::npos);
+  }
+}
+
+TEST_F(AgenteProtocolo, codigoEMensagemEmVariosSegmentos) {
+  auto cliente = agente.conectar();
+  ASSERT_TRUE(cliente);
+  for (unsigned char byte : LOGIN_VAZIO) {
+    enviar(cliente.get(), {byte});
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(receber(cliente.get(), 4), (Bytes{0, 0, 0, 0}));
+  enviar(cliente.get(), {0, 0});
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  enviar(cliente.get(), {0, 3});
+  EXPECT_EQ(receber(cliente.get(), 8), (Bytes{0x00, 0x0e, 0xeb, 0x71, 0x00, 0x00, 0x00, 0x08}));
+}
+
+TEST_F(AgenteProtocolo, codigoNaoServidoEncerraSemResposta) {
+  // -1 and the codes no command serves.
+  for (int codigo : {-1, 17, 19, 21, -2, 1000, 977777}) {
+    auto cliente = agente.conectarLogado();
+    ASSERT_TRUE(cliente);
+    ASSERT_TRUE(cliente->enviarInt(codigo));
+    EXPECT_TRUE(cliente->aguardarFechamento(5000)) << codigo;
+  }
+  // A server that closes between commands ends the same way.
+  {
+    auto cliente = agente.conectarLogado();
+    ASSERT_TRUE(cliente);
+    cliente->encerrarEnvio();
+    EXPECT_TRUE(cliente->aguardarFechamento(5000));
+  }
+  EXPECT_TRUE(agente.esperarNaSaida("comando default\n"));
+  EXPECT_EQ(contar(agente.saida(), "comando default\n"), 8);
+  if (AgenteProcesso::logsGravaveis()) {
+    ASSERT_TRUE(agente.esperarNoLogProcesso("Finalizando uma conexão "));
+    std::string log = agente.logProcesso();
+    size_t nenhum = log.find(" nenhum comando valído\n");
+    ASSERT_NE(nenhum, std::string::npos);
+    EXPECT_NE(log.find(" Finalizando uma conexão ", nenhum), std::string::npos);
+    EXPECT_EQ(contar(log, " nenhum comando valído\n"), 8);
+  }
+  verificarQueSegueServindo();
+}
+
+TEST_F(AgenteProtocolo, loginComSenhaRecusaEEncerra) {
+  escreverArquivo(agente.caminho(TFileUser::ARQUIVO_CONFIG),
+                  "[AUTHENTICATION]\nPassword\n[USER]\ntarvel = Tarvel\n");
+  {
+    auto cliente = agente.conectar();
+    ASSERT_TRUE(cliente);
+    EXPECT_EQ(cliente->login("tarvel", "Tarvel"), LOGIN_SUCESSO);
+    EXPECT_EQ(cliente->getVersao(), 8);
+  }
+  struct Recusa {
+    const char* usuario;
+    const char* senha;
+    Bytes resposta;
+  };
+  for (const Recusa& recusa : {Recusa{"tarvel", "errada", {0xff, 0xff, 0xff, 0xfe}},
+                               Recusa{"outro", "Tarvel", {0xff, 0xff, 0xff, 0xff}},
+                               Recusa{"", "", {0xff, 0xff, 0xff, 0xff}}}) {
+    auto cliente = agente.conectar();
+    ASSERT_TRUE(cliente);
+    MemoryStream mensagem;
+    mensagem.addString(recusa.usuario);
+    mensagem.addString(recusa.senha);
+    ASSERT_TRUE(cliente->enviarMensagem(mensagem));
+    EXPECT_EQ(receber(cliente.get(), 4), recusa.resposta) << recusa.usuario;
+    // No command is read: the version request goes unanswered and the
+    // connection ends.
+    cliente->enviarInt(CMD_AGENTE_LINUX_GET_VERSION);
+    EXPECT_TRUE(cliente->aguardarFechamento(5000));
+  }
+  // Only the admitted connection ever reached the command loop.
+  EXPECT_TRUE(agente.esperarNaSaida("comando default"));
+  EXPECT_EQ(contar(agente.saida(), "comando default"), 1);
+}
+
+TEST_F(AgenteProtocolo, arquivoDeUsuariosIlegivelRecusaELoga) {
+  ASSERT_EQ(mkdir(agente.caminho(TFileUser::ARQUIVO_CONFIG).c_str(), 0755), 0);
+  auto cliente = agente.conectar();
+  ASSERT_TRUE(cliente);
+  EXPECT_EQ(cliente->login("", ""), LOGIN_ERRO_USUARIO);
+  EXPECT_TRUE(cliente->aguardarFechamento(5000));
+  if (AgenteProcesso::logsGravaveis()) {
+    EXPECT_TRUE(agente.esperarNoLogProcesso("UserAgenteVorna.config"));
+  }
+}
+
+TEST_F(AgenteProtocolo, mensagensDeLoginMalformadasNaoDerrubamOAgente) {
+  const std::vector<Bytes> ataques = {
+      {0xff, 0xff, 0xff, 0xff},                          // negative length
+      {0x80, 0x00, 0x00, 0x00},                          // most negative length
+      {0x7f, 0xff, 0xff, 0xff, 1, 2, 3},                 // 2 GiB announced
+      {0x01, 0x00, 0x00, 0x01},                          // 16 MiB + 1
+      {0x00, 0x00, 0x00, 0x64, 0, 0, 0, 0, 1},           // body cut short
+      {0x00, 0x00, 0x00, 0x08, 0xe8, 0x03, 0, 0, 1, 2, 3, 4},  // string past the body
+      {0x00, 0x00, 0x00, 0x08, 0xff, 0xff, 0xff, 0xff, 1, 2, 3, 4},  // negative string
+      {0x00, 0x00, 0x00, 0x04, 0, 0, 0, 0},              // no password field
+      {0x00, 0x00},                                      // length cut short
+      {},                                                // connect and close at once
+  };
+  for (const Bytes& ataque : ataques) {
+    auto cliente = agente.conectar();
+    ASSERT_TRUE(cliente);
+    if (!ataque.empty()) enviar(cliente.get(), ataque);
+    cliente->encerrarEnvio();
+    EXPECT_TRUE(cliente->aguardarFechamento(5000));
+  }
+  std::mt19937 aleatorio(20261206);
+  for (int i = 0; i < 30; ++i) {
+    Bytes lixo(1 + aleatorio() % 64);
+    for (unsigned char& b : lixo) b = static_cast<unsigned char>(aleatorio());
+    auto cliente = agente.conectar();
+    ASSERT_TRUE(cliente);
+    enviar(cliente.get(), lixo);
+    cliente->encerrarEnvio();
+    cliente->aguardarFechamento(5000);
+  }
+  verificarQueSegueServindo();
+  if (AgenteProcesso::logsGravaveis()) {
+    EXPECT_TRUE(agente.esperarNoLogProcesso("Cliente ip/host 127.0.0.1 porta "));
+    EXPECT_GE(contar(agente.logProcesso(), " Nova Thread iniciada handle "), 41);
+  }
+}
+
+TEST_F(AgenteProtocolo, parQueSomeNoMeioDaRespostaNaoDerrubaOAgente) {
+  // Many requests, then a reset: the agent's replies hit a dead socket.
+  for (int rodada = 0; rodada < 5; ++rodada) {
+    auto cliente = agente.conectarLogado();
+    ASSERT_TRUE(cliente);
+    Bytes pedidos;
+    for (int i = 0; i < 20000; ++i) pedidos.insert(pedidos.end(), {0, 0, 0, 3});
+    enviar(cliente.get(), pedidos);
+    struct linger abrupto = {1, 0};
+    setsockopt(cliente->getSocket(), SOL_SOCKET, SO_LINGER, &abrupto, sizeof abrupto);
+    cliente->fechar();
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  verificarQueSegueServindo();
+}
+
+TEST_F(AgenteProtocolo, cinquentaConexoesAoMesmoTempo) {
+  const int QUANTAS = 50;
+  std::vector<std::unique_ptr<ClienteVorna>> clientes;
+  for (int i = 0; i < QUANTAS; ++i) {
+    clientes.push_back(agente.conectar());
+    ASSERT_TRUE(clientes.back());
+  }
+  // All connected before any logs in: each must have its own thread.
+  std::atomic<int> certas{0};
+  std::vector<std::thread> threads;
+  for (auto& cliente : clientes) {
+    threads.emplace_back([&certas, c = cliente.get()] {
+      if (c->login("", "") != LOGIN_SUCESSO) return;
+      for (int i = 0; i < 20; ++i) {
+        if (c->getVersao() != 8) return;
+      }
+      ++certas;
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(certas.load(), QUANTAS);
+  if (AgenteProcesso::logsGravaveis()) {
+    EXPECT_EQ(contar(agente.logProcesso(), " Nova Thread iniciada handle "), QUANTAS);
+  }
+}

@@ -1,0 +1,185 @@
+#include "Stream.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "MemoryStream.h"
+#include "TCPCliente.h"
+
+namespace {
+
+// Two connected sockets: the agent's end and the peer's end.
+class ParDeSockets {
+ public:
+  ParDeSockets() {
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) throw std::runtime_error("socketpair");
+    agente = fds[0];
+    par = fds[1];
+  }
+  ~ParDeSockets() {
+    if (agente >= 0) close(agente);
+    if (par >= 0) close(par);
+  }
+  void enviar(const std::vector<unsigned char>& dados) const {
+    ASSERT_EQ(write(par, dados.data(), dados.size()), static_cast<ssize_t>(dados.size()));
+  }
+  std::vector<unsigned char> receber(size_t n) const {
+    std::vector<unsigned char> dados(n);
+    size_t lido = 0;
+    while (lido < n) {
+      ssize_t r = read(par, dados.data() + lido, n - lido);
+      if (r <= 0) break;
+      lido += static_cast<size_t>(r);
+    }
+    dados.resize(lido);
+    return dados;
+  }
+  void fecharPar() {
+    close(par);
+    par = -1;
+  }
+  int agente;
+  int par;
+};
+
+}  // namespace
+
+TEST(Stream, inteiroNaRedeEBigEndian) {
+  ParDeSockets sockets;
+  Stream stream(sockets.agente);
+  EXPECT_EQ(stream.writeInt(977777), 4);
+  EXPECT_EQ(stream.writeInt(-1), 4);
+  EXPECT_EQ(sockets.receber(8),
+            (std::vector<unsigned char>{0x00, 0x0e, 0xeb, 0x71, 0xff, 0xff, 0xff, 0xff}));
+}
+
+TEST(Stream, inteiroChegandoEmDoisSegmentos) {
+  ParDeSockets sockets;
+  Stream stream(sockets.agente);
+  std::thread remetente([&] {
+    sockets.enviar({0x00, 0x00});
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    sockets.enviar({0x00, 0x03});
+  });
+  EXPECT_EQ(stream.readInt(), 3);
+  remetente.join();
+}
+
+TEST(Stream, inteiroIncompletoOuConexaoFechadaDaMenosUm) {
+  ParDeSockets sockets;
+  Stream stream(sockets.agente);
+  sockets.enviar({0x00, 0x00});
+  sockets.fecharPar();
+  EXPECT_EQ(stream.readInt(), -1);
+  EXPECT_EQ(stream.readInt(), -1);
+}
+
+TEST(Stream, mensagemSaiComTamanhoBigEndianECorpo) {
+  ParDeSockets sockets;
+  Stream stream(sockets.agente);
+  MemoryStream m;
+  m.addString("abc");
+  m.addInt(7);
+  m.addBool(true);
+  EXPECT_EQ(stream.enviarMensagem(m), 16);
+  EXPECT_EQ(sockets.receber(16),
+            (std::vector<unsigned char>{0x00, 0x00, 0x00, 0x0c, 0x03, 0x00, 0x00, 0x00, 0x61, 0x62,
+                                        0x63, 0x07, 0x00, 0x00, 0x00, 0x01}));
+}
+
+TEST(Stream, mensagemGrandeChegaInteiraApesarDeEscritasParciais) {
+  ParDeSockets sockets;
+  int pequeno = 4096;
+  setsockopt(sockets.agente, SOL_SOCKET, SO_SNDBUF, &pequeno, sizeof pequeno);
+  MemoryStream m;
+  for (int i = 0; i < 2 * 1024 * 1024; ++i) m.addInt(i);
+  std::vector<unsigned char> recebido;
+  std::thread leitor([&] { recebido = sockets.receber(4 + static_cast<size_t>(m.getSize())); });
+  Stream stream(sockets.agente);
+  EXPECT_EQ(stream.enviarMensagem(m), 4 + m.getSize());
+  leitor.join();
+  ASSERT_EQ(recebido.size(), 4u + static_cast<size_t>(m.getSize()));
+  EXPECT_EQ(Stream::ConvertToInt32(recebido.data()), m.getSize());
+  EXPECT_TRUE(std::equal(recebido.begin() + 4, recebido.end(), m.getBuffer()));
+}
+
+TEST(Stream, escritaParaParQueSaiuFalha) {
+  ParDeSockets sockets;
+  sockets.fecharPar();
+  Stream stream(sockets.agente);
+  // The agent handles SIGPIPE; here the default would end the test program.
+  signal(SIGPIPE, SIG_IGN);
+  EXPECT_EQ(stream.writeInt(1), -1);
+}
+
+TEST(TCPClienteMensagem, corpoEmPedacosChegaInteiro) {
+  ParDeSockets sockets;
+  Stream stream(sockets.agente);
+  TCPCliente cliente(-1);
+  std::thread remetente([&] {
+    sockets.enviar({0x00, 0x00, 0x00, 0x0c, 0x03, 0x00});
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    sockets.enviar({0x00, 0x00, 0x61, 0x62});
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    sockets.enviar({0x63, 0x07, 0x00, 0x00, 0x00, 0x01});
+  });
+  MemoryStream m = cliente.ReadMemoryStream(&stream);
+  remetente.join();
+  EXPECT_EQ(m.getSize(), 12);
+  EXPECT_EQ(m.readStringFromMemoryStream(), "abc");
+  EXPECT_EQ(m.readIntFromMemoryStream(), 7);
+}
+
+TEST(TCPClienteMensagem, corpoCortadoTrazSoOQueChegou) {
+  ParDeSockets sockets;
+  Stream stream(sockets.agente);
+  TCPCliente cliente(-1);
+  sockets.enviar({0x00, 0x00, 0x00, 0x20, 0x03, 0x00, 0x00, 0x00, 'a', 'b', 'c'});
+  sockets.fecharPar();
+  MemoryStream m = cliente.ReadMemoryStream(&stream);
+  EXPECT_EQ(m.getSize(), 7);
+  EXPECT_EQ(m.readStringFromMemoryStream(), "abc");
+  EXPECT_THROW(m.readIntFromMemoryStream(), std::out_of_range);
+}
+
+TEST(TCPClienteMensagem, tamanhoNegativoOuEnormeEncerraAConexao) {
+  for (std::vector<unsigned char> prefixo :
+       {std::vector<unsigned char>{0xff, 0xff, 0xff, 0xff},
+        std::vector<unsigned char>{0x80, 0x00, 0x00, 0x00},
+        std::vector<unsigned char>{0x01, 0x00, 0x00, 0x01},    // 16 MiB + 1
+        std::vector<unsigned char>{0x7f, 0xff, 0xff, 0xff}}) {  // 2 GiB - 1
+    ParDeSockets sockets;
+    Stream stream(sockets.agente);
+    TCPCliente cliente(-1);
+    sockets.enviar(prefixo);
+    sockets.enviar({0x00, 0x00, 0x00, 0x03});  // what would have been the next command
+    EXPECT_THROW(cliente.ReadMemoryStream(&stream), std::length_error);
+    // Stopped: the next read sees the end, not the bytes that followed.
+    EXPECT_EQ(stream.readInt(), -1);
+    EXPECT_TRUE(sockets.receber(1).empty());
+  }
+}
+
+TEST(TCPClienteMensagem, limiteDeDezesseisMiBEAceito) {
+  ParDeSockets sockets;
+  Stream stream(sockets.agente);
+  TCPCliente cliente(-1);
+  std::vector<unsigned char> corpo(TAMANHO_MAXIMO_MENSAGEM, 0x5a);
+  std::thread remetente([&] {
+    sockets.enviar({0x01, 0x00, 0x00, 0x00});
+    sockets.enviar(corpo);
+  });
+  MemoryStream m = cliente.ReadMemoryStream(&stream);
+  remetente.join();
+  ASSERT_EQ(m.getSize(), TAMANHO_MAXIMO_MENSAGEM);
+  EXPECT_EQ(m.getBuffer()[0], 0x5a);
+  EXPECT_EQ(m.getBuffer()[TAMANHO_MAXIMO_MENSAGEM - 1], 0x5a);
+}

@@ -1,0 +1,56 @@
+#include "TFileConfiguracao.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "Temporario.h"
+
+namespace {
+
+struct Caso {
+  const char* conteudo;
+  int porta;
+  int tentativas;
+};
+
+}  // namespace
+
+TEST(TFileConfiguracao, semArquivoCriaOsDoisPadroes) {
+  DiretorioDeTrabalho trabalho;
+  TFileConfiguracao configuracao;
+  EXPECT_EQ(configuracao.getPorta(), 9999);
+  EXPECT_EQ(configuracao.getQuantTentativaDeConexao(), 10);
+  EXPECT_EQ(lerArquivo("vornaConfig.txt"), "porta=9999\nquantTentativaDeConexao=10\n");
+}
+
+TEST(TFileConfiguracao, interpretaCadaLinha) {
+  const Caso casos[] = {
+      {"porta=8080\n", 8080, 10},
+      {"porta = 8080\n", 8080, 10},  // atoi skips the blank
+      {"porta=abc\n", 0, 10},
+      {"#porta=1\n", 1, 10},  // no comment syntax
+      {"porta 8080\n", 9999, 10},  // no "=": ignored
+      {"quantTentativaDeConexao=porta\n", 0, 10},  // "porta" is tested first, value included
+      {"quantTentativaDeConexao=3\r\nporta=7000\r\n", 7000, 3},
+      {"porta=1\nporta=2\n", 2, 10},  // the later line wins
+      {"portas=-5xyz", -5, 10},
+      {"", 9999, 10},
+      {"outra=1\n", 9999, 10},
+  };
+  for (const Caso& caso : casos) {
+    DiretorioDeTrabalho trabalho;
+    escreverArquivo("vornaConfig.txt", caso.conteudo);
+    TFileConfiguracao configuracao;
+    EXPECT_EQ(configuracao.getPorta(), caso.porta) << caso.conteudo;
+    EXPECT_EQ(configuracao.getQuantTentativaDeConexao(), caso.tentativas) << caso.conteudo;
+    EXPECT_EQ(lerArquivo("vornaConfig.txt"), caso.conteudo) << "an existing file is not rewritten";
+  }
+}
+
+TEST(TFileConfiguracao, pastaComONomeDoArquivoMantemPadroes) {
+  DiretorioDeTrabalho trabalho;
+  ASSERT_EQ(mkdir("vornaConfig.txt", 0755), 0);
+  TFileConfiguracao configuracao;
+  EXPECT_EQ(configuracao.getPorta(), 9999);
+  EXPECT_EQ(configuracao.getQuantTentativaDeConexao(), 10);
+}

@@ -1,0 +1,100 @@
+#include "TUtils.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+
+#include "Logger.h"
+#include "Temporario.h"
+
+TEST(TUtils, IntToStrSemZerosNemBrancos) {
+  EXPECT_EQ(IntToStr(0), "0");
+  EXPECT_EQ(IntToStr(8), "8");
+  EXPECT_EQ(IntToStr(-15), "-15");
+  EXPECT_EQ(IntToStr(70000), "70000");
+  EXPECT_EQ(IntToStr(INT_MIN), "-2147483648");
+}
+
+TEST(TUtils, dividirLinhasComoUmaLeituraLinhaALinha) {
+  EXPECT_EQ(dividirLinhas(""), (std::vector<std::string>{""}));
+  EXPECT_EQ(dividirLinhas("a\nb\n"), (std::vector<std::string>{"a", "b", ""}));
+  EXPECT_EQ(dividirLinhas("a\r\nb"), (std::vector<std::string>{"a\r", "b"}));
+  EXPECT_EQ(dividirLinhas("\n\n"), (std::vector<std::string>{"", "", ""}));
+}
+
+TEST(TUtils, lerArquivoTextoRecusaPastaEArquivoAusente) {
+  PastaTemporaria pasta;
+  std::string conteudo, erro;
+  EXPECT_FALSE(lerArquivoTexto(pasta.caminho(), &conteudo, &erro));
+  EXPECT_FALSE(erro.empty());
+  EXPECT_FALSE(lerArquivoTexto(pasta / "nao-existe", &conteudo, &erro));
+  escreverArquivo(pasta / "a.txt", std::string("x\0y", 3));
+  ASSERT_TRUE(lerArquivoTexto(pasta / "a.txt", &conteudo, &erro));
+  EXPECT_EQ(conteudo, std::string("x\0y", 3));
+  ASSERT_EQ(mkfifo((pasta / "fifo").c_str(), 0600), 0);
+  EXPECT_FALSE(lerArquivoTexto(pasta / "fifo", &conteudo, &erro));  // and does not hang
+}
+
+TEST(TUtils, diretorioCorrenteLogicoComoOPwd) {
+  DiretorioDeTrabalho trabalho;
+  std::filesystem::create_directory("real");
+  std::filesystem::create_directory_symlink(trabalho.caminho() + "/real", "atalho");
+  ASSERT_EQ(chdir("atalho"), 0);
+  std::string real = trabalho.caminho() + "/real";
+  std::string logico = trabalho.caminho() + "/atalho";
+
+  setenv("PWD", logico.c_str(), 1);
+  EXPECT_EQ(obterDiretorioCorrente(), logico);
+  // PWD naming another directory, or not canonical, is not believed.
+  setenv("PWD", trabalho.caminho().c_str(), 1);
+  EXPECT_EQ(obterDiretorioCorrente(), real);
+  setenv("PWD", (logico + "/../atalho").c_str(), 1);
+  EXPECT_EQ(obterDiretorioCorrente(), real);
+  setenv("PWD", "atalho", 1);
+  EXPECT_EQ(obterDiretorioCorrente(), real);
+  unsetenv("PWD");
+  EXPECT_EQ(obterDiretorioCorrente(), real);
+}
+
+TEST(Logger, linhaSemZerosADiaPrimeiro) {
+  struct tm quando {};
+  quando.tm_mday = 3;
+  quando.tm_mon = 4;
+  quando.tm_year = 2026 - 1900;
+  quando.tm_hour = 9;
+  quando.tm_min = 5;
+  quando.tm_sec = 7;
+  EXPECT_EQ(Logger::formatarLinha(quando, "Versão 8"), "3-5-2026 9:5:7 Versão 8\n");
+  quando.tm_mday = 31;
+  quando.tm_mon = 11;
+  quando.tm_hour = 23;
+  quando.tm_min = 59;
+  quando.tm_sec = 60;
+  std::string longa(5000, 'x');
+  EXPECT_EQ(Logger::formatarLinha(quando, longa), "31-12-2026 23:59:60 " + longa + "\n");
+}
+
+TEST(Logger, acrescentaLinhasAoArquivoDoProcesso) {
+  if (access("/var/log", W_OK) != 0) GTEST_SKIP() << "/var/log não é gravável por este usuário";
+  Logger log;
+  int pid = 900000000 + static_cast<int>(getpid() % 100000000);
+  std::string caminho = log.caminhoLog(pid);
+  EXPECT_EQ(caminho, "/var/log/AgenteLinuxVorna" + std::to_string(pid) + ".log");
+  unlink(caminho.c_str());
+  log.WriteLog("primeira", pid, false);
+  log.WriteLog("Aplicação é 64 bits ", pid, false);
+  std::string conteudo = lerArquivo(caminho);
+  std::vector<std::string> linhas = dividirLinhas(conteudo);
+  ASSERT_EQ(linhas.size(), 3u);
+  EXPECT_NE(linhas[0].find(" primeira"), std::string::npos);
+  std::string fim = " Aplicação é 64 bits ";
+  ASSERT_GT(linhas[1].size(), fim.size());
+  EXPECT_EQ(linhas[1].substr(linhas[1].size() - fim.size()), fim);
+  log.WriteLog("nova", pid, true);
+  EXPECT_EQ(dividirLinhas(lerArquivo(caminho)).size(), 2u);
+  unlink(caminho.c_str());
+}

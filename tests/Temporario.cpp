@@ -1,0 +1,47 @@
+#include "Temporario.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <vector>
+
+PastaTemporaria::PastaTemporaria() {
+  const char* base = std::getenv("TMPDIR");
+  std::string modelo = std::string(base && *base ? base : "/tmp") + "/vorna-teste-XXXXXX";
+  std::vector<char> texto(modelo.begin(), modelo.end());
+  texto.push_back('\0');
+  if (mkdtemp(texto.data()) == nullptr) throw std::runtime_error("mkdtemp falhou");
+  pasta = std::filesystem::canonical(texto.data()).string();
+}
+
+PastaTemporaria::~PastaTemporaria() {
+  std::error_code erro;
+  std::filesystem::remove_all(pasta, erro);
+}
+
+DiretorioDeTrabalho::DiretorioDeTrabalho() {
+  anterior = std::filesystem::current_path().string();
+  std::filesystem::current_path(pasta.caminho());
+}
+
+DiretorioDeTrabalho::~DiretorioDeTrabalho() {
+  std::error_code erro;
+  std::filesystem::current_path(anterior, erro);
+}
+
+void escreverArquivo(const std::string& caminho, const std::string& conteudo) {
+  std::ofstream arquivo(caminho, std::ios::binary | std::ios::trunc);
+  arquivo << conteudo;
+  if (!arquivo) throw std::runtime_error("não foi possível escrever " + caminho);
+}
+
+std::string lerArquivo(const std::string& caminho) {
+  std::ifstream arquivo(caminho, std::ios::binary);
+  std::ostringstream conteudo;
+  conteudo << arquivo.rdbuf();
+  return conteudo.str();
+}

@@ -1,0 +1,38 @@
+#ifndef TEMPORARIO_H
+#define TEMPORARIO_H
+
+#include <string>
+
+// A fresh folder under the system's temporary directory, removed with
+// everything in it when the object goes.
+class PastaTemporaria {
+ public:
+  PastaTemporaria();
+  ~PastaTemporaria();
+  PastaTemporaria(const PastaTemporaria&) = delete;
+  PastaTemporaria& operator=(const PastaTemporaria&) = delete;
+
+  const std::string& caminho() const { return pasta; }
+  std::string operator/(const std::string& nome) const { return pasta + "/" + nome; }
+
+ private:
+  std::string pasta;
+};
+
+// Runs a test body inside a fresh temporary working directory and returns to
+// the previous one afterwards.
+class DiretorioDeTrabalho {
+ public:
+  DiretorioDeTrabalho();
+  ~DiretorioDeTrabalho();
+  const std::string& caminho() const { return pasta.caminho(); }
+
+ private:
+  PastaTemporaria pasta;
+  std::string anterior;
+};
+
+void escreverArquivo(const std::string& caminho, const std::string& conteudo);
+std::string lerArquivo(const std::string& caminho);
+
+#endif
