@@ -51,9 +51,9 @@ const Bytes LOGIN_VAZIO = {0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0};
 }  // namespace
 
 TEST_F(AgenteProtocolo, versaoECancelamentoByteAByte) {
+  EXPECT_NE(access(agente.caminho(TFileUser::ARQUIVO_CONFIG).c_str(), F_OK), 0);
   auto cliente = agente.conectar();
   ASSERT_TRUE(cliente);
-  EXPECT_NE(access(agente.caminho(TFileUser::ARQUIVO_CONFIG).c_str(), F_OK), 0);
   enviar(cliente.get(), LOGIN_VAZIO);
   EXPECT_EQ(receber(cliente.get(), 4), (Bytes{0, 0, 0, 0}));
   EXPECT_EQ(lerArquivo(agente.caminho(TFileUser::ARQUIVO_CONFIG)).size(), 1162u);
