@@ -205,6 +205,8 @@ void* ThreadMain(void* arg) {
   } catch (const std::exception& e) {
     // Whatever escapes a connection ends that connection only.
     log.WriteLog(std::string("Conexão encerrada por erro: ") + e.what(), myPid, false);
+  } catch (...) {
+    log.WriteLog("Conexão encerrada por erro desconhecido", myPid, false);
   }
   return nullptr;
 }

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -11,11 +12,19 @@
 
 std::string IntToStr(long long valor) { return std::to_string(valor); }
 
+namespace {
+// Set once standard output has gone (a closed pipe). Without it every console
+// line would raise SIGPIPE, whose own console line would raise it again.
+std::atomic<bool> consoleFechado{false};
+}  // namespace
+
 void escreverConsole(const std::string& linha) {
+  if (consoleFechado.load(std::memory_order_relaxed)) return;
   flockfile(stdout);
   fwrite(linha.data(), 1, linha.size(), stdout);
   fputc('\n', stdout);
-  fflush(stdout);
+  if (fflush(stdout) != 0 && errno == EPIPE) consoleFechado = true;
+  clearerr(stdout);
   funlockfile(stdout);
 }
 
