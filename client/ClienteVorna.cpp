@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <stdexcept>
 
 #include "Stream.h"
 #include "TCPCliente.h"
@@ -134,4 +135,32 @@ int ClienteVorna::getVersao() {
   int versao;
   if (!comando(CMD_AGENTE_LINUX_GET_VERSION) || !lerInt(&versao)) return ERRO_CONEXAO;
   return versao;
+}
+
+bool ClienteVorna::consultar(int codigo, const std::vector<std::string>& textos,
+                             MemoryStream* resposta) {
+  MemoryStream pedido;
+  for (const std::string& texto : textos) pedido.addString(texto);
+  return comando(codigo) && enviarMensagem(pedido) && lerMensagem(resposta);
+}
+
+bool ClienteVorna::listar(int codigo, const std::string& diretorio,
+                          TListaInfoObjectLinux* registros, const std::string& data) {
+  std::vector<std::string> textos = {diretorio};
+  if (codigo == CMD_AGENTE_LINUX_LIST_ALL_FILES_INCREMENTAL) textos.push_back(data);
+  MemoryStream resposta;
+  if (!consultar(codigo, textos, &resposta)) return false;
+  registros->clear();
+  try {
+    int quantidade = resposta.readIntFromMemoryStream();
+    if (quantidade < 0) return false;
+    for (int i = 0; i < quantidade; ++i) {
+      InfoObjectLinux registro;
+      registro.loadFromMemoryStream(&resposta);
+      registros->push_back(std::move(registro));
+    }
+  } catch (const std::out_of_range&) {
+    return false;
+  }
+  return resposta.getPosicao() == resposta.getSize();
 }

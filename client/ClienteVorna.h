@@ -3,7 +3,9 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
+#include "InfoObjectLinux.h"
 #include "MemoryStream.h"
 
 // The backup server's side of the agent's protocol over one TCP connection:
@@ -47,6 +49,14 @@ class ClienteVorna {
   bool comando(int codigo);
   // The agent's version (command 3), or ERRO_CONEXAO.
   int getVersao();
+
+  // A command whose request is one message holding the path (and, for the
+  // incremental listing, the time text) and whose reply is one message.
+  bool consultar(int codigo, const std::vector<std::string>& textos, MemoryStream* resposta);
+  // The records of a listing command (0, 5, 11 or 18); false when the
+  // exchange fails or the reply does not hold exactly what its count says.
+  bool listar(int codigo, const std::string& diretorio, TListaInfoObjectLinux* registros,
+              const std::string& data = std::string());
 
   static const int ERRO_CONEXAO = -1000;
 

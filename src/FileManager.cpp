@@ -1,6 +1,281 @@
 #include "FileManager.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/capability.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+#include <vector>
+
+#include "TUtils.h"
+
+#ifndef SELINUX_MAGIC
+#define SELINUX_MAGIC 0xf97cff8c
+#endif
+
+namespace {
+
+// Whether this process may read any file whatever its permission bits; then
+// a regular file's size needs no further check.
+bool podeLerTudo() {
+  static const bool pode = [] {
+    struct __user_cap_header_struct cabecalho = {_LINUX_CAPABILITY_VERSION_3, 0};
+    struct __user_cap_data_struct dados[2];
+    std::memset(dados, 0, sizeof dados);
+    if (syscall(SYS_capget, &cabecalho, dados) != 0) return false;
+    unsigned efetivas = dados[0].effective;
+    return (efetivas & (1u << CAP_DAC_OVERRIDE)) != 0 ||
+           (efetivas & (1u << CAP_DAC_READ_SEARCH)) != 0;
+  }();
+  return pode;
+}
+
+bool legivel(int dirfd, const char* nome) {
+  return podeLerTudo() || faccessat(dirfd, nome, R_OK, AT_EACCESS) == 0;
+}
+
+bool sistemaDeArquivosBloqueado(int fd) {
+  struct statfs fs {};
+  if (fstatfs(fd, &fs) != 0) return true;  // cannot tell: stay out
+  unsigned long tipo = static_cast<unsigned long>(fs.f_type);
+  return tipo == PROC_SUPER_MAGIC || tipo == static_cast<unsigned long>(SELINUX_MAGIC);
+}
+
+void escreverDoisDigitos(char* destino, int valor) {
+  destino[0] = static_cast<char>('0' + valor / 10);
+  destino[1] = static_cast<char>('0' + valor % 10);
+}
+
+// What a walk does with what it meets.
+enum TModoPercurso {
+  LISTAR_NIVEL,       // one level: folders unloaded, files loaded
+  PASTAS_DO_NIVEL,    // one level: folders only
+  ARQUIVOS_DA_ARVORE, // whole tree: files only
+  SOMAR_ARVORE,       // whole tree: sum of file sizes
+};
+
+struct TEntrada {
+  std::string nome;
+  unsigned char tipo;  // d_type: DT_UNKNOWN when the file system does not say
+};
+
+struct TQuadro {
+  int fd = -1;  // -1 while closed to spare descriptors in very deep trees
+  dev_t dev = 0;
+  ino_t ino = 0;
+  std::string caminho;
+  std::vector<TEntrada> entradas;
+  size_t proxima = 0;
+};
+
+// One walk, iterative so that no tree is too deep for the thread's stack.
+// Each directory is read once, and each entry's status is queried once,
+// relative to its open directory.
+class TPercurso {
+ public:
+  TPercurso(const FileManager& fileManager, TModoPercurso modo,
+            const TReceptorInfoObjectLinux* receptor)
+      : fileManager(fileManager), modo(modo), receptor(receptor) {}
+  ~TPercurso() {
+    for (TQuadro& quadro : pilha) {
+      if (quadro.fd >= 0) close(quadro.fd);
+    }
+  }
+
+  void filtrarDesde(time_t quando) {
+    filtrarData = true;
+    desde = quando;
+  }
+  int64_t getSoma() const { return soma; }
+
+  void executar(const std::string& dirname) {
+    if (FileManager::estaNaOrigensBloqueadas(dirname)) return;
+    TQuadro raiz;
+    raiz.caminho = dirname;
+    int fd = open(dirname.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 || !prepararQuadro(fd, &raiz, true)) return;
+    pilha.push_back(std::move(raiz));
+    while (!pilha.empty()) {
+      TQuadro& quadro = pilha.back();
+      if (quadro.proxima >= quadro.entradas.size()) {
+        sairDoQuadro();
+        continue;
+      }
+      const TEntrada& entrada = quadro.entradas[quadro.proxima++];
+      visitar(pilha.size() - 1, entrada);
+    }
+  }
+
+ private:
+  static const size_t DESCRITORES_ABERTOS = 128;
+
+  // Takes fd over: reads the directory's entries into quadro. False (fd
+  // closed) when the directory must not or cannot be walked.
+  bool prepararQuadro(int fd, TQuadro* quadro, bool verificarSistema) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || (verificarSistema && sistemaDeArquivosBloqueado(fd)) ||
+        !lerEntradas(fd, &quadro->entradas)) {
+      close(fd);
+      return false;
+    }
+    quadro->fd = fd;
+    quadro->dev = st.st_dev;
+    quadro->ino = st.st_ino;
+    return true;
+  }
+
+  bool lerEntradas(int fd, std::vector<TEntrada>* entradas) {
+    bloco.resize(64 * 1024);
+    for (;;) {
+      long lidos = syscall(SYS_getdents64, fd, bloco.data(), bloco.size());
+      if (lidos < 0) {
+        if (errno == EINTR) continue;
+        return !entradas->empty();  // keep what was read before the error
+      }
+      if (lidos == 0) return true;
+      for (long pos = 0; pos < lidos;) {
+        const struct dirent64* d = reinterpret_cast<const struct dirent64*>(bloco.data() + pos);
+        pos += d->d_reclen;
+        const char* nome = d->d_name;
+        if (nome[0] == '.' && (nome[1] == '\0' || (nome[1] == '.' && nome[2] == '\0'))) continue;
+        entradas->push_back(TEntrada{nome, d->d_type});
+      }
+    }
+  }
+
+  void visitar(size_t indice, const TEntrada& entrada) {
+    int dirfd = pilha[indice].fd;
+    const char* nome = entrada.nome.c_str();
+    if (entrada.tipo != DT_UNKNOWN && entrada.tipo != DT_REG && entrada.tipo != DT_DIR) {
+      // Links and special files are never reported nor entered.
+      if (modo == SOMAR_ARVORE) escreverTipoEspecial(dirfd, nome, DTTOIF(entrada.tipo));
+      return;
+    }
+    struct stat st {};
+    if (fstatat(dirfd, nome, &st, AT_SYMLINK_NOFOLLOW) != 0) return;  // gone or unsearchable
+    if (S_ISREG(st.st_mode)) {
+      arquivo(pilha[indice], entrada, st);
+    } else if (S_ISDIR(st.st_mode)) {
+      pasta(indice, entrada, st);
+    } else if (modo == SOMAR_ARVORE) {
+      escreverTipoEspecial(dirfd, nome, st.st_mode);
+    }
+  }
+
+  void escreverTipoEspecial(int dirfd, const char* nome, mode_t modoLink) {
+    mode_t modo = modoLink;
+    if (S_ISLNK(modoLink)) {
+      struct stat alvo {};
+      if (fstatat(dirfd, nome, &alvo, 0) == 0) modo = alvo.st_mode;
+    }
+    fileManager.writeType(modo);
+  }
+
+  void arquivo(const TQuadro& quadro, const TEntrada& entrada, const struct stat& st) {
+    if (modo == PASTAS_DO_NIVEL) return;
+    if (modo == SOMAR_ARVORE) {
+      soma += st.st_size;
+      return;
+    }
+    if (filtrarData && st.st_mtime <= desde) return;
+    int64_t tamanho = legivel(quadro.fd, entrada.nome.c_str()) ? st.st_size : -1;
+    InfoObjectLinux registro(FileManager::montarCaminho(quadro.caminho, entrada.nome), ARQUIVO,
+                             tamanho, FileManager::formatarData(st.st_mtime));
+    (*receptor)(registro);
+  }
+
+  void pasta(size_t indice, const TEntrada& entrada, const struct stat& st) {
+    TQuadro& pai = pilha[indice];
+    std::string caminho = FileManager::montarCaminho(pai.caminho, entrada.nome);
+    if (FileManager::estaNaOrigensBloqueadas(caminho)) return;
+    // Only a mount point can change the file system under the walk.
+    bool pontoDeMontagem = st.st_dev != pai.dev;
+    if (modo == LISTAR_NIVEL || modo == PASTAS_DO_NIVEL) {
+      if (pontoDeMontagem && montagemBloqueada(pai.fd, entrada.nome.c_str())) return;
+      InfoObjectLinux registro(caminho);
+      (*receptor)(registro);
+      return;
+    }
+    int fd = openat(pai.fd, entrada.nome.c_str(),
+                    O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return;
+    TQuadro filho;
+    filho.caminho = std::move(caminho);
+    if (!prepararQuadro(fd, &filho, pontoDeMontagem)) return;
+    if (pilha.size() >= DESCRITORES_ABERTOS) {
+      close(pai.fd);
+      pai.fd = -1;
+    }
+    pilha.push_back(std::move(filho));
+  }
+
+  bool montagemBloqueada(int dirfd, const char* nome) {
+    int fd = openat(dirfd, nome, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return true;
+    bool bloqueada = sistemaDeArquivosBloqueado(fd);
+    close(fd);
+    return bloqueada;
+  }
+
+  void sairDoQuadro() {
+    int fd = pilha.back().fd;
+    if (pilha.size() >= 2 && pilha[pilha.size() - 2].fd < 0) reabrirPai(fd);
+    if (fd >= 0) close(fd);
+    pilha.pop_back();
+  }
+
+  // Finds a parent closed to spare descriptors again, through "..", and
+  // makes sure it is still the same directory.
+  void reabrirPai(int fdFilho) {
+    TQuadro& pai = pilha[pilha.size() - 2];
+    int fd = fdFilho >= 0 ? openat(fdFilho, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    struct stat st {};
+    if (fd >= 0 && fstat(fd, &st) == 0 && st.st_dev == pai.dev && st.st_ino == pai.ino) {
+      pai.fd = fd;
+      return;
+    }
+    if (fd >= 0) close(fd);
+    pai.proxima = pai.entradas.size();  // moved away meanwhile: nothing more to read there
+  }
+
+  const FileManager& fileManager;
+  TModoPercurso modo;
+  const TReceptorInfoObjectLinux* receptor;
+  bool filtrarData = false;
+  time_t desde = 0;
+  int64_t soma = 0;
+  std::vector<TQuadro> pilha;
+  std::vector<char> bloco;
+};
+
+void executarPercurso(const FileManager& fileManager, TModoPercurso modo, const std::string& dirname,
+                      const TReceptorInfoObjectLinux& receptor,
+                      const time_t* desde = nullptr) {
+  try {
+    TPercurso percurso(fileManager, modo, &receptor);
+    if (desde != nullptr) percurso.filtrarDesde(*desde);
+    percurso.executar(dirname);
+  } catch (const std::exception&) {
+    // Out of memory, say: the records handed over so far stand.
+  }
+}
+
+TListaInfoObjectLinux colher(
+    const std::function<void(const TReceptorInfoObjectLinux&)>& percurso) {
+  TListaInfoObjectLinux lista;
+  percurso([&lista](InfoObjectLinux& registro) { lista.push_back(std::move(registro)); });
+  return lista;
+}
+
+}  // namespace
 
 FileManager::FileManager() {}
 
@@ -9,4 +284,221 @@ FileManager::~FileManager() {}
 bool FileManager::ExisteArquivoOuPasta(const std::string& pathCompleto) const {
   struct stat st {};
   return stat(pathCompleto.c_str(), &st) == 0;
+}
+
+bool FileManager::consultarStatus(const std::string& path, struct stat* st) const {
+  return stat(path.c_str(), st) == 0;
+}
+
+bool FileManager::apagarArquivo(const std::string& pathFile) const {
+  return remove(pathFile.c_str()) == 0;
+}
+
+bool FileManager::criarDiretorio(const std::string& pasta, std::string* msgErro) const {
+  if (mkdir(pasta.c_str(), 0775) == 0) return true;
+  *msgErro = textoDoErro(errno);
+  log.WriteLog(*msgErro, 0, false);
+  return false;
+}
+
+int64_t FileManager::getFileSize(const std::string& pathFile) const {
+  return getFileSize(pathFile.c_str());
+}
+
+int64_t FileManager::getFileSize(const char* filePath) const {
+  struct stat st {};
+  if (stat(filePath, &st) != 0 || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return -1;
+  // Non-blocking, so that a FIFO swapped in or a device never holds the
+  // connection; then the size as reading to the end would find it.
+  int fd = open(filePath, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  int64_t tamanho = -1;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    tamanho = st.st_size;
+  } else if (!S_ISFIFO(st.st_mode) && !S_ISSOCK(st.st_mode)) {
+    off_t fim = lseek(fd, 0, SEEK_END);
+    tamanho = fim >= 0 ? static_cast<int64_t>(fim) : -1;
+  }
+  close(fd);
+  return tamanho;
+}
+
+bool FileManager::isDiretory(const std::string& path) const {
+  struct stat st {}, stLink {};
+  if (stat(path.c_str(), &st) != 0 || lstat(path.c_str(), &stLink) != 0) return false;
+  return isDiretory(st.st_mode, stLink.st_mode);
+}
+
+bool FileManager::isDiretory(mode_t modo, mode_t modoLink) const {
+  return isDir(modo) && !isLink(modoLink);
+}
+
+bool FileManager::isDirOrFile(mode_t modo, mode_t modoLink) const {
+  return (isDir(modo) || isRegularFile(modo)) && !isLink(modoLink);
+}
+
+bool FileManager::isDir(mode_t modo) const { return S_ISDIR(modo); }
+
+bool FileManager::isRegularFile(mode_t modo) const { return S_ISREG(modo); }
+
+bool FileManager::isLink(mode_t modo) const { return S_ISLNK(modo); }
+
+time_t FileManager::getDataUltimaModificacao(const char* filePath) const {
+  struct stat st {};
+  if (stat(filePath, &st) != 0) return -1;
+  return st.st_mtime;
+}
+
+std::string FileManager::getDataUltimaModificacaoArquivo(const char* filePath) const {
+  struct stat st {};
+  if (stat(filePath, &st) != 0) return std::string();
+  return formatarData(st.st_mtime);
+}
+
+bool FileManager::setDataUltimaMidificacaoArquivo(const char* fileName,
+                                                  const char* dataRecebida) const {
+  time_t quando;
+  struct stat st {};
+  if (!converterDataRecebida(dataRecebida, &quando) || stat(fileName, &st) != 0) return false;
+  struct timespec tempos[2];
+  tempos[0].tv_sec = 0;
+  tempos[0].tv_nsec = UTIME_OMIT;  // the access time stays exactly as it was
+  tempos[1].tv_sec = quando;
+  tempos[1].tv_nsec = 0;
+  bool ok = utimensat(AT_FDCWD, fileName, tempos, 0) == 0;
+  // A directory with 0644 could no longer be entered: only files get it.
+  if (S_ISREG(st.st_mode)) chmod(fileName, 0644);
+  return ok;
+}
+
+TListaInfoObjectLinux FileManager::getElementosDiretorioCorrente(const std::string& dirname) const {
+  return colher([&](const TReceptorInfoObjectLinux& r) { getElementosDiretorioCorrente(dirname, r); });
+}
+
+TListaInfoObjectLinux FileManager::getTodosArquivosDentroDoDiretorio(
+    const std::string& dirname) const {
+  return colher(
+      [&](const TReceptorInfoObjectLinux& r) { getTodosArquivosDentroDoDiretorio(dirname, r); });
+}
+
+TListaInfoObjectLinux FileManager::getTodosArquivosDentroDoDiretorioInc(
+    const std::string& dirname, time_t dataSelecionada) const {
+  return colher([&](const TReceptorInfoObjectLinux& r) {
+    getTodosArquivosDentroDoDiretorioInc(dirname, dataSelecionada, r);
+  });
+}
+
+TListaInfoObjectLinux FileManager::getTodasPastasDentroDoDiretorio(
+    const std::string& dirname) const {
+  return colher(
+      [&](const TReceptorInfoObjectLinux& r) { getTodasPastasDentroDoDiretorio(dirname, r); });
+}
+
+void FileManager::getElementosDiretorioCorrente(const std::string& dirname,
+                                                const TReceptorInfoObjectLinux& receptor) const {
+  executarPercurso(*this, LISTAR_NIVEL, dirname, receptor);
+}
+
+void FileManager::getTodosArquivosDentroDoDiretorio(
+    const std::string& dirname, const TReceptorInfoObjectLinux& receptor) const {
+  executarPercurso(*this, ARQUIVOS_DA_ARVORE, dirname, receptor);
+}
+
+void FileManager::getTodosArquivosDentroDoDiretorioInc(
+    const std::string& dirname, time_t dataSelecionada,
+    const TReceptorInfoObjectLinux& receptor) const {
+  executarPercurso(*this, ARQUIVOS_DA_ARVORE, dirname, receptor, &dataSelecionada);
+}
+
+void FileManager::getTodasPastasDentroDoDiretorio(const std::string& dirname,
+                                                  const TReceptorInfoObjectLinux& receptor) const {
+  executarPercurso(*this, PASTAS_DO_NIVEL, dirname, receptor);
+}
+
+int64_t FileManager::GetSizeDir(const std::string& dirname) const {
+  try {
+    TPercurso percurso(*this, SOMAR_ARVORE, nullptr);
+    percurso.executar(dirname);
+    return percurso.getSoma();
+  } catch (const std::exception&) {
+    return 0;
+  }
+}
+
+void FileManager::writeType(mode_t modo) const {
+  const char* tipo;
+  switch (modo & S_IFMT) {
+    case S_IFBLK: tipo = "block device"; break;
+    case S_IFCHR: tipo = "character device"; break;
+    case S_IFDIR: tipo = "directory"; break;
+    case S_IFIFO: tipo = "FIFO/pipe"; break;
+    case S_IFLNK: tipo = "symlink"; break;
+    case S_IFREG: tipo = "regular file"; break;
+    case S_IFSOCK: tipo = "socket"; break;
+    default: tipo = "unknown?"; break;
+  }
+  escreverConsole(tipo);
+}
+
+bool FileManager::estaNaOrigensBloqueadas(const std::string& value) {
+  // Compare the path with its repeated and trailing "/" folded away.
+  std::string caminho;
+  caminho.reserve(value.size());
+  for (char c : value) {
+    if (c == '/' && !caminho.empty() && caminho.back() == '/') continue;
+    caminho += c;
+  }
+  while (caminho.size() > 1 && caminho.back() == '/') caminho.pop_back();
+  for (const char* origem : origensBloqueadas) {
+    size_t n = std::strlen(origem);
+    if (caminho.compare(0, n, origem) == 0 && (caminho.size() == n || caminho[n] == '/')) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string FileManager::montarCaminho(const std::string& dirname, const std::string& nome) {
+  if (dirname.empty()) return nome;
+  std::string caminho;
+  caminho.reserve(dirname.size() + 1 + nome.size());
+  caminho = dirname;
+  if (caminho.back() != '/') caminho += '/';
+  caminho += nome;
+  return caminho;
+}
+
+std::string FileManager::formatarData(time_t quando) {
+  struct tm local {};
+  if (localtime_r(&quando, &local) == nullptr) return std::string();
+  int ano = local.tm_year + 1900;
+  if (ano < 0 || ano > 9999) {
+    char texto[64];
+    size_t n = strftime(texto, sizeof texto, "%d/%m/%Y %T", &local);
+    return std::string(texto, n);
+  }
+  char texto[19];
+  escreverDoisDigitos(texto, local.tm_mday);
+  texto[2] = '/';
+  escreverDoisDigitos(texto + 3, local.tm_mon + 1);
+  texto[5] = '/';
+  escreverDoisDigitos(texto + 6, ano / 100);
+  escreverDoisDigitos(texto + 8, ano % 100);
+  texto[10] = ' ';
+  escreverDoisDigitos(texto + 11, local.tm_hour);
+  texto[13] = ':';
+  escreverDoisDigitos(texto + 14, local.tm_min);
+  texto[16] = ':';
+  escreverDoisDigitos(texto + 17, local.tm_sec);
+  return std::string(texto, sizeof texto);
+}
+
+bool FileManager::converterDataRecebida(const std::string& texto, time_t* quando) {
+  struct tm local {};
+  if (strptime(texto.c_str(), "%d/%m/%y %T", &local) == nullptr) return false;
+  local.tm_isdst = -1;  // a local-time text: let the time zone say whether DST applies
+  time_t resultado = mktime(&local);
+  if (resultado == static_cast<time_t>(-1)) return false;
+  *quando = resultado;
+  return true;
 }

@@ -86,6 +86,12 @@ void MemoryStream::addString(const std::string& valor) {
   acrescentar(reinterpret_cast<const unsigned char*>(valor.data()), n);
 }
 
+void MemoryStream::sobrescreverInt(int offset, int valor) {
+  if (offset < 0 || offset > sizeBuffer - 4) throw std::out_of_range("MemoryStream: fora do corpo");
+  uint32_t v = static_cast<uint32_t>(valor);
+  for (int i = 0; i < 4; ++i) buffer[offset + i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
 void MemoryStream::addBytes(const void* dados, int n) {
   if (n < 0) throw std::length_error("MemoryStream: tamanho negativo");
   acrescentar(static_cast<const unsigned char*>(dados), n);

@@ -39,6 +39,8 @@ class MemoryStream {
   void writeInt64ToMemoryStream(long long valor) { addInt64(valor); }
   void writeBoolToMemoryStream(bool valor) { addBool(valor); }
   void writeStringToMemoryStream(const std::string& valor) { addString(valor); }
+  // Replaces the 4 bytes at offset with valor (a count known only at the end).
+  void sobrescreverInt(int offset, int valor);
   // Appends raw bytes with no length of their own.
   void addBytes(const void* dados, int n);
 

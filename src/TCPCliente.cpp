@@ -5,8 +5,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <limits>
 #include <stdexcept>
 
+#include "FileManager.h"
+#include "InfoObjectLinux.h"
 #include "Stream.h"
 #include "TFileUser.h"
 #include "TUtils.h"
@@ -37,6 +40,14 @@ struct TCPCliente::TComandoServido {
 
 const TCPCliente::TComandoServido* TCPCliente::procurarComando(int codigo) {
   static const TComandoServido TABELA[] = {
+      {CMD_AGENTE_LINUX_LIST, "CMD_AGENTE_LINUX_LIST", LOG_INICIO,
+       &TCPCliente::getListaDeArquivosPastas, false, ENCERRAR_SILENCIOSO},
+      {CMD_AGENTE_LINUX_LIST_ALL_FILES, nullptr, SEM_LOG,
+       &TCPCliente::getListaDeTodosArquivosDentroDaPastas, false, REPORTAR_E_ENCERRAR},
+      {CMD_AGENTE_LINUX_LIST_FOLDERS_DIR, nullptr, SEM_LOG,
+       &TCPCliente::getListaDeTodasPastaDentroDaPastas, false, REPORTAR_E_CONTINUAR},
+      {CMD_AGENTE_LINUX_LIST_ALL_FILES_INCREMENTAL, nullptr, SEM_LOG,
+       &TCPCliente::getListaDeTodosArquivosDentroDaPastasInc, false, GERAL},
       {CMD_AGENTE_LINUX_GET_VERSION, "CMD_AGENTE_LINUX_GET_VERSION", LOG_PROCESSO,
        &TCPCliente::getVersao, false, REPORTAR_E_ENCERRAR},
       {CMD_AGENTE_LINUX_CANCELAR_TRANFERENCIA_ARQUIVO,
@@ -157,4 +168,64 @@ MemoryStream TCPCliente::ReadMemoryStream(Stream* stream) {
 
 int TCPCliente::writeMemoryStream(Stream* stream, const MemoryStream& memoryStream) {
   return static_cast<int>(stream->enviarMensagem(memoryStream));
+}
+
+void TCPCliente::enviarRegistros(Stream* stream, MemoryStream* resposta,
+                                 const TPercursoRegistros& percurso) {
+  resposta->clearAll();
+  resposta->addInt(0);
+  int quantidade = 0;
+  int fimDoUltimo = resposta->getSize();
+  percurso([&](InfoObjectLinux& registro) {
+    registro.writeToMemoryStream(resposta);
+    ++quantidade;
+    fimDoUltimo = resposta->getSize();
+  });
+  // A walk cut short keeps only whole records.
+  resposta->truncar(fimDoUltimo);
+  resposta->sobrescreverInt(0, quantidade);
+  writeMemoryStream(stream, *resposta);
+}
+
+void TCPCliente::getListaDeArquivosPastas(Stream* stream) {
+  MemoryStream mensagem = ReadMemoryStream(stream);
+  std::string diretorioSelecionado = mensagem.readStringFromMemoryStream();
+  FileManager fileManager;
+  enviarRegistros(stream, &mensagem, [&](const TReceptorInfoObjectLinux& receptor) {
+    fileManager.getElementosDiretorioCorrente(diretorioSelecionado, receptor);
+  });
+}
+
+void TCPCliente::getListaDeTodosArquivosDentroDaPastas(Stream* stream) {
+  MemoryStream mensagem = ReadMemoryStream(stream);
+  std::string diretorioSelecionado = mensagem.readStringFromMemoryStream();
+  FileManager fileManager;
+  enviarRegistros(stream, &mensagem, [&](const TReceptorInfoObjectLinux& receptor) {
+    fileManager.getTodosArquivosDentroDoDiretorio(diretorioSelecionado, receptor);
+  });
+}
+
+void TCPCliente::getListaDeTodasPastaDentroDaPastas(Stream* stream) {
+  MemoryStream mensagem = ReadMemoryStream(stream);
+  std::string diretorioSelecionado = mensagem.readStringFromMemoryStream();
+  FileManager fileManager;
+  enviarRegistros(stream, &mensagem, [&](const TReceptorInfoObjectLinux& receptor) {
+    fileManager.getTodasPastasDentroDoDiretorio(diretorioSelecionado, receptor);
+  });
+}
+
+void TCPCliente::getListaDeTodosArquivosDentroDaPastasInc(Stream* stream) {
+  MemoryStream mensagem = ReadMemoryStream(stream);
+  std::string diretorioSelecionado = mensagem.readStringFromMemoryStream();
+  std::string dataSelecionada_s = mensagem.readStringFromMemoryStream();
+  // A time that does not parse must not drop files from a backup: list all.
+  time_t dataSelecionada;
+  if (!FileManager::converterDataRecebida(dataSelecionada_s, &dataSelecionada)) {
+    dataSelecionada = std::numeric_limits<time_t>::min();
+  }
+  FileManager fileManager;
+  enviarRegistros(stream, &mensagem, [&](const TReceptorInfoObjectLinux& receptor) {
+    fileManager.getTodosArquivosDentroDoDiretorioInc(diretorioSelecionado, dataSelecionada,
+                                                     receptor);
+  });
 }

@@ -1,13 +1,18 @@
 #ifndef TCPCLIENTE_H
 #define TCPCLIENTE_H
 
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "Logger.h"
 #include "MemoryStream.h"
 
+class InfoObjectLinux;
 class Stream;
+
+// Runs one walk, handing each record to the receiver it is given.
+typedef std::function<void(const std::function<void(InfoObjectLinux&)>&)> TPercursoRegistros;
 
 enum TComandosAgenteLinux {
   CMD_AGENTE_LINUX_DISCONET = -1,
@@ -81,6 +86,13 @@ class TCPCliente {
   void servirComandos();
   void executarComando(const TComandoServido& comando);
   void cancelarTransferencia(Stream* stream);
+
+  void getListaDeArquivosPastas(Stream* stream);
+  void getListaDeTodosArquivosDentroDaPastas(Stream* stream);
+  void getListaDeTodasPastaDentroDaPastas(Stream* stream);
+  void getListaDeTodosArquivosDentroDaPastasInc(Stream* stream);
+  // Sends one reply: the count of the walk's records, then the records.
+  void enviarRegistros(Stream* stream, MemoryStream* resposta, const TPercursoRegistros& percurso);
   void fecharSocket();
 
   bool aplicacao32Bits;

@@ -43,16 +43,22 @@ ssize_t escreverTudo(int fd, const void* dados, size_t n) {
   return static_cast<ssize_t>(escrito);
 }
 
+std::string textoDoErro(int erro) {
+  char texto[256];
+  // The GNU strerror_r returns the text, not always in our buffer.
+  return strerror_r(erro, texto, sizeof texto);
+}
+
 bool lerArquivoTexto(const std::string& caminho, std::string* conteudo, std::string* erro) {
   conteudo->clear();
   int fd = open(caminho.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
-    *erro = std::strerror(errno);
+    *erro = textoDoErro(errno);
     return false;
   }
   struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    *erro = S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "não é um arquivo comum";
+    *erro = S_ISDIR(st.st_mode) ? textoDoErro(EISDIR) : "não é um arquivo comum";
     close(fd);
     return false;
   }
@@ -61,7 +67,7 @@ bool lerArquivoTexto(const std::string& caminho, std::string* conteudo, std::str
     ssize_t r = read(fd, bloco, sizeof bloco);
     if (r < 0) {
       if (errno == EINTR) continue;
-      *erro = std::strerror(errno);
+      *erro = textoDoErro(errno);
       close(fd);
       return false;
     }

@@ -19,6 +19,9 @@ void escreverConsole(const std::string& linha);
 // interruptions. Returns n, or -1 when a write fails (nothing is retried then).
 ssize_t escreverTudo(int fd, const void* dados, size_t n);
 
+// The system's text for error number erro (thread-safe).
+std::string textoDoErro(int erro);
+
 // Reads the whole file at caminho into *conteudo. False when it cannot be
 // opened or read (a directory included); *erro then says why.
 bool lerArquivoTexto(const std::string& caminho, std::string* conteudo, std::string* erro);

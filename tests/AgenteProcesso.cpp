@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -114,17 +115,25 @@ bool AgenteProcesso::iniciar(const std::vector<std::string>& argumentos, const s
   palavras.insert(palavras.end(), argumentos.begin(), argumentos.end());
   std::string dir = diretorio();
   std::string saidaArq = caminho("saida.txt"), errosArq = caminho("erros.txt");
+  if (usuario != 0) {
+    if (chown(dir.c_str(), usuario, usuario) != 0) return false;
+    chown(caminho("vornaConfig.txt").c_str(), usuario, usuario);
+  }
   processo = fork();
   if (processo < 0) return false;
   if (processo == 0) {
     if (chdir(dir.c_str()) != 0) _exit(126);
     setenv("PWD", dir.c_str(), 1);
+    for (const std::string& entrada : ambiente) putenv(const_cast<char*>(entrada.c_str()));
     int nulo = open("/dev/null", O_RDONLY);
     int out = open(saidaArq.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int err = open(errosArq.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(nulo, 0);
     dup2(out, 1);
     dup2(err, 2);
+    if (usuario != 0 && (setgroups(0, nullptr) != 0 || setgid(usuario) != 0 || setuid(usuario) != 0)) {
+      _exit(125);
+    }
     std::vector<char*> argv;
     for (std::string& p : palavras) argv.push_back(&p[0]);
     argv.push_back(nullptr);

@@ -27,6 +27,11 @@ class AgenteProcesso {
                bool esperarEscuta = true);
   // Writes the port to listen on into vornaConfig.txt before the start.
   void usarPortaLivre();
+  // An environment entry ("TZ=UTC0") for the agent.
+  void setAmbiente(const std::string& nomeValor) { ambiente.push_back(nomeValor); }
+  // Runs the agent as this unprivileged user (its working directory is
+  // handed to it); only a root test process can do this.
+  void setUsuario(uid_t uid) { usuario = uid; }
 
   const std::string& diretorio() const { return pasta.caminho(); }
   std::string caminho(const std::string& nome) const { return pasta / nome; }
@@ -63,6 +68,8 @@ class AgenteProcesso {
   bool esperarEscutar(int ms);
 
   PastaTemporaria pasta;
+  std::vector<std::string> ambiente;
+  uid_t usuario = 0;
   pid_t processo;
   int portaTcp;
   long long tamanhoLogInicioAntes;

@@ -1,0 +1,264 @@
+#include "FileManager.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+
+#include "MemoryStream.h"
+#include "Temporario.h"
+
+namespace {
+
+std::vector<std::string> nomes(const TListaInfoObjectLinux& lista) {
+  std::vector<std::string> resultado;
+  for (const InfoObjectLinux& r : lista) resultado.push_back(r.getNome());
+  return resultado;
+}
+
+std::set<std::string> conjunto(const TListaInfoObjectLinux& lista) {
+  std::vector<std::string> n = nomes(lista);
+  return std::set<std::string>(n.begin(), n.end());
+}
+
+void tocar(const std::string& caminho, time_t quando) {
+  struct timespec tempos[2] = {{quando, 0}, {quando, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, caminho.c_str(), tempos, AT_SYMLINK_NOFOLLOW), 0) << caminho;
+}
+
+// A tree with everything a walk must tell apart:
+//   a.txt (3 bytes), .oculto, vazia/, sub/b.txt, sub/fundo/c.txt (5 bytes),
+//   proc/p.txt, processos/q.txt, selinux-old/r.txt, link-arquivo -> a.txt,
+//   link-pasta -> sub, quebrado -> nada, fifo
+class ArvoreDeTeste : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    namespace fs = std::filesystem;
+    for (const char* pasta : {"vazia", "sub/fundo", "proc", "processos", "selinux-old"}) {
+      fs::create_directories(raiz / pasta);
+    }
+    escreverArquivo(raiz / "a.txt", "abc");
+    escreverArquivo(raiz / ".oculto", "");
+    escreverArquivo(raiz / "sub/b.txt", "");
+    escreverArquivo(raiz / "sub/fundo/c.txt", "12345");
+    escreverArquivo(raiz / "proc/p.txt", "p");
+    escreverArquivo(raiz / "processos/q.txt", "q");
+    escreverArquivo(raiz / "selinux-old/r.txt", "r");
+    fs::create_symlink("a.txt", raiz / "link-arquivo");
+    fs::create_directory_symlink("sub", raiz / "link-pasta");
+    fs::create_symlink("nada", raiz / "quebrado");
+    ASSERT_EQ(mkfifo((raiz / "fifo").c_str(), 0600), 0);
+  }
+  std::string r(const std::string& nome) { return raiz / nome; }
+
+  PastaTemporaria raiz;
+  FileManager fileManager;
+};
+
+}  // namespace
+
+TEST(InfoObjectLinux, registroNaoCarregadoEByteAByte) {
+  MemoryStream m;
+  InfoObjectLinux("/a").writeToMemoryStream(&m);
+  std::vector<unsigned char> esperado = {2, 0, 0, 0, '/', 'a', 0, 0, 0, 0,  // name, DIRETORIO
+                                         0, 0, 0, 0, 0, 0, 0, 0,            // size 0
+                                         0, 0, 0, 0};                       // empty date
+  EXPECT_EQ(std::vector<unsigned char>(m.getBuffer(), m.getBuffer() + m.getSize()), esperado);
+}
+
+TEST(InfoObjectLinux, registroCarregadoEIdaEVolta) {
+  MemoryStream m;
+  InfoObjectLinux("/x", ARQUIVO, -1, "05/03/2026 09:07:04").writeToMemoryStream(&m);
+  ASSERT_EQ(m.getSize(), 20 + 2 + 19);
+  EXPECT_EQ(std::vector<unsigned char>(m.getBuffer() + 6, m.getBuffer() + 22),
+            (std::vector<unsigned char>{1, 0, 0, 0, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
+                                        19, 0, 0, 0}));
+  InfoObjectLinux lido;
+  lido.loadFromMemoryStream(&m);
+  EXPECT_EQ(lido.getNome(), "/x");
+  EXPECT_EQ(lido.getTipo(), ARQUIVO);
+  EXPECT_EQ(lido.getTamanho(), -1);
+  EXPECT_EQ(lido.getDataUltimaModificacao(), "05/03/2026 09:07:04");
+  EXPECT_THROW(lido.loadFromMemoryStream(&m), std::out_of_range);
+  EXPECT_EQ(lido.getNome(), "/x") << "a failed read leaves the record as it was";
+}
+
+TEST_F(ArvoreDeTeste, loadDadosDeCadaTipoDeCaminho) {
+  InfoObjectLinux pasta(r("sub"));
+  pasta.loadDados();
+  EXPECT_EQ(pasta.getTipo(), DIRETORIO);
+  EXPECT_EQ(pasta.getTamanho(), 0);
+  EXPECT_EQ(pasta.getDataUltimaModificacao().size(), 19u);
+  InfoObjectLinux vazio(r("sub/b.txt"));
+  vazio.loadDados();
+  EXPECT_EQ(vazio.getTipo(), ARQUIVO);
+  EXPECT_EQ(vazio.getTamanho(), 0);
+  InfoObjectLinux linkPasta(r("link-pasta"));
+  linkPasta.loadDados();
+  EXPECT_EQ(linkPasta.getTipo(), ARQUIVO) << "a link is never a directory";
+  for (const char* semStatus : {"nao-existe", "quebrado"}) {
+    InfoObjectLinux ausente(r(semStatus));
+    ausente.loadDados();
+    EXPECT_EQ(ausente.getTipo(), ARQUIVO);
+    EXPECT_EQ(ausente.getTamanho(), -1);
+    EXPECT_EQ(ausente.getDataUltimaModificacao(), "");
+  }
+}
+
+TEST_F(ArvoreDeTeste, consultasDeUmCaminho) {
+  EXPECT_TRUE(fileManager.ExisteArquivoOuPasta(r("sub")));
+  EXPECT_TRUE(fileManager.ExisteArquivoOuPasta(r("link-arquivo")));
+  EXPECT_FALSE(fileManager.ExisteArquivoOuPasta(r("quebrado")));
+  EXPECT_EQ(fileManager.getFileSize(r("a.txt")), 3);
+  EXPECT_EQ(fileManager.getFileSize(r("link-arquivo")), 3);
+  EXPECT_EQ(fileManager.getFileSize(r("fifo")), -1);  // and it returns at once
+  EXPECT_EQ(fileManager.getFileSize(r("nao-existe")), -1);
+  EXPECT_EQ(fileManager.getFileSize("/dev/null"), 0);
+  EXPECT_TRUE(fileManager.isDiretory(r("sub")));
+  EXPECT_FALSE(fileManager.isDiretory(r("link-pasta")));
+  EXPECT_FALSE(fileManager.isDiretory(r("nao-existe")));
+  EXPECT_EQ(fileManager.getDataUltimaModificacao(r("nao-existe").c_str()), -1);
+  EXPECT_EQ(fileManager.getDataUltimaModificacaoArquivo(r("nao-existe").c_str()), "");
+}
+
+TEST_F(ArvoreDeTeste, apagarECriarDiretorio) {
+  std::string erro = "intocado";
+  EXPECT_TRUE(fileManager.criarDiretorio(r("nova"), &erro));
+  EXPECT_EQ(erro, "intocado");
+  EXPECT_FALSE(fileManager.criarDiretorio(r("nova"), &erro));
+  EXPECT_EQ(erro, "File exists");
+  EXPECT_FALSE(fileManager.criarDiretorio(r("falta/nova"), &erro));
+  EXPECT_EQ(erro, "No such file or directory");
+  EXPECT_TRUE(fileManager.apagarArquivo(r("nova")));
+  EXPECT_FALSE(fileManager.apagarArquivo(r("sub")));
+  EXPECT_TRUE(fileManager.ExisteArquivoOuPasta(r("sub")));
+}
+
+TEST_F(ArvoreDeTeste, umNivelSemLinksEspeciaisNemPontos) {
+  TListaInfoObjectLinux lista = fileManager.getElementosDiretorioCorrente(raiz.caminho());
+  EXPECT_EQ(conjunto(lista),
+            (std::set<std::string>{r("a.txt"), r(".oculto"), r("vazia"), r("sub"), r("proc"),
+                                   r("processos"), r("selinux-old")}));
+  for (const InfoObjectLinux& registro : lista) {
+    bool ehPasta = registro.getNome().find(".") == std::string::npos;
+    EXPECT_EQ(registro.getTipo(), ehPasta ? DIRETORIO : ARQUIVO) << registro.getNome();
+    EXPECT_EQ(registro.getDataUltimaModificacao().size(), ehPasta ? 0u : 19u);
+    if (registro.getNome() == r("a.txt")) {
+      EXPECT_EQ(registro.getTamanho(), 3);
+    }
+  }
+  EXPECT_EQ(conjunto(fileManager.getTodasPastasDentroDoDiretorio(raiz.caminho() + "/")),
+            (std::set<std::string>{r("vazia"), r("sub"), r("proc"), r("processos"),
+                                   r("selinux-old")}));
+}
+
+TEST_F(ArvoreDeTeste, arvoreInteiraEmProfundidade) {
+  TListaInfoObjectLinux lista = fileManager.getTodosArquivosDentroDoDiretorio(raiz.caminho());
+  std::vector<std::string> n = nomes(lista);
+  EXPECT_EQ(std::set<std::string>(n.begin(), n.end()),
+            (std::set<std::string>{r("a.txt"), r(".oculto"), r("sub/b.txt"), r("sub/fundo/c.txt"),
+                                   r("proc/p.txt"), r("processos/q.txt"),
+                                   r("selinux-old/r.txt")}));
+  // A folder's whole tree stands together, where the folder was read.
+  auto b = std::find(n.begin(), n.end(), r("sub/b.txt"));
+  auto c = std::find(n.begin(), n.end(), r("sub/fundo/c.txt"));
+  EXPECT_EQ(std::abs(b - c), 1);
+  EXPECT_TRUE(fileManager.getTodosArquivosDentroDoDiretorio(r("vazia")).empty());
+  EXPECT_TRUE(fileManager.getTodosArquivosDentroDoDiretorio(r("nao-existe")).empty());
+  EXPECT_TRUE(fileManager.getTodosArquivosDentroDoDiretorio(r("a.txt")).empty());
+  EXPECT_EQ(fileManager.GetSizeDir(raiz.caminho()), 3 + 5 + 3);
+}
+
+TEST_F(ArvoreDeTeste, incrementalSoDepoisDoSegundoDado) {
+  time_t t = 1700000000;
+  for (const char* arquivo : {"a.txt", ".oculto", "sub/b.txt", "sub/fundo/c.txt", "proc/p.txt",
+                              "processos/q.txt", "selinux-old/r.txt"}) {
+    tocar(r(arquivo), t - 100);
+  }
+  tocar(r("a.txt"), t);
+  tocar(r("sub/fundo/c.txt"), t + 1);
+  EXPECT_EQ(nomes(fileManager.getTodosArquivosDentroDoDiretorioInc(raiz.caminho(), t)),
+            (std::vector<std::string>{r("sub/fundo/c.txt")}));
+  EXPECT_EQ(fileManager.getTodosArquivosDentroDoDiretorioInc(raiz.caminho(), t - 101).size(), 7u);
+}
+
+TEST(FileManager, origensBloqueadasSoAsPastasDoSistema) {
+  for (const char* bloqueado : {"/proc", "/proc/", "//proc", "/proc/1", "/proc//self/fd",
+                                "/selinux", "/selinux/x", "///selinux//"}) {
+    EXPECT_TRUE(FileManager::estaNaOrigensBloqueadas(bloqueado)) << bloqueado;
+  }
+  for (const char* livre : {"/", "/processos", "/home/proc", "/home/a/procmail", "/data/selinux",
+                            "/procx", "/home/xproc", "proc", "/selinux-old"}) {
+    EXPECT_FALSE(FileManager::estaNaOrigensBloqueadas(livre)) << livre;
+  }
+}
+
+TEST(FileManager, raizNuncaMostraProc) {
+  FileManager fileManager;
+  std::set<std::string> topo = conjunto(fileManager.getElementosDiretorioCorrente("/"));
+  EXPECT_TRUE(topo.count("/etc"));
+  EXPECT_FALSE(topo.count("/proc"));
+  EXPECT_FALSE(topo.count("/sys/fs/selinux"));
+  EXPECT_TRUE(fileManager.getTodasPastasDentroDoDiretorio("//proc/").empty());
+  EXPECT_TRUE(fileManager.getTodosArquivosDentroDoDiretorio("/proc/self").empty());
+  EXPECT_EQ(fileManager.GetSizeDir("/proc"), 0);
+}
+
+TEST(FileManager, caminhosDasEntradas) {
+  EXPECT_EQ(FileManager::montarCaminho("/", "etc"), "/etc");
+  EXPECT_EQ(FileManager::montarCaminho("/home", "u"), "/home/u");
+  EXPECT_EQ(FileManager::montarCaminho("/home/", "u"), "/home/u");
+  EXPECT_EQ(FileManager::montarCaminho("rel", "u"), "rel/u");
+}
+
+TEST(FileManager, datasEmHoraLocal) {
+  const char* antigo = std::getenv("TZ");
+  std::string salvo = antigo ? antigo : "";
+  setenv("TZ", "BRT3", 1);  // three hours behind UTC, no daylight saving
+  tzset();
+  EXPECT_EQ(FileManager::formatarData(1772716024), "05/03/2026 10:07:04");  // 13:07:04 UTC
+  EXPECT_EQ(FileManager::formatarData(1772740800), "05/03/2026 17:00:00");
+  time_t quando = 0;
+  ASSERT_TRUE(FileManager::converterDataRecebida("05/03/26 10:07:04", &quando));
+  EXPECT_EQ(quando, 1772716024);
+  ASSERT_TRUE(FileManager::converterDataRecebida("01/01/69 00:00:00", &quando));
+  EXPECT_EQ(quando, -31536000 + 10800);  // "69" is 1969
+  EXPECT_FALSE(FileManager::converterDataRecebida("ontem", &quando));
+  EXPECT_FALSE(FileManager::converterDataRecebida("", &quando));
+  if (antigo) setenv("TZ", salvo.c_str(), 1); else unsetenv("TZ");
+  tzset();
+}
+
+TEST(FileManager, setDataMudaSoAModificacao) {
+  PastaTemporaria pasta;
+  std::string arquivo = pasta / "f";
+  escreverArquivo(arquivo, "x");
+  chmod(arquivo.c_str(), 0600);
+  struct timespec tempos[2] = {{1600000000, 123456789}, {1600000000, 0}};
+  utimensat(AT_FDCWD, arquivo.c_str(), tempos, 0);
+  FileManager fileManager;
+  time_t esperado;
+  ASSERT_TRUE(FileManager::converterDataRecebida("24/12/25 23:59:58", &esperado));
+  EXPECT_TRUE(fileManager.setDataUltimaMidificacaoArquivo(arquivo.c_str(), "24/12/25 23:59:58"));
+  struct stat st {};
+  stat(arquivo.c_str(), &st);
+  EXPECT_EQ(st.st_mtime, esperado);
+  EXPECT_EQ(st.st_atim.tv_sec, 1600000000);
+  EXPECT_EQ(st.st_atim.tv_nsec, 123456789);
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
+  EXPECT_FALSE(fileManager.setDataUltimaMidificacaoArquivo(arquivo.c_str(), "amanhã"));
+  stat(arquivo.c_str(), &st);
+  EXPECT_EQ(st.st_mtime, esperado) << "a text that does not parse changes nothing";
+  // A directory keeps its mode, so it can still be entered.
+  ASSERT_EQ(mkdir((pasta / "d").c_str(), 0755), 0);
+  EXPECT_TRUE(fileManager.setDataUltimaMidificacaoArquivo((pasta / "d").c_str(), "01/01/20 00:00:00"));
+  stat((pasta / "d").c_str(), &st);
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
+  EXPECT_FALSE(fileManager.setDataUltimaMidificacaoArquivo((pasta / "nada").c_str(),
+                                                           "01/01/20 00:00:00"));
+}
