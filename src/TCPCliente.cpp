@@ -48,6 +48,27 @@ const TCPCliente::TComandoServido* TCPCliente::procurarComando(int codigo) {
        &TCPCliente::getListaDeTodasPastaDentroDaPastas, false, REPORTAR_E_CONTINUAR},
       {CMD_AGENTE_LINUX_LIST_ALL_FILES_INCREMENTAL, nullptr, SEM_LOG,
        &TCPCliente::getListaDeTodosArquivosDentroDaPastasInc, false, GERAL},
+      {CMD_AGENTE_LINUX_GET_SIZE_DIR, nullptr, SEM_LOG, &TCPCliente::getTamanhoPasta, false,
+       ENCERRAR_SILENCIOSO},
+      {CMD_AGENTE_LINUX_GET_SIZE_FILE, nullptr, SEM_LOG, &TCPCliente::getTamanhoArquivo, false,
+       REPORTAR_E_CONTINUAR},
+      {CMD_AGENTE_LINUX_IS_DIR, nullptr, SEM_LOG, &TCPCliente::isDir, false, REPORTAR_E_CONTINUAR},
+      {CMD_AGENTE_LINUX_EXIST_FILE_OR_FOLDER, nullptr, SEM_LOG, &TCPCliente::ExistFileOrFolder,
+       false, REPORTAR_E_CONTINUAR},
+      {CMD_AGENTE_LINUX_GET_FILE_INFO, nullptr, SEM_LOG, &TCPCliente::getInformacaoArquivo, false,
+       REPORTAR_E_CONTINUAR},
+      {CMD_AGENTE_LINUX_SET_DATE_MODIFICATION_SERVER, nullptr, SEM_LOG,
+       &TCPCliente::setDateModificacaoFile, true, REPORTAR_E_ENCERRAR},
+      {CMD_AGENTE_LINUX_CREATE_DIR_SERVER_LINUX, nullptr, SEM_LOG, &TCPCliente::createDir, false,
+       GERAL},
+      {CMD_AGENTE_LINUX_GET_NOME_APLICACAO, nullptr, SEM_LOG, &TCPCliente::getNomeAplicacao, false,
+       GERAL},
+      {CMD_AGENTE_LINUX_GET_CAMINHO_COMPLETO_APLICACAO, nullptr, SEM_LOG,
+       &TCPCliente::getCaminhoCompletoAplicacao, false, GERAL},
+      {CMD_AGENTE_LINUX_CHECK_IS_APP_32_BITS, nullptr, SEM_LOG, &TCPCliente::GetAplicacaoIs32bits,
+       false, GERAL},
+      {CMD_AGENTE_LINUX_GET_DIRETORIO_APLICATIVO, nullptr, SEM_LOG, &TCPCliente::SendDiretorio,
+       false, GERAL},
       {CMD_AGENTE_LINUX_GET_VERSION, "CMD_AGENTE_LINUX_GET_VERSION", LOG_PROCESSO,
        &TCPCliente::getVersao, false, REPORTAR_E_ENCERRAR},
       {CMD_AGENTE_LINUX_CANCELAR_TRANFERENCIA_ARQUIVO,
@@ -228,4 +249,106 @@ void TCPCliente::getListaDeTodosArquivosDentroDaPastasInc(Stream* stream) {
     fileManager.getTodosArquivosDentroDoDiretorioInc(diretorioSelecionado, dataSelecionada,
                                                      receptor);
   });
+}
+
+void TCPCliente::getTamanhoPasta(Stream* stream) {
+  MemoryStream mensagem = ReadMemoryStream(stream);
+  std::string pasta = mensagem.readStringFromMemoryStream();
+  FileManager fileManager;
+  int64_t tamanhoPasta = fileManager.GetSizeDir(pasta);
+  mensagem.clearAll();
+  mensagem.writeInt64ToMemoryStream(tamanhoPasta);
+  writeMemoryStream(stream, mensagem);
+}
+
+void TCPCliente::getTamanhoArquivo(Stream* stream) {
+  MemoryStream mensagem = ReadMemoryStream(stream);
+  std::string arquivo = mensagem.readStringFromMemoryStream();
+  FileManager fileManager;
+  int64_t tamanhoArquivo = fileManager.getFileSize(arquivo);
+  mensagem.clearAll();
+  mensagem.writeInt64ToMemoryStream(tamanhoArquivo);
+  writeMemoryStream(stream, mensagem);
+}
+
+void TCPCliente::isDir(Stream* stream) {
+  MemoryStream mensagem = ReadMemoryStream(stream);
+  std::string pathAnalise = mensagem.readStringFromMemoryStream();
+  FileManager fileManager;
+  bool ehPasta = fileManager.isDiretory(pathAnalise);
+  mensagem.clearAll();
+  mensagem.writeBoolToMemoryStream(ehPasta);
+  writeMemoryStream(stream, mensagem);
+}
+
+void TCPCliente::ExistFileOrFolder(Stream* stream) {
+  MemoryStream mensagem;
+  try {
+    mensagem = ReadMemoryStream(stream);
+    std::string pathFile = mensagem.readStringFromMemoryStream();
+    FileManager fileManager;
+    bool existe = fileManager.ExisteArquivoOuPasta(pathFile);
+    mensagem.clearAll();
+    mensagem.writeBoolToMemoryStream(existe);
+    writeMemoryStream(stream, mensagem);
+  } catch (const std::exception& e) {
+    log.WriteLog(std::string("ExistsFileOrFolder - Motivo:") + e.what(), pidProcessoPrincipal,
+                 false);
+    mensagem.clearAll();
+    mensagem.writeBoolToMemoryStream(false);
+    writeMemoryStream(stream, mensagem);
+  }
+}
+
+void TCPCliente::getInformacaoArquivo(Stream* stream) {
+  MemoryStream mensagem = ReadMemoryStream(stream);
+  InfoObjectLinux registro(mensagem.readStringFromMemoryStream());
+  registro.loadDados();
+  mensagem.clearAll();
+  registro.writeToMemoryStream(&mensagem);
+  writeMemoryStream(stream, mensagem);
+}
+
+void TCPCliente::enviarTexto(Stream* stream, const std::string& texto) {
+  MemoryStream mensagem;
+  mensagem.addString(texto);
+  writeMemoryStream(stream, mensagem);
+}
+
+void TCPCliente::getNomeAplicacao(Stream* stream) { enviarTexto(stream, nomeAplicacao); }
+
+void TCPCliente::getCaminhoCompletoAplicacao(Stream* stream) {
+  enviarTexto(stream, caminhoCompletoAplicacao);
+}
+
+void TCPCliente::SendDiretorio(Stream* stream) { enviarTexto(stream, diretorio); }
+
+void TCPCliente::GetAplicacaoIs32bits(Stream* stream) {
+  MemoryStream mensagem;
+  mensagem.writeBoolToMemoryStream(aplicacao32Bits);
+  writeMemoryStream(stream, mensagem);
+}
+
+void TCPCliente::setDateModificacaoFile(Stream* stream) {
+  MemoryStream mensagem = ReadMemoryStream(stream);
+  InfoObjectLinux registro("");
+  registro.loadFromMemoryStream(&mensagem);
+  FileManager fileManager;
+  fileManager.setDataUltimaMidificacaoArquivo(registro.getNome().c_str(),
+                                              registro.getDataUltimaModificacao().c_str());
+}
+
+void TCPCliente::createDir(Stream* stream) {
+  MemoryStream mensagem = ReadMemoryStream(stream);
+  std::string pathFolder = mensagem.readStringFromMemoryStream();
+  FileManager fileManager;
+  std::string msgErro;
+  if (fileManager.criarDiretorio(pathFolder, &msgErro)) {
+    stream->writeInt(COMMAND_OK);
+    return;
+  }
+  stream->writeInt(COMMAND_ERRO);
+  mensagem.clearAll();
+  mensagem.addString(msgErro);
+  writeMemoryStream(stream, mensagem);
 }

@@ -91,6 +91,20 @@ class TCPCliente {
   void getListaDeTodosArquivosDentroDaPastas(Stream* stream);
   void getListaDeTodasPastaDentroDaPastas(Stream* stream);
   void getListaDeTodosArquivosDentroDaPastasInc(Stream* stream);
+  void getTamanhoPasta(Stream* stream);
+  void getTamanhoArquivo(Stream* stream);
+  void isDir(Stream* stream);
+  void ExistFileOrFolder(Stream* stream);
+  void getInformacaoArquivo(Stream* stream);
+  void getNomeAplicacao(Stream* stream);
+  void getCaminhoCompletoAplicacao(Stream* stream);
+  void GetAplicacaoIs32bits(Stream* stream);
+  void SendDiretorio(Stream* stream);
+  void setDateModificacaoFile(Stream* stream);
+  void createDir(Stream* stream);
+  // Sends a reply message holding one string.
+  void enviarTexto(Stream* stream, const std::string& texto);
+
   // Sends one reply: the count of the walk's records, then the records.
   void enviarRegistros(Stream* stream, MemoryStream* resposta, const TPercursoRegistros& percurso);
   void fecharSocket();
