@@ -164,3 +164,47 @@ bool ClienteVorna::listar(int codigo, const std::string& diretorio,
   }
   return resposta.getPosicao() == resposta.getSize();
 }
+
+int64_t ClienteVorna::iniciarBusca(const std::string& caminho, int bloco) {
+  MemoryStream pedido;
+  pedido.addString(caminho);
+  pedido.addInt(bloco);
+  MemoryStream resposta;
+  if (!comando(CMD_AGENTE_LINUX_GET_FILE) || !enviarMensagem(pedido) || !lerMensagem(&resposta)) {
+    return ERRO_CONEXAO;
+  }
+  try {
+    return resposta.readInt64FromMemoryStream();
+  } catch (const std::out_of_range&) {
+    return ERRO_CONEXAO;
+  }
+}
+
+bool ClienteVorna::lerBloco(int* contagem, std::vector<unsigned char>* dados) {
+  if (!lerInt(contagem)) return false;
+  dados->resize(*contagem > 0 ? static_cast<size_t>(*contagem) : 0);
+  return dados->empty() || receberBytes(dados->data(), dados->size());
+}
+
+bool ClienteVorna::buscar(const std::string& caminho, int bloco, std::string* conteudo) {
+  conteudo->clear();
+  int64_t tamanho = iniciarBusca(caminho, bloco);
+  if (tamanho < 0) return false;
+  std::vector<unsigned char> dados;
+  while (static_cast<int64_t>(conteudo->size()) < tamanho) {
+    int contagem;
+    if (!lerBloco(&contagem, &dados) || contagem <= 0) return false;
+    conteudo->append(reinterpret_cast<const char*>(dados.data()), dados.size());
+  }
+  return true;
+}
+
+bool ClienteVorna::gravar(const std::string& caminho, int bloco, const void* dados, int64_t n) {
+  MemoryStream pedido;
+  pedido.addString(caminho);
+  pedido.addInt(bloco);
+  pedido.addInt64(n);
+  int fim;
+  return comando(CMD_AGENTE_LINUX_PUT_FILE) && enviarMensagem(pedido) &&
+         enviarBytes(dados, static_cast<size_t>(n)) && lerInt(&fim) && fim == COMMAND_OK;
+}

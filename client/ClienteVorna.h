@@ -2,6 +2,7 @@
 #define CLIENTEVORNA_H
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,20 @@ class ClienteVorna {
   // exchange fails or the reply does not hold exactly what its count says.
   bool listar(int codigo, const std::string& diretorio, TListaInfoObjectLinux* registros,
               const std::string& data = std::string());
+
+  // Fetching (command 1): asks for caminho in chunks of bloco bytes and
+  // returns the size the agent announced (-1: missing or unreadable), or
+  // ERRO_CONEXAO. The chunks follow: read them with lerBloco.
+  int64_t iniciarBusca(const std::string& caminho, int bloco);
+  // One chunk: its count (-1 when the agent could not read the file), its
+  // bytes in *dados. False when the connection fails.
+  bool lerBloco(int* contagem, std::vector<unsigned char>* dados);
+  // A whole fetch into *conteudo; false when it fails or the file could not
+  // be read after its size was announced.
+  bool buscar(const std::string& caminho, int bloco, std::string* conteudo);
+  // Storing (command 2): the request, the n raw bytes and the closing
+  // acknowledgement. False when anything of it fails.
+  bool gravar(const std::string& caminho, int bloco, const void* dados, int64_t n);
 
   static const int ERRO_CONEXAO = -1000;
 

@@ -96,6 +96,11 @@ int Stream::readInt() {
   return ConvertToInt32(bytes);
 }
 
+ssize_t Stream::enviarContagemEDados(int contagem, const unsigned char* dados, size_t n) {
+  int32_t rede = convertToBigEndian(contagem);
+  return enviarJunto(&rede, sizeof rede, dados, n);
+}
+
 ssize_t Stream::send(const MemoryStream& memoryStream) {
   return send(memoryStream.getBuffer(), static_cast<size_t>(memoryStream.getSize()));
 }

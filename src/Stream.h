@@ -29,6 +29,8 @@ class Stream {
   ssize_t receiveAll(void* buffer, size_t len);
 
   ssize_t writeInt(int value);
+  // A chunk: the big-endian count and n bytes, in one gathered write.
+  ssize_t enviarContagemEDados(int contagem, const unsigned char* dados, size_t n);
   // The next wire integer, or -1 when the connection ends or fails first.
   int readInt();
 

@@ -5,12 +5,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <limits>
 #include <stdexcept>
 
 #include "FileManager.h"
 #include "InfoObjectLinux.h"
 #include "Stream.h"
+#include "TFileTransferManager.h"
 #include "TFileUser.h"
 #include "TUtils.h"
 #include "Versao.h"
@@ -40,6 +43,10 @@ struct TCPCliente::TComandoServido {
 
 const TCPCliente::TComandoServido* TCPCliente::procurarComando(int codigo) {
   static const TComandoServido TABELA[] = {
+      {CMD_AGENTE_LINUX_GET_FILE, nullptr, SEM_LOG, &TCPCliente::enviaArquivo, false,
+       REPORTAR_E_CONTINUAR},
+      {CMD_AGENTE_LINUX_PUT_FILE, nullptr, SEM_LOG, &TCPCliente::gravaArquivo, true,
+       REPORTAR_E_CONTINUAR},
       {CMD_AGENTE_LINUX_LIST, "CMD_AGENTE_LINUX_LIST", LOG_INICIO,
        &TCPCliente::getListaDeArquivosPastas, false, ENCERRAR_SILENCIOSO},
       {CMD_AGENTE_LINUX_LIST_ALL_FILES, nullptr, SEM_LOG,
@@ -351,4 +358,104 @@ void TCPCliente::createDir(Stream* stream) {
   mensagem.clearAll();
   mensagem.addString(msgErro);
   writeMemoryStream(stream, mensagem);
+}
+
+void TCPCliente::enviaArquivo(Stream* stream) {
+  tranferindoArquivo = true;
+  MemoryStream mensagem = ReadMemoryStream(stream);
+  std::string arquivoSolicitado = mensagem.readStringFromMemoryStream();
+  int tamanhoBuffer = mensagem.readIntFromMemoryStream();
+  int64_t tamanhoArquivo = -1;
+  try {
+    FileManager fileManager;
+    if (fileManager.ExisteArquivoOuPasta(arquivoSolicitado)) {
+      tamanhoArquivo = fileManager.getFileSize(arquivoSolicitado);
+    }
+  } catch (const std::exception&) {
+    tamanhoArquivo = -1;
+  }
+  TFileTransferManager transferencia(arquivoSolicitado, tamanhoBuffer, tamanhoArquivo);
+  mensagem.clearAll();
+  mensagem.writeInt64ToMemoryStream(tamanhoArquivo);
+  writeMemoryStream(stream, mensagem);
+  if (tamanhoArquivo > 0) {
+    try {
+      if (!transferencia.openFile()) {
+        // Announced a size: the server waits for chunks, so say it failed.
+        transferencia.sendFalhaLeitura(stream);
+      } else {
+        int64_t tamanhoenviado = 0;
+        do {
+          int enviados = transferencia.sendBuffer(stream);
+          if (enviados <= 0) break;
+          tamanhoenviado += enviados;
+        } while (tamanhoenviado < tamanhoArquivo && tranferindoArquivo);
+        transferencia.closeFile();
+      }
+    } catch (const std::exception&) {
+      tranferindoArquivo = false;
+    }
+  }
+  tranferindoArquivo = false;
+}
+
+void TCPCliente::gravaArquivo(Stream* stream) {
+  MemoryStream mensagem = ReadMemoryStream(stream);
+  std::string arquivoParaCriar = mensagem.readStringFromMemoryStream();
+  if (arquivoParaCriar.empty()) {
+    // Nothing on disk is touched, but announced bytes must still leave the stream.
+    int64_t anunciados;
+    try {
+      mensagem.readIntFromMemoryStream();
+      anunciados = mensagem.readInt64FromMemoryStream();
+    } catch (const std::out_of_range&) {
+      return;
+    }
+    descartarDados(stream, anunciados);
+    return;
+  }
+  int tamanhoBuffer = mensagem.readIntFromMemoryStream();
+  int64_t tamanhoArquivo = mensagem.readInt64FromMemoryStream();
+  if (tamanhoArquivo < 0) tamanhoArquivo = 0;
+  // The chunk size only bounds one receive; a useless one gets our own.
+  if (tamanhoBuffer <= 0) tamanhoBuffer = 1024 * 1024;
+  TFileTransferManager transferencia(arquivoParaCriar, tamanhoBuffer, tamanhoArquivo);
+  if (!transferencia.createFile(arquivoParaCriar)) {
+    log.WriteLog("Não foi possível criar o arquivo " + arquivoParaCriar + " - Motivo:" +
+                     textoDoErro(errno),
+                 pidProcessoPrincipal, false);
+    descartarDados(stream, tamanhoArquivo);
+    return;
+  }
+  try {
+    tranferindoArquivo = true;
+    int64_t quantidadeRecebida = 0;
+    while (quantidadeRecebida < tamanhoArquivo && tranferindoArquivo) {
+      int recebidos = transferencia.saveToFile(stream, tamanhoArquivo - quantidadeRecebida);
+      if (recebidos <= 0) break;
+      quantidadeRecebida += recebidos;
+    }
+    tranferindoArquivo = false;
+    if (quantidadeRecebida < tamanhoArquivo) {
+      transferencia.descartarArquivo();  // cut short: the old file stays as it was
+      log.WriteLog("Transferência interrompida do arquivo " + arquivoParaCriar,
+                   pidProcessoPrincipal, false);
+    } else if (!transferencia.concluirArquivo()) {
+      log.WriteLog("Falha ao gravar o arquivo " + arquivoParaCriar + " - Motivo:" +
+                       textoDoErro(transferencia.getErroGravacao()),
+                   pidProcessoPrincipal, false);
+    }
+  } catch (const std::exception&) {
+    tranferindoArquivo = false;
+    transferencia.descartarArquivo();
+  }
+}
+
+void TCPCliente::descartarDados(Stream* stream, int64_t n) {
+  unsigned char lixo[64 * 1024];
+  while (n > 0) {
+    ssize_t recebidos = stream->receive(lixo, static_cast<size_t>(std::min<int64_t>(n, sizeof lixo)));
+    if (recebidos <= 0) return;
+    n -= recebidos;
+  }
 }

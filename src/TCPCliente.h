@@ -91,6 +91,10 @@ class TCPCliente {
   void getListaDeTodosArquivosDentroDaPastas(Stream* stream);
   void getListaDeTodasPastaDentroDaPastas(Stream* stream);
   void getListaDeTodosArquivosDentroDaPastasInc(Stream* stream);
+  void enviaArquivo(Stream* stream);
+  void gravaArquivo(Stream* stream);
+  // Reads and drops n bytes the peer announced, so the stream stays in step.
+  void descartarDados(Stream* stream, int64_t n);
   void getTamanhoPasta(Stream* stream);
   void getTamanhoArquivo(Stream* stream);
   void isDir(Stream* stream);

@@ -1,0 +1,177 @@
+#include "TFileTransferManager.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+
+#include "Stream.h"
+#include "TUtils.h"
+
+namespace {
+
+std::atomic<unsigned> contadorTemporarios{0};
+
+std::string pastaDe(const std::string& caminho) {
+  size_t barra = caminho.rfind('/');
+  if (barra == std::string::npos) return ".";
+  if (barra == 0) return "/";
+  return caminho.substr(0, barra);
+}
+
+bool diretorioComConteudo(const std::string& caminho) {
+  struct stat st {};
+  if (lstat(caminho.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  DIR* pasta = opendir(caminho.c_str());
+  if (pasta == nullptr) return true;
+  bool cheio = false;
+  while (struct dirent* entrada = readdir(pasta)) {
+    const char* nome = entrada->d_name;
+    if (!(nome[0] == '.' && (nome[1] == '\0' || (nome[1] == '.' && nome[2] == '\0')))) {
+      cheio = true;
+      break;
+    }
+  }
+  closedir(pasta);
+  return cheio;
+}
+
+}  // namespace
+
+TFileTransferManager::TFileTransferManager(const std::string& nomeArquivo, int sizeBuffer,
+                                           int64_t tamanhoEsperado)
+    : nomeArquivo(nomeArquivo),
+      arquivoAberto(false),
+      sizeBuffer(sizeBuffer),
+      handle(0),
+      erroGravacao(0) {
+  if (sizeBuffer > TAMANHO_MAXIMO_BLOCO) this->sizeBuffer = TAMANHO_MAXIMO_BLOCO;
+  // No buffer beyond what the file needs: fresh pages cost to touch.
+  int64_t util = std::max<int64_t>(1, std::min<int64_t>(this->sizeBuffer, tamanhoEsperado));
+  if (this->sizeBuffer > 0) {
+    this->sizeBuffer = static_cast<int>(util);
+    pBuffer.reset(new unsigned char[static_cast<size_t>(this->sizeBuffer)]);
+  }
+}
+
+TFileTransferManager::~TFileTransferManager() {
+  if (!nomeTemporario.empty()) {
+    descartarArquivo();
+  } else if (arquivoAberto) {
+    closeFile();
+  }
+}
+
+bool TFileTransferManager::openFile() {
+  handle = open(nomeArquivo.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (handle < 0) return false;
+  arquivoAberto = true;
+  return true;
+}
+
+bool TFileTransferManager::createFile(const std::string&) {
+  if (diretorioComConteudo(nomeArquivo)) {
+    errno = EISDIR;  // a folder with content is never replaced by a file
+    return false;
+  }
+  std::string pasta = pastaDe(nomeArquivo);
+  // Short enough that the temporary name fits wherever the target's name does.
+  std::string base = nomeArquivo.substr(nomeArquivo.rfind('/') + 1).substr(0, 128);
+  for (int tentativa = 0; tentativa < 100; ++tentativa) {
+    std::string candidato = pasta + "/." + base + ".vorna-" + IntToStr(getpid()) + "-" +
+                            IntToStr(contadorTemporarios.fetch_add(1));
+    handle = open(candidato.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0777);
+    if (handle >= 0) {
+      nomeTemporario = candidato;
+      arquivoAberto = true;
+      return true;
+    }
+    if (errno != EEXIST) return false;
+  }
+  return false;
+}
+
+int TFileTransferManager::readBufferFronFile() {
+  if (!arquivoAberto || sizeBuffer <= 0) return 0;
+  for (;;) {
+    ssize_t lidos = read(handle, pBuffer.get(), static_cast<size_t>(sizeBuffer));
+    if (lidos < 0 && errno == EINTR) continue;
+    return static_cast<int>(lidos);
+  }
+}
+
+int TFileTransferManager::sendBuffer(Stream* stream) {
+  int n = readBufferFronFile();
+  if (n <= 0) {
+    stream->writeInt(n < 0 ? -1 : 0);
+    return 0;
+  }
+  ssize_t enviados = stream->enviarContagemEDados(n, pBuffer.get(), static_cast<size_t>(n));
+  return enviados < 0 ? 0 : n;
+}
+
+void TFileTransferManager::sendFalhaLeitura(Stream* stream) { stream->writeInt(-1); }
+
+int TFileTransferManager::writeBufferToFile(int quantidadeRecebida) {
+  if (!arquivoAberto) return 0;
+  ssize_t escritos = escreverTudo(handle, pBuffer.get(), static_cast<size_t>(quantidadeRecebida));
+  if (escritos < 0 && erroGravacao == 0) erroGravacao = errno;
+  return static_cast<int>(escritos);
+}
+
+int TFileTransferManager::saveToFile(Stream* stream, int64_t maximo) {
+  size_t pedir = static_cast<size_t>(std::min<int64_t>(sizeBuffer, maximo));
+  if (pedir == 0 || !pBuffer) return 0;
+  ssize_t recebidos = stream->receive(pBuffer.get(), pedir);
+  if (recebidos > 0 && erroGravacao == 0) writeBufferToFile(static_cast<int>(recebidos));
+  return static_cast<int>(recebidos);
+}
+
+bool TFileTransferManager::concluirArquivo() {
+  if (nomeTemporario.empty() || erroGravacao != 0) {
+    descartarArquivo();
+    return false;
+  }
+  // The closing acknowledgement must mean the data is on disk.
+  if (fsync(handle) != 0 || !closeFile()) {
+    erroGravacao = errno;
+    descartarArquivo();
+    return false;
+  }
+  struct stat st {};
+  if (lstat(nomeArquivo.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    rmdir(nomeArquivo.c_str());  // an empty directory gives way; a full one does not
+  }
+  if (rename(nomeTemporario.c_str(), nomeArquivo.c_str()) != 0) {
+    erroGravacao = errno;
+    descartarArquivo();
+    return false;
+  }
+  nomeTemporario.clear();
+  int pasta = open(pastaDe(nomeArquivo).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (pasta >= 0) {
+    fsync(pasta);  // and so must the new name
+    close(pasta);
+  }
+  return true;
+}
+
+void TFileTransferManager::descartarArquivo() {
+  if (arquivoAberto) closeFile();
+  if (!nomeTemporario.empty()) {
+    unlink(nomeTemporario.c_str());
+    nomeTemporario.clear();
+  }
+}
+
+bool TFileTransferManager::closeFile() {
+  // Linux releases the descriptor even when close reports an error; closing
+  // it again could close another thread's file.
+  arquivoAberto = false;
+  return close(handle) == 0;
+}

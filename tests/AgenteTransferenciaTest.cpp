@@ -1,0 +1,263 @@
+// Fetching and storing files through the real agent.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+#include "AgenteProcesso.h"
+#include "Stream.h"
+#include "TCPCliente.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+std::string conteudoPseudoAleatorio(size_t n, uint32_t semente) {
+  std::string dados(n, '\0');
+  uint64_t x = semente * 2654435761u + 1;
+  for (size_t i = 0; i < n; ++i) {
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    dados[i] = static_cast<char>(x);
+  }
+  return dados;
+}
+
+bool temTemporario(const std::string& pasta) {
+  for (const auto& entrada : std::filesystem::directory_iterator(pasta)) {
+    if (entrada.path().filename().string().find(".vorna-") != std::string::npos) return true;
+  }
+  return false;
+}
+
+mode_t umaskAtual() {
+  mode_t m = umask(0);
+  umask(m);
+  return m;
+}
+
+class AgenteTransferencia : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    pasta = agente.caminho("dados");
+    std::filesystem::create_directories(pasta);
+    agente.usarPortaLivre();
+    ASSERT_TRUE(agente.iniciar());
+    cliente = agente.conectarLogado();
+    ASSERT_TRUE(cliente);
+  }
+
+  // The counts of every chunk of a fetch, checking the bytes against the file.
+  std::vector<int> contagens(const std::string& caminho, int bloco, int64_t* tamanho) {
+    *tamanho = cliente->iniciarBusca(caminho, bloco);
+    std::vector<int> resultado;
+    std::string original = lerArquivo(caminho), recebido;
+    Bytes dados;
+    while (static_cast<int64_t>(recebido.size()) < *tamanho) {
+      int contagem;
+      if (!cliente->lerBloco(&contagem, &dados)) break;
+      resultado.push_back(contagem);
+      if (contagem <= 0) break;
+      recebido.append(dados.begin(), dados.end());
+    }
+    if (*tamanho > 0 && recebido.size() == static_cast<size_t>(*tamanho)) {
+      EXPECT_EQ(recebido, original);
+    }
+    return resultado;
+  }
+
+  // The agent answered nothing more: the next command's reply comes next.
+  void emPasso() { EXPECT_EQ(cliente->getVersao(), 8); }
+
+  AgenteProcesso agente;
+  std::string pasta;
+  std::unique_ptr<ClienteVorna> cliente;
+};
+
+}  // namespace
+
+TEST_F(AgenteTransferencia, buscarEmBlocosContados) {
+  escreverArquivo(pasta + "/vazio", "");
+  escreverArquivo(pasta + "/tres", conteudoPseudoAleatorio(3000, 1));
+  escreverArquivo(pasta + "/tres-e-um", conteudoPseudoAleatorio(3001, 2));
+  int64_t tamanho;
+  EXPECT_TRUE(contagens(pasta + "/vazio", 1000, &tamanho).empty());
+  EXPECT_EQ(tamanho, 0);
+  emPasso();
+  EXPECT_TRUE(contagens(pasta + "/nada", 1000, &tamanho).empty());
+  EXPECT_EQ(tamanho, -1);
+  emPasso();
+  EXPECT_EQ(contagens(pasta + "/tres", 1000, &tamanho), (std::vector<int>{1000, 1000, 1000}));
+  emPasso();
+  EXPECT_EQ(contagens(pasta + "/tres-e-um", 1000, &tamanho),
+            (std::vector<int>{1000, 1000, 1000, 1}));
+  emPasso();
+  EXPECT_EQ(contagens(pasta + "/tres", 0, &tamanho), (std::vector<int>{0}))
+      << "a chunk size of 0 ends the transfer at its first chunk";
+  emPasso();
+  std::vector<int> daPasta = contagens(pasta, 4096, &tamanho);
+  if (tamanho > 0) {
+    EXPECT_EQ(daPasta, (std::vector<int>{-1})) << "a folder cannot be read: one chunk of -1";
+  } else {
+    EXPECT_TRUE(daPasta.empty());
+  }
+  emPasso();
+}
+
+TEST_F(AgenteTransferencia, blocoAcimaDoLimiteViraBlocosDeDezesseisMiB) {
+  escreverArquivo(pasta + "/grande", conteudoPseudoAleatorio(20 * 1024 * 1024 + 5, 3));
+  int64_t tamanho;
+  EXPECT_EQ(contagens(pasta + "/grande", 64 * 1024 * 1024, &tamanho),
+            (std::vector<int>{16 * 1024 * 1024, 4 * 1024 * 1024 + 5}));
+  emPasso();
+}
+
+TEST_F(AgenteTransferencia, gravarCriaSubstituiEFechaComOk) {
+  std::string dados = conteudoPseudoAleatorio(100000, 4);
+  ASSERT_TRUE(cliente->gravar(pasta + "/novo", 4096, dados.data(), dados.size()));
+  EXPECT_EQ(lerArquivo(pasta + "/novo"), dados);
+  struct stat st {};
+  stat((pasta + "/novo").c_str(), &st);
+  EXPECT_EQ(st.st_mode & 07777, 0777u & ~umaskAtual());
+
+  escreverArquivo(pasta + "/velho", std::string(500000, 'v'));
+  chmod((pasta + "/velho").c_str(), 0600);
+  ASSERT_TRUE(cliente->gravar(pasta + "/velho", 1000, "curto", 5));
+  EXPECT_EQ(lerArquivo(pasta + "/velho"), "curto");
+  stat((pasta + "/velho").c_str(), &st);
+  EXPECT_EQ(st.st_mode & 07777, 0777u & ~umaskAtual()) << "old permissions are not kept";
+
+  ASSERT_TRUE(cliente->gravar(pasta + "/zero", 1000, "", 0));
+  EXPECT_TRUE(std::filesystem::is_regular_file(pasta + "/zero"));
+  EXPECT_EQ(std::filesystem::file_size(pasta + "/zero"), 0u);
+
+  // The chunk size only bounds a receive: 0 or less still stores the file.
+  ASSERT_TRUE(cliente->gravar(pasta + "/sem-bloco", 0, dados.data(), dados.size()));
+  EXPECT_EQ(lerArquivo(pasta + "/sem-bloco"), dados);
+  ASSERT_TRUE(cliente->gravar(pasta + "/bloco-negativo", -5, "abc", 3));
+  EXPECT_EQ(lerArquivo(pasta + "/bloco-negativo"), "abc");
+
+  std::filesystem::create_directories(pasta + "/pasta-vazia");
+  ASSERT_TRUE(cliente->gravar(pasta + "/pasta-vazia", 10, "agora arquivo", 13));
+  EXPECT_EQ(lerArquivo(pasta + "/pasta-vazia"), "agora arquivo");
+  EXPECT_FALSE(temTemporario(pasta));
+  emPasso();
+}
+
+TEST_F(AgenteTransferencia, gravacaoImpossivelDescartaOsBytesESegueEmPasso) {
+  std::filesystem::create_directories(pasta + "/cheia");
+  escreverArquivo(pasta + "/cheia/dentro", "x");
+  std::string dados = conteudoPseudoAleatorio(200000, 5);  // would look like commands if left
+  ASSERT_TRUE(cliente->gravar(pasta + "/cheia", 1000, dados.data(), dados.size()));
+  EXPECT_TRUE(std::filesystem::is_directory(pasta + "/cheia"));
+  EXPECT_EQ(lerArquivo(pasta + "/cheia/dentro"), "x");
+  ASSERT_TRUE(cliente->gravar(pasta + "/falta/arquivo", 1000, dados.data(), dados.size()));
+  EXPECT_FALSE(std::filesystem::exists(pasta + "/falta"));
+  emPasso();
+  if (AgenteProcesso::logsGravaveis()) {
+    EXPECT_TRUE(agente.esperarNoLogProcesso("Não foi possível criar o arquivo " + pasta +
+                                            "/falta/arquivo - Motivo:No such file or directory"));
+  }
+}
+
+TEST_F(AgenteTransferencia, caminhoVazioNaoTocaNadaMasConsomeOsBytes) {
+  MemoryStream pedido;
+  pedido.addString("");
+  pedido.addInt(100);
+  pedido.addInt64(6);
+  ASSERT_TRUE(cliente->comando(CMD_AGENTE_LINUX_PUT_FILE));
+  ASSERT_TRUE(cliente->enviarMensagem(pedido));
+  ASSERT_TRUE(cliente->enviarBytes("\0\0\0\x03xx", 6));  // a "command 3" that is only data
+  Bytes fim(4);
+  ASSERT_TRUE(cliente->receberBytes(fim.data(), 4));
+  EXPECT_EQ(fim, (Bytes{0x00, 0x0e, 0xeb, 0x71}));
+  emPasso();
+  // Only the path: the two acknowledgements follow each other at once.
+  MemoryStream soCaminho;
+  soCaminho.addString("");
+  ASSERT_TRUE(cliente->enviarInt(CMD_AGENTE_LINUX_PUT_FILE));
+  ASSERT_TRUE(cliente->enviarMensagem(soCaminho));
+  Bytes dois(8);
+  ASSERT_TRUE(cliente->receberBytes(dois.data(), 8));
+  EXPECT_EQ(dois, (Bytes{0x00, 0x0e, 0xeb, 0x71, 0x00, 0x0e, 0xeb, 0x71}));
+  emPasso();
+}
+
+TEST_F(AgenteTransferencia, dadosEmPedacosPequenosENadaAlemDoAnunciado) {
+  MemoryStream pedido;
+  pedido.addString(pasta + "/pedacos");
+  pedido.addInt(1 << 20);
+  pedido.addInt64(10);
+  ASSERT_TRUE(cliente->comando(CMD_AGENTE_LINUX_PUT_FILE));
+  ASSERT_TRUE(cliente->enviarMensagem(pedido));
+  for (const char* pedaco : {"01", "234", "5678"}) {
+    ASSERT_TRUE(cliente->enviarBytes(pedaco, std::strlen(pedaco)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  // The last data byte and the next command in one segment.
+  ASSERT_TRUE(cliente->enviarBytes("9\0\0\0\x03", 5));
+  Bytes resposta(12);
+  ASSERT_TRUE(cliente->receberBytes(resposta.data(), 12));
+  EXPECT_EQ(resposta, (Bytes{0x00, 0x0e, 0xeb, 0x71, 0x00, 0x0e, 0xeb, 0x71, 0, 0, 0, 8}));
+  EXPECT_EQ(lerArquivo(pasta + "/pedacos"), "0123456789");
+}
+
+TEST_F(AgenteTransferencia, servidorQueSaiNoMeioDeixaOArquivoAntigo) {
+  escreverArquivo(pasta + "/precioso", "versão antiga");
+  MemoryStream pedido;
+  pedido.addString(pasta + "/precioso");
+  pedido.addInt(4096);
+  pedido.addInt64(1000000);
+  ASSERT_TRUE(cliente->comando(CMD_AGENTE_LINUX_PUT_FILE));
+  ASSERT_TRUE(cliente->enviarMensagem(pedido));
+  std::string metade = conteudoPseudoAleatorio(500000, 6);
+  ASSERT_TRUE(cliente->enviarBytes(metade.data(), metade.size()));
+  cliente->fechar();
+  auto limite = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (temTemporario(pasta) && std::chrono::steady_clock::now() < limite) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  if (AgenteProcesso::logsGravaveis()) {
+    EXPECT_TRUE(agente.esperarNoLogProcesso("Transferência interrompida do arquivo "));
+  }
+  EXPECT_EQ(lerArquivo(pasta + "/precioso"), "versão antiga");
+  EXPECT_FALSE(temTemporario(pasta));
+}
+
+TEST_F(AgenteTransferencia, arquivoGrandeIdaEVoltaByteAByte) {
+  const size_t TAMANHO = 96 * 1024 * 1024 + 12345;
+  std::string dados = conteudoPseudoAleatorio(TAMANHO, 7);
+  ASSERT_TRUE(cliente->gravar(pasta + "/grande", 1 << 20, dados.data(), dados.size()));
+  std::string volta;
+  ASSERT_TRUE(cliente->buscar(pasta + "/grande", 1 << 20, &volta));
+  EXPECT_TRUE(volta == dados);
+  EXPECT_TRUE(lerArquivo(pasta + "/grande") == dados);
+  emPasso();
+}
+
+TEST_F(AgenteTransferencia, duasConexoesGravandoOMesmoCaminho) {
+  std::string a = std::string(3000000, 'a'), b = std::string(3000000, 'b');
+  auto outro = agente.conectarLogado();
+  ASSERT_TRUE(outro);
+  std::atomic<int> certos{0};
+  std::thread ta([&] { certos += cliente->gravar(pasta + "/disputado", 65536, a.data(), a.size()); });
+  std::thread tb([&] { certos += outro->gravar(pasta + "/disputado", 65536, b.data(), b.size()); });
+  ta.join();
+  tb.join();
+  EXPECT_EQ(certos.load(), 2);
+  std::string final = lerArquivo(pasta + "/disputado");
+  EXPECT_TRUE(final == a || final == b) << "one whole file, never a mix";
+  EXPECT_FALSE(temTemporario(pasta));
+}
+
+TEST_F(AgenteTransferencia, cancelarSozinhoSoResponde) {
+  ASSERT_TRUE(cliente->comando(CMD_AGENTE_LINUX_CANCELAR_TRANFERENCIA_ARQUIVO));
+  emPasso();
+}
