@@ -8,14 +8,16 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
 
 #include "Stream.h"
+#include "TUtils.h"
 #include "TCPCliente.h"
 
-ClienteVorna::ClienteVorna() : handle(-1) {}
+ClienteVorna::ClienteVorna() : handle(-1), perdida(false) {}
 
 ClienteVorna::~ClienteVorna() { fechar(); }
 
@@ -26,6 +28,7 @@ bool ClienteVorna::conectar(const std::string& host, int porta) {
   destino.sin_family = AF_INET;
   destino.sin_port = htons(static_cast<uint16_t>(porta));
   if (inet_pton(AF_INET, host.c_str(), &destino.sin_addr) != 1) return false;
+  perdida = false;
   handle = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
   if (handle < 0) return false;
   if (connect(handle, reinterpret_cast<struct sockaddr*>(&destino), sizeof destino) != 0) {
@@ -41,6 +44,7 @@ bool ClienteVorna::conectar(const std::string& host, int porta) {
 void ClienteVorna::fechar() {
   if (handle >= 0) close(handle);
   handle = -1;
+  perdida = true;
 }
 
 void ClienteVorna::setTempoLimite(int milissegundos) {
@@ -60,7 +64,10 @@ bool ClienteVorna::enviarBytes(const void* dados, size_t n) {
   while (n > 0) {
     ssize_t r = ::send(handle, p, n, MSG_NOSIGNAL);
     if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
+    if (r <= 0) {
+      perdida = true;
+      return false;
+    }
     p += r;
     n -= static_cast<size_t>(r);
   }
@@ -72,7 +79,10 @@ bool ClienteVorna::receberBytes(void* dados, size_t n) {
   while (n > 0) {
     ssize_t r = recv(handle, p, n, 0);
     if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
+    if (r <= 0) {
+      perdida = true;
+      return false;
+    }
     p += r;
     n -= static_cast<size_t>(r);
   }
@@ -207,4 +217,160 @@ bool ClienteVorna::gravar(const std::string& caminho, int bloco, const void* dad
   int fim;
   return comando(CMD_AGENTE_LINUX_PUT_FILE) && enviarMensagem(pedido) &&
          enviarBytes(dados, static_cast<size_t>(n)) && lerInt(&fim) && fim == COMMAND_OK;
+}
+
+bool ClienteVorna::getTexto(int codigo, std::string* texto) {
+  MemoryStream resposta;
+  if (!comando(codigo) || !lerMensagem(&resposta)) return false;
+  try {
+    *texto = resposta.readStringFromMemoryStream();
+  } catch (const std::out_of_range&) {
+    return false;
+  }
+  return true;
+}
+
+bool ClienteVorna::is32Bits(bool* valor) {
+  MemoryStream resposta;
+  if (!comando(CMD_AGENTE_LINUX_CHECK_IS_APP_32_BITS) || !lerMensagem(&resposta) ||
+      resposta.getSize() != 1) {
+    return false;
+  }
+  *valor = resposta.getBuffer()[0] != 0;
+  return true;
+}
+
+bool ClienteVorna::perguntarFlag(int codigo, const std::string& caminho, bool* valor) {
+  MemoryStream resposta;
+  if (!consultar(codigo, {caminho}, &resposta) || resposta.getSize() != 1) return false;
+  *valor = resposta.getBuffer()[0] != 0;
+  return true;
+}
+
+bool ClienteVorna::perguntarTamanho(int codigo, const std::string& caminho, int64_t* valor) {
+  MemoryStream resposta;
+  if (!consultar(codigo, {caminho}, &resposta) || resposta.getSize() != 8) return false;
+  *valor = resposta.readInt64FromMemoryStream();
+  return true;
+}
+
+bool ClienteVorna::getRegistro(const std::string& caminho, InfoObjectLinux* registro) {
+  MemoryStream resposta;
+  if (!consultar(CMD_AGENTE_LINUX_GET_FILE_INFO, {caminho}, &resposta)) return false;
+  try {
+    registro->loadFromMemoryStream(&resposta);
+  } catch (const std::out_of_range&) {
+    return false;
+  }
+  return true;
+}
+
+bool ClienteVorna::definirData(const std::string& caminho, const std::string& data) {
+  MemoryStream pedido;
+  InfoObjectLinux(caminho, ARQUIVO, 0, data).writeToMemoryStream(&pedido);
+  int fim;
+  return comando(CMD_AGENTE_LINUX_SET_DATE_MODIFICATION_SERVER) && enviarMensagem(pedido) &&
+         lerInt(&fim) && fim == COMMAND_OK;
+}
+
+int ClienteVorna::criarPasta(const std::string& caminho, std::string* erro) {
+  MemoryStream pedido;
+  pedido.addString(caminho);
+  int resultado;
+  if (!comando(CMD_AGENTE_LINUX_CREATE_DIR_SERVER_LINUX) || !enviarMensagem(pedido) ||
+      !lerInt(&resultado)) {
+    return ERRO_CONEXAO;
+  }
+  if (resultado == COMMAND_OK) return COMMAND_OK;
+  MemoryStream motivo;
+  if (resultado != COMMAND_ERRO || !lerMensagem(&motivo)) return ERRO_CONEXAO;
+  try {
+    *erro = motivo.readStringFromMemoryStream();
+  } catch (const std::out_of_range&) {
+    return ERRO_CONEXAO;
+  }
+  return COMMAND_ERRO;
+}
+
+bool ClienteVorna::buscarParaDescritor(const std::string& caminho, int bloco, int fd,
+                                       int64_t* tamanho, const TProgressoBytes& progresso,
+                                       std::string* erro) {
+  *tamanho = iniciarBusca(caminho, bloco);
+  if (*tamanho == ERRO_CONEXAO) {
+    *erro = "connection to the agent lost";
+    return false;
+  }
+  if (*tamanho < 0) {
+    *erro = "not found or not readable on the agent";
+    return false;
+  }
+  std::vector<unsigned char> dados;
+  int64_t recebidos = 0;
+  while (recebidos < *tamanho) {
+    int contagem;
+    if (!lerInt(&contagem)) {
+      *erro = "connection to the agent lost";
+      return false;
+    }
+    if (contagem <= 0) {
+      *erro = contagem < 0 ? "the agent could not read the file" : "the file shrank while it was read";
+      return false;
+    }
+    if (contagem > 64 * 1024 * 1024) {
+      *erro = "implausible chunk from the agent";
+      fechar();
+      return false;
+    }
+    dados.resize(static_cast<size_t>(contagem));
+    if (!receberBytes(dados.data(), dados.size())) {
+      *erro = "connection to the agent lost";
+      return false;
+    }
+    if (escreverTudo(fd, dados.data(), dados.size()) < 0) {
+      *erro = std::string("local write failed: ") + textoDoErro(errno);
+      fechar();  // the rest of the chunks would arrive as replies to the next command
+      return false;
+    }
+    recebidos += contagem;
+    if (progresso) progresso(recebidos);
+  }
+  return true;
+}
+
+bool ClienteVorna::gravarDeDescritor(const std::string& caminho, int bloco, int fd, int64_t n,
+                                     const TProgressoBytes& progresso, std::string* erro) {
+  MemoryStream pedido;
+  pedido.addString(caminho);
+  pedido.addInt(bloco);
+  pedido.addInt64(n);
+  if (!comando(CMD_AGENTE_LINUX_PUT_FILE) || !enviarMensagem(pedido)) {
+    *erro = "connection to the agent lost";
+    return false;
+  }
+  std::vector<char> dados(static_cast<size_t>(std::min<int64_t>(std::max(bloco, 65536), 16 << 20)));
+  int64_t enviados = 0;
+  while (enviados < n) {
+    size_t pedir = static_cast<size_t>(std::min<int64_t>(dados.size(), n - enviados));
+    ssize_t lidos = read(fd, dados.data(), pedir);
+    if (lidos < 0 && errno == EINTR) continue;
+    if (lidos <= 0) {
+      // The agent waits for every announced byte: this connection is lost.
+      *erro = lidos == 0 ? "the local file shrank while it was sent"
+                         : std::string("local read failed: ") + textoDoErro(errno);
+      fechar();
+      return false;
+    }
+    if (!enviarBytes(dados.data(), static_cast<size_t>(lidos))) {
+      *erro = "connection to the agent lost";
+      return false;
+    }
+    enviados += lidos;
+    if (progresso) progresso(enviados);
+  }
+  int fim;
+  if (!lerInt(&fim) || fim != COMMAND_OK) {
+    *erro = "connection to the agent lost";
+    return false;
+  }
+  return true;
 }

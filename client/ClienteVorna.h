@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,9 @@ class ClienteVorna {
   bool conectar(const std::string& host, int porta);
   void fechar();
   bool conectado() const { return handle >= 0; }
+  // True once a read or write on the connection failed: the exchange is out
+  // of step and the connection is good for nothing more.
+  bool conexaoPerdida() const { return perdida; }
   int getSocket() const { return handle; }
   // Time limit of every read and write, in milliseconds (0: none).
   void setTempoLimite(int milissegundos);
@@ -73,10 +77,36 @@ class ClienteVorna {
   // acknowledgement. False when anything of it fails.
   bool gravar(const std::string& caminho, int bloco, const void* dados, int64_t n);
 
+  // Agent facts without a request: a string reply (codes 14, 15, 20) or the
+  // 32-bit flag (code 16).
+  bool getTexto(int codigo, std::string* texto);
+  bool is32Bits(bool* valor);
+  // Path queries: a flag (codes 7, 8), a 64-bit size (codes 4, 6), a record (10).
+  bool perguntarFlag(int codigo, const std::string& caminho, bool* valor);
+  bool perguntarTamanho(int codigo, const std::string& caminho, int64_t* valor);
+  bool getRegistro(const std::string& caminho, InfoObjectLinux* registro);
+  // Command 12 with a "dd/mm/yy hh:mm:ss" local time of the agent's machine.
+  bool definirData(const std::string& caminho, const std::string& data);
+  // Command 13: COMMAND_OK, COMMAND_ERRO (the agent's reason in *erro) or
+  // ERRO_CONEXAO.
+  int criarPasta(const std::string& caminho, std::string* erro);
+
+  // Called with the bytes moved so far.
+  typedef std::function<void(int64_t)> TProgressoBytes;
+  // A whole fetch written to descriptor fd. False with the reason in *erro;
+  // *tamanho gets the announced size.
+  bool buscarParaDescritor(const std::string& caminho, int bloco, int fd, int64_t* tamanho,
+                           const TProgressoBytes& progresso, std::string* erro);
+  // A whole store of n bytes read from descriptor fd. False with the reason
+  // in *erro; a local read failure leaves the connection unusable.
+  bool gravarDeDescritor(const std::string& caminho, int bloco, int fd, int64_t n,
+                         const TProgressoBytes& progresso, std::string* erro);
+
   static const int ERRO_CONEXAO = -1000;
 
  private:
   int handle;
+  bool perdida;
 };
 
 #endif

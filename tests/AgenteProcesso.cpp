@@ -213,3 +213,40 @@ bool AgenteProcesso::esperarNoLogInicio(const std::string& trecho, int ms) const
 bool AgenteProcesso::esperarNaSaida(const std::string& trecho, int ms) const {
   return esperar([&] { return saida().find(trecho) != std::string::npos; }, ms);
 }
+
+TResultadoPrograma executarPrograma(const std::string& caminho,
+                                    const std::vector<std::string>& argumentos,
+                                    const std::vector<std::string>& ambiente, int ms) {
+  TResultadoPrograma resultado;
+  PastaTemporaria pasta;
+  std::string saidaArq = pasta / "saida", errosArq = pasta / "erros";
+  pid_t filho = fork();
+  if (filho < 0) return resultado;
+  if (filho == 0) {
+    int nulo = open("/dev/null", O_RDONLY);
+    int out = open(saidaArq.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = open(errosArq.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(nulo, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    for (const std::string& entrada : ambiente) putenv(const_cast<char*>(entrada.c_str()));
+    std::vector<std::string> palavras = {caminho};
+    palavras.insert(palavras.end(), argumentos.begin(), argumentos.end());
+    std::vector<char*> argv;
+    for (std::string& p : palavras) argv.push_back(&p[0]);
+    argv.push_back(nullptr);
+    execv(caminho.c_str(), argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  bool terminou = esperar([&] { return waitpid(filho, &status, WNOHANG) == filho; }, ms);
+  if (!terminou) {
+    kill(filho, SIGKILL);
+    waitpid(filho, &status, 0);
+  } else if (WIFEXITED(status)) {
+    resultado.status = WEXITSTATUS(status);
+  }
+  resultado.saida = lerArquivo(saidaArq);
+  resultado.erros = lerArquivo(errosArq);
+  return resultado;
+}

@@ -77,6 +77,21 @@ class AgenteProcesso {
   bool terminou;
 };
 
+// What a finished program printed and how it ended.
+struct TResultadoPrograma {
+  int status = -1;  // exit status, or -1 when it did not exit normally in time
+  std::string saida;
+  std::string erros;
+};
+
+// Runs caminho with argumentos (the program name is added) and the extra
+// environment entries, waiting at most ms; a program still running then is
+// killed by its pid.
+TResultadoPrograma executarPrograma(const std::string& caminho,
+                                    const std::vector<std::string>& argumentos,
+                                    const std::vector<std::string>& ambiente = {},
+                                    int ms = 60000);
+
 // Counts non-overlapping occurrences of trecho in texto.
 int contar(const std::string& texto, const std::string& trecho);
 

@@ -1,0 +1,485 @@
+// vornacli: the operator's client of an AgenteLinuxVorna agent.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "ClienteVorna.h"
+#include "TCPCliente.h"
+#include "TCopiaArvore.h"
+#include "TFileUser.h"
+#include "TProgresso.h"
+#include "TUtils.h"
+
+namespace {
+
+// Exit statuses.
+const int SAIDA_OK = 0;
+const int SAIDA_FALHA = 1;       // the command failed, or a test said false
+const int SAIDA_USO = 2;         // the command line is wrong
+const int SAIDA_LOGIN = 3;       // the agent refused the login
+const int SAIDA_CONEXAO = 4;     // no connection, or it was lost
+
+const char* const AJUDA =
+    "usage: vornacli [-H host] [-p port] [-u user] [--json] [--chunk BYTES] [--timeout SECONDS]\n"
+    "                COMMAND [ARGS]\n"
+    "\n"
+    "Connects to an AgenteLinuxVorna agent (default 127.0.0.1:9999) and logs in. The password\n"
+    "comes from VORNA_PASSWORD, or is asked on the terminal when -u is given.\n"
+    "\n"
+    "commands:\n"
+    "  version                      the agent's protocol version\n"
+    "  whoami                       the agent's name, path, working directory and word size\n"
+    "  ls DIR                       one level of DIR (folders and files)\n"
+    "  find DIR                     every file below DIR\n"
+    "  changed DIR 'dd/mm/yy HH:MM:SS'  files below DIR changed after that local time\n"
+    "  folders DIR                  the sub-folders of DIR\n"
+    "  du DIR                       total bytes of the files below DIR\n"
+    "  size FILE                    bytes of FILE (fails when missing or unreadable)\n"
+    "  isdir PATH | exists PATH     print true or false; exit 0 for true, 1 for false\n"
+    "  stat PATH                    the record of PATH\n"
+    "  get REMOTE LOCAL             fetch a file (LOCAL may be a folder)\n"
+    "  put LOCAL REMOTE             store a file\n"
+    "  touch PATH 'dd/mm/yy HH:MM:SS'  set PATH's modification time\n"
+    "  mkdir PATH                   create one folder\n"
+    "  backup REMOTE_DIR LOCAL_DIR [--since 'dd/mm/yy HH:MM:SS']\n"
+    "  restore LOCAL_DIR REMOTE_DIR\n"
+    "\n"
+    "Listings print one entry a line: kind, size, date and path (--json: one JSON object a\n"
+    "line). Times are the agent's local time; backup and restore read and write them in this\n"
+    "machine's time zone.\n"
+    "exit status: 0 ok, 1 failed or false, 2 usage, 3 login refused, 4 connection lost.\n";
+
+struct TOpcoes {
+  std::string host = "127.0.0.1";
+  int porta = 9999;
+  std::string usuario;
+  bool usuarioDado = false;
+  bool json = false;
+  int bloco = 1024 * 1024;
+  int tempoLimite = 600;
+  std::string desde;
+  std::vector<std::string> argumentos;
+};
+
+int uso(const std::string& motivo) {
+  std::fprintf(stderr, "vornacli: %s\n%s", motivo.c_str(), AJUDA);
+  return SAIDA_USO;
+}
+
+bool lerNumero(const std::string& texto, long minimo, long maximo, long* valor) {
+  char* fim = nullptr;
+  errno = 0;
+  long v = std::strtol(texto.c_str(), &fim, 10);
+  if (texto.empty() || *fim != '\0' || errno != 0 || v < minimo || v > maximo) return false;
+  *valor = v;
+  return true;
+}
+
+// Fills opcoes from the command line; an error text when it is wrong.
+std::string lerOpcoes(int argc, char* argv[], TOpcoes* opcoes) {
+  bool soArgumentos = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string palavra = argv[i];
+    if (soArgumentos || palavra.empty() || palavra[0] != '-' || palavra == "-") {
+      opcoes->argumentos.push_back(palavra);
+      continue;
+    }
+    if (palavra == "--") {
+      soArgumentos = true;
+      continue;
+    }
+    if (palavra == "--json") {
+      opcoes->json = true;
+      continue;
+    }
+    if (palavra == "-h" || palavra == "--help") return "help";
+    if (i + 1 >= argc) return palavra + " needs a value";
+    std::string valor = argv[++i];
+    long numero;
+    if (palavra == "-H" || palavra == "--host") {
+      opcoes->host = valor;
+    } else if (palavra == "-p" || palavra == "--port") {
+      if (!lerNumero(valor, 1, 65535, &numero)) return "bad port: " + valor;
+      opcoes->porta = static_cast<int>(numero);
+    } else if (palavra == "-u" || palavra == "--user") {
+      opcoes->usuario = valor;
+      opcoes->usuarioDado = true;
+    } else if (palavra == "--chunk") {
+      if (!lerNumero(valor, 1, 16 * 1024 * 1024, &numero)) return "bad chunk size: " + valor;
+      opcoes->bloco = static_cast<int>(numero);
+    } else if (palavra == "--timeout") {
+      if (!lerNumero(valor, 1, 86400, &numero)) return "bad time-out: " + valor;
+      opcoes->tempoLimite = static_cast<int>(numero);
+    } else if (palavra == "--since") {
+      opcoes->desde = valor;
+    } else {
+      return "unknown option " + palavra;
+    }
+  }
+  return "";
+}
+
+std::string pedirSenha() {
+  const char* ambiente = std::getenv("VORNA_PASSWORD");
+  if (ambiente != nullptr) return ambiente;
+  if (isatty(STDIN_FILENO) != 1) return "";
+  std::fprintf(stderr, "Password: ");
+  std::fflush(stderr);
+  struct termios antes {};
+  tcgetattr(STDIN_FILENO, &antes);
+  struct termios semEco = antes;
+  semEco.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  tcsetattr(STDIN_FILENO, TCSAFLUSH, &semEco);
+  std::string senha;
+  std::getline(std::cin, senha);
+  tcsetattr(STDIN_FILENO, TCSAFLUSH, &antes);
+  std::fprintf(stderr, "\n");
+  return senha;
+}
+
+std::string json(const std::string& texto) {
+  std::string saida = "\"";
+  for (unsigned char c : texto) {
+    if (c == '"' || c == '\\') {
+      saida += '\\';
+      saida += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04x", c);
+      saida += escape;
+    } else {
+      saida += static_cast<char>(c);
+    }
+  }
+  return saida + "\"";
+}
+
+const char* nomeDoTipo(int tipo) {
+  switch (tipo) {
+    case DIRETORIO: return "dir";
+    case ARQUIVO: return "file";
+    case LINK: return "link";
+    default: return "unknown";
+  }
+}
+
+void imprimirRegistro(const InfoObjectLinux& r, bool emJson) {
+  std::string data = r.getDataUltimaModificacao();
+  if (emJson) {
+    std::printf("{\"kind\":\"%s\",\"size\":%lld,\"mtime\":%s,\"path\":%s}\n", nomeDoTipo(r.getTipo()),
+                static_cast<long long>(r.getTamanho()), data.empty() ? "null" : json(data).c_str(),
+                json(r.getNome()).c_str());
+  } else {
+    std::printf("%-4s %12lld %-19s %s\n", nomeDoTipo(r.getTipo()),
+                static_cast<long long>(r.getTamanho()), data.empty() ? "-" : data.c_str(),
+                r.getNome().c_str());
+  }
+}
+
+bool dataValida(const std::string& texto) {
+  struct tm t {};
+  const char* fim = strptime(texto.c_str(), "%d/%m/%y %H:%M:%S", &t);
+  return fim != nullptr && *fim == '\0';
+}
+
+// One subcommand: the connection, the options and its arguments.
+struct TContexto {
+  ClienteVorna* cliente;
+  const TOpcoes* opcoes;
+  const std::vector<std::string>& args;
+  int perdida() const {
+    std::fprintf(stderr, "vornacli: connection to the agent lost\n");
+    return SAIDA_CONEXAO;
+  }
+};
+
+int cmdVersion(const TContexto& c) {
+  int versao = c.cliente->getVersao();
+  if (versao == ClienteVorna::ERRO_CONEXAO) return c.perdida();
+  std::printf(c.opcoes->json ? "{\"version\":%d}\n" : "%d\n", versao);
+  return SAIDA_OK;
+}
+
+int cmdWhoami(const TContexto& c) {
+  std::string nome, caminho, pasta;
+  bool is32;
+  if (!c.cliente->getTexto(CMD_AGENTE_LINUX_GET_NOME_APLICACAO, &nome) ||
+      !c.cliente->getTexto(CMD_AGENTE_LINUX_GET_CAMINHO_COMPLETO_APLICACAO, &caminho) ||
+      !c.cliente->getTexto(CMD_AGENTE_LINUX_GET_DIRETORIO_APLICATIVO, &pasta) ||
+      !c.cliente->is32Bits(&is32)) {
+    return c.perdida();
+  }
+  if (c.opcoes->json) {
+    std::printf("{\"name\":%s,\"path\":%s,\"directory\":%s,\"bits\":%d}\n", json(nome).c_str(),
+                json(caminho).c_str(), json(pasta).c_str(), is32 ? 32 : 64);
+  } else {
+    std::printf("name: %s\npath: %s\ndirectory: %s\nbits: %d\n", nome.c_str(), caminho.c_str(),
+                pasta.c_str(), is32 ? 32 : 64);
+  }
+  return SAIDA_OK;
+}
+
+int cmdListar(const TContexto& c, int codigo) {
+  TListaInfoObjectLinux lista;
+  if (codigo == CMD_AGENTE_LINUX_LIST_ALL_FILES_INCREMENTAL && !dataValida(c.args[1])) {
+    return uso("the time must read dd/mm/yy HH:MM:SS");
+  }
+  if (!c.cliente->listar(codigo, c.args[0], &lista, c.args.size() > 1 ? c.args[1] : "")) {
+    return c.perdida();
+  }
+  for (const InfoObjectLinux& r : lista) imprimirRegistro(r, c.opcoes->json);
+  return SAIDA_OK;
+}
+
+int cmdTamanho(const TContexto& c, int codigo) {
+  int64_t tamanho;
+  if (!c.cliente->perguntarTamanho(codigo, c.args[0], &tamanho)) return c.perdida();
+  if (tamanho < 0) {
+    std::fprintf(stderr, "vornacli: %s: not found or not readable on the agent\n",
+                 c.args[0].c_str());
+    return SAIDA_FALHA;
+  }
+  std::printf(c.opcoes->json ? "{\"size\":%lld}\n" : "%lld\n", static_cast<long long>(tamanho));
+  return SAIDA_OK;
+}
+
+int cmdFlag(const TContexto& c, int codigo) {
+  bool valor;
+  if (!c.cliente->perguntarFlag(codigo, c.args[0], &valor)) return c.perdida();
+  std::printf("%s\n", valor ? "true" : "false");
+  return valor ? SAIDA_OK : SAIDA_FALHA;
+}
+
+int cmdStat(const TContexto& c) {
+  InfoObjectLinux registro;
+  if (!c.cliente->getRegistro(c.args[0], &registro)) return c.perdida();
+  imprimirRegistro(registro, c.opcoes->json);
+  if (registro.getTamanho() < 0 && registro.getDataUltimaModificacao().empty()) {
+    std::fprintf(stderr, "vornacli: %s: not found on the agent\n", c.args[0].c_str());
+    return SAIDA_FALHA;
+  }
+  return SAIDA_OK;
+}
+
+int cmdTouch(const TContexto& c) {
+  if (!dataValida(c.args[1])) return uso("the time must read dd/mm/yy HH:MM:SS");
+  bool existe;
+  if (!c.cliente->perguntarFlag(CMD_AGENTE_LINUX_EXIST_FILE_OR_FOLDER, c.args[0], &existe)) {
+    return c.perdida();
+  }
+  if (!existe) {
+    std::fprintf(stderr, "vornacli: %s: not found on the agent\n", c.args[0].c_str());
+    return SAIDA_FALHA;
+  }
+  if (!c.cliente->definirData(c.args[0], c.args[1])) return c.perdida();
+  return SAIDA_OK;
+}
+
+int cmdMkdir(const TContexto& c) {
+  std::string motivo;
+  int resultado = c.cliente->criarPasta(c.args[0], &motivo);
+  if (resultado == ClienteVorna::ERRO_CONEXAO) return c.perdida();
+  if (resultado == COMMAND_ERRO) {
+    std::fprintf(stderr, "vornacli: mkdir %s: %s\n", c.args[0].c_str(), motivo.c_str());
+    return SAIDA_FALHA;
+  }
+  return SAIDA_OK;
+}
+
+int cmdGet(const TContexto& c) {
+  std::string remoto = c.args[0], local = c.args[1];
+  std::error_code erro;
+  if (std::filesystem::is_directory(local, erro)) {
+    local = (std::filesystem::path(local) / std::filesystem::path(remoto).filename()).string();
+  }
+  InfoObjectLinux registro;
+  if (!c.cliente->getRegistro(remoto, &registro)) return c.perdida();
+  std::string parcial = local + ".vornacli";
+  int fd = open(parcial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    std::fprintf(stderr, "vornacli: %s: %s\n", parcial.c_str(), textoDoErro(errno).c_str());
+    return SAIDA_FALHA;
+  }
+  TProgresso progresso("get", std::max<int64_t>(0, registro.getTamanho()));
+  int64_t tamanho;
+  std::string motivo;
+  bool ok = c.cliente->buscarParaDescritor(remoto, c.opcoes->bloco, fd, &tamanho,
+                                           [&](int64_t feitos) { progresso.atualizar(feitos); },
+                                           &motivo);
+  progresso.concluir();
+  ok = ok && fsync(fd) == 0;
+  close(fd);
+  if (!ok || rename(parcial.c_str(), local.c_str()) != 0) {
+    unlink(parcial.c_str());
+    std::fprintf(stderr, "vornacli: get %s: %s\n", remoto.c_str(),
+                 motivo.empty() ? textoDoErro(errno).c_str() : motivo.c_str());
+    return c.cliente->conexaoPerdida() ? SAIDA_CONEXAO : SAIDA_FALHA;
+  }
+  time_t quando;
+  if (TCopiaArvore::lerDataRegistro(registro.getDataUltimaModificacao(), &quando)) {
+    struct timespec tempos[2] = {{0, UTIME_OMIT}, {quando, 0}};
+    utimensat(AT_FDCWD, local.c_str(), tempos, 0);
+  }
+  std::fprintf(stderr, "get: %s, %s\n", local.c_str(),
+               TProgresso::formatarBytes(static_cast<double>(tamanho)).c_str());
+  return SAIDA_OK;
+}
+
+int cmdPut(const TContexto& c) {
+  std::string local = c.args[0], remoto = c.args[1];
+  int fd = open(local.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st {};
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    std::fprintf(stderr, "vornacli: %s: %s\n", local.c_str(),
+                 fd < 0 ? textoDoErro(errno).c_str() : "not a regular file");
+    if (fd >= 0) close(fd);
+    return SAIDA_FALHA;
+  }
+  TProgresso progresso("put", st.st_size);
+  std::string motivo;
+  bool ok = c.cliente->gravarDeDescritor(remoto, c.opcoes->bloco, fd, st.st_size,
+                                         [&](int64_t feitos) { progresso.atualizar(feitos); },
+                                         &motivo);
+  progresso.concluir();
+  close(fd);
+  if (!ok) {
+    std::fprintf(stderr, "vornacli: put %s: %s\n", remoto.c_str(), motivo.c_str());
+    return c.cliente->conexaoPerdida() ? SAIDA_CONEXAO : SAIDA_FALHA;
+  }
+  // The protocol acknowledges a store the agent could not do: check it.
+  int64_t noAgente = -1;
+  if (!c.cliente->perguntarTamanho(CMD_AGENTE_LINUX_GET_SIZE_FILE, remoto, &noAgente)) {
+    return c.perdida();
+  }
+  if (noAgente != st.st_size) {
+    std::fprintf(stderr, "vornacli: put %s: the agent could not store the file (its log says why)\n",
+                 remoto.c_str());
+    return SAIDA_FALHA;
+  }
+  std::fprintf(stderr, "put: %s, %s\n", remoto.c_str(),
+               TProgresso::formatarBytes(static_cast<double>(st.st_size)).c_str());
+  return SAIDA_OK;
+}
+
+int imprimirResumo(const char* nome, bool ok, const TResumoCopia& r, bool emJson) {
+  if (emJson) {
+    std::printf("{\"files\":%lld,\"bytes\":%lld,\"folders\":%lld,\"failed\":%lld,\"skipped\":%lld,"
+                "\"seconds\":%.3f,\"complete\":%s}\n",
+                static_cast<long long>(r.arquivos), static_cast<long long>(r.bytes),
+                static_cast<long long>(r.pastas), static_cast<long long>(r.falhas),
+                static_cast<long long>(r.ignorados), r.segundos, ok ? "true" : "false");
+  } else {
+    std::printf("%s: %lld files, %s, %lld folders, %lld failed, %lld skipped, %.2f s%s\n", nome,
+                static_cast<long long>(r.arquivos),
+                TProgresso::formatarBytes(static_cast<double>(r.bytes)).c_str(),
+                static_cast<long long>(r.pastas), static_cast<long long>(r.falhas),
+                static_cast<long long>(r.ignorados), r.segundos,
+                ok ? "" : " (stopped: connection lost)");
+  }
+  if (!ok) return SAIDA_CONEXAO;
+  return r.falhas == 0 ? SAIDA_OK : SAIDA_FALHA;
+}
+
+int cmdBackup(const TContexto& c) {
+  if (!c.opcoes->desde.empty() && !dataValida(c.opcoes->desde)) {
+    return uso("--since must read dd/mm/yy HH:MM:SS");
+  }
+  TCopiaArvore copia(c.cliente, c.opcoes->bloco);
+  TResumoCopia resumo;
+  bool ok = copia.backup(c.args[0], c.args[1], c.opcoes->desde, &resumo);
+  return imprimirResumo("backup", ok, resumo, c.opcoes->json);
+}
+
+int cmdRestore(const TContexto& c) {
+  TCopiaArvore copia(c.cliente, c.opcoes->bloco);
+  TResumoCopia resumo;
+  bool ok = copia.restore(c.args[0], c.args[1], &resumo);
+  return imprimirResumo("restore", ok, resumo, c.opcoes->json);
+}
+
+struct TSubcomando {
+  size_t argumentos;
+  std::function<int(const TContexto&)> executar;
+};
+
+const std::map<std::string, TSubcomando>& subcomandos() {
+  static const std::map<std::string, TSubcomando> tabela = {
+      {"version", {0, cmdVersion}},
+      {"whoami", {0, cmdWhoami}},
+      {"ls", {1, [](const TContexto& c) { return cmdListar(c, CMD_AGENTE_LINUX_LIST); }}},
+      {"find", {1, [](const TContexto& c) { return cmdListar(c, CMD_AGENTE_LINUX_LIST_ALL_FILES); }}},
+      {"changed", {2, [](const TContexto& c) {
+         return cmdListar(c, CMD_AGENTE_LINUX_LIST_ALL_FILES_INCREMENTAL);
+       }}},
+      {"folders",
+       {1, [](const TContexto& c) { return cmdListar(c, CMD_AGENTE_LINUX_LIST_FOLDERS_DIR); }}},
+      {"du", {1, [](const TContexto& c) { return cmdTamanho(c, CMD_AGENTE_LINUX_GET_SIZE_DIR); }}},
+      {"size", {1, [](const TContexto& c) { return cmdTamanho(c, CMD_AGENTE_LINUX_GET_SIZE_FILE); }}},
+      {"isdir", {1, [](const TContexto& c) { return cmdFlag(c, CMD_AGENTE_LINUX_IS_DIR); }}},
+      {"exists",
+       {1, [](const TContexto& c) { return cmdFlag(c, CMD_AGENTE_LINUX_EXIST_FILE_OR_FOLDER); }}},
+      {"stat", {1, cmdStat}},
+      {"touch", {2, cmdTouch}},
+      {"mkdir", {1, cmdMkdir}},
+      {"get", {2, cmdGet}},
+      {"put", {2, cmdPut}},
+      {"backup", {2, cmdBackup}},
+      {"restore", {2, cmdRestore}},
+  };
+  return tabela;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  TOpcoes opcoes;
+  std::string erro = lerOpcoes(argc, argv, &opcoes);
+  if (erro == "help") {
+    std::printf("%s", AJUDA);
+    return SAIDA_OK;
+  }
+  if (!erro.empty()) return uso(erro);
+  if (opcoes.argumentos.empty()) return uso("no command given");
+  auto subcomando = subcomandos().find(opcoes.argumentos[0]);
+  if (subcomando == subcomandos().end()) return uso("unknown command " + opcoes.argumentos[0]);
+  std::vector<std::string> args(opcoes.argumentos.begin() + 1, opcoes.argumentos.end());
+  if (args.size() != subcomando->second.argumentos) {
+    return uso(opcoes.argumentos[0] + " takes " + IntToStr(subcomando->second.argumentos) +
+               " argument(s)");
+  }
+  ClienteVorna cliente;
+  if (!cliente.conectar(opcoes.host, opcoes.porta)) {
+    std::fprintf(stderr, "vornacli: cannot connect to %s:%d: %s\n", opcoes.host.c_str(),
+                 opcoes.porta, textoDoErro(errno).c_str());
+    return SAIDA_CONEXAO;
+  }
+  cliente.setTempoLimite(opcoes.tempoLimite * 1000);
+  std::string senha = opcoes.usuarioDado ? pedirSenha() : std::string();
+  int login = cliente.login(opcoes.usuario, senha);
+  if (login == ClienteVorna::ERRO_CONEXAO) {
+    std::fprintf(stderr, "vornacli: the agent closed the connection during the login\n");
+    return SAIDA_CONEXAO;
+  }
+  if (login != LOGIN_SUCESSO) {
+    std::fprintf(stderr, "vornacli: login refused: %s\n",
+                 login == LOGIN_ERRO_SENHA ? "wrong password" : "unknown user");
+    return SAIDA_LOGIN;
+  }
+  TContexto contexto{&cliente, &opcoes, args};
+  int status = subcomando->second.executar(contexto);
+  std::fflush(stdout);
+  if (!cliente.conexaoPerdida()) cliente.enviarInt(CMD_AGENTE_LINUX_DISCONET);
+  return status;
+}

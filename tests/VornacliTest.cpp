@@ -1,0 +1,213 @@
+// The operator's client, run as a program against a real agent.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "AgenteProcesso.h"
+#include "TFileUser.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class Vornacli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    agente.setAmbiente("TZ=UTC0");
+    agente.usarPortaLivre();
+    ASSERT_TRUE(agente.iniciar());
+    base = agente.caminho("t");
+    fs::create_directories(base);
+  }
+
+  TResultadoPrograma cli(std::vector<std::string> argumentos,
+                         std::vector<std::string> ambiente = {}) {
+    argumentos.insert(argumentos.begin(), {"-p", std::to_string(agente.porta())});
+    ambiente.push_back("TZ=UTC0");
+    return executarPrograma(VORNACLI_BIN, argumentos, ambiente);
+  }
+
+  time_t mtime(const std::string& caminho) {
+    struct stat st {};
+    stat(caminho.c_str(), &st);
+    return st.st_mtime;
+  }
+
+  void tocar(const std::string& caminho, time_t quando) {
+    struct timespec tempos[2] = {{quando, 0}, {quando, 0}};
+    utimensat(AT_FDCWD, caminho.c_str(), tempos, 0);
+  }
+
+  AgenteProcesso agente;
+  std::string base;
+};
+
+// Every regular file below a and b has the same modification second.
+void mesmasDatas(const std::string& a, const std::string& b) {
+  for (const auto& entrada : fs::recursive_directory_iterator(a)) {
+    if (!entrada.is_regular_file()) continue;
+    std::string outro = b + "/" + fs::relative(entrada.path(), a).string();
+    struct stat sa {}, sb {};
+    stat(entrada.path().c_str(), &sa);
+    ASSERT_EQ(stat(outro.c_str(), &sb), 0) << outro;
+    EXPECT_EQ(sa.st_mtime, sb.st_mtime) << outro;
+  }
+}
+
+}  // namespace
+
+TEST_F(Vornacli, consultasEListagens) {
+  fs::create_directories(base + "/sub/fundo");
+  escreverArquivo(base + "/a", "abc");
+  escreverArquivo(base + "/sub/fundo/b", "12345");
+  tocar(base + "/a", 1772716024);
+  tocar(base + "/sub/fundo/b", 1772716000);
+
+  EXPECT_EQ(cli({"version"}).saida, "8\n");
+  TResultadoPrograma quem = cli({"--json", "whoami"});
+  EXPECT_EQ(quem.saida, std::string("{\"name\":\"AgenteLinuxVorna\",\"path\":\"") + AGENTE_BIN +
+                            "\",\"directory\":\"" + agente.diretorio() + "\",\"bits\":64}\n");
+  TResultadoPrograma ls = cli({"ls", base});
+  EXPECT_NE(ls.saida.find("file            3 05/03/2026 13:07:04 " + base + "/a\n"),
+            std::string::npos) << ls.saida;
+  EXPECT_NE(ls.saida.find("dir             0 -                   " + base + "/sub\n"),
+            std::string::npos) << ls.saida;
+  std::string achados = cli({"find", base, "--json"}).saida;
+  EXPECT_EQ(contar(achados, "\n"), 2);
+  EXPECT_NE(achados.find("{\"kind\":\"file\",\"size\":5,\"mtime\":\"05/03/2026 13:06:40\",\"path\":\"" +
+                         base + "/sub/fundo/b\"}\n"),
+            std::string::npos)
+      << achados;
+  EXPECT_EQ(cli({"--json", "changed", base, "05/03/26 13:07:00"}).saida,
+            "{\"kind\":\"file\",\"size\":3,\"mtime\":\"05/03/2026 13:07:04\",\"path\":\"" + base +
+                "/a\"}\n");
+  EXPECT_EQ(cli({"changed", base, "ontem"}).status, 2);
+  EXPECT_EQ(cli({"folders", base}).saida, "dir             0 -                   " + base + "/sub\n");
+  EXPECT_EQ(cli({"du", base}).saida, "8\n");
+  EXPECT_EQ(cli({"size", base + "/a"}).saida, "3\n");
+  TResultadoPrograma ausente = cli({"size", base + "/nada"});
+  EXPECT_EQ(ausente.status, 1);
+  EXPECT_NE(ausente.erros.find("not found"), std::string::npos);
+  EXPECT_EQ(cli({"isdir", base + "/sub"}).status, 0);
+  EXPECT_EQ(cli({"isdir", base + "/a"}).status, 1);
+  EXPECT_EQ(cli({"exists", base + "/a"}).saida, "true\n");
+  EXPECT_EQ(cli({"stat", base + "/a"}).saida, "file            3 05/03/2026 13:07:04 " + base + "/a\n");
+  EXPECT_EQ(cli({"stat", base + "/nada"}).status, 1);
+}
+
+TEST_F(Vornacli, modificacoesEErros) {
+  escreverArquivo(base + "/a", "abc");
+  EXPECT_EQ(cli({"mkdir", base + "/nova"}).status, 0);
+  EXPECT_TRUE(fs::is_directory(base + "/nova"));
+  TResultadoPrograma existe = cli({"mkdir", base + "/nova"});
+  EXPECT_EQ(existe.status, 1);
+  EXPECT_NE(existe.erros.find("File exists"), std::string::npos) << existe.erros;
+  EXPECT_EQ(cli({"touch", base + "/a", "31/12/25 23:59:58"}).status, 0);
+  EXPECT_EQ(mtime(base + "/a"), 1767225598);
+  EXPECT_EQ(cli({"touch", base + "/nada", "31/12/25 23:59:58"}).status, 1);
+  EXPECT_EQ(cli({"touch", base + "/a", "2025-12-31"}).status, 2);
+  EXPECT_EQ(cli({"nenhum"}).status, 2);
+  EXPECT_EQ(cli({"ls"}).status, 2);
+  EXPECT_EQ(executarPrograma(VORNACLI_BIN, {"-p", std::to_string(AgenteProcesso::portaLivre()),
+                                            "version"}).status,
+            4);
+}
+
+TEST_F(Vornacli, getEPut) {
+  std::string dados(3 * 1024 * 1024 + 7, 'x');
+  for (size_t i = 0; i < dados.size(); ++i) dados[i] = static_cast<char>(i * 31 + i / 7);
+  escreverArquivo(base + "/origem", dados);
+  tocar(base + "/origem", 1700000000);
+  PastaTemporaria local;
+  EXPECT_EQ(cli({"--chunk", "65536", "get", base + "/origem", local.caminho()}).status, 0);
+  EXPECT_TRUE(lerArquivo(local / "origem") == dados);
+  EXPECT_EQ(mtime(local / "origem"), 1700000000);
+  EXPECT_EQ(cli({"put", local / "origem", base + "/copia"}).status, 0);
+  EXPECT_TRUE(lerArquivo(base + "/copia") == dados);
+  TResultadoPrograma ausente = cli({"get", base + "/nada", local / "nada"});
+  EXPECT_EQ(ausente.status, 1);
+  EXPECT_FALSE(fs::exists(local / "nada"));
+  fs::create_directories(base + "/cheia/x");
+  TResultadoPrograma recusado = cli({"put", local / "origem", base + "/cheia"});
+  EXPECT_EQ(recusado.status, 1);
+  EXPECT_NE(recusado.erros.find("could not store"), std::string::npos) << recusado.erros;
+}
+
+TEST_F(Vornacli, backupERestauracaoIdenticos) {
+  for (const char* pasta : {"a/b/c", "vazia", ".oculta/dentro", "a/.ponto"}) {
+    fs::create_directories(base + "/" + pasta);
+  }
+  escreverArquivo(base + "/zero", "");
+  escreverArquivo(base + "/a/b/c/texto", "conteúdo");
+  escreverArquivo(base + "/.oculta/dentro/.arquivo", "oculto");
+  std::string grande(24 * 1024 * 1024, '\0');
+  for (size_t i = 0; i < grande.size(); ++i) grande[i] = static_cast<char>(i % 251);
+  escreverArquivo(base + "/a/grande", grande);
+  tocar(base + "/zero", 1600000000);
+  tocar(base + "/a/grande", 1650000000);
+
+  PastaTemporaria destino;
+  std::string copia = destino / "copia", volta = agente.caminho("volta");
+  TResultadoPrograma backup = cli({"backup", base, copia});
+  ASSERT_EQ(backup.status, 0) << backup.erros;
+  EXPECT_NE(backup.saida.find("backup: 4 files, 24.0 MiB, 7 folders, 0 failed"), std::string::npos)
+      << backup.saida;
+  EXPECT_EQ(executarPrograma("/usr/bin/diff", {"-r", base, copia}).status, 0);
+  mesmasDatas(base, copia);
+
+  TResultadoPrograma restauracao = cli({"restore", copia, volta});
+  ASSERT_EQ(restauracao.status, 0) << restauracao.erros;
+  TResultadoPrograma diff = executarPrograma("/usr/bin/diff", {"-r", base, volta});
+  EXPECT_EQ(diff.status, 0) << diff.saida;
+  mesmasDatas(base, volta);
+
+  // Incremental: only what changed after the time given comes again.
+  escreverArquivo(base + "/a/b/c/texto", "mudou");
+  tocar(base + "/a/b/c/texto", 1800000000);  // 15/01/27 08:00:00 UTC
+  PastaTemporaria incremental;
+  TResultadoPrograma inc =
+      cli({"--json", "backup", base, incremental / "inc", "--since", "01/01/27 00:00:00"});
+  EXPECT_NE(inc.saida.find("{\"files\":1,\"bytes\":5,"), std::string::npos) << inc.saida;
+  EXPECT_EQ(lerArquivo(incremental / "inc/a/b/c/texto"), "mudou");
+  EXPECT_FALSE(fs::exists(incremental / "inc/a/grande"));
+}
+
+TEST_F(Vornacli, loginRecusadoDizPorque) {
+  escreverArquivo(agente.caminho(TFileUser::ARQUIVO_CONFIG),
+                  "[AUTHENTICATION]\nPassword\n[USER]\ntarvel = Tarvel\n");
+  EXPECT_EQ(cli({"-u", "tarvel", "version"}, {"VORNA_PASSWORD=Tarvel"}).saida, "8\n");
+  TResultadoPrograma senha = cli({"-u", "tarvel", "version"}, {"VORNA_PASSWORD=outra"});
+  EXPECT_EQ(senha.status, 3);
+  EXPECT_NE(senha.erros.find("wrong password"), std::string::npos);
+  TResultadoPrograma usuario = cli({"-u", "ninguem", "version"}, {"VORNA_PASSWORD=x"});
+  EXPECT_EQ(usuario.status, 3);
+  EXPECT_NE(usuario.erros.find("unknown user"), std::string::npos);
+}
+
+TEST_F(Vornacli, agenteMortoNoMeioEErroClaro) {
+  escreverArquivo(base + "/lento", std::string(8 * 1024 * 1024, 'z'));
+  PastaTemporaria local;
+  std::string parcial = local / "lento.vornacli";
+  TResultadoPrograma resultado;
+  std::thread cliente([&] {
+    resultado = cli({"--chunk", "1", "get", base + "/lento", local / "lento"});
+  });
+  auto limite = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!(fs::exists(parcial) && fs::file_size(parcial) > 0) &&
+         std::chrono::steady_clock::now() < limite) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  agente.parar(SIGKILL);
+  cliente.join();
+  EXPECT_EQ(resultado.status, 4) << resultado.erros;
+  EXPECT_NE(resultado.erros.find("connection to the agent lost"), std::string::npos)
+      << resultado.erros;
+  EXPECT_FALSE(fs::exists(parcial));
+  EXPECT_FALSE(fs::exists(local / "lento"));
+}
