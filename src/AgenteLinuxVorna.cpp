@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 #include <fcntl.h>
+#include <malloc.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -208,6 +209,9 @@ void* ThreadMain(void* arg) {
   } catch (...) {
     log.WriteLog("Conexão encerrada por erro desconhecido", myPid, false);
   }
+  // Give back what this connection's replies took, or a burst of large
+  // listings would leave the agent holding their memory for good.
+  malloc_trim(0);
   return nullptr;
 }
 

@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/capability.h>
 #include <linux/magic.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -23,23 +22,10 @@
 
 namespace {
 
-// Whether this process may read any file whatever its permission bits; then
-// a regular file's size needs no further check.
-bool podeLerTudo() {
-  static const bool pode = [] {
-    struct __user_cap_header_struct cabecalho = {_LINUX_CAPABILITY_VERSION_3, 0};
-    struct __user_cap_data_struct dados[2];
-    std::memset(dados, 0, sizeof dados);
-    if (syscall(SYS_capget, &cabecalho, dados) != 0) return false;
-    unsigned efetivas = dados[0].effective;
-    return (efetivas & (1u << CAP_DAC_OVERRIDE)) != 0 ||
-           (efetivas & (1u << CAP_DAC_READ_SEARCH)) != 0;
-  }();
-  return pode;
-}
-
+// Whether the agent could open the file for reading, asked without opening
+// it: the same answer the kernel would give to the open, one call cheaper.
 bool legivel(int dirfd, const char* nome) {
-  return podeLerTudo() || faccessat(dirfd, nome, R_OK, AT_EACCESS) == 0;
+  return faccessat(dirfd, nome, R_OK, AT_EACCESS) == 0;
 }
 
 bool sistemaDeArquivosBloqueado(int fd) {
@@ -67,10 +53,30 @@ struct TEntrada {
   unsigned char tipo;  // d_type: DT_UNKNOWN when the file system does not say
 };
 
+// One directory being walked. Owns its descriptor.
 struct TQuadro {
+  TQuadro() = default;
+  TQuadro(TQuadro&& outro) noexcept
+      : fd(outro.fd),
+        dev(outro.dev),
+        ino(outro.ino),
+        nome(std::move(outro.nome)),
+        caminho(std::move(outro.caminho)),
+        entradas(std::move(outro.entradas)),
+        proxima(outro.proxima) {
+    outro.fd = -1;
+  }
+  TQuadro& operator=(TQuadro&&) = delete;
+  ~TQuadro() { fechar(); }
+  void fechar() {
+    if (fd >= 0) close(fd);
+    fd = -1;
+  }
+
   int fd = -1;  // -1 while closed to spare descriptors in very deep trees
   dev_t dev = 0;
   ino_t ino = 0;
+  std::string nome;  // its name in the directory below it on the stack
   std::string caminho;
   std::vector<TEntrada> entradas;
   size_t proxima = 0;
@@ -84,11 +90,6 @@ class TPercurso {
   TPercurso(const FileManager& fileManager, TModoPercurso modo,
             const TReceptorInfoObjectLinux* receptor)
       : fileManager(fileManager), modo(modo), receptor(receptor) {}
-  ~TPercurso() {
-    for (TQuadro& quadro : pilha) {
-      if (quadro.fd >= 0) close(quadro.fd);
-    }
-  }
 
   void filtrarDesde(time_t quando) {
     filtrarData = true;
@@ -117,16 +118,16 @@ class TPercurso {
  private:
   static const size_t DESCRITORES_ABERTOS = 128;
 
-  // Takes fd over: reads the directory's entries into quadro. False (fd
-  // closed) when the directory must not or cannot be walked.
+  // Takes fd over: reads the directory's entries into quadro. False when
+  // the directory must not or cannot be walked.
   bool prepararQuadro(int fd, TQuadro* quadro, bool verificarSistema) {
+    quadro->fd = fd;
     struct stat st {};
     if (fstat(fd, &st) != 0 || (verificarSistema && sistemaDeArquivosBloqueado(fd)) ||
         !lerEntradas(fd, &quadro->entradas)) {
-      close(fd);
+      quadro->fechar();
       return false;
     }
-    quadro->fd = fd;
     quadro->dev = st.st_dev;
     quadro->ino = st.st_ino;
     return true;
@@ -208,13 +209,11 @@ class TPercurso {
                     O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return;
     TQuadro filho;
+    filho.nome = entrada.nome;
     filho.caminho = std::move(caminho);
     if (!prepararQuadro(fd, &filho, pontoDeMontagem)) return;
-    if (pilha.size() >= DESCRITORES_ABERTOS) {
-      close(pai.fd);
-      pai.fd = -1;
-    }
     pilha.push_back(std::move(filho));
+    if (pilha.size() > DESCRITORES_ABERTOS) pilha[indice].fechar();
   }
 
   bool montagemBloqueada(int dirfd, const char* nome) {
@@ -226,24 +225,46 @@ class TPercurso {
   }
 
   void sairDoQuadro() {
-    int fd = pilha.back().fd;
-    if (pilha.size() >= 2 && pilha[pilha.size() - 2].fd < 0) reabrirPai(fd);
-    if (fd >= 0) close(fd);
+    size_t pai = pilha.size() - 2;
+    if (pilha.size() >= 2 && pilha[pai].fd < 0 && !reabrirPeloFilho(pai)) reabrirPeloAncestral(pai);
     pilha.pop_back();
   }
 
-  // Finds a parent closed to spare descriptors again, through "..", and
-  // makes sure it is still the same directory.
-  void reabrirPai(int fdFilho) {
-    TQuadro& pai = pilha[pilha.size() - 2];
-    int fd = fdFilho >= 0 ? openat(fdFilho, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+  bool mesmoDiretorio(int fd, const TQuadro& quadro) {
     struct stat st {};
-    if (fd >= 0 && fstat(fd, &st) == 0 && st.st_dev == pai.dev && st.st_ino == pai.ino) {
-      pai.fd = fd;
+    return fstat(fd, &st) == 0 && st.st_dev == quadro.dev && st.st_ino == quadro.ino;
+  }
+
+  // A parent closed to spare descriptors, found again through "..": the
+  // cheap way, which needs search permission on the child.
+  bool reabrirPeloFilho(size_t pai) {
+    int fdFilho = pilha[pai + 1].fd;
+    int fd = fdFilho >= 0 ? openat(fdFilho, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    if (fd >= 0 && mesmoDiretorio(fd, pilha[pai])) {
+      pilha[pai].fd = fd;
+      return true;
+    }
+    if (fd >= 0) close(fd);
+    return false;
+  }
+
+  // Otherwise down again by name from the nearest ancestor still open,
+  // through folders the walk has already searched.
+  void reabrirPeloAncestral(size_t pai) {
+    size_t aberto = pai;
+    while (aberto > 0 && pilha[aberto].fd < 0) --aberto;
+    int fd = pilha[aberto].fd >= 0 ? dup(pilha[aberto].fd) : -1;
+    for (size_t i = aberto + 1; fd >= 0 && i <= pai; ++i) {
+      int proximo = openat(fd, pilha[i].nome.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      close(fd);
+      fd = proximo;
+    }
+    if (fd >= 0 && mesmoDiretorio(fd, pilha[pai])) {
+      pilha[pai].fd = fd;
       return;
     }
     if (fd >= 0) close(fd);
-    pai.proxima = pai.entradas.size();  // moved away meanwhile: nothing more to read there
+    pilha[pai].proxima = pilha[pai].entradas.size();  // moved away meanwhile: nothing more there
   }
 
   const FileManager& fileManager;
@@ -357,15 +378,19 @@ std::string FileManager::getDataUltimaModificacaoArquivo(const char* filePath) c
 
 bool FileManager::setDataUltimaMidificacaoArquivo(const char* fileName,
                                                   const char* dataRecebida) const {
-  time_t quando;
   struct stat st {};
-  if (!converterDataRecebida(dataRecebida, &quando) || stat(fileName, &st) != 0) return false;
-  struct timespec tempos[2];
-  tempos[0].tv_sec = 0;
-  tempos[0].tv_nsec = UTIME_OMIT;  // the access time stays exactly as it was
-  tempos[1].tv_sec = quando;
-  tempos[1].tv_nsec = 0;
-  bool ok = utimensat(AT_FDCWD, fileName, tempos, 0) == 0;
+  if (stat(fileName, &st) != 0) return false;
+  time_t quando;
+  bool ok = false;
+  // A text that does not parse leaves the time as it was.
+  if (converterDataRecebida(dataRecebida, &quando)) {
+    struct timespec tempos[2];
+    tempos[0].tv_sec = 0;
+    tempos[0].tv_nsec = UTIME_OMIT;  // the access time stays exactly as it was
+    tempos[1].tv_sec = quando;
+    tempos[1].tv_nsec = 0;
+    ok = utimensat(AT_FDCWD, fileName, tempos, 0) == 0;
+  }
   // A directory with 0644 could no longer be entered: only files get it.
   if (S_ISREG(st.st_mode)) chmod(fileName, 0644);
   return ok;

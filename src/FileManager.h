@@ -55,8 +55,9 @@ class FileManager {
   // The same as local time "dd/mm/yyyy hh:mm:ss"; empty when unknown.
   std::string getDataUltimaModificacaoArquivo(const char* filePath) const;
   // Sets the modification time from a "dd/mm/yy hh:mm:ss" local-time text,
-  // keeping the access time, and gives regular files the mode 0644. False,
-  // changing nothing, when the text does not parse or the path is missing.
+  // keeping the access time, and gives regular files the mode 0644. False
+  // when the time was not set: the path is missing (nothing changes) or the
+  // text does not parse (only the mode changes).
   bool setDataUltimaMidificacaoArquivo(const char* fileName, const char* dataRecebida) const;
 
   // Status following links; false when it cannot be read.

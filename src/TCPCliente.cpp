@@ -204,12 +204,21 @@ void TCPCliente::enviarRegistros(Stream* stream, MemoryStream* resposta,
   resposta->addInt(0);
   int quantidade = 0;
   int fimDoUltimo = resposta->getSize();
+  bool cheia = false;
   percurso([&](InfoObjectLinux& registro) {
-    registro.writeToMemoryStream(resposta);
+    try {
+      registro.writeToMemoryStream(resposta);
+    } catch (const std::length_error&) {
+      cheia = true;
+      throw;
+    }
     ++quantidade;
     fimDoUltimo = resposta->getSize();
   });
-  // A walk cut short keeps only whole records.
+  // A list that does not fit in one message must not pass for a whole one:
+  // the server would drop the missing files without knowing.
+  if (cheia) throw std::length_error("a lista não cabe em uma mensagem");
+  // A walk cut short otherwise keeps only whole records.
   resposta->truncar(fimDoUltimo);
   resposta->sobrescreverInt(0, quantidade);
   writeMemoryStream(stream, *resposta);

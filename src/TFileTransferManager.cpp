@@ -49,7 +49,8 @@ TFileTransferManager::TFileTransferManager(const std::string& nomeArquivo, int s
       arquivoAberto(false),
       sizeBuffer(sizeBuffer),
       handle(0),
-      erroGravacao(0) {
+      erroGravacao(0),
+      semNome(false) {
   if (sizeBuffer > TAMANHO_MAXIMO_BLOCO) this->sizeBuffer = TAMANHO_MAXIMO_BLOCO;
   // No buffer beyond what the file needs: fresh pages cost to touch.
   int64_t util = std::max<int64_t>(1, std::min<int64_t>(this->sizeBuffer, tamanhoEsperado));
@@ -60,7 +61,7 @@ TFileTransferManager::TFileTransferManager(const std::string& nomeArquivo, int s
 }
 
 TFileTransferManager::~TFileTransferManager() {
-  if (!nomeTemporario.empty()) {
+  if (!nomeTemporario.empty() || semNome) {
     descartarArquivo();
   } else if (arquivoAberto) {
     closeFile();
@@ -68,7 +69,8 @@ TFileTransferManager::~TFileTransferManager() {
 }
 
 bool TFileTransferManager::openFile() {
-  handle = open(nomeArquivo.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  // Non-blocking: a FIFO put in the file's place must not hold the connection.
+  handle = open(nomeArquivo.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (handle < 0) return false;
   arquivoAberto = true;
   return true;
@@ -80,11 +82,19 @@ bool TFileTransferManager::createFile(const std::string&) {
     return false;
   }
   std::string pasta = pastaDe(nomeArquivo);
-  // Short enough that the temporary name fits wherever the target's name does.
-  std::string base = nomeArquivo.substr(nomeArquivo.rfind('/') + 1).substr(0, 128);
+  // Preferably a file without a name: no listing shows it while it fills,
+  // and it vanishes by itself if the agent dies before it is complete.
+  if (access("/proc/self/fd", X_OK) == 0) {
+    handle = open(pasta.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0777);
+    if (handle >= 0) {
+      semNome = true;
+      arquivoAberto = true;
+      return true;
+    }
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
+  }
   for (int tentativa = 0; tentativa < 100; ++tentativa) {
-    std::string candidato = pasta + "/." + base + ".vorna-" + IntToStr(getpid()) + "-" +
-                            IntToStr(contadorTemporarios.fetch_add(1));
+    std::string candidato = nomeTemporarioPara(pasta);
     handle = open(candidato.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0777);
     if (handle >= 0) {
       nomeTemporario = candidato;
@@ -94,6 +104,13 @@ bool TFileTransferManager::createFile(const std::string&) {
     if (errno != EEXIST) return false;
   }
   return false;
+}
+
+std::string TFileTransferManager::nomeTemporarioPara(const std::string& pasta) const {
+  // Short enough that the temporary name fits wherever the target's name does.
+  std::string base = nomeArquivo.substr(nomeArquivo.rfind('/') + 1).substr(0, 128);
+  return pasta + "/." + base + ".vorna-" + IntToStr(getpid()) + "-" +
+         IntToStr(contadorTemporarios.fetch_add(1));
 }
 
 int TFileTransferManager::readBufferFronFile() {
@@ -133,12 +150,17 @@ int TFileTransferManager::saveToFile(Stream* stream, int64_t maximo) {
 }
 
 bool TFileTransferManager::concluirArquivo() {
-  if (nomeTemporario.empty() || erroGravacao != 0) {
+  if (!arquivoAberto || erroGravacao != 0) {
     descartarArquivo();
     return false;
   }
   // The closing acknowledgement must mean the data is on disk.
-  if (fsync(handle) != 0 || !closeFile()) {
+  if (fsync(handle) != 0 || !darNome()) {
+    erroGravacao = errno;
+    descartarArquivo();
+    return false;
+  }
+  if (!closeFile()) {
     erroGravacao = errno;
     descartarArquivo();
     return false;
@@ -161,8 +183,25 @@ bool TFileTransferManager::concluirArquivo() {
   return true;
 }
 
+bool TFileTransferManager::darNome() {
+  if (!semNome) return true;
+  std::string pasta = pastaDe(nomeArquivo);
+  std::string descritor = "/proc/self/fd/" + IntToStr(handle);
+  for (int tentativa = 0; tentativa < 100; ++tentativa) {
+    std::string candidato = nomeTemporarioPara(pasta);
+    if (linkat(AT_FDCWD, descritor.c_str(), AT_FDCWD, candidato.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      nomeTemporario = candidato;
+      semNome = false;
+      return true;
+    }
+    if (errno != EEXIST) return false;
+  }
+  return false;
+}
+
 void TFileTransferManager::descartarArquivo() {
   if (arquivoAberto) closeFile();
+  semNome = false;  // an unnamed file is gone with its descriptor
   if (!nomeTemporario.empty()) {
     unlink(nomeTemporario.c_str());
     nomeTemporario.clear();

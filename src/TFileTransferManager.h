@@ -14,8 +14,9 @@ const int TAMANHO_MAXIMO_BLOCO = 16 * 1024 * 1024;
 // The one file of one transfer and the buffer its data passes through, one
 // chunk at a time. Made on the stack by the connection thread for a single
 // fetch or store and dropped when it ends, closing what it opened. A store
-// writes into a temporary file beside the target, which takes the target's
-// place only in concluirArquivo, so a failed store never harms the old file.
+// writes into a temporary file beside the target (unnamed where the file
+// system allows), which takes the target's place only in concluirArquivo,
+// so a failed store never harms the old file.
 class TFileTransferManager {
  public:
   // The buffer holds min(sizeBuffer, tamanhoEsperado) bytes (at least one
@@ -55,6 +56,9 @@ class TFileTransferManager {
   int getErroGravacao() const { return erroGravacao; }
 
  private:
+  // Gives the unnamed temporary file a temporary name beside the target.
+  bool darNome();
+  std::string nomeTemporarioPara(const std::string& pasta) const;
   int readBufferFronFile();
   int writeBufferToFile(int quantidadeRecebida);
 
@@ -65,6 +69,7 @@ class TFileTransferManager {
   int sizeBuffer;
   int handle;
   int erroGravacao;
+  bool semNome;  // the temporary file has no name yet
 };
 
 #endif

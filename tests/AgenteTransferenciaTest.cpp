@@ -1,5 +1,6 @@
 // Fetching and storing files through the real agent.
 #include <fcntl.h>
+#include <signal.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -260,4 +261,26 @@ TEST_F(AgenteTransferencia, duasConexoesGravandoOMesmoCaminho) {
 TEST_F(AgenteTransferencia, cancelarSozinhoSoResponde) {
   ASSERT_TRUE(cliente->comando(CMD_AGENTE_LINUX_CANCELAR_TRANFERENCIA_ARQUIVO));
   emPasso();
+}
+
+TEST_F(AgenteTransferencia, arquivoPelaMetadeNuncaApareceNemSobra) {
+  MemoryStream pedido;
+  pedido.addString(pasta + "/chegando");
+  pedido.addInt(65536);
+  pedido.addInt64(1000000);
+  ASSERT_TRUE(cliente->comando(CMD_AGENTE_LINUX_PUT_FILE));
+  ASSERT_TRUE(cliente->enviarMensagem(pedido));
+  std::string metade(500000, 'm');
+  ASSERT_TRUE(cliente->enviarBytes(metade.data(), metade.size()));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // Neither a listing nor the folder itself shows a file being filled.
+  auto outro = agente.conectarLogado();
+  ASSERT_TRUE(outro);
+  TListaInfoObjectLinux lista;
+  ASSERT_TRUE(outro->listar(CMD_AGENTE_LINUX_LIST, pasta, &lista));
+  EXPECT_TRUE(lista.empty());
+  EXPECT_TRUE(std::filesystem::is_empty(pasta));
+  // An agent that dies here leaves nothing behind either.
+  agente.parar(SIGKILL);
+  EXPECT_TRUE(std::filesystem::is_empty(pasta));
 }

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "FileManager.h"
@@ -52,4 +53,42 @@ TEST(ArvoreFunda, milharesDeNiveisSemEstourarPilhaNemCaminho) {
   EXPECT_EQ(lista[0].getTamanho(), 5);
   EXPECT_EQ(fileManager.GetSizeDir(pasta.caminho()), 5);
   apagarCadeia(pasta.caminho(), NIVEIS);
+}
+
+TEST(ArvoreFunda, pastaSemBuscaNoFundoNaoCortaOResto) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to walk as another user";
+  // Past the depth where the walk stops keeping every folder open, a folder
+  // that may be read but not searched sits among 50 files.
+  const int NIVEIS = 140;
+  PastaTemporaria pasta;
+  chmod(pasta.caminho().c_str(), 0755);
+  criarCadeia(pasta.caminho(), NIVEIS);
+  int fd = open(pasta.caminho().c_str(), O_RDONLY | O_DIRECTORY);
+  for (int i = 0; i < NIVEIS - 5; ++i) {
+    int proximo = openat(fd, "d", O_RDONLY | O_DIRECTORY);
+    close(fd);
+    fd = proximo;
+  }
+  ASSERT_EQ(mkdirat(fd, "fechada", 0755), 0);
+  close(openat(fd, "fechada/dentro", O_WRONLY | O_CREAT, 0644));
+  ASSERT_EQ(fchmodat(fd, "fechada", 0444, 0), 0);
+  for (int i = 0; i < 50; ++i) close(openat(fd, ("f" + std::to_string(i)).c_str(), O_WRONLY | O_CREAT, 0644));
+  close(fd);
+
+  int canal[2];
+  ASSERT_EQ(pipe(canal), 0);
+  pid_t filho = fork();
+  if (filho == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(1);
+    FileManager fileManager;
+    long quantos = static_cast<long>(fileManager.getTodosArquivosDentroDoDiretorio(pasta.caminho()).size());
+    ssize_t escrito = write(canal[1], &quantos, sizeof quantos);
+    _exit(escrito == sizeof quantos ? 0 : 1);
+  }
+  close(canal[1]);
+  long quantos = -1;
+  ASSERT_EQ(read(canal[0], &quantos, sizeof quantos), static_cast<ssize_t>(sizeof quantos));
+  close(canal[0]);
+  waitpid(filho, nullptr, 0);
+  EXPECT_EQ(quantos, 51) << "the 50 files beside the folder and the one at the bottom";
 }

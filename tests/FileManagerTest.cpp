@@ -251,9 +251,11 @@ TEST(FileManager, setDataMudaSoAModificacao) {
   EXPECT_EQ(st.st_atim.tv_sec, 1600000000);
   EXPECT_EQ(st.st_atim.tv_nsec, 123456789);
   EXPECT_EQ(st.st_mode & 07777, 0644u);
+  chmod(arquivo.c_str(), 0600);
   EXPECT_FALSE(fileManager.setDataUltimaMidificacaoArquivo(arquivo.c_str(), "amanhã"));
   stat(arquivo.c_str(), &st);
-  EXPECT_EQ(st.st_mtime, esperado) << "a text that does not parse changes nothing";
+  EXPECT_EQ(st.st_mtime, esperado) << "a text that does not parse keeps the time";
+  EXPECT_EQ(st.st_mode & 07777, 0644u) << "but the mode is still set";
   // A directory keeps its mode, so it can still be entered.
   ASSERT_EQ(mkdir((pasta / "d").c_str(), 0755), 0);
   EXPECT_TRUE(fileManager.setDataUltimaMidificacaoArquivo((pasta / "d").c_str(), "01/01/20 00:00:00"));

@@ -1,0 +1,113 @@
+#!/usr/bin/env bash
+# Measures the agent against its anchors in the same run and writes the
+# figures to docs/PERFORMANCE.md. Each pair of commands is alternated over
+# ROUNDS rounds after a warm-up; the table gives each pair's median ratio
+# with its minimum and maximum.
+#
+#   bench/run.sh              (ROUNDS=5 and BENCH_DATA=/tmp/vorna-bench by default)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROUNDS=${ROUNDS:-5}
+DATA=${BENCH_DATA:-/tmp/vorna-bench}
+RESULTS=${RESULTS:-docs/PERFORMANCE.md}
+
+cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORNA_TESTS=OFF > /dev/null
+cmake --build build-release -j2 > /dev/null
+B=build-release/bench
+AGENTE=$PWD/build-release/AgenteLinuxVorna
+
+mkdir -p "$DATA"
+gerar() {  # gerar DIR COMMAND...: made once, reused by later runs
+  local alvo=$1; shift
+  if [ ! -e "$alvo.pronto" ]; then
+    rm -rf "$alvo"
+    "$@" > /dev/null
+    touch "$alvo.pronto"
+  fi
+}
+gerar "$DATA/arvore100k" "$B/gerador-arvore" "$DATA/arvore100k" 100000
+gerar "$DATA/arvore10k" "$B/gerador-arvore" "$DATA/arvore10k" 10000
+gerar "$DATA/grande1g" "$B/gerador-arquivo" "$DATA/grande1g" 1073741824
+
+PORTA=$("$B/vornabench" free-port)
+mkdir -p "$DATA/agente"
+(cd "$DATA/agente" && exec "$AGENTE" "$PORTA" > agente.out 2>&1) &
+PID=$!
+trap 'kill -TERM $PID 2>/dev/null || true; wait $PID 2>/dev/null || true' EXIT
+"$B/vornabench" wait "$PORTA"
+
+declare -A RAZOES
+# medir NAME KIND AGENT_CMD -- ANCHOR_CMD: KIND "tempo" gives agent/anchor,
+# "vazao" gives anchor/agent (the agent's share of the anchor's throughput).
+medir() {
+  local nome=$1 tipo=$2; shift 2
+  local agente=() ancora=()
+  while [ "$1" != "--" ]; do agente+=("$1"); shift; done
+  shift
+  ancora=("$@")
+  "${agente[@]}" > /dev/null; "${ancora[@]}" > /dev/null  # warm-up
+  local lista=""
+  for ((r = 1; r <= ROUNDS; r++)); do
+    local a b
+    if ((r % 2)); then a=$("${agente[@]}"); b=$("${ancora[@]}");
+    else b=$("${ancora[@]}"); a=$("${agente[@]}"); fi
+    lista+="$(awk -v a="$a" -v b="$b" -v t="$tipo" 'BEGIN { printf "%.4f", t == "tempo" ? a / b : b / a }') "
+    printf '  %-28s round %d: agent %.3f s, anchor %.3f s\n' "$nome" "$r" "$a" "$b" >&2
+  done
+  RAZOES[$nome]=$(echo $lista | tr ' ' '\n' | sort -g | awk '{ v[NR] = $1 } END {
+    m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+    printf "%.2f (min %.2f, max %.2f)", m, v[1], v[NR] }')
+  printf '%-30s %s\n' "$nome" "${RAZOES[$nome]}"
+}
+
+D=$DATA
+medir "list 100k (code 5) / find" tempo \
+  "$B/vornabench" list "$PORTA" "$D/arvore100k" -- \
+  "$B/vornabench" run find "$D/arvore100k" -type f -printf '%p %s %TY\n'
+medir "size 100k (code 4) / du -sb" tempo \
+  "$B/vornabench" du "$PORTA" "$D/arvore100k" -- \
+  "$B/vornabench" run du -sb "$D/arvore100k"
+medir "fetch 1 GiB, 1 MiB chunks" vazao \
+  "$B/vornabench" get "$PORTA" "$D/grande1g" 1048576 -- \
+  "$B/vornabench" pair-get "$D/grande1g" 1048576
+medir "fetch 1 GiB, 64 KiB chunks" vazao \
+  "$B/vornabench" get "$PORTA" "$D/grande1g" 65536 -- \
+  "$B/vornabench" pair-get "$D/grande1g" 65536
+medir "store 1 GiB, 1 MiB chunks" vazao \
+  "$B/vornabench" put "$PORTA" "$D/grande1g" "$D/copia-agente" 1048576 -- \
+  "$B/vornabench" pair-put "$D/grande1g" "$D/copia-par" 1048576
+medir "200 at once / 200 in a row" tempo \
+  "$B/vornabench" many "$PORTA" "$D/arvore10k" 200 -- \
+  "$B/vornabench" seq "$PORTA" "$D/arvore10k" 200
+rm -f "$D/copia-agente" "$D/copia-par"
+sleep 1
+MEMORIA=$(awk '/VmHWM/ { print $2 " " $3 }' /proc/$PID/status)
+ATUAL=$(awk '/VmRSS/ { print $2 " " $3 }' /proc/$PID/status)
+THREADS=$(awk '/Threads/ { print $2 }' /proc/$PID/status)
+echo "agent peak memory $MEMORIA, now $ATUAL, threads now $THREADS"
+
+mkdir -p "$(dirname "$RESULTS")"
+{
+  echo "# Performance"
+  echo
+  echo "Written by \`bench/run.sh\` on $(date -u '+%Y-%m-%d %H:%M UTC'), $ROUNDS rounds after a warm-up,"
+  echo "on $(nproc) cores and $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo) of memory."
+  echo "Each figure is the median ratio of the pair over the rounds (minimum and maximum in"
+  echo "brackets). Times: agent / anchor, lower is better. Throughputs: the agent's share of the"
+  echo "anchor's, higher is better."
+  echo
+  echo "| measurement | anchor | kind | ratio | target |"
+  echo "|---|---|---|---|---|"
+  echo "| list 100,000 files (code 5) | \`find -type f -printf '%p %s %TY\\\\n'\` | time | ${RAZOES["list 100k (code 5) / find"]} | <= 1.5 |"
+  echo "| size of the same tree (code 4) | \`du -sb\` | time | ${RAZOES["size 100k (code 4) / du -sb"]} | <= 1.3 |"
+  echo "| fetch 1 GiB, 1 MiB chunks (code 1) | read/write pair over loopback | throughput | ${RAZOES["fetch 1 GiB, 1 MiB chunks"]} | >= 0.8 |"
+  echo "| fetch 1 GiB, 64 KiB chunks (code 1) | the same pair, 64 KiB | throughput | ${RAZOES["fetch 1 GiB, 64 KiB chunks"]} | - |"
+  echo "| store 1 GiB, 1 MiB chunks (code 2) | the pair, receiver fsyncs | throughput | ${RAZOES["store 1 GiB, 1 MiB chunks"]} | >= 0.8 |"
+  echo "| 200 connections listing 10,000 files at once | one connection, 200 times | time | ${RAZOES["200 at once / 200 in a row"]} | <= 1.2 |"
+  echo
+  echo "Agent after the run: peak resident memory $MEMORIA, resident now $ATUAL, $THREADS threads"
+  echo "(the main thread and the signal thread: every connection thread has ended)."
+  echo
+  echo "Profiles and the changes they led to: [PROFILES.md](PROFILES.md)."
+} > "$RESULTS"
+echo "wrote $RESULTS"
