@@ -36,7 +36,10 @@ PID=$!
 trap 'kill -TERM $PID 2>/dev/null || true; wait $PID 2>/dev/null || true' EXIT
 "$B/vornabench" wait "$PORTA"
 
-declare -A RAZOES
+declare -A RAZOES TEMPOS
+mediana() { echo "$@" | tr ' ' '\n' | sort -g | awk '{ v[NR] = $1 } END {
+  printf "%.3f", NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
 # medir NAME KIND AGENT_CMD -- ANCHOR_CMD: KIND "tempo" gives agent/anchor,
 # "vazao" gives anchor/agent (the agent's share of the anchor's throughput).
 medir() {
@@ -46,18 +49,20 @@ medir() {
   shift
   ancora=("$@")
   "${agente[@]}" > /dev/null; "${ancora[@]}" > /dev/null  # warm-up
-  local lista=""
+  local lista="" tempos_a="" tempos_b=""
   for ((r = 1; r <= ROUNDS; r++)); do
     local a b
     if ((r % 2)); then a=$("${agente[@]}"); b=$("${ancora[@]}");
     else b=$("${ancora[@]}"); a=$("${agente[@]}"); fi
+    tempos_a+="$a "; tempos_b+="$b "
     lista+="$(awk -v a="$a" -v b="$b" -v t="$tipo" 'BEGIN { printf "%.4f", t == "tempo" ? a / b : b / a }') "
     printf '  %-28s round %d: agent %.3f s, anchor %.3f s\n' "$nome" "$r" "$a" "$b" >&2
   done
   RAZOES[$nome]=$(echo $lista | tr ' ' '\n' | sort -g | awk '{ v[NR] = $1 } END {
     m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
     printf "%.2f (min %.2f, max %.2f)", m, v[1], v[NR] }')
-  printf '%-30s %s\n' "$nome" "${RAZOES[$nome]}"
+  TEMPOS[$nome]="$(mediana $tempos_a) s / $(mediana $tempos_b) s"
+  printf '%-30s %s   (agent / anchor: %s)\n' "$nome" "${RAZOES[$nome]}" "${TEMPOS[$nome]}"
 }
 
 D=$DATA
@@ -96,14 +101,14 @@ mkdir -p "$(dirname "$RESULTS")"
   echo "brackets). Times: agent / anchor, lower is better. Throughputs: the agent's share of the"
   echo "anchor's, higher is better."
   echo
-  echo "| measurement | anchor | kind | ratio | target |"
-  echo "|---|---|---|---|---|"
-  echo "| list 100,000 files (code 5) | \`find -type f -printf '%p %s %TY\\\\n'\` | time | ${RAZOES["list 100k (code 5) / find"]} | <= 1.5 |"
-  echo "| size of the same tree (code 4) | \`du -sb\` | time | ${RAZOES["size 100k (code 4) / du -sb"]} | <= 1.3 |"
-  echo "| fetch 1 GiB, 1 MiB chunks (code 1) | read/write pair over loopback | throughput | ${RAZOES["fetch 1 GiB, 1 MiB chunks"]} | >= 0.8 |"
-  echo "| fetch 1 GiB, 64 KiB chunks (code 1) | the same pair, 64 KiB | throughput | ${RAZOES["fetch 1 GiB, 64 KiB chunks"]} | - |"
-  echo "| store 1 GiB, 1 MiB chunks (code 2) | the pair, receiver fsyncs | throughput | ${RAZOES["store 1 GiB, 1 MiB chunks"]} | >= 0.8 |"
-  echo "| 200 connections listing 10,000 files at once | one connection, 200 times | time | ${RAZOES["200 at once / 200 in a row"]} | <= 1.2 |"
+  echo "| measurement | anchor | kind | ratio | median seconds, agent / anchor | target |"
+  echo "|---|---|---|---|---|---|"
+  echo "| list 100,000 files (code 5) | \`find -type f -printf '%p %s %TY\\\\n'\` | time | ${RAZOES["list 100k (code 5) / find"]} | ${TEMPOS["list 100k (code 5) / find"]} | <= 1.5 |"
+  echo "| size of the same tree (code 4) | \`du -sb\` | time | ${RAZOES["size 100k (code 4) / du -sb"]} | ${TEMPOS["size 100k (code 4) / du -sb"]} | <= 1.3 |"
+  echo "| fetch 1 GiB, 1 MiB chunks (code 1) | read/write pair over loopback | throughput | ${RAZOES["fetch 1 GiB, 1 MiB chunks"]} | ${TEMPOS["fetch 1 GiB, 1 MiB chunks"]} | >= 0.8 |"
+  echo "| fetch 1 GiB, 64 KiB chunks (code 1) | the same pair, 64 KiB | throughput | ${RAZOES["fetch 1 GiB, 64 KiB chunks"]} | ${TEMPOS["fetch 1 GiB, 64 KiB chunks"]} | - |"
+  echo "| store 1 GiB, 1 MiB chunks (code 2) | the pair, receiver fsyncs | throughput | ${RAZOES["store 1 GiB, 1 MiB chunks"]} | ${TEMPOS["store 1 GiB, 1 MiB chunks"]} | >= 0.8 |"
+  echo "| 200 connections listing 10,000 files at once | one connection, 200 times | time | ${RAZOES["200 at once / 200 in a row"]} | ${TEMPOS["200 at once / 200 in a row"]} | <= 1.2 |"
   echo
   echo "Agent after the run: peak resident memory $MEMORIA, resident now $ATUAL, $THREADS threads"
   echo "(the main thread and the signal thread: every connection thread has ended)."

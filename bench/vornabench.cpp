@@ -72,21 +72,22 @@ double par(const std::string& origem, const std::string& destino, size_t tamanho
   }
   getsockname(escuta, reinterpret_cast<sockaddr*>(&local), &tamanho);
   double inicio = agora();
-  std::thread remetente([&] {
+  // The sender is a process of its own, as the agent is.
+  pid_t remetente = fork();
+  if (remetente == 0) {
     int s = socket(AF_INET, SOCK_STREAM, 0);
-    if (connect(s, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) falhar("pair: connect");
+    if (connect(s, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) _exit(1);
     int fd = open(origem.c_str(), O_RDONLY);
     std::vector<char> buffer(tamanhoBuffer);
     for (ssize_t n; (n = read(fd, buffer.data(), buffer.size())) > 0;) {
       for (ssize_t feito = 0; feito < n;) {
         ssize_t w = write(s, buffer.data() + feito, static_cast<size_t>(n - feito));
-        if (w <= 0) falhar("pair: write");
+        if (w <= 0) _exit(1);
         feito += w;
       }
     }
-    close(fd);
-    close(s);
-  });
+    _exit(0);
+  }
   int s = accept(escuta, nullptr, nullptr);
   int fd = open(destino.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   std::vector<char> buffer(tamanhoBuffer);
@@ -96,7 +97,9 @@ double par(const std::string& origem, const std::string& destino, size_t tamanho
   if (sincronizar) fsync(fd);
   close(fd);
   close(s);
-  remetente.join();
+  int status = 0;
+  waitpid(remetente, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) falhar("pair: the sender failed");
   close(escuta);
   return agora() - inicio;
 }

@@ -35,6 +35,82 @@ bool sistemaDeArquivosBloqueado(int fd) {
   return tipo == PROC_SUPER_MAGIC || tipo == static_cast<unsigned long>(SELINUX_MAGIC);
 }
 
+// Local time without the time zone's rules for every file: the offset from
+// UTC found for a whole UTC hour (the same at its first and last second) is
+// kept per thread, and a time in that hour is plain arithmetic from it.
+struct TCacheHora {
+  bool valido = false;
+  time_t inicio = 0;
+  long deslocamento = 0;
+  int horarioDeVerao = 0;
+  long zona = 0;
+  std::string nomes[2];
+};
+
+thread_local TCacheHora cacheHora;
+
+// Days since 1970-01-01 to year, month (1-12) and day (H. Hinnant's method).
+void dataCivil(int64_t dias, int64_t* ano, int* mes, int* dia) {
+  dias += 719468;
+  int64_t era = (dias >= 0 ? dias : dias - 146096) / 146097;
+  int64_t doe = dias - era * 146097;
+  int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  int64_t mp = (5 * doy + 2) / 153;
+  *dia = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  *mes = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  *ano = yoe + era * 400 + (*mes <= 2);
+}
+
+void decompor(time_t quando, long deslocamento, struct tm* local) {
+  int64_t segundos = static_cast<int64_t>(quando) + deslocamento;
+  int64_t dias = segundos >= 0 ? segundos / 86400 : -((-segundos + 86399) / 86400);
+  int64_t resto = segundos - dias * 86400;
+  int64_t ano;
+  int mes, dia;
+  dataCivil(dias, &ano, &mes, &dia);
+  local->tm_year = static_cast<int>(ano - 1900);
+  local->tm_mon = mes - 1;
+  local->tm_mday = dia;
+  local->tm_hour = static_cast<int>(resto / 3600);
+  local->tm_min = static_cast<int>(resto % 3600 / 60);
+  local->tm_sec = static_cast<int>(resto % 60);
+}
+
+bool mesmoFusoDoCache() {
+  return cacheHora.zona == timezone && cacheHora.nomes[0] == tzname[0] &&
+         cacheHora.nomes[1] == tzname[1];
+}
+
+bool horaLocal(time_t quando, struct tm* local) {
+  time_t inicio = quando - ((quando % 3600) + 3600) % 3600;
+  if (!cacheHora.valido || cacheHora.inicio != inicio || !mesmoFusoDoCache()) {
+    struct tm primeiro {}, ultimo {}, conferido {};
+    time_t fim = inicio + 3599;
+    cacheHora.valido = false;
+    if (localtime_r(&inicio, &primeiro) == nullptr || localtime_r(&fim, &ultimo) == nullptr ||
+        primeiro.tm_gmtoff != ultimo.tm_gmtoff) {
+      return localtime_r(&quando, local) != nullptr;
+    }
+    decompor(inicio, primeiro.tm_gmtoff, &conferido);
+    if (conferido.tm_year != primeiro.tm_year ||
+        conferido.tm_mon != primeiro.tm_mon || conferido.tm_mday != primeiro.tm_mday || conferido.tm_hour != primeiro.tm_hour ||
+        conferido.tm_min != primeiro.tm_min || conferido.tm_sec != primeiro.tm_sec) {
+      return localtime_r(&quando, local) != nullptr;  // a zone with leap seconds, say
+    }
+    cacheHora.valido = true;
+    cacheHora.inicio = inicio;
+    cacheHora.deslocamento = primeiro.tm_gmtoff;
+    cacheHora.horarioDeVerao = primeiro.tm_isdst;
+    cacheHora.zona = timezone;
+    cacheHora.nomes[0] = tzname[0];
+    cacheHora.nomes[1] = tzname[1];
+  }
+  decompor(quando, cacheHora.deslocamento, local);
+  local->tm_isdst = cacheHora.horarioDeVerao;
+  return true;
+}
+
 void escreverDoisDigitos(char* destino, int valor) {
   destino[0] = static_cast<char>('0' + valor / 10);
   destino[1] = static_cast<char>('0' + valor % 10);
@@ -187,9 +263,15 @@ class TPercurso {
       return;
     }
     if (filtrarData && st.st_mtime <= desde) return;
-    int64_t tamanho = legivel(quadro.fd, entrada.nome.c_str()) ? st.st_size : -1;
-    InfoObjectLinux registro(FileManager::montarCaminho(quadro.caminho, entrada.nome), ARQUIVO,
-                             tamanho, FileManager::formatarData(st.st_mtime));
+    // One record and one path reused for every file: no allocation per file.
+    caminho.assign(quadro.caminho);
+    if (!caminho.empty() && caminho.back() != '/') caminho += '/';
+    caminho += entrada.nome;
+    registro.setNome(caminho);
+    registro.setTipo(ARQUIVO);
+    registro.setTamanho(legivel(quadro.fd, entrada.nome.c_str()) ? st.st_size : -1);
+    char data[FileManager::TAMANHO_MAXIMO_DATA];
+    registro.setDataUltimaModificacao(data, FileManager::formatarData(st.st_mtime, data));
     (*receptor)(registro);
   }
 
@@ -275,6 +357,8 @@ class TPercurso {
   int64_t soma = 0;
   std::vector<TQuadro> pilha;
   std::vector<char> bloco;
+  std::string caminho;
+  InfoObjectLinux registro;
 };
 
 void executarPercurso(const FileManager& fileManager, TModoPercurso modo, const std::string& dirname,
@@ -494,15 +578,15 @@ std::string FileManager::montarCaminho(const std::string& dirname, const std::st
 }
 
 std::string FileManager::formatarData(time_t quando) {
+  char texto[TAMANHO_MAXIMO_DATA];
+  return std::string(texto, formatarData(quando, texto));
+}
+
+size_t FileManager::formatarData(time_t quando, char* texto) {
   struct tm local {};
-  if (localtime_r(&quando, &local) == nullptr) return std::string();
+  if (!horaLocal(quando, &local)) return 0;
   int ano = local.tm_year + 1900;
-  if (ano < 0 || ano > 9999) {
-    char texto[64];
-    size_t n = strftime(texto, sizeof texto, "%d/%m/%Y %T", &local);
-    return std::string(texto, n);
-  }
-  char texto[19];
+  if (ano < 0 || ano > 9999) return strftime(texto, TAMANHO_MAXIMO_DATA, "%d/%m/%Y %T", &local);
   escreverDoisDigitos(texto, local.tm_mday);
   texto[2] = '/';
   escreverDoisDigitos(texto + 3, local.tm_mon + 1);
@@ -515,7 +599,7 @@ std::string FileManager::formatarData(time_t quando) {
   escreverDoisDigitos(texto + 14, local.tm_min);
   texto[16] = ':';
   escreverDoisDigitos(texto + 17, local.tm_sec);
-  return std::string(texto, sizeof texto);
+  return 19;
 }
 
 bool FileManager::converterDataRecebida(const std::string& texto, time_t* quando) {

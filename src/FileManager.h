@@ -93,8 +93,11 @@ class FileManager {
   static bool estaNaOrigensBloqueadas(const std::string& value);
   // The path of entry nome read from directory dirname.
   static std::string montarCaminho(const std::string& dirname, const std::string& nome);
-  // Local time as "dd/mm/yyyy hh:mm:ss".
+  // Local time as "dd/mm/yyyy hh:mm:ss" (empty when it cannot be had).
   static std::string formatarData(time_t quando);
+  // The same into texto (TAMANHO_MAXIMO_DATA bytes); returns its length.
+  static size_t formatarData(time_t quando, char* texto);
+  static const size_t TAMANHO_MAXIMO_DATA = 64;
   // Parses a "dd/mm/yy hh:mm:ss" local-time text; false when it does not parse.
   static bool converterDataRecebida(const std::string& texto, time_t* quando);
 
