@@ -35,20 +35,6 @@ bool sistemaDeArquivosBloqueado(int fd) {
   return tipo == PROC_SUPER_MAGIC || tipo == static_cast<unsigned long>(SELINUX_MAGIC);
 }
 
-// Local time without the time zone's rules for every file: the offset from
-// UTC found for a whole UTC hour (the same at its first and last second) is
-// kept per thread, and a time in that hour is plain arithmetic from it.
-struct TCacheHora {
-  bool valido = false;
-  time_t inicio = 0;
-  long deslocamento = 0;
-  int horarioDeVerao = 0;
-  long zona = 0;
-  std::string nomes[2];
-};
-
-thread_local TCacheHora cacheHora;
-
 // Days since 1970-01-01 to year, month (1-12) and day (H. Hinnant's method).
 void dataCivil(int64_t dias, int64_t* ano, int* mes, int* dia) {
   dias += 719468;
@@ -77,43 +63,66 @@ void decompor(time_t quando, long deslocamento, struct tm* local) {
   local->tm_sec = static_cast<int>(resto % 60);
 }
 
-bool mesmoFusoDoCache() {
-  return cacheHora.zona == timezone && cacheHora.nomes[0] == tzname[0] &&
-         cacheHora.nomes[1] == tzname[1];
-}
-
-bool horaLocal(time_t quando, struct tm* local) {
-  time_t inicio = quando - ((quando % 3600) + 3600) % 3600;
-  if (!cacheHora.valido || cacheHora.inicio != inicio || !mesmoFusoDoCache()) {
-    struct tm primeiro {}, ultimo {}, conferido {};
-    time_t fim = inicio + 3599;
-    cacheHora.valido = false;
-    if (localtime_r(&inicio, &primeiro) == nullptr || localtime_r(&fim, &ultimo) == nullptr ||
-        primeiro.tm_gmtoff != ultimo.tm_gmtoff) {
-      return localtime_r(&quando, local) != nullptr;
+// Local time for the files of one walk without the time zone's rules for
+// every file: the offset from UTC found for a whole UTC hour (the same at its
+// first and last second) is kept, and a time in that hour is plain
+// arithmetic from it. Belongs to one walk, so one thread and one time zone.
+class TConversorHora {
+ public:
+  bool converter(time_t quando, struct tm* local) {
+    time_t inicio = quando - ((quando % 3600) + 3600) % 3600;
+    if (!valido || inicio != this->inicio) {
+      valido = false;
+      struct tm primeiro {}, ultimo {}, conferido {};
+      time_t fim = inicio + 3599;
+      if (localtime_r(&inicio, &primeiro) == nullptr || localtime_r(&fim, &ultimo) == nullptr ||
+          primeiro.tm_gmtoff != ultimo.tm_gmtoff) {
+        return localtime_r(&quando, local) != nullptr;
+      }
+      decompor(inicio, primeiro.tm_gmtoff, &conferido);
+      if (conferido.tm_year != primeiro.tm_year || conferido.tm_mon != primeiro.tm_mon ||
+          conferido.tm_mday != primeiro.tm_mday || conferido.tm_hour != primeiro.tm_hour ||
+          conferido.tm_min != primeiro.tm_min || conferido.tm_sec != primeiro.tm_sec) {
+        return localtime_r(&quando, local) != nullptr;  // a zone with leap seconds, say
+      }
+      valido = true;
+      this->inicio = inicio;
+      deslocamento = primeiro.tm_gmtoff;
     }
-    decompor(inicio, primeiro.tm_gmtoff, &conferido);
-    if (conferido.tm_year != primeiro.tm_year ||
-        conferido.tm_mon != primeiro.tm_mon || conferido.tm_mday != primeiro.tm_mday || conferido.tm_hour != primeiro.tm_hour ||
-        conferido.tm_min != primeiro.tm_min || conferido.tm_sec != primeiro.tm_sec) {
-      return localtime_r(&quando, local) != nullptr;  // a zone with leap seconds, say
-    }
-    cacheHora.valido = true;
-    cacheHora.inicio = inicio;
-    cacheHora.deslocamento = primeiro.tm_gmtoff;
-    cacheHora.horarioDeVerao = primeiro.tm_isdst;
-    cacheHora.zona = timezone;
-    cacheHora.nomes[0] = tzname[0];
-    cacheHora.nomes[1] = tzname[1];
+    decompor(quando, deslocamento, local);
+    return true;
   }
-  decompor(quando, cacheHora.deslocamento, local);
-  local->tm_isdst = cacheHora.horarioDeVerao;
-  return true;
-}
+
+ private:
+  bool valido = false;
+  time_t inicio = 0;
+  long deslocamento = 0;
+};
 
 void escreverDoisDigitos(char* destino, int valor) {
   destino[0] = static_cast<char>('0' + valor / 10);
   destino[1] = static_cast<char>('0' + valor % 10);
+}
+
+// "dd/mm/yyyy hh:mm:ss" into texto (FileManager::TAMANHO_MAXIMO_DATA bytes).
+size_t escreverData(const struct tm& local, char* texto) {
+  int ano = local.tm_year + 1900;
+  if (ano < 0 || ano > 9999) {
+    return strftime(texto, FileManager::TAMANHO_MAXIMO_DATA, "%d/%m/%Y %T", &local);
+  }
+  escreverDoisDigitos(texto, local.tm_mday);
+  texto[2] = '/';
+  escreverDoisDigitos(texto + 3, local.tm_mon + 1);
+  texto[5] = '/';
+  escreverDoisDigitos(texto + 6, ano / 100);
+  escreverDoisDigitos(texto + 8, ano % 100);
+  texto[10] = ' ';
+  escreverDoisDigitos(texto + 11, local.tm_hour);
+  texto[13] = ':';
+  escreverDoisDigitos(texto + 14, local.tm_min);
+  texto[16] = ':';
+  escreverDoisDigitos(texto + 17, local.tm_sec);
+  return 19;
 }
 
 // What a walk does with what it meets.
@@ -271,7 +280,9 @@ class TPercurso {
     registro.setTipo(ARQUIVO);
     registro.setTamanho(legivel(quadro.fd, entrada.nome.c_str()) ? st.st_size : -1);
     char data[FileManager::TAMANHO_MAXIMO_DATA];
-    registro.setDataUltimaModificacao(data, FileManager::formatarData(st.st_mtime, data));
+    struct tm local {};
+    size_t n = conversorHora.converter(st.st_mtime, &local) ? escreverData(local, data) : 0;
+    registro.setDataUltimaModificacao(data, n);
     (*receptor)(registro);
   }
 
@@ -359,6 +370,7 @@ class TPercurso {
   std::vector<char> bloco;
   std::string caminho;
   InfoObjectLinux registro;
+  TConversorHora conversorHora;
 };
 
 void executarPercurso(const FileManager& fileManager, TModoPercurso modo, const std::string& dirname,
@@ -584,22 +596,8 @@ std::string FileManager::formatarData(time_t quando) {
 
 size_t FileManager::formatarData(time_t quando, char* texto) {
   struct tm local {};
-  if (!horaLocal(quando, &local)) return 0;
-  int ano = local.tm_year + 1900;
-  if (ano < 0 || ano > 9999) return strftime(texto, TAMANHO_MAXIMO_DATA, "%d/%m/%Y %T", &local);
-  escreverDoisDigitos(texto, local.tm_mday);
-  texto[2] = '/';
-  escreverDoisDigitos(texto + 3, local.tm_mon + 1);
-  texto[5] = '/';
-  escreverDoisDigitos(texto + 6, ano / 100);
-  escreverDoisDigitos(texto + 8, ano % 100);
-  texto[10] = ' ';
-  escreverDoisDigitos(texto + 11, local.tm_hour);
-  texto[13] = ':';
-  escreverDoisDigitos(texto + 14, local.tm_min);
-  texto[16] = ':';
-  escreverDoisDigitos(texto + 17, local.tm_sec);
-  return 19;
+  if (localtime_r(&quando, &local) == nullptr) return 0;
+  return escreverData(local, texto);
 }
 
 bool FileManager::converterDataRecebida(const std::string& texto, time_t* quando) {

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -233,4 +234,39 @@ TEST_F(AgenteListagem, semPrivilegiosArquivoIlegivelTemTamanhoMenosUm) {
   ASSERT_TRUE(cliente->listar(CMD_AGENTE_LINUX_LIST, arvore + "/sem-busca", &lista));
   EXPECT_TRUE(lista.empty()) << "entries whose status cannot be read are passed over";
   chmod((arvore + "/fechada").c_str(), 0755);
+}
+
+TEST(AgenteListagemConcorrente, muitasListagensAoMesmoTempoNoFusoDoSistema) {
+  // The machine's own time zone (a zone file, unlike the tests' TZ=UTC0),
+  // files an hour apart each, and many connections converting at once.
+  AgenteProcesso agente;
+  std::string arvore = agente.caminho("arvore");
+  std::filesystem::create_directories(arvore);
+  for (int i = 0; i < 400; ++i) {
+    std::string arquivo = arvore + "/f" + std::to_string(i);
+    escreverArquivo(arquivo, "x");
+    struct timespec tempos[2] = {{1600000000 + i * 3600L, 0}, {1600000000 + i * 3600L, 0}};
+    utimensat(AT_FDCWD, arquivo.c_str(), tempos, 0);
+  }
+  agente.usarPortaLivre();
+  ASSERT_TRUE(agente.iniciar());
+  std::vector<std::unique_ptr<ClienteVorna>> clientes;
+  for (int i = 0; i < 40; ++i) {
+    clientes.push_back(agente.conectarLogado());
+    ASSERT_TRUE(clientes.back());
+  }
+  std::atomic<int> certas{0};
+  std::vector<std::thread> threads;
+  for (auto& cliente : clientes) {
+    threads.emplace_back([&certas, c = cliente.get(), arvore] {
+      for (int vez = 0; vez < 5; ++vez) {
+        TListaInfoObjectLinux lista;
+        if (!c->listar(CMD_AGENTE_LINUX_LIST_ALL_FILES, arvore, &lista) || lista.size() != 400) return;
+      }
+      ++certas;
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(certas.load(), 40);
+  EXPECT_TRUE(agente.vivo());
 }

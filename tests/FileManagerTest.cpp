@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <set>
 
 #include "MemoryStream.h"
@@ -265,29 +266,46 @@ TEST(FileManager, setDataMudaSoAModificacao) {
                                                            "01/01/20 00:00:00"));
 }
 
-TEST(FileManager, datasRapidasIguaisALocaltimeEmQualquerFuso) {
+TEST(FileManager, datasDaListagemIguaisALocaltimeEmQualquerFuso) {
+  // Files whose times fall in the same hour, in different hours, around
+  // daylight-saving changes and far from now.
+  PastaTemporaria pasta;
+  std::vector<time_t> tempos = {0, -1, 1772716024, 1741503599, 1741503600, 1762063199,
+                                1762063200, 253402300799, -2000000000};
+  uint64_t x = 12345;
+  for (int i = 0; i < 300; ++i) {
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    tempos.push_back(static_cast<time_t>(x % 8000000000ull) - 2000000000);
+    tempos.push_back(tempos.back() + 1 + static_cast<time_t>(x % 3000));
+  }
+  std::map<std::string, time_t> tempoDe;
+  for (size_t i = 0; i < tempos.size(); ++i) {
+    std::string arquivo = pasta / ("f" + std::to_string(i));
+    escreverArquivo(arquivo, "");
+    struct timespec ts[2] = {{tempos[i], 0}, {tempos[i], 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, arquivo.c_str(), ts, 0), 0);
+    struct stat st {};
+    stat(arquivo.c_str(), &st);
+    tempoDe[arquivo] = st.st_mtime;  // what the file system could keep
+  }
   const char* antigo = std::getenv("TZ");
   std::string salvo = antigo ? antigo : "";
-  uint64_t x = 12345;
+  FileManager fileManager;
   for (const char* fuso : {"UTC0", "BRT3", "EST5EDT,M3.2.0,M11.1.0", "NZST-12NZDT,M9.5.0,M4.1.0/3",
                            "IST-5:30", "<+0845>-8:45"}) {
     setenv("TZ", fuso, 1);
     tzset();
-    std::vector<time_t> tempos = {0, -1, 1772716024, 1741503599, 1741503600, 1762063199,
-                                  1762063200, 253402300799};
-    for (int i = 0; i < 20000; ++i) {
-      x ^= x << 13;
-      x ^= x >> 7;
-      x ^= x << 17;
-      tempos.push_back(static_cast<time_t>(x % 8000000000ull) - 2000000000);
-      tempos.push_back(tempos.back() + 1);  // the same hour, mostly
-    }
-    for (time_t t : tempos) {
+    TListaInfoObjectLinux lista = fileManager.getTodosArquivosDentroDoDiretorio(pasta.caminho());
+    ASSERT_EQ(lista.size(), tempos.size());
+    for (const InfoObjectLinux& registro : lista) {
+      time_t t = tempoDe[registro.getNome()];
       struct tm local {};
       ASSERT_NE(localtime_r(&t, &local), nullptr);
       char esperado[64];
       size_t n = strftime(esperado, sizeof esperado, "%d/%m/%Y %T", &local);
-      ASSERT_EQ(FileManager::formatarData(t), std::string(esperado, n)) << fuso << " " << t;
+      ASSERT_EQ(registro.getDataUltimaModificacao(), std::string(esperado, n)) << fuso << " " << t;
     }
   }
   if (antigo) setenv("TZ", salvo.c_str(), 1); else unsetenv("TZ");
