@@ -40,6 +40,9 @@ declare -A RAZOES TEMPOS
 mediana() { echo "$@" | tr ' ' '\n' | sort -g | awk '{ v[NR] = $1 } END {
   printf "%.3f", NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
+# Run, untimed, before every measurement (stores start from a clean disk).
+PREPARAR=:
+
 # medir NAME KIND AGENT_CMD -- ANCHOR_CMD: KIND "tempo" gives agent/anchor,
 # "vazao" gives anchor/agent (the agent's share of the anchor's throughput).
 medir() {
@@ -52,8 +55,8 @@ medir() {
   local lista="" tempos_a="" tempos_b=""
   for ((r = 1; r <= ROUNDS; r++)); do
     local a b
-    if ((r % 2)); then a=$("${agente[@]}"); b=$("${ancora[@]}");
-    else b=$("${ancora[@]}"); a=$("${agente[@]}"); fi
+    if ((r % 2)); then eval "$PREPARAR"; a=$("${agente[@]}"); eval "$PREPARAR"; b=$("${ancora[@]}");
+    else eval "$PREPARAR"; b=$("${ancora[@]}"); eval "$PREPARAR"; a=$("${agente[@]}"); fi
     tempos_a+="$a "; tempos_b+="$b "
     lista+="$(awk -v a="$a" -v b="$b" -v t="$tipo" 'BEGIN { printf "%.4f", t == "tempo" ? a / b : b / a }') "
     printf '  %-28s round %d: agent %.3f s, anchor %.3f s\n' "$nome" "$r" "$a" "$b" >&2
@@ -63,6 +66,7 @@ medir() {
     printf "%.2f (min %.2f, max %.2f)", m, v[1], v[NR] }')
   TEMPOS[$nome]="$(mediana $tempos_a) s / $(mediana $tempos_b) s"
   printf '%-30s %s   (agent / anchor: %s)\n' "$nome" "${RAZOES[$nome]}" "${TEMPOS[$nome]}"
+  printf '  agent resident memory now: %s\n' "$(awk '/VmRSS/ { print $2 " " $3 }' /proc/$PID/status)" >&2
 }
 
 D=$DATA
@@ -78,9 +82,11 @@ medir "fetch 1 GiB, 1 MiB chunks" vazao \
 medir "fetch 1 GiB, 64 KiB chunks" vazao \
   "$B/vornabench" get "$PORTA" "$D/grande1g" 65536 -- \
   "$B/vornabench" pair-get "$D/grande1g" 65536
+PREPARAR='rm -f "$D/copia-agente" "$D/copia-par"; sync'
 medir "store 1 GiB, 1 MiB chunks" vazao \
   "$B/vornabench" put "$PORTA" "$D/grande1g" "$D/copia-agente" 1048576 -- \
   "$B/vornabench" pair-put "$D/grande1g" "$D/copia-par" 1048576
+PREPARAR=:
 medir "200 at once / 200 in a row" tempo \
   "$B/vornabench" many "$PORTA" "$D/arvore10k" 200 -- \
   "$B/vornabench" seq "$PORTA" "$D/arvore10k" 200
