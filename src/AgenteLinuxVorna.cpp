@@ -24,6 +24,7 @@ std::string caminhoAbsolutoEXE;
 std::string nomeEXE;
 bool aplicacao32Bits = false;
 int myPid = 0;
+int prazoLogin = PRAZO_LOGIN_PADRAO;
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wbuiltin-declaration-mismatch"
@@ -202,6 +203,7 @@ void* ThreadMain(void* arg) {
     cliente.setPortaUtilizada(porta);
     cliente.setPidProcessoPrincipal(myPid);
     cliente.setDiretorio(diretorio);
+    cliente.setPrazoLogin(prazoLogin);
     cliente.run();
   } catch (const std::exception& e) {
     // Whatever escapes a connection ends that connection only.
@@ -218,6 +220,8 @@ void* ThreadMain(void* arg) {
 int main(int argc, char* argv[]) {
   instalarTratadorDeSinais();
   tzset();
+  const char* prazo = std::getenv("VORNA_PRAZO_LOGIN");
+  if (prazo != nullptr && std::atoi(prazo) > 0) prazoLogin = std::atoi(prazo);
   TFileConfiguracao configuracao;
   porta = configuracao.getPorta();
   if (argc > 1) porta = std::atoi(argv[1]);

@@ -13,6 +13,8 @@ extern std::string caminhoAbsolutoEXE;
 extern std::string nomeEXE;
 extern bool aplicacao32Bits;
 extern int myPid;
+// Seconds a connection has to log in (VORNA_PRAZO_LOGIN, else 120).
+extern int prazoLogin;
 // The process-wide log writer. Its name is also that of a C library
 // function, which this program never uses.
 #if defined(__GNUC__) && !defined(__clang__)

@@ -1,6 +1,7 @@
 #include "Stream.h"
 
 #include <arpa/inet.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -12,7 +13,27 @@
 #include "MemoryStream.h"
 
 Stream::Stream(int handleClientSocket)
-    : handleClientSocket(handleClientSocket), encerrado(false) {}
+    : handleClientSocket(handleClientSocket), encerrado(false), temPrazo(false), esgotado(false) {}
+
+void Stream::setPrazo(std::chrono::steady_clock::time_point limite) {
+  temPrazo = true;
+  prazo = limite;
+}
+
+bool Stream::esperarDados() {
+  for (;;) {
+    auto restante = std::chrono::duration_cast<std::chrono::milliseconds>(
+        prazo - std::chrono::steady_clock::now());
+    if (restante.count() <= 0) break;
+    struct pollfd espera = {handleClientSocket, POLLIN, 0};
+    int r = poll(&espera, 1, static_cast<int>(std::min<long long>(restante.count(), 1 << 30)));
+    if (r > 0) return true;
+    if (r < 0 && errno != EINTR) return true;  // let the read report the error
+  }
+  esgotado = true;
+  encerrar();
+  return false;
+}
 
 Stream::~Stream() {}
 
@@ -67,6 +88,7 @@ ssize_t Stream::enviarJunto(const void* a, size_t na, const void* b, size_t nb) 
 
 ssize_t Stream::receive(void* buffer, size_t len) {
   if (encerrado) return 0;
+  if (temPrazo && !esperarDados()) return 0;
   for (;;) {
     ssize_t r = read(handleClientSocket, buffer, len);
     if (r < 0 && errno == EINTR) continue;

@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -46,6 +47,12 @@ class Stream {
   // the count received.
   ssize_t receberCorpo(MemoryStream* memoryStream, int tamanho);
 
+  // Until semPrazo, a read that would wait past limite stops the connection
+  // instead (prazoEsgotado then tells so).
+  void setPrazo(std::chrono::steady_clock::time_point limite);
+  void semPrazo() { temPrazo = false; }
+  bool prazoEsgotado() const { return esgotado; }
+
   // Stops both directions: every later read sees the end of the connection,
   // so the command loop ends at its next read.
   void encerrar();
@@ -56,8 +63,13 @@ class Stream {
  private:
   ssize_t enviarJunto(const void* a, size_t na, const void* b, size_t nb);
 
+  bool esperarDados();
+
   int handleClientSocket;
   bool encerrado;
+  bool temPrazo;
+  bool esgotado;
+  std::chrono::steady_clock::time_point prazo;
 };
 
 #endif

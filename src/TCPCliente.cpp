@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <limits>
 #include <stdexcept>
@@ -95,28 +96,52 @@ TCPCliente::TCPCliente(int handleSocketCliente)
       socketCliente(handleSocketCliente),
       quantidadeDeTentativaDeConexoes(0),
       portaUtilizada(0),
-      pidProcessoPrincipal(0) {}
+      pidProcessoPrincipal(0),
+      prazoLogin(PRAZO_LOGIN_PADRAO) {}
 
 TCPCliente::~TCPCliente() {
   if (socketCliente >= 0) close(socketCliente);
 }
 
 void TCPCliente::run() {
-  // Small replies follow each other closely; without this each would wait for
-  // the acknowledgement of the one before.
-  int ligado = 1;
-  setsockopt(socketCliente, IPPROTO_TCP, TCP_NODELAY, &ligado, sizeof ligado);
+  configurarSocket();
   stream.reset(new Stream(socketCliente));
+  // Whoever can reach the port could otherwise hold a thread for ever
+  // without logging in.
+  stream->setPrazo(std::chrono::steady_clock::now() + std::chrono::seconds(prazoLogin));
   bool admitido = false;
   try {
     admitido = autorizado(stream.get());
   } catch (const std::exception& e) {
-    log.WriteLog(std::string("Falha na autenticação - Motivo:") + e.what(), pidProcessoPrincipal,
-                 false);
+    if (!stream->prazoEsgotado()) {
+      log.WriteLog(std::string("Falha na autenticação - Motivo:") + e.what(), pidProcessoPrincipal,
+                   false);
+    }
   }
+  if (stream->prazoEsgotado()) {
+    log.WriteLog("Login não concluído em " + IntToStr(prazoLogin) + " segundos, conexão " +
+                     IntToStr(socketCliente) + " encerrada",
+                 pidProcessoPrincipal, false);
+    admitido = false;
+  }
+  stream->semPrazo();
   if (admitido) servirComandos();
   stream.reset();
   fecharSocket();
+}
+
+void TCPCliente::configurarSocket() {
+  // Small replies follow each other closely; without this each would wait for
+  // the acknowledgement of the one before.
+  int ligado = 1;
+  setsockopt(socketCliente, IPPROTO_TCP, TCP_NODELAY, &ligado, sizeof ligado);
+  // The protocol has no time-outs after the login: keep-alive probes find the
+  // servers that vanished without closing, so their threads end at last.
+  int ocioso = 300, intervalo = 60, tentativas = 5;
+  setsockopt(socketCliente, SOL_SOCKET, SO_KEEPALIVE, &ligado, sizeof ligado);
+  setsockopt(socketCliente, IPPROTO_TCP, TCP_KEEPIDLE, &ocioso, sizeof ocioso);
+  setsockopt(socketCliente, IPPROTO_TCP, TCP_KEEPINTVL, &intervalo, sizeof intervalo);
+  setsockopt(socketCliente, IPPROTO_TCP, TCP_KEEPCNT, &tentativas, sizeof tentativas);
 }
 
 void TCPCliente::fecharSocket() {

@@ -39,6 +39,9 @@ enum TComandosAgenteLinux {
   CMD_AGENTE_LINUX_GET_DIRETORIO_APLICATIVO = 20,
 };
 
+// Seconds a connection has to deliver its login message, unless told otherwise.
+const int PRAZO_LOGIN_PADRAO = 120;
+
 enum TCommandResultAgente {
   COMMAND_OK = 977777,
   COMMAND_ERRO = 977771,
@@ -63,6 +66,8 @@ class TCPCliente {
   void setPortaUtilizada(int porta) { portaUtilizada = porta; }
   void setPidProcessoPrincipal(int pid) { pidProcessoPrincipal = pid; }
   void setDiretorio(const std::string& dir) { diretorio = dir; }
+  // Seconds a new connection has to deliver its whole login message.
+  void setPrazoLogin(int segundos) { prazoLogin = segundos; }
 
   // Serves the connection until the peer leaves or sends an unserved code.
   void run();
@@ -82,6 +87,7 @@ class TCPCliente {
   struct TComandoServido;
   static const TComandoServido* procurarComando(int codigo);
 
+  void configurarSocket();
   bool autorizado(Stream* stream);
   void servirComandos();
   void executarComando(const TComandoServido& comando);
@@ -114,12 +120,13 @@ class TCPCliente {
   void fecharSocket();
 
   bool aplicacao32Bits;
-  bool rodando;
+  [[maybe_unused]] bool rodando;
   bool tranferindoArquivo;
   int socketCliente;
-  int quantidadeDeTentativaDeConexoes;
+  [[maybe_unused]] int quantidadeDeTentativaDeConexoes;
   int portaUtilizada;
   int pidProcessoPrincipal;
+  int prazoLogin;
   std::string nomeAplicacao;
   std::string caminhoCompletoAplicacao;
   std::string diretorio;

@@ -61,7 +61,8 @@ AgenteProcesso::~AgenteProcesso() {
   std::string esperados = erros();
   if (esperados.find("AddressSanitizer") != std::string::npos ||
       esperados.find("runtime error") != std::string::npos ||
-      esperados.find("LeakSanitizer") != std::string::npos) {
+      esperados.find("LeakSanitizer") != std::string::npos ||
+      esperados.find("ThreadSanitizer") != std::string::npos) {
     ADD_FAILURE() << "o agente relatou um erro de memória:\n" << esperados;
   }
   if (processo > 0) unlink(("/var/log/AgenteLinuxVorna" + std::to_string(processo) + ".log").c_str());
