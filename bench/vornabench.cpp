@@ -9,12 +9,15 @@
 //   vornabench seq PORT DIR N           one connection listing DIR N times
 //   vornabench pair-get FILE BUF        FILE over loopback TCP into /dev/null
 //   vornabench pair-put FILE OUT BUF    FILE over loopback TCP into OUT, fsync'd
+//   vornabench load PORT DIR FILE N     N connections at once, half listing DIR,
+//                                       half fetching FILE; every reply checked
 //   vornabench run CMD [ARGS...]        CMD with its output thrown away
 //   vornabench free-port                a loopback port nobody listens on now
 //   vornabench wait PORT                until an agent answers there (10 s at most)
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -196,6 +199,41 @@ int main(int argc, char* argv[]) {
       close(fd);
     }
     std::printf("%.6f\n", agora() - inicio);
+  } else if (modo == "load") {
+    std::string pasta = arg(3), arquivo = arg(4);
+    int n = std::atoi(arg(5).c_str());
+    struct rlimit limite {};
+    getrlimit(RLIMIT_NOFILE, &limite);
+    limite.rlim_cur = limite.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limite);
+    ClienteVorna referencia;
+    conectar(&referencia, porta);
+    long esperado = listar(&referencia, pasta);
+    std::string conteudo;
+    if (!referencia.buscar(arquivo, 65536, &conteudo)) falhar("load: reference fetch");
+    std::vector<std::unique_ptr<ClienteVorna>> clientes;
+    for (int i = 0; i < n; ++i) {
+      clientes.emplace_back(new ClienteVorna());
+      conectar(clientes.back().get(), porta);
+    }
+    std::atomic<int> listas{0}, buscas{0};
+    double inicio = agora();
+    std::vector<std::thread> threads;
+    for (int i = 0; i < n; ++i) {
+      threads.emplace_back([&, i, c = clientes[i].get()] {
+        if (i % 2 == 0) {
+          listas += listar(c, pasta) == esperado;
+        } else {
+          std::string recebido;
+          buscas += c->buscar(arquivo, 65536, &recebido) && recebido == conteudo;
+        }
+      });
+    }
+    for (auto& t : threads) t.join();
+    double tempo = agora() - inicio;
+    std::printf("%d connections: %d/%d listings and %d/%d fetches right in %.3f s\n", n,
+                listas.load(), (n + 1) / 2, buscas.load(), n / 2, tempo);
+    if (listas + buscas != n) return 1;
   } else if (modo == "many" || modo == "seq") {
     std::string pasta = arg(3);
     int n = std::atoi(arg(4).c_str());

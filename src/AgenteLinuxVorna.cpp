@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 #include <fcntl.h>
 #include <malloc.h>
@@ -220,6 +221,12 @@ void* ThreadMain(void* arg) {
 int main(int argc, char* argv[]) {
   instalarTratadorDeSinais();
   tzset();
+  // One descriptor per connection and a few per walk: take all we may have.
+  struct rlimit limite {};
+  if (getrlimit(RLIMIT_NOFILE, &limite) == 0 && limite.rlim_cur < limite.rlim_max) {
+    limite.rlim_cur = limite.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limite);
+  }
   const char* prazo = std::getenv("VORNA_PRAZO_LOGIN");
   if (prazo != nullptr && std::atoi(prazo) > 0) prazoLogin = std::atoi(prazo);
   TFileConfiguracao configuracao;
