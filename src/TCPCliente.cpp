@@ -249,31 +249,25 @@ void TCPCliente::enviarRegistros(Stream* stream, MemoryStream* resposta,
   writeMemoryStream(stream, *resposta);
 }
 
-void TCPCliente::getListaDeArquivosPastas(Stream* stream) {
+void TCPCliente::responderListagem(Stream* stream, TPercursoDeUmaPasta percurso) {
   MemoryStream mensagem = ReadMemoryStream(stream);
   std::string diretorioSelecionado = mensagem.readStringFromMemoryStream();
   FileManager fileManager;
   enviarRegistros(stream, &mensagem, [&](const TReceptorInfoObjectLinux& receptor) {
-    fileManager.getElementosDiretorioCorrente(diretorioSelecionado, receptor);
+    (fileManager.*percurso)(diretorioSelecionado, receptor);
   });
+}
+
+void TCPCliente::getListaDeArquivosPastas(Stream* stream) {
+  responderListagem(stream, &FileManager::getElementosDiretorioCorrente);
 }
 
 void TCPCliente::getListaDeTodosArquivosDentroDaPastas(Stream* stream) {
-  MemoryStream mensagem = ReadMemoryStream(stream);
-  std::string diretorioSelecionado = mensagem.readStringFromMemoryStream();
-  FileManager fileManager;
-  enviarRegistros(stream, &mensagem, [&](const TReceptorInfoObjectLinux& receptor) {
-    fileManager.getTodosArquivosDentroDoDiretorio(diretorioSelecionado, receptor);
-  });
+  responderListagem(stream, &FileManager::getTodosArquivosDentroDoDiretorio);
 }
 
 void TCPCliente::getListaDeTodasPastaDentroDaPastas(Stream* stream) {
-  MemoryStream mensagem = ReadMemoryStream(stream);
-  std::string diretorioSelecionado = mensagem.readStringFromMemoryStream();
-  FileManager fileManager;
-  enviarRegistros(stream, &mensagem, [&](const TReceptorInfoObjectLinux& receptor) {
-    fileManager.getTodasPastasDentroDoDiretorio(diretorioSelecionado, receptor);
-  });
+  responderListagem(stream, &FileManager::getTodasPastasDentroDoDiretorio);
 }
 
 void TCPCliente::getListaDeTodosArquivosDentroDaPastasInc(Stream* stream) {

@@ -8,11 +8,15 @@
 #include "Logger.h"
 #include "MemoryStream.h"
 
+class FileManager;
 class InfoObjectLinux;
 class Stream;
 
 // Runs one walk, handing each record to the receiver it is given.
 typedef std::function<void(const std::function<void(InfoObjectLinux&)>&)> TPercursoRegistros;
+// A walk of FileManager over one folder, handing records to a receiver.
+typedef void (FileManager::*TPercursoDeUmaPasta)(const std::string&,
+                                                 const std::function<void(InfoObjectLinux&)>&) const;
 
 enum TComandosAgenteLinux {
   CMD_AGENTE_LINUX_DISCONET = -1,
@@ -115,6 +119,8 @@ class TCPCliente {
   // Sends a reply message holding one string.
   void enviarTexto(Stream* stream, const std::string& texto);
 
+  // Reads a request holding one folder and answers with the records of the walk.
+  void responderListagem(Stream* stream, TPercursoDeUmaPasta percurso);
   // Sends one reply: the count of the walk's records, then the records.
   void enviarRegistros(Stream* stream, MemoryStream* resposta, const TPercursoRegistros& percurso);
   void fecharSocket();
