@@ -11,11 +11,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <functional>
 #include <sstream>
+#include <random>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -69,16 +71,27 @@ AgenteProcesso::~AgenteProcesso() {
 }
 
 int AgenteProcesso::portaLivre() {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  struct sockaddr_in local;
-  std::memset(&local, 0, sizeof local);
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t tamanho = sizeof local;
-  bind(s, reinterpret_cast<struct sockaddr*>(&local), sizeof local);
-  getsockname(s, reinterpret_cast<struct sockaddr*>(&local), &tamanho);
-  close(s);
-  return ntohs(local.sin_port);
+  // Below the ephemeral range, so that no client connection of a test running
+  // alongside can be holding the port when the agent binds it.
+  int baixo = 32768, alto = 60999;
+  std::ifstream faixa("/proc/sys/net/ipv4/ip_local_port_range");
+  faixa >> baixo >> alto;
+  int inicio = baixo > 12000 ? 10000 : 1024, fim = baixo - 1;
+  static std::mt19937 aleatorio(static_cast<unsigned>(getpid()) * 2654435761u ^
+                                static_cast<unsigned>(time(nullptr)));
+  for (int tentativa = 0; tentativa < 1000; ++tentativa) {
+    int porta = inicio + static_cast<int>(aleatorio() % static_cast<unsigned>(fim - inicio + 1));
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in local;
+    std::memset(&local, 0, sizeof local);
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    local.sin_port = htons(static_cast<uint16_t>(porta));
+    bool livre = bind(s, reinterpret_cast<struct sockaddr*>(&local), sizeof local) == 0;
+    close(s);
+    if (livre) return porta;
+  }
+  return 0;
 }
 
 bool AgenteProcesso::escutando(int porta) {
@@ -103,6 +116,7 @@ bool AgenteProcesso::escutando(int porta) {
 bool AgenteProcesso::logsGravaveis() { return access("/var/log", W_OK) == 0; }
 
 void AgenteProcesso::usarPortaLivre() {
+  portaDoArquivo = true;
   portaTcp = portaLivre();
   escreverArquivo(caminho("vornaConfig.txt"),
                   "porta=" + std::to_string(portaTcp) + "\nquantTentativaDeConexao=10\n");
@@ -110,6 +124,22 @@ void AgenteProcesso::usarPortaLivre() {
 
 bool AgenteProcesso::iniciar(const std::vector<std::string>& argumentos, const std::string& argv0,
                              bool esperarEscuta) {
+  // A port taken between choosing it and binding it: choose another.
+  for (int tentativa = 0; tentativa < 3; ++tentativa) {
+    bool ok = iniciarUmaVez(argumentos, argv0, esperarEscuta);
+    if (ok || !portaDoArquivo || aguardarFim(0) == -1 ||
+        erros().find("Bind Fail()") == std::string::npos) {
+      return ok;
+    }
+    unlink(("/var/log/AgenteLinuxVorna" + std::to_string(processo) + ".log").c_str());
+    terminou = false;
+    usarPortaLivre();
+  }
+  return false;
+}
+
+bool AgenteProcesso::iniciarUmaVez(const std::vector<std::string>& argumentos,
+                                   const std::string& argv0, bool esperarEscuta) {
   tamanhoLogInicioAntes = tamanhoArquivo(LOG_INICIO);
   std::vector<std::string> palavras;
   palavras.push_back(argv0.empty() ? AGENTE_BIN : argv0);

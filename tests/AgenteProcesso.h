@@ -66,10 +66,13 @@ class AgenteProcesso {
 
  private:
   bool esperarEscutar(int ms);
+  bool iniciarUmaVez(const std::vector<std::string>& argumentos, const std::string& argv0,
+                     bool esperarEscuta);
 
   PastaTemporaria pasta;
   std::vector<std::string> ambiente;
   uid_t usuario = 0;
+  bool portaDoArquivo = false;
   pid_t processo;
   int portaTcp;
   long long tamanhoLogInicioAntes;
