@@ -210,7 +210,8 @@ int main(int argc, char* argv[]) {
     conectar(&referencia, porta);
     long esperado = listar(&referencia, pasta);
     std::string conteudo;
-    if (!referencia.buscar(arquivo, 65536, &conteudo)) falhar("load: reference fetch");
+    // A first fetch in one large chunk: its buffer is the largest the agent frees.
+    if (!referencia.buscar(arquivo, 4 << 20, &conteudo)) falhar("load: reference fetch");
     std::vector<std::unique_ptr<ClienteVorna>> clientes;
     for (int i = 0; i < n; ++i) {
       clientes.emplace_back(new ClienteVorna());

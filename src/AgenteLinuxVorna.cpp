@@ -221,6 +221,12 @@ void* ThreadMain(void* arg) {
 int main(int argc, char* argv[]) {
   instalarTratadorDeSinais();
   tzset();
+  // Large replies and transfer buffers come and go with their connections.
+  // Fixed thresholds keep them in their own mappings, given back when freed:
+  // the C library would otherwise raise them after the first large buffer and
+  // keep every thread arena's memory for good.
+  mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+  mallopt(M_TRIM_THRESHOLD, 1024 * 1024);
   // One descriptor per connection and a few per walk: take all we may have.
   struct rlimit limite {};
   if (getrlimit(RLIMIT_NOFILE, &limite) == 0 && limite.rlim_cur < limite.rlim_max) {
