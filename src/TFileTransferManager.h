@@ -65,7 +65,10 @@ class TFileTransferManager {
   std::string nomeArquivo;
   std::string nomeTemporario;
   bool arquivoAberto;
-  std::unique_ptr<unsigned char[]> pBuffer;
+  struct TLiberarBuffer {
+    void operator()(unsigned char* p) const;
+  };
+  std::unique_ptr<unsigned char, TLiberarBuffer> pBuffer;
   int sizeBuffer;
   int handle;
   int erroGravacao;
