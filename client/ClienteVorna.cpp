@@ -10,7 +10,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <stdexcept>
 
 #include "Stream.h"
@@ -304,7 +307,10 @@ bool ClienteVorna::buscarParaDescritor(const std::string& caminho, int bloco, in
     *erro = "not found or not readable on the agent";
     return false;
   }
-  std::vector<unsigned char> dados;
+  // Page-aligned, like the agent's: copies into a buffer that starts
+  // mid-line are markedly slower.
+  std::unique_ptr<unsigned char, void (*)(void*)> dados(nullptr, std::free);
+  size_t capacidade = 0;
   int64_t recebidos = 0;
   while (recebidos < *tamanho) {
     int contagem;
@@ -321,12 +327,17 @@ bool ClienteVorna::buscarParaDescritor(const std::string& caminho, int bloco, in
       fechar();
       return false;
     }
-    dados.resize(static_cast<size_t>(contagem));
-    if (!receberBytes(dados.data(), dados.size())) {
+    size_t n = static_cast<size_t>(contagem);
+    if (n > capacidade) {
+      capacidade = (n + 4095) / 4096 * 4096;
+      dados.reset(static_cast<unsigned char*>(std::aligned_alloc(4096, capacidade)));
+      if (!dados) throw std::bad_alloc();
+    }
+    if (!receberBytes(dados.get(), n)) {
       *erro = "connection to the agent lost";
       return false;
     }
-    if (escreverTudo(fd, dados.data(), dados.size()) < 0) {
+    if (escreverTudo(fd, dados.get(), n) < 0) {
       *erro = std::string("local write failed: ") + textoDoErro(errno);
       fechar();  // the rest of the chunks would arrive as replies to the next command
       return false;
@@ -347,11 +358,14 @@ bool ClienteVorna::gravarDeDescritor(const std::string& caminho, int bloco, int 
     *erro = "connection to the agent lost";
     return false;
   }
-  std::vector<char> dados(static_cast<size_t>(std::min<int64_t>(std::max(bloco, 65536), 16 << 20)));
+  size_t capacidade = static_cast<size_t>(std::min<int64_t>(std::max(bloco, 65536), 16 << 20));
+  std::unique_ptr<char, void (*)(void*)> dados(
+      static_cast<char*>(std::aligned_alloc(4096, (capacidade + 4095) / 4096 * 4096)), std::free);
+  if (!dados) throw std::bad_alloc();
   int64_t enviados = 0;
   while (enviados < n) {
-    size_t pedir = static_cast<size_t>(std::min<int64_t>(dados.size(), n - enviados));
-    ssize_t lidos = read(fd, dados.data(), pedir);
+    size_t pedir = static_cast<size_t>(std::min<int64_t>(capacidade, n - enviados));
+    ssize_t lidos = read(fd, dados.get(), pedir);
     if (lidos < 0 && errno == EINTR) continue;
     if (lidos <= 0) {
       // The agent waits for every announced byte: this connection is lost.
@@ -360,7 +374,7 @@ bool ClienteVorna::gravarDeDescritor(const std::string& caminho, int bloco, int 
       fechar();
       return false;
     }
-    if (!enviarBytes(dados.data(), static_cast<size_t>(lidos))) {
+    if (!enviarBytes(dados.get(), static_cast<size_t>(lidos))) {
       *erro = "connection to the agent lost";
       return false;
     }
