@@ -16,6 +16,7 @@
 #include "Servidor.h"
 #include "TCPCliente.h"
 #include "TFileConfiguracao.h"
+#include "TFileTransferManager.h"
 #include "TUtils.h"
 #include "Versao.h"
 
@@ -66,6 +67,7 @@ void tratarSinal(int signum) {
   escreverConsole("Signal number " + IntToStr(signum));
   if (signum == SIGPIPE || signum == SIGSEGV) return;
   log.WriteLog("Saindo do programa", 0, false);
+  TFileTransferManager::apagarTemporarios();
   fflush(nullptr);
   _exit(signum);
 }

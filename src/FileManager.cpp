@@ -70,6 +70,9 @@ void decompor(time_t quando, long deslocamento, struct tm* local) {
 class TConversorHora {
  public:
   bool converter(time_t quando, struct tm* local) {
+    // Times no file system keeps, where the arithmetic below could overflow.
+    const time_t LIMITE = static_cast<time_t>(1) << 50;
+    if (quando < -LIMITE || quando > LIMITE) return localtime_r(&quando, local) != nullptr;
     time_t inicio = quando - ((quando % 3600) + 3600) % 3600;
     if (!valido || inicio != this->inicio) {
       valido = false;

@@ -192,7 +192,7 @@ void TCPCliente::executarComando(const TComandoServido& comando) {
 bool TCPCliente::autorizado(Stream* stream) {
   TFileUser fileUser(pidProcessoPrincipal);
   int respLogin = LOGIN_SUCESSO;
-  MemoryStream mensagem = ReadMemoryStream(stream);
+  MemoryStream mensagem = ReadMemoryStream(stream, TAMANHO_MAXIMO_LOGIN);
   std::string usuarioRecebido = mensagem.readStringFromMemoryStream();
   std::string senhaRecebida = mensagem.readStringFromMemoryStream();
   bool result = fileUser.userCadastrado(usuarioRecebido, senhaRecebida, &respLogin);
@@ -206,9 +206,9 @@ void TCPCliente::getVersao(Stream* stream) { stream->writeInt(VERSAO_APP); }
 
 void TCPCliente::cancelarTransferencia(Stream*) { tranferindoArquivo = false; }
 
-MemoryStream TCPCliente::ReadMemoryStream(Stream* stream) {
+MemoryStream TCPCliente::ReadMemoryStream(Stream* stream, int limite) {
   int tamanho = stream->readInt();
-  if (tamanho < 0 || tamanho > TAMANHO_MAXIMO_MENSAGEM) {
+  if (tamanho < 0 || tamanho > limite) {
     // The stream cannot be trusted past a length like this: stop it, so the
     // loop ends at its next read whatever the command's policy.
     stream->encerrar();

@@ -45,6 +45,9 @@ enum TComandosAgenteLinux {
 
 // Seconds a connection has to deliver its login message, unless told otherwise.
 const int PRAZO_LOGIN_PADRAO = 120;
+// Largest login message: a user name and a password. Before the login nobody
+// may make the agent hold more.
+const int TAMANHO_MAXIMO_LOGIN = 64 * 1024;
 
 enum TCommandResultAgente {
   COMMAND_OK = 977777,
@@ -80,10 +83,10 @@ class TCPCliente {
   void getVersao(Stream* stream);
 
   // One request message: its big-endian length, then its body. A length below
-  // 0 or above TAMANHO_MAXIMO_MENSAGEM stops the connection and throws
+  // 0 or above limite stops the connection and throws
   // std::length_error before anything is allocated; a body cut short comes
   // back with only the bytes that arrived.
-  MemoryStream ReadMemoryStream(Stream* stream);
+  MemoryStream ReadMemoryStream(Stream* stream, int limite = TAMANHO_MAXIMO_MENSAGEM);
   // One reply message; -1 when the peer is gone.
   int writeMemoryStream(Stream* stream, const MemoryStream& memoryStream);
 

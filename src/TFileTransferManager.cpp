@@ -10,7 +10,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <new>
+#include <set>
 
 #include "Stream.h"
 #include "TUtils.h"
@@ -19,6 +21,11 @@ namespace {
 
 std::atomic<unsigned> contadorTemporarios{0};
 
+// Named temporary files being filled, removed by the signal thread before the
+// agent exits (unnamed ones vanish by themselves).
+std::mutex mutexTemporarios;
+std::set<std::string> temporariosAbertos;
+
 std::string pastaDe(const std::string& caminho) {
   size_t barra = caminho.rfind('/');
   if (barra == std::string::npos) return ".";
@@ -26,11 +33,17 @@ std::string pastaDe(const std::string& caminho) {
   return caminho.substr(0, barra);
 }
 
-bool diretorioComConteudo(const std::string& caminho) {
+bool diretorioComConteudo(int pastaFd, const std::string& nome) {
   struct stat st {};
-  if (lstat(caminho.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
-  DIR* pasta = opendir(caminho.c_str());
-  if (pasta == nullptr) return true;
+  if (fstatat(pastaFd, nome.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) {
+    return false;
+  }
+  int fd = openat(pastaFd, nome.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  DIR* pasta = fd >= 0 ? fdopendir(fd) : nullptr;
+  if (pasta == nullptr) {
+    if (fd >= 0) close(fd);
+    return true;
+  }
   bool cheio = false;
   while (struct dirent* entrada = readdir(pasta)) {
     const char* nome = entrada->d_name;
@@ -52,7 +65,8 @@ TFileTransferManager::TFileTransferManager(const std::string& nomeArquivo, int s
       sizeBuffer(sizeBuffer),
       handle(0),
       erroGravacao(0),
-      semNome(false) {
+      semNome(false),
+      pastaFd(-1) {
   if (sizeBuffer > TAMANHO_MAXIMO_BLOCO) this->sizeBuffer = TAMANHO_MAXIMO_BLOCO;
   // No buffer beyond what the file needs: fresh pages cost to touch.
   int64_t util = std::max<int64_t>(1, std::min<int64_t>(this->sizeBuffer, tamanhoEsperado));
@@ -75,6 +89,23 @@ TFileTransferManager::~TFileTransferManager() {
   } else if (arquivoAberto) {
     closeFile();
   }
+  if (pastaFd >= 0) close(pastaFd);
+}
+
+void TFileTransferManager::apagarTemporarios() {
+  std::lock_guard<std::mutex> trava(mutexTemporarios);
+  for (const std::string& caminho : temporariosAbertos) unlink(caminho.c_str());
+  temporariosAbertos.clear();
+}
+
+void TFileTransferManager::registrarTemporario(bool aberto) {
+  std::lock_guard<std::mutex> trava(mutexTemporarios);
+  std::string caminho = pastaDe(nomeArquivo) + "/" + nomeTemporario;
+  if (aberto) {
+    temporariosAbertos.insert(caminho);
+  } else {
+    temporariosAbertos.erase(caminho);
+  }
 }
 
 bool TFileTransferManager::openFile() {
@@ -86,15 +117,26 @@ bool TFileTransferManager::openFile() {
 }
 
 bool TFileTransferManager::createFile(const std::string&) {
-  if (diretorioComConteudo(nomeArquivo)) {
-    errno = EISDIR;  // a folder with content is never replaced by a file
+  // Everything below works relative to the target's folder, opened once:
+  // the temporary file's name is then short whatever the target's length.
+  size_t barra = nomeArquivo.rfind('/');
+  nomeBase = barra == std::string::npos ? nomeArquivo : nomeArquivo.substr(barra + 1);
+  if (nomeBase.empty()) {
+    errno = EISDIR;
     return false;
   }
   std::string pasta = pastaDe(nomeArquivo);
+  pastaFd = open(pasta.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (pastaFd < 0 && errno == EACCES) pastaFd = open(pasta.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (pastaFd < 0) return false;
+  if (diretorioComConteudo(pastaFd, nomeBase)) {
+    errno = EISDIR;  // a folder with content is never replaced by a file
+    return false;
+  }
   // Preferably a file without a name: no listing shows it while it fills,
   // and it vanishes by itself if the agent dies before it is complete.
   if (access("/proc/self/fd", X_OK) == 0) {
-    handle = open(pasta.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0777);
+    handle = openat(pastaFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0777);
     if (handle >= 0) {
       semNome = true;
       arquivoAberto = true;
@@ -103,10 +145,12 @@ bool TFileTransferManager::createFile(const std::string&) {
     if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
   }
   for (int tentativa = 0; tentativa < 100; ++tentativa) {
-    std::string candidato = nomeTemporarioPara(pasta);
-    handle = open(candidato.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0777);
+    std::string candidato = nomeTemporarioPara();
+    handle = openat(pastaFd, candidato.c_str(),
+                    O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0777);
     if (handle >= 0) {
       nomeTemporario = candidato;
+      registrarTemporario(true);
       arquivoAberto = true;
       return true;
     }
@@ -115,10 +159,9 @@ bool TFileTransferManager::createFile(const std::string&) {
   return false;
 }
 
-std::string TFileTransferManager::nomeTemporarioPara(const std::string& pasta) const {
+std::string TFileTransferManager::nomeTemporarioPara() const {
   // Short enough that the temporary name fits wherever the target's name does.
-  std::string base = nomeArquivo.substr(nomeArquivo.rfind('/') + 1).substr(0, 128);
-  return pasta + "/." + base + ".vorna-" + IntToStr(getpid()) + "-" +
+  return "." + nomeBase.substr(0, 128) + ".vorna-" + IntToStr(getpid()) + "-" +
          IntToStr(contadorTemporarios.fetch_add(1));
 }
 
@@ -164,42 +207,35 @@ bool TFileTransferManager::concluirArquivo() {
     return false;
   }
   // The closing acknowledgement must mean the data is on disk.
-  if (fsync(handle) != 0 || !darNome()) {
-    erroGravacao = errno;
-    descartarArquivo();
-    return false;
-  }
-  if (!closeFile()) {
+  if (fsync(handle) != 0 || !darNome() || !closeFile()) {
     erroGravacao = errno;
     descartarArquivo();
     return false;
   }
   struct stat st {};
-  if (lstat(nomeArquivo.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-    rmdir(nomeArquivo.c_str());  // an empty directory gives way; a full one does not
+  if (fstatat(pastaFd, nomeBase.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
+    // An empty directory gives way; a full one does not.
+    unlinkat(pastaFd, nomeBase.c_str(), AT_REMOVEDIR);
   }
-  if (rename(nomeTemporario.c_str(), nomeArquivo.c_str()) != 0) {
+  if (renameat(pastaFd, nomeTemporario.c_str(), pastaFd, nomeBase.c_str()) != 0) {
     erroGravacao = errno;
     descartarArquivo();
     return false;
   }
+  registrarTemporario(false);
   nomeTemporario.clear();
-  int pasta = open(pastaDe(nomeArquivo).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (pasta >= 0) {
-    fsync(pasta);  // and so must the new name
-    close(pasta);
-  }
+  fsync(pastaFd);  // and so must the new name (fails harmlessly on a path-only descriptor)
   return true;
 }
 
 bool TFileTransferManager::darNome() {
   if (!semNome) return true;
-  std::string pasta = pastaDe(nomeArquivo);
   std::string descritor = "/proc/self/fd/" + IntToStr(handle);
   for (int tentativa = 0; tentativa < 100; ++tentativa) {
-    std::string candidato = nomeTemporarioPara(pasta);
-    if (linkat(AT_FDCWD, descritor.c_str(), AT_FDCWD, candidato.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+    std::string candidato = nomeTemporarioPara();
+    if (linkat(AT_FDCWD, descritor.c_str(), pastaFd, candidato.c_str(), AT_SYMLINK_FOLLOW) == 0) {
       nomeTemporario = candidato;
+      registrarTemporario(true);
       semNome = false;
       return true;
     }
@@ -212,7 +248,8 @@ void TFileTransferManager::descartarArquivo() {
   if (arquivoAberto) closeFile();
   semNome = false;  // an unnamed file is gone with its descriptor
   if (!nomeTemporario.empty()) {
-    unlink(nomeTemporario.c_str());
+    unlinkat(pastaFd, nomeTemporario.c_str(), 0);
+    registrarTemporario(false);
     nomeTemporario.clear();
   }
 }

@@ -55,15 +55,20 @@ class TFileTransferManager {
   // errno of the first failed write or of the failed completion; 0 if none.
   int getErroGravacao() const { return erroGravacao; }
 
+  // Removes every named temporary file still being filled: for the signal
+  // thread, just before the agent exits.
+  static void apagarTemporarios();
+
  private:
   // Gives the unnamed temporary file a temporary name beside the target.
   bool darNome();
-  std::string nomeTemporarioPara(const std::string& pasta) const;
+  std::string nomeTemporarioPara() const;
+  void registrarTemporario(bool aberto);
   int readBufferFronFile();
   int writeBufferToFile(int quantidadeRecebida);
 
   std::string nomeArquivo;
-  std::string nomeTemporario;
+  std::string nomeTemporario;  // relative to pastaFd
   bool arquivoAberto;
   struct TLiberarBuffer {
     void operator()(unsigned char* p) const;
@@ -72,7 +77,9 @@ class TFileTransferManager {
   int sizeBuffer;
   int handle;
   int erroGravacao;
-  bool semNome;  // the temporary file has no name yet
+  bool semNome;       // the temporary file has no name yet
+  int pastaFd;        // the target's folder, while storing
+  std::string nomeBase;  // the target's name in that folder
 };
 
 #endif

@@ -166,6 +166,7 @@ TEST_F(AgenteProtocolo, mensagensDeLoginMalformadasNaoDerrubamOAgente) {
       {0x80, 0x00, 0x00, 0x00},                          // most negative length
       {0x7f, 0xff, 0xff, 0xff, 1, 2, 3},                 // 2 GiB announced
       {0x01, 0x00, 0x00, 0x01},                          // 16 MiB + 1
+      {0x00, 0x01, 0x00, 0x01, 0, 0, 0, 0},              // 64 KiB + 1: too long for a login
       {0x00, 0x00, 0x00, 0x64, 0, 0, 0, 0, 1},           // body cut short
       {0x00, 0x00, 0x00, 0x08, 0xe8, 0x03, 0, 0, 1, 2, 3, 4},  // string past the body
       {0x00, 0x00, 0x00, 0x08, 0xff, 0xff, 0xff, 0xff, 1, 2, 3, 4},  // negative string
@@ -193,7 +194,7 @@ TEST_F(AgenteProtocolo, mensagensDeLoginMalformadasNaoDerrubamOAgente) {
   verificarQueSegueServindo();
   if (AgenteProcesso::logsGravaveis()) {
     EXPECT_TRUE(agente.esperarNoLogProcesso("Cliente ip/host 127.0.0.1 porta "));
-    EXPECT_GE(contar(agente.logProcesso(), " Nova Thread iniciada handle "), 41);
+    EXPECT_GE(contar(agente.logProcesso(), " Nova Thread iniciada handle "), 42);
   }
 }
 

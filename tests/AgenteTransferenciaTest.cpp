@@ -284,3 +284,16 @@ TEST_F(AgenteTransferencia, arquivoPelaMetadeNuncaApareceNemSobra) {
   agente.parar(SIGKILL);
   EXPECT_TRUE(std::filesystem::is_empty(pasta));
 }
+
+TEST_F(AgenteTransferencia, caminhoQuaseNoLimiteDoSistema) {
+  // A target path of 4,090 bytes: valid, so it must store, although a
+  // temporary name beside it would be longer than any whole path may be.
+  std::string caminho = pasta;
+  while (caminho.size() < 4090 - 250) caminho += "/" + std::string(200, 'p');
+  std::filesystem::create_directories(caminho);
+  caminho += "/" + std::string(4090 - caminho.size() - 1, 'f');
+  ASSERT_EQ(caminho.size(), 4090u);
+  ASSERT_TRUE(cliente->gravar(caminho, 1000, "longe", 5));
+  EXPECT_EQ(lerArquivo(caminho), "longe");
+  emPasso();
+}

@@ -2,12 +2,14 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <limits>
 #include <map>
 #include <set>
 
@@ -310,4 +312,22 @@ TEST(FileManager, datasDaListagemIguaisALocaltimeEmQualquerFuso) {
   }
   if (antigo) setenv("TZ", salvo.c_str(), 1); else unsetenv("TZ");
   tzset();
+}
+
+TEST(FileManager, datasExtremasNaoQuebramAListagem) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a file system that keeps any time needs root";
+  PastaTemporaria pasta;
+  if (mount("tmpfs", pasta.caminho().c_str(), "tmpfs", 0, "size=1m") != 0) {
+    GTEST_SKIP() << "cannot mount a tmpfs here";
+  }
+  for (time_t t : {std::numeric_limits<time_t>::min(), std::numeric_limits<time_t>::max(),
+                   std::numeric_limits<time_t>::min() / 2}) {
+    std::string arquivo = pasta / std::to_string(t);
+    escreverArquivo(arquivo, "");
+    struct timespec tempos[2] = {{t, 0}, {t, 0}};
+    utimensat(AT_FDCWD, arquivo.c_str(), tempos, 0);
+  }
+  FileManager fileManager;
+  EXPECT_EQ(fileManager.getTodosArquivosDentroDoDiretorio(pasta.caminho()).size(), 3u);
+  umount2(pasta.caminho().c_str(), MNT_DETACH);
 }
