@@ -22,6 +22,7 @@ PORTA=$("$B/vornabench" free-port)
 PID=$!
 trap 'kill -TERM $PID 2>/dev/null || true; wait $PID 2>/dev/null || true' EXIT
 "$B/vornabench" wait "$PORTA"
+sleep 0.5  # the thread of the connection that checked for the agent ends
 estado() { awk '/VmRSS/ { r = $2 } /Threads/ { t = $2 } END { print r, t }' /proc/$PID/status; }
 read -r rss0 threads0 <<< "$(estado)"
 echo "idle: resident $rss0 kB, $threads0 threads"

@@ -116,8 +116,13 @@ bool ClienteVorna::lerMensagem(MemoryStream* mensagem) {
   int tamanho;
   if (!lerInt(&tamanho) || tamanho < 0) return false;
   mensagem->clearAll();
-  unsigned char* area = mensagem->acrescentarEspaco(tamanho);
-  return receberBytes(area, static_cast<size_t>(tamanho));
+  // Grown as the bytes arrive: an announced length alone takes no memory.
+  while (mensagem->getSize() < tamanho) {
+    int parte = std::min(tamanho - mensagem->getSize(), std::max(mensagem->getSize(), 1 << 16));
+    unsigned char* area = mensagem->acrescentarEspaco(parte);
+    if (!receberBytes(area, static_cast<size_t>(parte))) return false;
+  }
+  return true;
 }
 
 bool ClienteVorna::aguardarFechamento(int milissegundos) {

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <string>
 
 class ClienteVorna;
@@ -47,8 +48,24 @@ class TCopiaArvore {
   static bool caminhoRelativo(const std::string& raiz, const std::string& caminho,
                               std::string* relativo);
 
+  // Fetches remoto into the file nome of folder pastaFd through a temporary
+  // file of its own, renamed into place once complete, then gives it the
+  // record's modification time (data, may be empty). False with the reason.
+  static bool buscarParaArquivo(ClienteVorna* cliente, const std::string& remoto, int bloco,
+                                int pastaFd, const std::string& nome, const std::string& data,
+                                const std::function<void(int64_t)>& progresso, int64_t* tamanho,
+                                std::string* motivo);
+  // Stores n bytes of fd as remoto and checks on the agent that the new file
+  // is there: the protocol acknowledges stores the agent could not do.
+  static bool gravarVerificando(ClienteVorna* cliente, const std::string& remoto, int bloco, int fd,
+                                int64_t n, const std::function<void(int64_t)>& progresso,
+                                std::string* motivo);
+
  private:
-  bool copiarPastas(const std::string& remoto, const std::string& local, TResumoCopia* resumo);
+  bool copiarPastas(const std::string& remoto, int raizLocal, TResumoCopia* resumo);
+  bool restaurarArquivo(const std::string& origem, const std::string& destino, int64_t tamanho,
+                        time_t modificacao, const std::function<void(int64_t)>& progresso,
+                        TResumoCopia* resumo);
   void falhar(const std::string& caminho, const std::string& motivo, TResumoCopia* resumo);
 
   ClienteVorna* cliente;

@@ -306,31 +306,25 @@ int cmdGet(const TContexto& c) {
   }
   InfoObjectLinux registro;
   if (!c.cliente->getRegistro(remoto, &registro)) return c.perdida();
-  std::string parcial = local + ".vornacli";
-  int fd = open(parcial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    std::fprintf(stderr, "vornacli: %s: %s\n", parcial.c_str(), textoDoErro(errno).c_str());
+  std::filesystem::path caminho(local);
+  std::string pasta = caminho.has_parent_path() ? caminho.parent_path().string() : ".";
+  int pastaFd = open(pasta.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (pastaFd < 0) {
+    std::fprintf(stderr, "vornacli: %s: %s\n", pasta.c_str(), textoDoErro(errno).c_str());
     return SAIDA_FALHA;
   }
   TProgresso progresso("get", std::max<int64_t>(0, registro.getTamanho()));
-  int64_t tamanho;
+  int64_t tamanho = 0;
   std::string motivo;
-  bool ok = c.cliente->buscarParaDescritor(remoto, c.opcoes->bloco, fd, &tamanho,
-                                           [&](int64_t feitos) { progresso.atualizar(feitos); },
-                                           &motivo);
+  bool ok = TCopiaArvore::buscarParaArquivo(
+      c.cliente, remoto, c.opcoes->bloco, pastaFd, caminho.filename().string(),
+      registro.getDataUltimaModificacao(), [&](int64_t feitos) { progresso.atualizar(feitos); },
+      &tamanho, &motivo);
   progresso.concluir();
-  ok = ok && fsync(fd) == 0;
-  close(fd);
-  if (!ok || rename(parcial.c_str(), local.c_str()) != 0) {
-    unlink(parcial.c_str());
-    std::fprintf(stderr, "vornacli: get %s: %s\n", remoto.c_str(),
-                 motivo.empty() ? textoDoErro(errno).c_str() : motivo.c_str());
+  close(pastaFd);
+  if (!ok) {
+    std::fprintf(stderr, "vornacli: get %s: %s\n", remoto.c_str(), motivo.c_str());
     return c.cliente->conexaoPerdida() ? SAIDA_CONEXAO : SAIDA_FALHA;
-  }
-  time_t quando;
-  if (TCopiaArvore::lerDataRegistro(registro.getDataUltimaModificacao(), &quando)) {
-    struct timespec tempos[2] = {{0, UTIME_OMIT}, {quando, 0}};
-    utimensat(AT_FDCWD, local.c_str(), tempos, 0);
   }
   std::fprintf(stderr, "get: %s, %s\n", local.c_str(),
                TProgresso::formatarBytes(static_cast<double>(tamanho)).c_str());
@@ -349,24 +343,14 @@ int cmdPut(const TContexto& c) {
   }
   TProgresso progresso("put", st.st_size);
   std::string motivo;
-  bool ok = c.cliente->gravarDeDescritor(remoto, c.opcoes->bloco, fd, st.st_size,
-                                         [&](int64_t feitos) { progresso.atualizar(feitos); },
-                                         &motivo);
+  bool ok = TCopiaArvore::gravarVerificando(c.cliente, remoto, c.opcoes->bloco, fd, st.st_size,
+                                            [&](int64_t feitos) { progresso.atualizar(feitos); },
+                                            &motivo);
   progresso.concluir();
   close(fd);
   if (!ok) {
     std::fprintf(stderr, "vornacli: put %s: %s\n", remoto.c_str(), motivo.c_str());
     return c.cliente->conexaoPerdida() ? SAIDA_CONEXAO : SAIDA_FALHA;
-  }
-  // The protocol acknowledges a store the agent could not do: check it.
-  int64_t noAgente = -1;
-  if (!c.cliente->perguntarTamanho(CMD_AGENTE_LINUX_GET_SIZE_FILE, remoto, &noAgente)) {
-    return c.perdida();
-  }
-  if (noAgente != st.st_size) {
-    std::fprintf(stderr, "vornacli: put %s: the agent could not store the file (its log says why)\n",
-                 remoto.c_str());
-    return SAIDA_FALHA;
   }
   std::fprintf(stderr, "put: %s, %s\n", remoto.c_str(),
                TProgresso::formatarBytes(static_cast<double>(st.st_size)).c_str());
@@ -443,7 +427,7 @@ const std::map<std::string, TSubcomando>& subcomandos() {
 
 }  // namespace
 
-int main(int argc, char* argv[]) {
+int executar(int argc, char* argv[]) {
   TOpcoes opcoes;
   std::string erro = lerOpcoes(argc, argv, &opcoes);
   if (erro == "help") {
@@ -482,4 +466,13 @@ int main(int argc, char* argv[]) {
   std::fflush(stdout);
   if (!cliente.conexaoPerdida()) cliente.enviarInt(CMD_AGENTE_LINUX_DISCONET);
   return status;
+}
+
+int main(int argc, char* argv[]) {
+  try {
+    return executar(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "vornacli: %s\n", e.what());
+    return SAIDA_FALHA;
+  }
 }

@@ -1,7 +1,10 @@
 // The operator's client, run as a program against a real agent.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +13,8 @@
 #include <thread>
 
 #include "AgenteProcesso.h"
+#include "Stream.h"
+#include "TCPCliente.h"
 #include "TFileUser.h"
 
 namespace {
@@ -193,21 +198,132 @@ TEST_F(Vornacli, loginRecusadoDizPorque) {
 TEST_F(Vornacli, agenteMortoNoMeioEErroClaro) {
   escreverArquivo(base + "/lento", std::string(8 * 1024 * 1024, 'z'));
   PastaTemporaria local;
-  std::string parcial = local / "lento.vornacli";
+  // The fetch's temporary file, once it holds some bytes.
+  auto parcial = [&]() -> bool {
+    for (const auto& e : fs::directory_iterator(local.caminho())) {
+      if (e.path().filename().string().rfind(".lento.vornacli-", 0) == 0 && e.file_size() > 0) {
+        return true;
+      }
+    }
+    return false;
+  };
   TResultadoPrograma resultado;
   std::thread cliente([&] {
     resultado = cli({"--chunk", "1", "get", base + "/lento", local / "lento"});
   });
   auto limite = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!(fs::exists(parcial) && fs::file_size(parcial) > 0) &&
-         std::chrono::steady_clock::now() < limite) {
+  while (!parcial() && std::chrono::steady_clock::now() < limite) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
+  ASSERT_TRUE(parcial()) << "the fetch never started";
   agente.parar(SIGKILL);
   cliente.join();
   EXPECT_EQ(resultado.status, 4) << resultado.erros;
   EXPECT_NE(resultado.erros.find("connection to the agent lost"), std::string::npos)
       << resultado.erros;
-  EXPECT_FALSE(fs::exists(parcial));
-  EXPECT_FALSE(fs::exists(local / "lento"));
+  EXPECT_TRUE(fs::is_empty(local.caminho())) << "neither the file nor its temporary is left";
+}
+
+TEST_F(Vornacli, gravacaoQueOAgenteNaoFezEFalha) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
+  std::string pequeno = agente.caminho("pequeno");
+  fs::create_directories(pequeno);
+  if (mount("tmpfs", pequeno.c_str(), "tmpfs", 0, "size=1m") != 0) {
+    GTEST_SKIP() << "cannot mount a tmpfs here";
+  }
+  // The new file has the old one's size, but there is no room for both.
+  std::string antigo(600 * 1024, 'a');
+  escreverArquivo(pequeno + "/f", antigo);
+  PastaTemporaria local;
+  escreverArquivo(local / "f", std::string(600 * 1024, 'b'));
+  TResultadoPrograma put = cli({"put", local / "f", pequeno + "/f"});
+  EXPECT_EQ(put.status, 1);
+  EXPECT_NE(put.erros.find("could not store"), std::string::npos) << put.erros;
+  TResultadoPrograma restauracao = cli({"restore", local.caminho(), pequeno});
+  EXPECT_EQ(restauracao.status, 1);
+  EXPECT_NE(restauracao.saida.find("1 failed"), std::string::npos) << restauracao.saida;
+  EXPECT_TRUE(lerArquivo(pequeno + "/f") == antigo);
+  umount2(pequeno.c_str(), MNT_DETACH);
+}
+
+TEST_F(Vornacli, backupNuncaEscreveForaDoDestino) {
+  fs::create_directories(base + "/lnk");
+  escreverArquivo(base + "/lnk/passwd", "invasor");
+  escreverArquivo(base + "/x", "um");
+  escreverArquivo(base + "/.x.vornacli", "dois");  // a file named like a temporary one
+  PastaTemporaria destino, fora;
+  fs::create_directory_symlink(fora.caminho(), destino / "lnk");
+  TResultadoPrograma backup = cli({"backup", base, destino.caminho()});
+  EXPECT_EQ(backup.status, 1) << backup.saida;
+  EXPECT_TRUE(fs::is_empty(fora.caminho())) << "written through a link out of the target";
+  EXPECT_EQ(lerArquivo(destino / "x"), "um");
+  EXPECT_EQ(lerArquivo(destino / ".x.vornacli"), "dois");
+}
+
+namespace {
+
+// A broken agent: admits anyone, answers a folder listing (code 11) with the
+// same record whatever folder is asked, every other listing with a message
+// announcing 2 GiB and then nothing, and closes.
+class AgenteQuebrado {
+ public:
+  AgenteQuebrado() {
+    escuta = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in local {};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t tamanho = sizeof local;
+    bind(escuta, reinterpret_cast<struct sockaddr*>(&local), sizeof local);
+    listen(escuta, 4);
+    getsockname(escuta, reinterpret_cast<struct sockaddr*>(&local), &tamanho);
+    porta = ntohs(local.sin_port);
+    servidor = std::thread([this] { servir(); });
+  }
+  ~AgenteQuebrado() {
+    shutdown(escuta, SHUT_RDWR);
+    close(escuta);
+    servidor.join();
+  }
+  int porta;
+
+ private:
+  void servir() {
+    for (;;) {
+      int s = accept(escuta, nullptr, nullptr);
+      if (s < 0) return;
+      Stream stream(s);
+      MemoryStream login;
+      stream.receberCorpo(&login, stream.readInt());
+      stream.writeInt(0);
+      for (int codigo; (codigo = stream.readInt()) != -1;) {
+        stream.writeInt(COMMAND_OK);
+        MemoryStream pedido;
+        stream.receberCorpo(&pedido, stream.readInt());
+        if (codigo != CMD_AGENTE_LINUX_LIST_FOLDERS_DIR) {
+          stream.writeInt(0x7fffffff);
+          break;
+        }
+        MemoryStream resposta;
+        resposta.addInt(1);
+        InfoObjectLinux("/R/a").writeToMemoryStream(&resposta);
+        stream.enviarMensagem(resposta);
+      }
+      close(s);
+    }
+  }
+  int escuta;
+  std::thread servidor;
+};
+
+}  // namespace
+
+TEST(VornacliAgenteQuebrado, semLacoSemEstouroDeMemoria) {
+  AgenteQuebrado quebrado;
+  PastaTemporaria destino;
+  std::string porta = std::to_string(quebrado.porta);
+  TResultadoPrograma ls = executarPrograma(VORNACLI_BIN, {"-p", porta, "ls", "/R"}, {}, 20000);
+  EXPECT_EQ(ls.status, 4) << ls.erros;
+  TResultadoPrograma backup =
+      executarPrograma(VORNACLI_BIN, {"-p", porta, "backup", "/R", destino.caminho()}, {}, 20000);
+  EXPECT_EQ(backup.status, 4) << "the listing of files fails; the folder walk must have ended";
 }
