@@ -129,6 +129,35 @@ void iniciarThread(int handle) {
   holder.release();  // the thread owns it now
 }
 
+// The sanitizers bring allocators of their own; the C library's tuning calls
+// would then act on arenas nobody allocates from (and trip its assertions).
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define VORNA_ALOCADOR_PROPRIO 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define VORNA_ALOCADOR_PROPRIO 1
+#endif
+#endif
+
+void ajustarMemoria() {
+#ifndef VORNA_ALOCADOR_PROPRIO
+  // Large replies and transfer buffers come and go with their connections.
+  // Fixed thresholds keep them in their own mappings, given back when freed:
+  // the C library would otherwise raise them after the first large buffer and
+  // keep every thread arena's memory for good.
+  mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+  mallopt(M_TRIM_THRESHOLD, 1024 * 1024);
+#endif
+}
+
+void devolverMemoria() {
+#ifndef VORNA_ALOCADOR_PROPRIO
+  // Give back what this connection's replies took, or a burst of large
+  // listings would leave the agent holding their memory for good.
+  malloc_trim(0);
+#endif
+}
+
 bool ehFaltaDeRecursos(int erro) {
   return erro == EMFILE || erro == ENFILE || erro == ENOBUFS || erro == ENOMEM;
 }
@@ -214,21 +243,14 @@ void* ThreadMain(void* arg) {
   } catch (...) {
     log.WriteLog("Conexão encerrada por erro desconhecido", myPid, false);
   }
-  // Give back what this connection's replies took, or a burst of large
-  // listings would leave the agent holding their memory for good.
-  malloc_trim(0);
+  devolverMemoria();
   return nullptr;
 }
 
 int main(int argc, char* argv[]) {
   instalarTratadorDeSinais();
   tzset();
-  // Large replies and transfer buffers come and go with their connections.
-  // Fixed thresholds keep them in their own mappings, given back when freed:
-  // the C library would otherwise raise them after the first large buffer and
-  // keep every thread arena's memory for good.
-  mallopt(M_MMAP_THRESHOLD, 256 * 1024);
-  mallopt(M_TRIM_THRESHOLD, 1024 * 1024);
+  ajustarMemoria();
   // One descriptor per connection and a few per walk: take all we may have.
   struct rlimit limite {};
   if (getrlimit(RLIMIT_NOFILE, &limite) == 0 && limite.rlim_cur < limite.rlim_max) {
