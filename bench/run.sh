@@ -8,6 +8,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROUNDS=${ROUNDS:-5}
+# Stores end in fsync, whose time varies widely with the disk: more rounds.
+ROUNDS_STORE=${ROUNDS_STORE:-11}
 DATA=${BENCH_DATA:-/tmp/vorna-bench}
 RESULTS=${RESULTS:-docs/PERFORMANCE.md}
 
@@ -42,6 +44,7 @@ mediana() { echo "$@" | tr ' ' '\n' | sort -g | awk '{ v[NR] = $1 } END {
 
 # Run, untimed, before every measurement (stores start from a clean disk).
 PREPARAR=:
+RODADAS=$ROUNDS
 
 # medir NAME KIND AGENT_CMD -- ANCHOR_CMD: KIND "tempo" gives agent/anchor,
 # "vazao" gives anchor/agent (the agent's share of the anchor's throughput).
@@ -53,7 +56,7 @@ medir() {
   ancora=("$@")
   "${agente[@]}" > /dev/null; "${ancora[@]}" > /dev/null  # warm-up
   local lista="" tempos_a="" tempos_b=""
-  for ((r = 1; r <= ROUNDS; r++)); do
+  for ((r = 1; r <= RODADAS; r++)); do
     local a b
     if ((r % 2)); then eval "$PREPARAR"; a=$("${agente[@]}"); eval "$PREPARAR"; b=$("${ancora[@]}");
     else eval "$PREPARAR"; b=$("${ancora[@]}"); eval "$PREPARAR"; a=$("${agente[@]}"); fi
@@ -83,10 +86,12 @@ medir "fetch 1 GiB, 64 KiB chunks" vazao \
   "$B/vornabench" get "$PORTA" "$D/grande1g" 65536 -- \
   "$B/vornabench" pair-get "$D/grande1g" 65536
 PREPARAR='rm -f "$D/copia-agente" "$D/copia-par"; sync'
+RODADAS=$ROUNDS_STORE
 medir "store 1 GiB, 1 MiB chunks" vazao \
   "$B/vornabench" put "$PORTA" "$D/grande1g" "$D/copia-agente" 1048576 -- \
   "$B/vornabench" pair-put "$D/grande1g" "$D/copia-par" 1048576
 PREPARAR=:
+RODADAS=$ROUNDS
 medir "200 at once / 200 in a row" tempo \
   "$B/vornabench" many "$PORTA" "$D/arvore10k" 200 -- \
   "$B/vornabench" seq "$PORTA" "$D/arvore10k" 200
@@ -101,7 +106,8 @@ mkdir -p "$(dirname "$RESULTS")"
 {
   echo "# Performance"
   echo
-  echo "Written by \`bench/run.sh\` on $(date -u '+%Y-%m-%d %H:%M UTC'), $ROUNDS rounds after a warm-up,"
+  echo "Written by \`bench/run.sh\` on $(date -u '+%Y-%m-%d %H:%M UTC'), $ROUNDS rounds after a warm-up"
+  echo "($ROUNDS_STORE for the store, whose fsync varies widely with the disk),"
   echo "on $(nproc) cores and $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo) of memory."
   echo "Each figure is the median ratio of the pair over the rounds (minimum and maximum in"
   echo "brackets). Times: agent / anchor, lower is better. Throughputs: the agent's share of the"
