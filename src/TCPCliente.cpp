@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <limits>
 #include <stdexcept>
 
@@ -146,8 +146,7 @@ void TCPCliente::configurarSocket() {
 
 void TCPCliente::fecharSocket() {
   if (socketCliente > 0) {
-    log.WriteLog("Finalizando uma conexão " + IntToStr(socketCliente), pidProcessoPrincipal,
-                 false);
+    log.WriteLog("Finalizando uma conexão " + IntToStr(socketCliente), pidProcessoPrincipal, false);
     close(socketCliente);
     socketCliente = -1;
   }
@@ -286,32 +285,36 @@ void TCPCliente::getListaDeTodosArquivosDentroDaPastasInc(Stream* stream) {
   });
 }
 
+std::string TCPCliente::lerPedidoComCaminho(Stream* stream, MemoryStream* mensagem) {
+  *mensagem = ReadMemoryStream(stream);
+  std::string caminho = mensagem->readStringFromMemoryStream();
+  mensagem->clearAll();  // the same buffer carries the reply
+  return caminho;
+}
+
 void TCPCliente::getTamanhoPasta(Stream* stream) {
-  MemoryStream mensagem = ReadMemoryStream(stream);
-  std::string pasta = mensagem.readStringFromMemoryStream();
+  MemoryStream mensagem;
+  std::string pasta = lerPedidoComCaminho(stream, &mensagem);
   FileManager fileManager;
   int64_t tamanhoPasta = fileManager.GetSizeDir(pasta);
-  mensagem.clearAll();
   mensagem.writeInt64ToMemoryStream(tamanhoPasta);
   writeMemoryStream(stream, mensagem);
 }
 
 void TCPCliente::getTamanhoArquivo(Stream* stream) {
-  MemoryStream mensagem = ReadMemoryStream(stream);
-  std::string arquivo = mensagem.readStringFromMemoryStream();
+  MemoryStream mensagem;
+  std::string arquivo = lerPedidoComCaminho(stream, &mensagem);
   FileManager fileManager;
   int64_t tamanhoArquivo = fileManager.getFileSize(arquivo);
-  mensagem.clearAll();
   mensagem.writeInt64ToMemoryStream(tamanhoArquivo);
   writeMemoryStream(stream, mensagem);
 }
 
 void TCPCliente::isDir(Stream* stream) {
-  MemoryStream mensagem = ReadMemoryStream(stream);
-  std::string pathAnalise = mensagem.readStringFromMemoryStream();
+  MemoryStream mensagem;
+  std::string pathAnalise = lerPedidoComCaminho(stream, &mensagem);
   FileManager fileManager;
   bool ehPasta = fileManager.isDiretory(pathAnalise);
-  mensagem.clearAll();
   mensagem.writeBoolToMemoryStream(ehPasta);
   writeMemoryStream(stream, mensagem);
 }
@@ -449,9 +452,9 @@ void TCPCliente::gravaArquivo(Stream* stream) {
   if (tamanhoBuffer <= 0) tamanhoBuffer = 1024 * 1024;
   TFileTransferManager transferencia(arquivoParaCriar, tamanhoBuffer, tamanhoArquivo);
   if (!transferencia.createFile(arquivoParaCriar)) {
-    log.WriteLog("Não foi possível criar o arquivo " + arquivoParaCriar + " - Motivo:" +
-                     textoDoErro(errno),
-                 pidProcessoPrincipal, false);
+    log.WriteLog(
+        "Não foi possível criar o arquivo " + arquivoParaCriar + " - Motivo:" + textoDoErro(errno),
+        pidProcessoPrincipal, false);
     descartarDados(stream, tamanhoArquivo);
     return;
   }
@@ -469,8 +472,8 @@ void TCPCliente::gravaArquivo(Stream* stream) {
       log.WriteLog("Transferência interrompida do arquivo " + arquivoParaCriar,
                    pidProcessoPrincipal, false);
     } else if (!transferencia.concluirArquivo()) {
-      log.WriteLog("Falha ao gravar o arquivo " + arquivoParaCriar + " - Motivo:" +
-                       textoDoErro(transferencia.getErroGravacao()),
+      log.WriteLog("Falha ao gravar o arquivo " + arquivoParaCriar +
+                       " - Motivo:" + textoDoErro(transferencia.getErroGravacao()),
                    pidProcessoPrincipal, false);
     }
   } catch (const std::exception&) {
@@ -482,7 +485,8 @@ void TCPCliente::gravaArquivo(Stream* stream) {
 void TCPCliente::descartarDados(Stream* stream, int64_t n) {
   unsigned char lixo[64 * 1024];
   while (n > 0) {
-    ssize_t recebidos = stream->receive(lixo, static_cast<size_t>(std::min<int64_t>(n, sizeof lixo)));
+    ssize_t recebidos =
+        stream->receive(lixo, static_cast<size_t>(std::min<int64_t>(n, sizeof lixo)));
     if (recebidos <= 0) return;
     n -= recebidos;
   }

@@ -15,8 +15,8 @@ class Stream;
 // Runs one walk, handing each record to the receiver it is given.
 typedef std::function<void(const std::function<void(InfoObjectLinux&)>&)> TPercursoRegistros;
 // A walk of FileManager over one folder, handing records to a receiver.
-typedef void (FileManager::*TPercursoDeUmaPasta)(const std::string&,
-                                                 const std::function<void(InfoObjectLinux&)>&) const;
+typedef void (FileManager::*TPercursoDeUmaPasta)(
+    const std::string&, const std::function<void(InfoObjectLinux&)>&) const;
 
 enum TComandosAgenteLinux {
   CMD_AGENTE_LINUX_DISCONET = -1,
@@ -68,7 +68,9 @@ class TCPCliente {
   TCPCliente& operator=(const TCPCliente&) = delete;
 
   void setNomeAplicacao(const std::string& nome) { nomeAplicacao = nome; }
-  void setCaminhocompletoAplicacao(const std::string& caminho) { caminhoCompletoAplicacao = caminho; }
+  void setCaminhocompletoAplicacao(const std::string& caminho) {
+    caminhoCompletoAplicacao = caminho;
+  }
   void aplicacaoIs32Bits(bool is32) { aplicacao32Bits = is32; }
   void setPortaUtilizada(int porta) { portaUtilizada = porta; }
   void setPidProcessoPrincipal(int pid) { pidProcessoPrincipal = pid; }
@@ -108,6 +110,8 @@ class TCPCliente {
   void gravaArquivo(Stream* stream);
   // Reads and drops n bytes the peer announced, so the stream stays in step.
   void descartarDados(Stream* stream, int64_t n);
+  // Reads a request holding one path into *mensagem, cleared for the reply.
+  std::string lerPedidoComCaminho(Stream* stream, MemoryStream* mensagem);
   void getTamanhoPasta(Stream* stream);
   void getTamanhoArquivo(Stream* stream);
   void isDir(Stream* stream);

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <mutex>
 #include <new>
 #include <set>
@@ -127,7 +128,8 @@ bool TFileTransferManager::createFile(const std::string&) {
   }
   std::string pasta = pastaDe(nomeArquivo);
   pastaFd = open(pasta.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (pastaFd < 0 && errno == EACCES) pastaFd = open(pasta.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (pastaFd < 0 && errno == EACCES)
+    pastaFd = open(pasta.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (pastaFd < 0) return false;
   if (diretorioComConteudo(pastaFd, nomeBase)) {
     errno = EISDIR;  // a folder with content is never replaced by a file
@@ -144,14 +146,22 @@ bool TFileTransferManager::createFile(const std::string&) {
     }
     if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
   }
-  for (int tentativa = 0; tentativa < 100; ++tentativa) {
-    std::string candidato = nomeTemporarioPara();
+  bool criado = reservarNomeTemporario([this](const std::string& candidato) {
     handle = openat(pastaFd, candidato.c_str(),
                     O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0777);
-    if (handle >= 0) {
+    return handle >= 0;
+  });
+  arquivoAberto = criado;
+  return criado;
+}
+
+bool TFileTransferManager::reservarNomeTemporario(
+    const std::function<bool(const std::string&)>& criar) {
+  for (int tentativa = 0; tentativa < 100; ++tentativa) {
+    std::string candidato = nomeTemporarioPara();
+    if (criar(candidato)) {
       nomeTemporario = candidato;
       registrarTemporario(true);
-      arquivoAberto = true;
       return true;
     }
     if (errno != EEXIST) return false;
@@ -231,17 +241,11 @@ bool TFileTransferManager::concluirArquivo() {
 bool TFileTransferManager::darNome() {
   if (!semNome) return true;
   std::string descritor = "/proc/self/fd/" + IntToStr(handle);
-  for (int tentativa = 0; tentativa < 100; ++tentativa) {
-    std::string candidato = nomeTemporarioPara();
-    if (linkat(AT_FDCWD, descritor.c_str(), pastaFd, candidato.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-      nomeTemporario = candidato;
-      registrarTemporario(true);
-      semNome = false;
-      return true;
-    }
-    if (errno != EEXIST) return false;
-  }
-  return false;
+  bool nomeado = reservarNomeTemporario([&](const std::string& candidato) {
+    return linkat(AT_FDCWD, descritor.c_str(), pastaFd, candidato.c_str(), AT_SYMLINK_FOLLOW) == 0;
+  });
+  if (nomeado) semNome = false;
+  return nomeado;
 }
 
 void TFileTransferManager::descartarArquivo() {

@@ -2,6 +2,7 @@
 #define TFILETRANSFERMANAGER_H
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -63,6 +64,9 @@ class TFileTransferManager {
   // Gives the unnamed temporary file a temporary name beside the target.
   bool darNome();
   std::string nomeTemporarioPara() const;
+  // Tries fresh temporary names with criar until one is made (false with
+  // errno when it fails for a reason other than the name being taken).
+  bool reservarNomeTemporario(const std::function<bool(const std::string&)>& criar);
   void registrarTemporario(bool aberto);
   int readBufferFronFile();
   int writeBufferToFile(int quantidadeRecebida);
@@ -77,8 +81,8 @@ class TFileTransferManager {
   int sizeBuffer;
   int handle;
   int erroGravacao;
-  bool semNome;       // the temporary file has no name yet
-  int pastaFd;        // the target's folder, while storing
+  bool semNome;          // the temporary file has no name yet
+  int pastaFd;           // the target's folder, while storing
   std::string nomeBase;  // the target's name in that folder
 };
 

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -11,16 +12,14 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <ctime>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <functional>
-#include <sstream>
 #include <random>
+#include <sstream>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "TFileUser.h"
 
@@ -42,11 +41,31 @@ bool esperar(const std::function<bool()>& condicao, int ms) {
   }
 }
 
+// In a forked child: standard input from /dev/null, output and errors to files.
+void redirecionarConsole(const std::string& saida, const std::string& erros) {
+  int nulo = open("/dev/null", O_RDONLY);
+  int out = open(saida.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  int err = open(erros.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  dup2(nulo, 0);
+  dup2(out, 1);
+  dup2(err, 2);
+}
+
+// In a forked child: runs programa with the given words as its argv.
+[[noreturn]] void executar(const std::string& programa, std::vector<std::string> palavras) {
+  std::vector<char*> argv;
+  for (std::string& p : palavras) argv.push_back(&p[0]);
+  argv.push_back(nullptr);
+  execv(programa.c_str(), argv.data());
+  _exit(127);
+}
+
 }  // namespace
 
 int contar(const std::string& texto, const std::string& trecho) {
   int n = 0;
-  for (size_t p = texto.find(trecho); p != std::string::npos; p = texto.find(trecho, p + trecho.size())) {
+  for (size_t p = texto.find(trecho); p != std::string::npos;
+       p = texto.find(trecho, p + trecho.size())) {
     ++n;
   }
   return n;
@@ -67,7 +86,8 @@ AgenteProcesso::~AgenteProcesso() {
       esperados.find("ThreadSanitizer") != std::string::npos) {
     ADD_FAILURE() << "o agente relatou um erro de memória:\n" << esperados;
   }
-  if (processo > 0) unlink(("/var/log/AgenteLinuxVorna" + std::to_string(processo) + ".log").c_str());
+  if (processo > 0)
+    unlink(("/var/log/AgenteLinuxVorna" + std::to_string(processo) + ".log").c_str());
 }
 
 int AgenteProcesso::portaLivre() {
@@ -156,20 +176,12 @@ bool AgenteProcesso::iniciarUmaVez(const std::vector<std::string>& argumentos,
     if (chdir(dir.c_str()) != 0) _exit(126);
     setenv("PWD", dir.c_str(), 1);
     for (const std::string& entrada : ambiente) putenv(const_cast<char*>(entrada.c_str()));
-    int nulo = open("/dev/null", O_RDONLY);
-    int out = open(saidaArq.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = open(errosArq.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(nulo, 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    if (usuario != 0 && (setgroups(0, nullptr) != 0 || setgid(usuario) != 0 || setuid(usuario) != 0)) {
+    redirecionarConsole(saidaArq, errosArq);
+    if (usuario != 0 &&
+        (setgroups(0, nullptr) != 0 || setgid(usuario) != 0 || setuid(usuario) != 0)) {
       _exit(125);
     }
-    std::vector<char*> argv;
-    for (std::string& p : palavras) argv.push_back(&p[0]);
-    argv.push_back(nullptr);
-    execv(AGENTE_BIN, argv.data());
-    _exit(127);
+    executar(AGENTE_BIN, palavras);
   }
   if (!esperarEscuta) return true;
   return esperarEscutar(10000);
@@ -254,20 +266,11 @@ TResultadoPrograma executarPrograma(const std::string& caminho,
   pid_t filho = fork();
   if (filho < 0) return resultado;
   if (filho == 0) {
-    int nulo = open("/dev/null", O_RDONLY);
-    int out = open(saidaArq.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = open(errosArq.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(nulo, 0);
-    dup2(out, 1);
-    dup2(err, 2);
+    redirecionarConsole(saidaArq, errosArq);
     for (const std::string& entrada : ambiente) putenv(const_cast<char*>(entrada.c_str()));
     std::vector<std::string> palavras = {caminho};
     palavras.insert(palavras.end(), argumentos.begin(), argumentos.end());
-    std::vector<char*> argv;
-    for (std::string& p : palavras) argv.push_back(&p[0]);
-    argv.push_back(nullptr);
-    execv(caminho.c_str(), argv.data());
-    _exit(127);
+    executar(caminho, palavras);
   }
   int status = 0;
   bool terminou = esperar([&] { return waitpid(filho, &status, WNOHANG) == filho; }, ms);
