@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "ClienteVorna.h"
+#include "TUtils.h"
 #include "TCPCliente.h"
 #include "TFileUser.h"
 
@@ -60,23 +61,6 @@ long listar(ClienteVorna* cliente, const std::string& pasta) {
   return static_cast<long>(lista.size());
 }
 
-// A page-aligned buffer: copies in and out of a buffer that starts mid-line
-// are markedly slower, and the pair must not be handicapped by it.
-class Buffer {
- public:
-  explicit Buffer(size_t n)
-      : tamanho(n), area(static_cast<char*>(std::aligned_alloc(4096, (n + 4095) / 4096 * 4096))) {
-    if (area == nullptr) falhar("out of memory");
-  }
-  ~Buffer() { std::free(area); }
-  char* data() { return area; }
-  size_t size() const { return tamanho; }
-
- private:
-  size_t tamanho;
-  char* area;
-};
-
 // The plain pair: one process reads the file and writes the socket, the
 // other reads the socket and writes the destination.
 double par(const std::string& origem, const std::string& destino, size_t tamanhoBuffer,
@@ -98,21 +82,18 @@ double par(const std::string& origem, const std::string& destino, size_t tamanho
     int s = socket(AF_INET, SOCK_STREAM, 0);
     if (connect(s, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) _exit(1);
     int fd = open(origem.c_str(), O_RDONLY);
-    Buffer buffer(tamanhoBuffer);
-    for (ssize_t n; (n = read(fd, buffer.data(), buffer.size())) > 0;) {
-      for (ssize_t feito = 0; feito < n;) {
-        ssize_t w = write(s, buffer.data() + feito, static_cast<size_t>(n - feito));
-        if (w <= 0) _exit(1);
-        feito += w;
-      }
+    // Page-aligned, as the agent's: the pair must not be handicapped.
+    TAreaAlinhada buffer = alocarAlinhado(tamanhoBuffer);
+    for (ssize_t n; (n = read(fd, buffer.get(), tamanhoBuffer)) > 0;) {
+      if (escreverTudo(s, buffer.get(), static_cast<size_t>(n)) < 0) _exit(1);
     }
     _exit(0);
   }
   int s = accept(escuta, nullptr, nullptr);
   int fd = open(destino.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  Buffer buffer(tamanhoBuffer);
-  for (ssize_t n; (n = read(s, buffer.data(), buffer.size())) > 0;) {
-    if (write(fd, buffer.data(), static_cast<size_t>(n)) != n) falhar("pair: file write");
+  TAreaAlinhada buffer = alocarAlinhado(tamanhoBuffer);
+  for (ssize_t n; (n = read(s, buffer.get(), tamanhoBuffer)) > 0;) {
+    if (write(fd, buffer.get(), static_cast<size_t>(n)) != n) falhar("pair: file write");
   }
   if (sincronizar) fsync(fd);
   close(fd);

@@ -63,16 +63,9 @@ void ClienteVorna::encerrarEnvio() {
 }
 
 bool ClienteVorna::enviarBytes(const void* dados, size_t n) {
-  const char* p = static_cast<const char*>(dados);
-  while (n > 0) {
-    ssize_t r = ::send(handle, p, n, MSG_NOSIGNAL);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) {
-      perdida = true;
-      return false;
-    }
-    p += r;
-    n -= static_cast<size_t>(r);
+  if (escreverTudo(handle, dados, n) < 0) {
+    perdida = true;
+    return false;
   }
   return true;
 }
@@ -312,9 +305,7 @@ bool ClienteVorna::buscarParaDescritor(const std::string& caminho, int bloco, in
     *erro = "not found or not readable on the agent";
     return false;
   }
-  // Page-aligned, like the agent's: copies into a buffer that starts
-  // mid-line are markedly slower.
-  std::unique_ptr<unsigned char, void (*)(void*)> dados(nullptr, std::free);
+  TAreaAlinhada dados(nullptr, std::free);
   size_t capacidade = 0;
   int64_t recebidos = 0;
   while (recebidos < *tamanho) {
@@ -334,9 +325,8 @@ bool ClienteVorna::buscarParaDescritor(const std::string& caminho, int bloco, in
     }
     size_t n = static_cast<size_t>(contagem);
     if (n > capacidade) {
-      capacidade = (n + 4095) / 4096 * 4096;
-      dados.reset(static_cast<unsigned char*>(std::aligned_alloc(4096, capacidade)));
-      if (!dados) throw std::bad_alloc();
+      dados = alocarAlinhado(n);
+      capacidade = n;
     }
     if (!receberBytes(dados.get(), n)) {
       *erro = "connection to the agent lost";
@@ -364,9 +354,7 @@ bool ClienteVorna::gravarDeDescritor(const std::string& caminho, int bloco, int 
     return false;
   }
   size_t capacidade = static_cast<size_t>(std::min<int64_t>(std::max(bloco, 65536), 16 << 20));
-  std::unique_ptr<char, void (*)(void*)> dados(
-      static_cast<char*>(std::aligned_alloc(4096, (capacidade + 4095) / 4096 * 4096)), std::free);
-  if (!dados) throw std::bad_alloc();
+  TAreaAlinhada dados = alocarAlinhado(capacidade);
   int64_t enviados = 0;
   while (enviados < n) {
     size_t pedir = static_cast<size_t>(std::min<int64_t>(capacidade, n - enviados));

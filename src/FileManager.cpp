@@ -376,16 +376,14 @@ class TPercurso {
   TConversorHora conversorHora;
 };
 
+// A walk that cannot finish (out of memory, say) lets its exception through:
+// a shorter list must never pass for the whole tree.
 void executarPercurso(const FileManager& fileManager, TModoPercurso modo, const std::string& dirname,
                       const TReceptorInfoObjectLinux& receptor,
                       const time_t* desde = nullptr) {
-  try {
-    TPercurso percurso(fileManager, modo, &receptor);
-    if (desde != nullptr) percurso.filtrarDesde(*desde);
-    percurso.executar(dirname);
-  } catch (const std::exception&) {
-    // Out of memory, say: the records handed over so far stand.
-  }
+  TPercurso percurso(fileManager, modo, &receptor);
+  if (desde != nullptr) percurso.filtrarDesde(*desde);
+  percurso.executar(dirname);
 }
 
 TListaInfoObjectLinux colher(
@@ -540,13 +538,9 @@ void FileManager::getTodasPastasDentroDoDiretorio(const std::string& dirname,
 }
 
 int64_t FileManager::GetSizeDir(const std::string& dirname) const {
-  try {
-    TPercurso percurso(*this, SOMAR_ARVORE, nullptr);
-    percurso.executar(dirname);
-    return percurso.getSoma();
-  } catch (const std::exception&) {
-    return 0;
-  }
+  TPercurso percurso(*this, SOMAR_ARVORE, nullptr);
+  percurso.executar(dirname);
+  return percurso.getSoma();
 }
 
 void FileManager::writeType(mode_t modo) const {

@@ -23,7 +23,9 @@ typedef std::function<void(InfoObjectLinux&)> TReceptorInfoObjectLinux;
 // whichever connection thread needs it; it holds no state of its own, so any
 // number of threads may use their own at once. Walks never follow symbolic
 // links, never report special files, "." or "..", and never enter the blocked
-// system directories nor any directory on a proc or selinux file system.
+// system directories nor any directory on a proc or selinux file system. A
+// walk that cannot finish (out of memory, or a receiver that throws) throws
+// too, so that no partial result passes for a whole one.
 class FileManager {
  public:
   FileManager();

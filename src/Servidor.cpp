@@ -32,7 +32,7 @@ bool Servidor::iniciar() {
   local.sin_family = AF_INET;
   local.sin_port = htons(static_cast<uint16_t>(porta));
   local.sin_addr.s_addr = htonl(INADDR_ANY);
-  if (!endereco.empty() && inet_pton(AF_INET, endereco.c_str(), &local.sin_addr) < 0) {
+  if (!endereco.empty() && inet_pton(AF_INET, endereco.c_str(), &local.sin_addr) != 1) {
     log.WriteLog("inet_pton Fail", PID, false);
     perror("inet_pton Fail()");
     return false;

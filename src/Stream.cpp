@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +10,7 @@
 #include <cstring>
 
 #include "MemoryStream.h"
+#include "TUtils.h"
 
 Stream::Stream(int handleClientSocket)
     : handleClientSocket(handleClientSocket), encerrado(false), temPrazo(false), esgotado(false) {}
@@ -51,39 +51,11 @@ ssize_t Stream::send(const unsigned char* buffer, size_t len) {
   return enviarJunto(buffer, len, nullptr, 0);
 }
 
-ssize_t Stream::enviarJunto(const void* a, size_t na, const void* b, size_t nb) {
-  struct iovec partes[2];
-  partes[0].iov_base = const_cast<void*>(a);
-  partes[0].iov_len = na;
-  partes[1].iov_base = const_cast<void*>(b);
-  partes[1].iov_len = nb;
-  struct iovec* atual = partes;
-  int quantas = nb > 0 ? 2 : 1;
-  size_t total = 0;
-  while (quantas > 0) {
-    if (atual->iov_len == 0) {
-      ++atual;
-      --quantas;
-      continue;
-    }
-    ssize_t r = writev(handleClientSocket, atual, quantas);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    size_t feito = static_cast<size_t>(r);
-    total += feito;
-    while (quantas > 0 && feito >= atual->iov_len) {
-      feito -= atual->iov_len;
-      ++atual;
-      --quantas;
-    }
-    if (quantas > 0) {
-      atual->iov_base = static_cast<char*>(atual->iov_base) + feito;
-      atual->iov_len -= feito;
-    }
-  }
-  return static_cast<ssize_t>(total);
+ssize_t Stream::enviarJunto(const void* a, size_t na, const void* b, size_t nb, int flags) {
+  // Nothing goes to a connection this side has stopped.
+  if (encerrado) return -1;
+  struct iovec partes[2] = {{const_cast<void*>(a), na}, {const_cast<void*>(b), nb}};
+  return escreverTudo(handleClientSocket, partes, 2, flags);
 }
 
 ssize_t Stream::receive(void* buffer, size_t len) {
@@ -123,17 +95,7 @@ ssize_t Stream::enviarContagemEDados(int contagem, const unsigned char* dados, s
   // The count first, held back by the kernel (MSG_MORE) until the data
   // follows: as few segments as one write, and measured a quarter faster
   // than one gathered write for 1 MiB chunks.
-  const char* p = reinterpret_cast<const char*>(&rede);
-  size_t enviado = 0;
-  while (enviado < sizeof rede) {
-    ssize_t r = ::send(handleClientSocket, p + enviado, sizeof rede - enviado, MSG_MORE);
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0 && (errno == EOPNOTSUPP || errno == ENOTSOCK) && enviado == 0) {
-      return enviarJunto(&rede, sizeof rede, dados, n);  // not a TCP socket
-    }
-    if (r <= 0) return -1;
-    enviado += static_cast<size_t>(r);
-  }
+  if (enviarJunto(&rede, sizeof rede, nullptr, 0, MSG_MORE) < 0) return -1;
   ssize_t r = send(dados, n);
   return r < 0 ? -1 : r + static_cast<ssize_t>(sizeof rede);
 }

@@ -11,8 +11,8 @@ class MemoryStream;
 
 // Reads and writes one connected socket for its connection thread. Integers
 // alone on the wire are 32-bit big-endian. Every write goes on until all its
-// bytes are out or the peer is gone. The Stream neither opens nor closes the
-// socket: the owner of the descriptor does.
+// bytes are out or the peer is gone, and never raises SIGPIPE. The Stream
+// neither opens nor closes the socket: the owner of the descriptor does.
 class Stream {
  public:
   explicit Stream(int handleClientSocket);
@@ -53,15 +53,16 @@ class Stream {
   void semPrazo() { temPrazo = false; }
   bool prazoEsgotado() const { return esgotado; }
 
-  // Stops both directions: every later read sees the end of the connection,
-  // so the command loop ends at its next read.
+  // Stops both directions: every later read sees the end of the connection
+  // and every later write fails at once without touching the socket.
   void encerrar();
+  bool encerrada() const { return encerrado; }
 
   static int32_t convertToBigEndian(int value);
   static int ConvertToInt32(const void* buffer);
 
  private:
-  ssize_t enviarJunto(const void* a, size_t na, const void* b, size_t nb);
+  ssize_t enviarJunto(const void* a, size_t na, const void* b, size_t nb, int flags = 0);
 
   bool esperarDados();
 

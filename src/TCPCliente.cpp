@@ -145,7 +145,7 @@ void TCPCliente::configurarSocket() {
 }
 
 void TCPCliente::fecharSocket() {
-  if (socketCliente > 0) {
+  if (socketCliente >= 0) {
     log.WriteLog("Finalizando uma conexão " + IntToStr(socketCliente), pidProcessoPrincipal, false);
     close(socketCliente);
     socketCliente = -1;
@@ -174,7 +174,14 @@ void TCPCliente::servirComandos() {
         escreverConsole(std::string("ERRO: ") + e.what());
       }
       if (politica != REPORTAR_E_CONTINUAR) conectado = false;
+      if (stream->encerrada()) {
+        log.WriteLog(std::string("Pedido recusado - Motivo:") + e.what(), pidProcessoPrincipal,
+                     false);
+      }
     }
+    // A refused request stopped the stream: nothing after it can be trusted,
+    // so nothing more is read.
+    if (stream->encerrada()) conectado = false;
   }
 }
 
@@ -227,23 +234,12 @@ void TCPCliente::enviarRegistros(Stream* stream, MemoryStream* resposta,
   resposta->clearAll();
   resposta->addInt(0);
   int quantidade = 0;
-  int fimDoUltimo = resposta->getSize();
-  bool cheia = false;
+  // A walk that fails, or a list too long for one message, throws: the
+  // command then fails under its policy instead of sending a short list.
   percurso([&](InfoObjectLinux& registro) {
-    try {
-      registro.writeToMemoryStream(resposta);
-    } catch (const std::length_error&) {
-      cheia = true;
-      throw;
-    }
+    registro.writeToMemoryStream(resposta);
     ++quantidade;
-    fimDoUltimo = resposta->getSize();
   });
-  // A list that does not fit in one message must not pass for a whole one:
-  // the server would drop the missing files without knowing.
-  if (cheia) throw std::length_error("a lista não cabe em uma mensagem");
-  // A walk cut short otherwise keeps only whole records.
-  resposta->truncar(fimDoUltimo);
   resposta->sobrescreverInt(0, quantidade);
   writeMemoryStream(stream, *resposta);
 }
@@ -396,37 +392,16 @@ void TCPCliente::enviaArquivo(Stream* stream) {
   MemoryStream mensagem = ReadMemoryStream(stream);
   std::string arquivoSolicitado = mensagem.readStringFromMemoryStream();
   int tamanhoBuffer = mensagem.readIntFromMemoryStream();
-  int64_t tamanhoArquivo = -1;
-  try {
-    FileManager fileManager;
-    if (fileManager.ExisteArquivoOuPasta(arquivoSolicitado)) {
-      tamanhoArquivo = fileManager.getFileSize(arquivoSolicitado);
-    }
-  } catch (const std::exception&) {
-    tamanhoArquivo = -1;
-  }
-  TFileTransferManager transferencia(arquivoSolicitado, tamanhoBuffer, tamanhoArquivo);
+  FileManager fileManager;
+  int64_t tamanhoArquivo = fileManager.ExisteArquivoOuPasta(arquivoSolicitado)
+                               ? fileManager.getFileSize(arquivoSolicitado)
+                               : -1;
+  TFileTransferManager transferencia(arquivoSolicitado, tamanhoBuffer, tamanhoArquivo,
+                                     pidProcessoPrincipal);
   mensagem.clearAll();
   mensagem.writeInt64ToMemoryStream(tamanhoArquivo);
   writeMemoryStream(stream, mensagem);
-  if (tamanhoArquivo > 0) {
-    try {
-      if (!transferencia.openFile()) {
-        // Announced a size: the server waits for chunks, so say it failed.
-        transferencia.sendFalhaLeitura(stream);
-      } else {
-        int64_t tamanhoenviado = 0;
-        do {
-          int enviados = transferencia.sendBuffer(stream);
-          if (enviados <= 0) break;
-          tamanhoenviado += enviados;
-        } while (tamanhoenviado < tamanhoArquivo && tranferindoArquivo);
-        transferencia.closeFile();
-      }
-    } catch (const std::exception&) {
-      tranferindoArquivo = false;
-    }
-  }
+  transferencia.enviarArquivo(stream, tranferindoArquivo);
   tranferindoArquivo = false;
 }
 
@@ -434,60 +409,16 @@ void TCPCliente::gravaArquivo(Stream* stream) {
   MemoryStream mensagem = ReadMemoryStream(stream);
   std::string arquivoParaCriar = mensagem.readStringFromMemoryStream();
   if (arquivoParaCriar.empty()) {
-    // Nothing on disk is touched, but announced bytes must still leave the stream.
-    int64_t anunciados;
-    try {
+    // Nothing on disk is touched, but bytes announced must still leave the stream.
+    if (mensagem.getSize() - mensagem.getPosicao() >= 12) {
       mensagem.readIntFromMemoryStream();
-      anunciados = mensagem.readInt64FromMemoryStream();
-    } catch (const std::out_of_range&) {
-      return;
+      TFileTransferManager::descartarDados(stream, mensagem.readInt64FromMemoryStream());
     }
-    descartarDados(stream, anunciados);
     return;
   }
   int tamanhoBuffer = mensagem.readIntFromMemoryStream();
   int64_t tamanhoArquivo = mensagem.readInt64FromMemoryStream();
-  if (tamanhoArquivo < 0) tamanhoArquivo = 0;
-  // The chunk size only bounds one receive; a useless one gets our own.
-  if (tamanhoBuffer <= 0) tamanhoBuffer = 1024 * 1024;
-  TFileTransferManager transferencia(arquivoParaCriar, tamanhoBuffer, tamanhoArquivo);
-  if (!transferencia.createFile(arquivoParaCriar)) {
-    log.WriteLog(
-        "Não foi possível criar o arquivo " + arquivoParaCriar + " - Motivo:" + textoDoErro(errno),
-        pidProcessoPrincipal, false);
-    descartarDados(stream, tamanhoArquivo);
-    return;
-  }
-  try {
-    tranferindoArquivo = true;
-    int64_t quantidadeRecebida = 0;
-    while (quantidadeRecebida < tamanhoArquivo && tranferindoArquivo) {
-      int recebidos = transferencia.saveToFile(stream, tamanhoArquivo - quantidadeRecebida);
-      if (recebidos <= 0) break;
-      quantidadeRecebida += recebidos;
-    }
-    tranferindoArquivo = false;
-    if (quantidadeRecebida < tamanhoArquivo) {
-      transferencia.descartarArquivo();  // cut short: the old file stays as it was
-      log.WriteLog("Transferência interrompida do arquivo " + arquivoParaCriar,
-                   pidProcessoPrincipal, false);
-    } else if (!transferencia.concluirArquivo()) {
-      log.WriteLog("Falha ao gravar o arquivo " + arquivoParaCriar +
-                       " - Motivo:" + textoDoErro(transferencia.getErroGravacao()),
-                   pidProcessoPrincipal, false);
-    }
-  } catch (const std::exception&) {
-    tranferindoArquivo = false;
-    transferencia.descartarArquivo();
-  }
-}
-
-void TCPCliente::descartarDados(Stream* stream, int64_t n) {
-  unsigned char lixo[64 * 1024];
-  while (n > 0) {
-    ssize_t recebidos =
-        stream->receive(lixo, static_cast<size_t>(std::min<int64_t>(n, sizeof lixo)));
-    if (recebidos <= 0) return;
-    n -= recebidos;
-  }
+  TFileTransferManager transferencia(arquivoParaCriar, tamanhoBuffer, tamanhoArquivo,
+                                     pidProcessoPrincipal);
+  transferencia.receberArquivo(stream, &tranferindoArquivo);
 }

@@ -108,8 +108,6 @@ class TCPCliente {
   void getListaDeTodosArquivosDentroDaPastasInc(Stream* stream);
   void enviaArquivo(Stream* stream);
   void gravaArquivo(Stream* stream);
-  // Reads and drops n bytes the peer announced, so the stream stays in step.
-  void descartarDados(Stream* stream, int64_t n);
   // Reads a request holding one path into *mensagem, cleared for the reply.
   std::string lerPedidoComCaminho(Stream* stream, MemoryStream* mensagem);
   void getTamanhoPasta(Stream* stream);
@@ -133,11 +131,11 @@ class TCPCliente {
   void fecharSocket();
 
   bool aplicacao32Bits;
-  [[maybe_unused]] bool rodando;
+  [[maybe_unused]] bool rodando;  // a declared state; nothing reads it
   bool tranferindoArquivo;
   int socketCliente;
-  [[maybe_unused]] int quantidadeDeTentativaDeConexoes;
-  int portaUtilizada;
+  [[maybe_unused]] int quantidadeDeTentativaDeConexoes;  // a declared count; nothing reads it
+  int portaUtilizada;                                    // stored, read by no command
   int pidProcessoPrincipal;
   int prazoLogin;
   std::string nomeAplicacao;

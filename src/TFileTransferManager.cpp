@@ -6,21 +6,16 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <functional>
 #include <mutex>
-#include <new>
 #include <set>
 
+#include "Logger.h"
 #include "Stream.h"
-#include "TUtils.h"
 
 namespace {
-
-std::atomic<unsigned> contadorTemporarios{0};
 
 // Named temporary files being filled, removed by the signal thread before the
 // agent exits (unnamed ones vanish by themselves).
@@ -60,29 +55,24 @@ bool diretorioComConteudo(int pastaFd, const std::string& nome) {
 }  // namespace
 
 TFileTransferManager::TFileTransferManager(const std::string& nomeArquivo, int sizeBuffer,
-                                           int64_t tamanhoEsperado)
+                                           int64_t tamanhoArquivo, int pidLog)
     : nomeArquivo(nomeArquivo),
       arquivoAberto(false),
-      sizeBuffer(sizeBuffer),
-      handle(0),
+      pBuffer(nullptr, std::free),
+      sizeBuffer(std::min(sizeBuffer, TAMANHO_MAXIMO_BLOCO)),
+      handle(-1),
+      tamanhoArquivo(tamanhoArquivo),
+      pidLog(pidLog),
       erroGravacao(0),
       semNome(false),
-      pastaFd(-1) {
-  if (sizeBuffer > TAMANHO_MAXIMO_BLOCO) this->sizeBuffer = TAMANHO_MAXIMO_BLOCO;
-  // No buffer beyond what the file needs: fresh pages cost to touch.
-  int64_t util = std::max<int64_t>(1, std::min<int64_t>(this->sizeBuffer, tamanhoEsperado));
-  if (this->sizeBuffer > 0) {
-    this->sizeBuffer = static_cast<int>(util);
-    // Page-aligned: the kernel copies whole chunks in and out of it, and its
-    // copies are markedly slower into a buffer that starts mid-line.
-    size_t bytes = (static_cast<size_t>(this->sizeBuffer) + 4095) / 4096 * 4096;
-    void* area = std::aligned_alloc(4096, bytes);
-    if (area == nullptr) throw std::bad_alloc();
-    pBuffer.reset(static_cast<unsigned char*>(area));
-  }
-}
+      pastaFd(-1) {}
 
-void TFileTransferManager::TLiberarBuffer::operator()(unsigned char* p) const { std::free(p); }
+void TFileTransferManager::prepararBuffer() {
+  if (sizeBuffer <= 0) return;  // a fetch then ends at its first chunk
+  // No buffer beyond what the file needs: fresh pages cost to touch.
+  sizeBuffer = static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(sizeBuffer, tamanhoArquivo)));
+  pBuffer = alocarAlinhado(static_cast<size_t>(sizeBuffer));
+}
 
 TFileTransferManager::~TFileTransferManager() {
   if (!nomeTemporario.empty() || semNome) {
@@ -106,6 +96,69 @@ void TFileTransferManager::registrarTemporario(bool aberto) {
     temporariosAbertos.insert(caminho);
   } else {
     temporariosAbertos.erase(caminho);
+  }
+}
+
+void TFileTransferManager::registrar(const std::string& linha) const {
+  Logger log;
+  log.WriteLog(linha, pidLog, false);
+}
+
+void TFileTransferManager::enviarArquivo(Stream* stream, const bool& continuar) {
+  if (tamanhoArquivo <= 0) return;
+  prepararBuffer();
+  if (!openFile()) {
+    // A size was announced and the server waits for chunks: say it failed.
+    stream->writeInt(-1);
+    return;
+  }
+  int64_t tamanhoenviado = 0;
+  do {
+    int enviados = sendBuffer(stream, tamanhoArquivo - tamanhoenviado);
+    if (enviados <= 0) break;
+    tamanhoenviado += enviados;
+  } while (tamanhoenviado < tamanhoArquivo && continuar);
+  closeFile();
+}
+
+bool TFileTransferManager::receberArquivo(Stream* stream, bool* tranferindo) {
+  if (tamanhoArquivo < 0) tamanhoArquivo = 0;
+  // The chunk size only bounds one receive; a useless one gets our own.
+  if (sizeBuffer <= 0) sizeBuffer = TAMANHO_BLOCO_PADRAO;
+  prepararBuffer();
+  if (!createFile(nomeArquivo)) {
+    registrar("Não foi possível criar o arquivo " + nomeArquivo +
+              " - Motivo:" + textoDoErro(errno));
+    descartarDados(stream, tamanhoArquivo);
+    return false;
+  }
+  *tranferindo = true;
+  int64_t quantidadeRecebida = 0;
+  while (quantidadeRecebida < tamanhoArquivo && *tranferindo) {
+    int recebidos = saveToFile(stream, tamanhoArquivo - quantidadeRecebida);
+    if (recebidos <= 0) break;
+    quantidadeRecebida += recebidos;
+  }
+  *tranferindo = false;
+  if (quantidadeRecebida < tamanhoArquivo) {
+    descartarArquivo();  // cut short: the old file stays as it was
+    registrar("Transferência interrompida do arquivo " + nomeArquivo);
+    return false;
+  }
+  if (!concluirArquivo()) {
+    registrar("Falha ao gravar o arquivo " + nomeArquivo + " - Motivo:" + textoDoErro(erroGravacao));
+    return false;
+  }
+  return true;
+}
+
+void TFileTransferManager::descartarDados(Stream* stream, int64_t n) {
+  unsigned char lixo[64 * 1024];
+  while (n > 0) {
+    ssize_t recebidos =
+        stream->receive(lixo, static_cast<size_t>(std::min<int64_t>(n, sizeof lixo)));
+    if (recebidos <= 0) return;
+    n -= recebidos;
   }
 }
 
@@ -158,7 +211,7 @@ bool TFileTransferManager::createFile(const std::string&) {
 bool TFileTransferManager::reservarNomeTemporario(
     const std::function<bool(const std::string&)>& criar) {
   for (int tentativa = 0; tentativa < 100; ++tentativa) {
-    std::string candidato = nomeTemporarioPara();
+    std::string candidato = nomeTemporarioPara(nomeBase, ".vorna");
     if (criar(candidato)) {
       nomeTemporario = candidato;
       registrarTemporario(true);
@@ -169,32 +222,32 @@ bool TFileTransferManager::reservarNomeTemporario(
   return false;
 }
 
-std::string TFileTransferManager::nomeTemporarioPara() const {
-  // Short enough that the temporary name fits wherever the target's name does.
-  return "." + nomeBase.substr(0, 128) + ".vorna-" + IntToStr(getpid()) + "-" +
-         IntToStr(contadorTemporarios.fetch_add(1));
-}
-
-int TFileTransferManager::readBufferFronFile() {
+int TFileTransferManager::readBufferFronFile(int64_t maximo) {
   if (!arquivoAberto || sizeBuffer <= 0) return 0;
+  // Never more than is still due: a file that grew is cut at its announced size.
+  size_t pedir = static_cast<size_t>(std::min<int64_t>(sizeBuffer, maximo));
   for (;;) {
-    ssize_t lidos = read(handle, pBuffer.get(), static_cast<size_t>(sizeBuffer));
+    ssize_t lidos = read(handle, pBuffer.get(), pedir);
     if (lidos < 0 && errno == EINTR) continue;
     return static_cast<int>(lidos);
   }
 }
 
-int TFileTransferManager::sendBuffer(Stream* stream) {
-  int n = readBufferFronFile();
+int TFileTransferManager::sendBuffer(Stream* stream, int64_t maximo) {
+  if (sizeBuffer <= 0) {
+    stream->writeInt(0);  // chunks of no bytes carry nothing: the transfer ends here
+    return 0;
+  }
+  int n = maximo > 0 ? readBufferFronFile(maximo) : 0;
   if (n <= 0) {
-    stream->writeInt(n < 0 ? -1 : 0);
+    // A failed read, or the end of a file that shrank: the announced bytes
+    // will not come, and the count says so.
+    stream->writeInt(-1);
     return 0;
   }
   ssize_t enviados = stream->enviarContagemEDados(n, pBuffer.get(), static_cast<size_t>(n));
   return enviados < 0 ? 0 : n;
 }
-
-void TFileTransferManager::sendFalhaLeitura(Stream* stream) { stream->writeInt(-1); }
 
 int TFileTransferManager::writeBufferToFile(int quantidadeRecebida) {
   if (!arquivoAberto) return 0;
@@ -259,8 +312,11 @@ void TFileTransferManager::descartarArquivo() {
 }
 
 bool TFileTransferManager::closeFile() {
+  if (handle < 0) return false;
   // Linux releases the descriptor even when close reports an error; closing
   // it again could close another thread's file.
+  int r = close(handle);
+  handle = -1;
   arquivoAberto = false;
-  return close(handle) == 0;
+  return r == 0;
 }

@@ -1,14 +1,17 @@
 #include "TUtils.h"
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 std::string IntToStr(long long valor) { return std::to_string(valor); }
 
@@ -29,18 +32,69 @@ void escreverConsole(const std::string& linha) {
 }
 
 ssize_t escreverTudo(int fd, const void* dados, size_t n) {
-  const char* p = static_cast<const char*>(dados);
-  size_t escrito = 0;
-  while (escrito < n) {
-    ssize_t r = write(fd, p + escrito, n - escrito);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return -1;
+  struct iovec parte = {const_cast<void*>(dados), n};
+  return escreverTudo(fd, &parte, 1);
+}
+
+ssize_t escreverTudo(int fd, struct iovec* partes, int quantas, int flags) {
+  int errnoAntes = errno;  // a success leaves errno as the caller had it
+  bool socket = true;
+  size_t total = 0;
+  for (;;) {
+    while (quantas > 0 && partes->iov_len == 0) {
+      ++partes;
+      --quantas;
     }
-    if (r == 0) return -1;
-    escrito += static_cast<size_t>(r);
+    if (quantas == 0) {
+      errno = errnoAntes;
+      return static_cast<ssize_t>(total);
+    }
+    ssize_t r;
+    if (socket) {
+      struct msghdr mensagem {};
+      mensagem.msg_iov = partes;
+      mensagem.msg_iovlen = static_cast<size_t>(quantas);
+      r = sendmsg(fd, &mensagem, flags | MSG_NOSIGNAL);
+      if (r < 0 && errno == ENOTSOCK) {
+        socket = false;  // a file or a pipe
+        continue;
+      }
+      if (r < 0 && errno == EOPNOTSUPP && flags != 0) {
+        flags = 0;  // a socket without MSG_MORE
+        continue;
+      }
+    } else {
+      r = writev(fd, partes, quantas);
+    }
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return -1;
+    size_t feito = static_cast<size_t>(r);
+    total += feito;
+    while (quantas > 0 && feito >= partes->iov_len) {
+      feito -= partes->iov_len;
+      ++partes;
+      --quantas;
+    }
+    if (quantas > 0) {
+      partes->iov_base = static_cast<char*>(partes->iov_base) + feito;
+      partes->iov_len -= feito;
+    }
   }
-  return static_cast<ssize_t>(escrito);
+}
+
+TAreaAlinhada alocarAlinhado(size_t n) {
+  const size_t PAGINA = 4096;
+  size_t bytes = (std::max<size_t>(n, 1) + PAGINA - 1) / PAGINA * PAGINA;
+  void* area = std::aligned_alloc(PAGINA, bytes);
+  if (area == nullptr) throw std::bad_alloc();
+  return TAreaAlinhada(static_cast<unsigned char*>(area), std::free);
+}
+
+std::string nomeTemporarioPara(const std::string& nome, const std::string& marca) {
+  static std::atomic<unsigned> contador{0};
+  // Short enough that the temporary name fits wherever nome does.
+  return "." + nome.substr(0, 128) + marca + "-" + IntToStr(getpid()) + "-" +
+         IntToStr(contador.fetch_add(1));
 }
 
 std::string textoDoErro(int erro) {

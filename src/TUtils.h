@@ -2,7 +2,9 @@
 #define TUTILS_H
 
 #include <sys/types.h>
+#include <sys/uio.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,21 @@ void escreverConsole(const std::string& linha);
 // Writes all n bytes to descriptor fd, going on after short writes and
 // interruptions. Returns n, or -1 when a write fails (nothing is retried then).
 ssize_t escreverTudo(int fd, const void* dados, size_t n);
+// The same for the quantas pieces of partes, in order (partes is consumed).
+// On a socket the write never raises SIGPIPE (a peer that left gives -1 with
+// EPIPE), and flags such as MSG_MORE apply where the socket takes them.
+ssize_t escreverTudo(int fd, struct iovec* partes, int quantas, int flags = 0);
+
+// A page-aligned area of at least n bytes (whole pages), freed with std::free.
+// The kernel's copies in and out of a buffer that starts mid-line are
+// markedly slower. Throws std::bad_alloc when there is no memory.
+typedef std::unique_ptr<unsigned char, void (*)(void*)> TAreaAlinhada;
+TAreaAlinhada alocarAlinhado(size_t n);
+
+// A fresh name for a temporary file beside the file nome in the same folder:
+// hidden, at most 128 characters of nome, then marca, the process id and a
+// number no other call of this process gets.
+std::string nomeTemporarioPara(const std::string& nome, const std::string& marca);
 
 // The system's text for error number erro (thread-safe).
 std::string textoDoErro(int erro);
