@@ -21,6 +21,7 @@
 #include <sstream>
 #include <thread>
 
+#include "Stream.h"
 #include "TFileUser.h"
 
 namespace {
@@ -70,6 +71,43 @@ int contar(const std::string& texto, const std::string& trecho) {
   }
   return n;
 }
+
+Bytes receber(ClienteVorna* cliente, size_t n) {
+  Bytes dados(n);
+  size_t lido = 0;
+  while (lido < n) {
+    ssize_t r = recv(cliente->getSocket(), dados.data() + lido, n - lido, 0);
+    if (r <= 0) break;
+    lido += static_cast<size_t>(r);
+  }
+  dados.resize(lido);
+  return dados;
+}
+
+Bytes respostaBruta(ClienteVorna* cliente, int codigo, const std::vector<std::string>& textos,
+                    bool comPedido) {
+  EXPECT_TRUE(cliente->comando(codigo)) << "command " << codigo;
+  if (comPedido) {
+    MemoryStream pedido;
+    for (const std::string& texto : textos) pedido.addString(texto);
+    EXPECT_TRUE(cliente->enviarMensagem(pedido));
+  }
+  Bytes resposta = receber(cliente, 4);
+  if (resposta.size() < 4) return resposta;
+  Bytes corpo = receber(cliente, static_cast<size_t>(Stream::ConvertToInt32(resposta.data())));
+  resposta.insert(resposta.end(), corpo.begin(), corpo.end());
+  return resposta;
+}
+
+Bytes mensagemDeTexto(const std::string& texto) {
+  Bytes b(8 + texto.size(), 0);
+  b[3] = static_cast<unsigned char>(4 + texto.size());
+  b[4] = static_cast<unsigned char>(texto.size());
+  std::copy(texto.begin(), texto.end(), b.begin() + 8);
+  return b;
+}
+
+bool emPasso(ClienteVorna* cliente) { return cliente->getVersao() == 8; }
 
 AgenteProcesso::AgenteProcesso()
     : processo(-1), portaTcp(0), tamanhoLogInicioAntes(0), statusFinal(0), terminou(false) {}

@@ -98,4 +98,17 @@ TResultadoPrograma executarPrograma(const std::string& caminho,
 // Counts non-overlapping occurrences of trecho in texto.
 int contar(const std::string& texto, const std::string& trecho);
 
+typedef std::vector<unsigned char> Bytes;
+// The next n bytes from the agent (fewer when the connection ends first).
+Bytes receber(ClienteVorna* cliente, size_t n);
+// Sends a command code and, when comPedido, a request of the given strings;
+// returns the agent's whole reply message, its length included, after the
+// acknowledgement (checked).
+Bytes respostaBruta(ClienteVorna* cliente, int codigo, const std::vector<std::string>& textos,
+                    bool comPedido = true);
+// The bytes of a message holding only the string texto.
+Bytes mensagemDeTexto(const std::string& texto);
+// The same connection still answers in step: the version reply comes next.
+bool emPasso(ClienteVorna* cliente);
+
 #endif
