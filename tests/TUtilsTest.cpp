@@ -4,20 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cstdlib>
 #include <filesystem>
 
 #include "Logger.h"
 #include "Temporario.h"
-
-TEST(TUtils, IntToStrSemZerosNemBrancos) {
-  EXPECT_EQ(IntToStr(0), "0");
-  EXPECT_EQ(IntToStr(8), "8");
-  EXPECT_EQ(IntToStr(-15), "-15");
-  EXPECT_EQ(IntToStr(70000), "70000");
-  EXPECT_EQ(IntToStr(INT_MIN), "-2147483648");
-}
 
 TEST(TUtils, dividirLinhasComoUmaLeituraLinhaALinha) {
   EXPECT_EQ(dividirLinhas(""), (std::vector<std::string>{""}));
