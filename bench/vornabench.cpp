@@ -2,6 +2,8 @@
 // measured against. Each mode prints the seconds it took on one line.
 //
 //   vornabench list PORT DIR            every file below DIR (command 5)
+//   vornabench list-raw PORT DIR [OUT]  the same reply taken as bytes, not parsed
+//                                       into records (written to OUT if given)
 //   vornabench du PORT DIR              DIR's total size (command 4)
 //   vornabench get PORT FILE CHUNK      fetch FILE into /dev/null (command 1)
 //   vornabench put PORT LOCAL REMOTE CHUNK   store LOCAL as REMOTE (command 2)
@@ -161,6 +163,28 @@ int main(int argc, char* argv[]) {
       usleep(10000);
     }
     falhar("no agent answered");
+  }
+  if (modo == "list-raw") {
+    ClienteVorna cliente;
+    conectar(&cliente, porta);
+    double inicio = agora();
+    MemoryStream pedido, resposta;
+    pedido.addString(arg(3));
+    if (!cliente.comando(CMD_AGENTE_LINUX_LIST_ALL_FILES) || !cliente.enviarMensagem(pedido) ||
+        !cliente.lerMensagem(&resposta) || resposta.readIntFromMemoryStream() < 0) {
+      falhar("listing failed");
+    }
+    double segundos = agora() - inicio;
+    if (argc > 4) {
+      FILE* saida = std::fopen(argv[4], "wb");
+      if (saida == nullptr || std::fwrite(resposta.getBuffer(), 1, resposta.getSize(), saida) !=
+                                  static_cast<size_t>(resposta.getSize())) {
+        falhar("cannot write the reply");
+      }
+      std::fclose(saida);
+    }
+    std::printf("%.6f\n", segundos);
+    return 0;
   }
   if (modo == "list" || modo == "du") {
     ClienteVorna cliente;
