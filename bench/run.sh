@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Measures the agent against its anchors in the same run and writes the
-# figures to docs/PERFORMANCE.md. Each pair of commands is alternated over
-# ROUNDS rounds after a warm-up; the table gives each pair's median ratio
-# with its minimum and maximum.
+# figures to docs/PERFORMANCE.md (its own block of that file; other blocks
+# stay). Each pair of commands is alternated over ROUNDS rounds after a
+# warm-up; the table gives each pair's median ratio with its minimum and
+# maximum. Cold-cache rounds drop the page cache first (root only) and bfs
+# is installed when missing (root only); rows that cannot run are skipped.
 #
 #   bench/run.sh              (ROUNDS=5 and BENCH_DATA=/tmp/vorna-bench by default)
 set -euo pipefail
@@ -12,6 +14,12 @@ ROUNDS=${ROUNDS:-5}
 ROUNDS_STORE=${ROUNDS_STORE:-11}
 DATA=${BENCH_DATA:-/tmp/vorna-bench}
 RESULTS=${RESULTS:-docs/PERFORMANCE.md}
+
+if ! command -v bfs > /dev/null && [ "$(id -u)" = 0 ]; then
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q bfs > /dev/null 2>&1 || true
+fi
+FRIO=false
+[ -w /proc/sys/vm/drop_caches ] && FRIO=true
 
 cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORNA_TESTS=OFF > /dev/null
 cmake --build build-release -j2 > /dev/null
@@ -73,9 +81,30 @@ medir() {
 }
 
 D=$DATA
-medir "list 100k (code 5) / find" tempo \
-  "$B/vornabench" list "$PORTA" "$D/arvore100k" -- \
-  "$B/vornabench" run find "$D/arvore100k" -type f -printf '%p %s %TY\n'
+# Peak memory of one listing in an agent that has served nothing else.
+PORTA_M=$("$B/vornabench" free-port)
+(cd "$DATA/agente" && exec "$AGENTE" "$PORTA_M" > agente-memoria.out 2>&1) &
+PID_M=$!
+"$B/vornabench" wait "$PORTA_M"
+"$B/vornabench" list-raw "$PORTA_M" "$D/arvore100k" "$DATA/resposta.bin" > /dev/null
+PICO_LISTA=$(awk '/VmHWM/ { print $2 }' /proc/$PID_M/status)
+BYTES_LISTA=$(stat -c %s "$DATA/resposta.bin")
+kill -TERM $PID_M; wait $PID_M 2>/dev/null || true
+MEMORIA_LISTA=$(awk -v p="$PICO_LISTA" -v b="$BYTES_LISTA" 'BEGIN {
+  printf "%.1f MB peak for a reply of %.1f MB: %.2f x", p / 1000, b / 1e6, p * 1024 / b }')
+echo "listing memory: $MEMORIA_LISTA"
+
+LISTAR=("$B/vornabench" list-raw "$PORTA" "$D/arvore100k")
+FIND=("$B/vornabench" run find "$D/arvore100k" -type f -printf '%p %s %TY\n')
+BFS=("$B/vornabench" run bfs "$D/arvore100k" -type f -printf '%p %s %TY\n')
+medir "list 100k warm / find" tempo "${LISTAR[@]}" -- "${FIND[@]}"
+command -v bfs > /dev/null && medir "list 100k warm / bfs" tempo "${LISTAR[@]}" -- "${BFS[@]}"
+if $FRIO; then
+  PREPARAR='sync; echo 3 > /proc/sys/vm/drop_caches'
+  medir "list 100k cold / find" tempo "${LISTAR[@]}" -- "${FIND[@]}"
+  command -v bfs > /dev/null && medir "list 100k cold / bfs" tempo "${LISTAR[@]}" -- "${BFS[@]}"
+  PREPARAR=:
+fi
 medir "size 100k (code 4) / du -sb" tempo \
   "$B/vornabench" du "$PORTA" "$D/arvore100k" -- \
   "$B/vornabench" run du -sb "$D/arvore100k"
@@ -96,35 +125,49 @@ medir "200 at once / 200 in a row" tempo \
   "$B/vornabench" many "$PORTA" "$D/arvore10k" 200 -- \
   "$B/vornabench" seq "$PORTA" "$D/arvore10k" 200
 rm -f "$D/copia-agente" "$D/copia-par"
-sleep 1
+sleep 2  # idle reader threads end after a second
 MEMORIA=$(awk '/VmHWM/ { print $2 " " $3 }' /proc/$PID/status)
 ATUAL=$(awk '/VmRSS/ { print $2 " " $3 }' /proc/$PID/status)
 THREADS=$(awk '/Threads/ { print $2 }' /proc/$PID/status)
 echo "agent peak memory $MEMORIA, now $ATUAL, threads now $THREADS"
 
-mkdir -p "$(dirname "$RESULTS")"
+linha() {  # linha NAME MEASUREMENT ANCHOR KIND TARGET: one row, or nothing when NAME did not run
+  [ -n "${RAZOES[$1]:-}" ] || return 0
+  echo "| $2 | $3 | $4 | ${RAZOES[$1]} | ${TEMPOS[$1]} | $5 |"
+}
+BLOCO=$(mktemp)
 {
-  echo "# Performance"
+  echo "<!-- agente start -->"
+  echo "## The agent against find, bfs, du and a plain pair"
   echo
   echo "Written by \`bench/run.sh\` on $(date -u '+%Y-%m-%d %H:%M UTC'), $ROUNDS rounds after a warm-up"
   echo "($ROUNDS_STORE for the store, whose fsync varies widely with the disk),"
   echo "on $(nproc) cores and $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo) of memory."
   echo "Each figure is the median ratio of the pair over the rounds (minimum and maximum in"
   echo "brackets). Times: agent / anchor, lower is better. Throughputs: the agent's share of the"
-  echo "anchor's, higher is better."
+  echo "anchor's, higher is better. Listings take the reply as bytes (\`vornabench list-raw\`), as"
+  echo "find's output goes to /dev/null; cold rounds drop the page cache before each command."
   echo
   echo "| measurement | anchor | kind | ratio | median seconds, agent / anchor | target |"
   echo "|---|---|---|---|---|---|"
-  echo "| list 100,000 files (code 5) | \`find -type f -printf '%p %s %TY\\\\n'\` | time | ${RAZOES["list 100k (code 5) / find"]} | ${TEMPOS["list 100k (code 5) / find"]} | <= 1.5 |"
-  echo "| size of the same tree (code 4) | \`du -sb\` | time | ${RAZOES["size 100k (code 4) / du -sb"]} | ${TEMPOS["size 100k (code 4) / du -sb"]} | <= 1.3 |"
-  echo "| fetch 1 GiB, 1 MiB chunks (code 1) | read/write pair over loopback | throughput | ${RAZOES["fetch 1 GiB, 1 MiB chunks"]} | ${TEMPOS["fetch 1 GiB, 1 MiB chunks"]} | >= 0.8 |"
-  echo "| fetch 1 GiB, 64 KiB chunks (code 1) | the same pair, 64 KiB | throughput | ${RAZOES["fetch 1 GiB, 64 KiB chunks"]} | ${TEMPOS["fetch 1 GiB, 64 KiB chunks"]} | - |"
-  echo "| store 1 GiB, 1 MiB chunks (code 2) | the pair, receiver fsyncs | throughput | ${RAZOES["store 1 GiB, 1 MiB chunks"]} | ${TEMPOS["store 1 GiB, 1 MiB chunks"]} | >= 0.8 |"
-  echo "| 200 connections listing 10,000 files at once | one connection, 200 times | time | ${RAZOES["200 at once / 200 in a row"]} | ${TEMPOS["200 at once / 200 in a row"]} | <= 1.2 |"
+  linha "list 100k warm / find" "list 100,000 files (code 5), warm cache" "\`find -type f -printf '%p %s %TY\\\\n'\`" time "<= 0.6"
+  linha "list 100k warm / bfs" "the same" "\`bfs\` with the same output" time "-"
+  linha "list 100k cold / find" "list 100,000 files (code 5), cold cache" "the same \`find\`" time "<= 0.5"
+  linha "list 100k cold / bfs" "the same" "\`bfs\` with the same output" time "-"
+  linha "size 100k (code 4) / du -sb" "size of the same tree (code 4)" "\`du -sb\`" time "<= 1.3"
+  linha "fetch 1 GiB, 1 MiB chunks" "fetch 1 GiB, 1 MiB chunks (code 1)" "read/write pair over loopback" throughput ">= 0.8"
+  linha "fetch 1 GiB, 64 KiB chunks" "fetch 1 GiB, 64 KiB chunks (code 1)" "the same pair, 64 KiB" throughput "-"
+  linha "store 1 GiB, 1 MiB chunks" "store 1 GiB, 1 MiB chunks (code 2)" "the pair, receiver fsyncs" throughput ">= 0.8"
+  linha "200 at once / 200 in a row" "200 connections listing 10,000 files at once" "one connection, 200 times" time "<= 1.2"
   echo
+  echo "One listing of the 100,000 files in a fresh agent: $MEMORIA_LISTA the reply (target <= 2)."
   echo "Agent after the run: peak resident memory $MEMORIA, resident now $ATUAL, $THREADS threads"
-  echo "(the main thread and the signal thread: every connection thread has ended)."
+  echo "(the main thread and the signal thread: every connection thread and every reader"
+  echo "thread has ended)."
   echo
   echo "Profiles and the changes they led to: [PROFILES.md](PROFILES.md)."
-} > "$RESULTS"
+  echo "<!-- agente end -->"
+} > "$BLOCO"
+bench/bloco.sh "$RESULTS" agente "$BLOCO"
+rm -f "$BLOCO"
 echo "wrote $RESULTS"

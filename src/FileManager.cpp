@@ -10,18 +10,29 @@
 
 #include "TConversorHora.h"
 #include "TPercurso.h"
+#include "TPercursoParalelo.h"
+#include "TPoolLeitura.h"
 #include "TUtils.h"
 
 namespace {
 
 // A walk that cannot finish (out of memory, say) lets its exception through:
-// a shorter list must never pass for the whole tree.
-void executarPercurso(const FileManager& fileManager, TModoPercurso modo, const std::string& dirname,
-                      const TReceptorInfoObjectLinux& receptor,
-                      const time_t* desde = nullptr) {
-  TPercurso percurso(fileManager, modo, &receptor);
+// a shorter list must never pass for the whole tree. The walk runs on the
+// reader threads when the process has them, plainly otherwise.
+int64_t executarPercurso(const FileManager& fileManager, TModoPercurso modo,
+                         const std::string& dirname, const TReceptorInfoObjectLinux* receptor,
+                         const time_t* desde = nullptr) {
+  TPoolLeitura& pool = TPoolLeitura::global();
+  if (pool.getThreads() == 0) {
+    TPercurso percurso(fileManager, modo, receptor);
+    if (desde != nullptr) percurso.filtrarDesde(*desde);
+    percurso.executar(dirname);
+    return percurso.getSoma();
+  }
+  TPercursoParalelo percurso(fileManager, modo, receptor, &pool);
   if (desde != nullptr) percurso.filtrarDesde(*desde);
   percurso.executar(dirname);
+  return percurso.getSoma();
 }
 
 TListaInfoObjectLinux colher(
@@ -156,29 +167,27 @@ TListaInfoObjectLinux FileManager::getTodasPastasDentroDoDiretorio(
 
 void FileManager::getElementosDiretorioCorrente(const std::string& dirname,
                                                 const TReceptorInfoObjectLinux& receptor) const {
-  executarPercurso(*this, LISTAR_NIVEL, dirname, receptor);
+  executarPercurso(*this, LISTAR_NIVEL, dirname, &receptor);
 }
 
 void FileManager::getTodosArquivosDentroDoDiretorio(
     const std::string& dirname, const TReceptorInfoObjectLinux& receptor) const {
-  executarPercurso(*this, ARQUIVOS_DA_ARVORE, dirname, receptor);
+  executarPercurso(*this, ARQUIVOS_DA_ARVORE, dirname, &receptor);
 }
 
 void FileManager::getTodosArquivosDentroDoDiretorioInc(
     const std::string& dirname, time_t dataSelecionada,
     const TReceptorInfoObjectLinux& receptor) const {
-  executarPercurso(*this, ARQUIVOS_DA_ARVORE, dirname, receptor, &dataSelecionada);
+  executarPercurso(*this, ARQUIVOS_DA_ARVORE, dirname, &receptor, &dataSelecionada);
 }
 
 void FileManager::getTodasPastasDentroDoDiretorio(const std::string& dirname,
                                                   const TReceptorInfoObjectLinux& receptor) const {
-  executarPercurso(*this, PASTAS_DO_NIVEL, dirname, receptor);
+  executarPercurso(*this, PASTAS_DO_NIVEL, dirname, &receptor);
 }
 
 int64_t FileManager::GetSizeDir(const std::string& dirname) const {
-  TPercurso percurso(*this, SOMAR_ARVORE, nullptr);
-  percurso.executar(dirname);
-  return percurso.getSoma();
+  return executarPercurso(*this, SOMAR_ARVORE, dirname, nullptr);
 }
 
 void FileManager::writeType(mode_t modo) const {

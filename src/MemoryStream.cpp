@@ -1,44 +1,83 @@
 #include "MemoryStream.h"
 
+#include <algorithm>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <stdexcept>
 #include <utility>
 
-MemoryStream::MemoryStream() : posicao(0), sizeBuffer(0) {}
+MemoryStream::MemoryStream() : buffer(nullptr), capacidade(0), posicao(0), sizeBuffer(0) {}
 
-MemoryStream::~MemoryStream() {}
+MemoryStream::~MemoryStream() { liberar(); }
+
+MemoryStream::MemoryStream(const MemoryStream& outro) : MemoryStream() { *this = outro; }
+
+MemoryStream& MemoryStream::operator=(const MemoryStream& outro) {
+  if (this == &outro) return *this;
+  clearAll();
+  reservar(outro.sizeBuffer);
+  if (outro.sizeBuffer > 0) std::memcpy(buffer, outro.buffer, static_cast<size_t>(outro.sizeBuffer));
+  sizeBuffer = outro.sizeBuffer;
+  posicao = outro.posicao;
+  return *this;
+}
 
 MemoryStream::MemoryStream(MemoryStream&& outro) noexcept
-    : buffer(std::move(outro.buffer)), posicao(outro.posicao), sizeBuffer(outro.sizeBuffer) {
-  outro.buffer.clear();
+    : buffer(outro.buffer),
+      capacidade(outro.capacidade),
+      posicao(outro.posicao),
+      sizeBuffer(outro.sizeBuffer) {
+  outro.buffer = nullptr;
+  outro.capacidade = 0;
   outro.posicao = 0;
   outro.sizeBuffer = 0;
 }
 
 MemoryStream& MemoryStream::operator=(MemoryStream&& outro) noexcept {
   if (this != &outro) {
-    buffer = std::move(outro.buffer);
+    liberar();
+    buffer = outro.buffer;
+    capacidade = outro.capacidade;
     posicao = outro.posicao;
     sizeBuffer = outro.sizeBuffer;
-    outro.buffer.clear();
+    outro.buffer = nullptr;
+    outro.capacidade = 0;
     outro.posicao = 0;
     outro.sizeBuffer = 0;
   }
   return *this;
 }
 
+void MemoryStream::liberar() {
+  std::free(buffer);
+  buffer = nullptr;
+  capacidade = 0;
+}
+
 void MemoryStream::clearAll() {
-  buffer.clear();
-  buffer.shrink_to_fit();
+  liberar();
   posicao = 0;
   sizeBuffer = 0;
+}
+
+void MemoryStream::reservar(int n) {
+  size_t preciso = static_cast<size_t>(sizeBuffer) + static_cast<size_t>(n);
+  if (preciso <= capacidade) return;
+  // Geometric growth keeps building a long reply linear.
+  size_t nova = std::max<size_t>(preciso, std::max<size_t>(64, capacidade * 2));
+  void* area = std::realloc(buffer, nova);
+  if (area == nullptr) throw std::bad_alloc();
+  buffer = static_cast<unsigned char*>(area);
+  capacidade = nova;
 }
 
 void MemoryStream::setNewSizeBuffer(int n) {
   if (n < 0) throw std::length_error("MemoryStream: tamanho negativo");
   clearAll();
-  buffer.resize(static_cast<size_t>(n));
+  reservar(n);
+  if (n > 0) std::memset(buffer, 0, static_cast<size_t>(n));
   sizeBuffer = n;
 }
 
@@ -53,8 +92,8 @@ void MemoryStream::exigirBytes(long long n) const {
 
 void MemoryStream::acrescentar(const unsigned char* dados, int n) {
   if (n > INT_MAX - sizeBuffer) throw std::length_error("MemoryStream: mensagem grande demais");
-  // std::vector grows geometrically, so building a long reply stays linear.
-  buffer.insert(buffer.end(), dados, dados + n);
+  reservar(n);
+  if (n > 0) std::memcpy(buffer + sizeBuffer, dados, static_cast<size_t>(n));
   incrementSize(n);
 }
 
@@ -124,7 +163,7 @@ std::string MemoryStream::readStringFromMemoryStream() {
     throw;
   }
   if (n == 0) return std::string();
-  const char* texto = reinterpret_cast<const char*>(buffer.data() + posicao);
+  const char* texto = reinterpret_cast<const char*>(buffer + posicao);
   const void* zero = std::memchr(texto, 0, static_cast<size_t>(n));
   size_t comprimento = zero ? static_cast<size_t>(static_cast<const char*>(zero) - texto)
                             : static_cast<size_t>(n);
@@ -135,14 +174,13 @@ std::string MemoryStream::readStringFromMemoryStream() {
 
 unsigned char* MemoryStream::acrescentarEspaco(int n) {
   if (n < 0 || n > INT_MAX - sizeBuffer) throw std::length_error("MemoryStream: tamanho inválido");
-  buffer.resize(buffer.size() + static_cast<size_t>(n));
+  reservar(n);
   incrementSize(n);
-  return buffer.data() + (sizeBuffer - n);
+  return buffer + (sizeBuffer - n);
 }
 
 void MemoryStream::truncar(int n) {
   if (n < 0 || n > sizeBuffer) throw std::out_of_range("MemoryStream: truncar fora do corpo");
-  buffer.resize(static_cast<size_t>(n));
   sizeBuffer = n;
   if (posicao > sizeBuffer) posicao = sizeBuffer;
 }

@@ -18,14 +18,14 @@ class MemoryStream {
   MemoryStream();
   virtual ~MemoryStream();
 
-  MemoryStream(const MemoryStream&) = default;
-  MemoryStream& operator=(const MemoryStream&) = default;
+  MemoryStream(const MemoryStream& outro);
+  MemoryStream& operator=(const MemoryStream& outro);
   MemoryStream(MemoryStream&& outro) noexcept;
   MemoryStream& operator=(MemoryStream&& outro) noexcept;
 
   int getSize() const { return sizeBuffer; }
   int getPosicao() const { return posicao; }
-  const unsigned char* getBuffer() const { return buffer.data(); }
+  const unsigned char* getBuffer() const { return buffer; }
 
   void clearAll();
   // Empties the buffer and gives it an area of n bytes (n >= 0) to receive into.
@@ -59,8 +59,14 @@ class MemoryStream {
   void incrementSize(int n);
   void exigirBytes(long long n) const;
   void acrescentar(const unsigned char* dados, int n);
+  // Room for n more bytes past the body (n >= 0, the size checked by the caller).
+  void reservar(int n);
+  void liberar();
 
-  std::vector<unsigned char> buffer;
+  // Grown by realloc: a large area moves by remapping its pages, so a long
+  // reply is never held twice while it grows.
+  unsigned char* buffer;
+  size_t capacidade;
   int32_t posicao;
   int32_t sizeBuffer;
 };

@@ -55,7 +55,7 @@ bool TPercurso::prepararQuadro(int fd, TQuadro* quadro, bool verificarSistema) {
   quadro->fd = fd;
   struct stat st {};
   if (fstat(fd, &st) != 0 || (verificarSistema && sistemaDeArquivosBloqueado(fd)) ||
-      !lerEntradas(fd, &quadro->entradas)) {
+      !lerEntradas(fd, &bloco, &quadro->entradas)) {
     quadro->fechar();
     return false;
   }
@@ -64,17 +64,17 @@ bool TPercurso::prepararQuadro(int fd, TQuadro* quadro, bool verificarSistema) {
   return true;
 }
 
-bool TPercurso::lerEntradas(int fd, std::vector<TEntrada>* entradas) {
-  bloco.resize(64 * 1024);
+bool TPercurso::lerEntradas(int fd, std::vector<char>* bloco, std::vector<TEntrada>* entradas) {
+  bloco->resize(64 * 1024);
   for (;;) {
-    long lidos = syscall(SYS_getdents64, fd, bloco.data(), bloco.size());
+    long lidos = syscall(SYS_getdents64, fd, bloco->data(), bloco->size());
     if (lidos < 0) {
       if (errno == EINTR) continue;
       return !entradas->empty();  // keep what was read before the error
     }
     if (lidos == 0) return true;
     for (long pos = 0; pos < lidos;) {
-      const struct dirent64* d = reinterpret_cast<const struct dirent64*>(bloco.data() + pos);
+      const struct dirent64* d = reinterpret_cast<const struct dirent64*>(bloco->data() + pos);
       pos += d->d_reclen;
       const char* nome = d->d_name;
       if (nome[0] == '.' && (nome[1] == '\0' || (nome[1] == '.' && nome[2] == '\0'))) continue;
@@ -103,12 +103,13 @@ void TPercurso::visitar(size_t indice, const TEntrada& entrada) {
 }
 
 void TPercurso::escreverTipoEspecial(int dirfd, const char* nome, mode_t modoLink) {
-  mode_t modo = modoLink;
-  if (S_ISLNK(modoLink)) {
-    struct stat alvo {};
-    if (fstatat(dirfd, nome, &alvo, 0) == 0) modo = alvo.st_mode;
-  }
-  fileManager.writeType(modo);
+  fileManager.writeType(tipoEspecial(dirfd, nome, modoLink));
+}
+
+mode_t TPercurso::tipoEspecial(int dirfd, const char* nome, mode_t modoLink) {
+  struct stat alvo {};
+  if (S_ISLNK(modoLink) && fstatat(dirfd, nome, &alvo, 0) == 0) return alvo.st_mode;
+  return modoLink;
 }
 
 void TPercurso::arquivo(const TQuadro& quadro, const TEntrada& entrada, const struct stat& st) {

@@ -80,6 +80,14 @@ class TPercurso {
   static bool legivel(int dirfd, const char* nome);
   // A proc or selinux file system (or one that cannot be told): never walked.
   static bool sistemaDeArquivosBloqueado(int fd);
+  // Appends the entries of the open folder fd but "." and "..", reading
+  // through bloco. False when it could not be read at all.
+  static bool lerEntradas(int fd, std::vector<char>* bloco, std::vector<TEntrada>* entradas);
+  // The folder nome of dirfd, a mount point, holds a blocked file system.
+  static bool montagemBloqueada(int dirfd, const char* nome);
+  // The type a folder size prints for the special entry nome: a link's
+  // target's, when there is one.
+  static mode_t tipoEspecial(int dirfd, const char* nome, mode_t modoLink);
 
  private:
   static const size_t DESCRITORES_ABERTOS = 128;
@@ -88,7 +96,6 @@ class TPercurso {
   // the directory must not or cannot be walked.
   bool prepararQuadro(int fd, TQuadro* quadro, bool verificarSistema);
 
-  bool lerEntradas(int fd, std::vector<TEntrada>* entradas);
 
   void visitar(size_t indice, const TEntrada& entrada);
 
@@ -98,7 +105,6 @@ class TPercurso {
 
   void pasta(size_t indice, const TEntrada& entrada, const struct stat& st);
 
-  bool montagemBloqueada(int dirfd, const char* nome);
 
   void sairDoQuadro();
 

@@ -1,0 +1,401 @@
+#include "TPercursoParalelo.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <exception>
+#include <map>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "TConversorHora.h"
+#include "TPoolLeitura.h"
+
+namespace {
+
+// At most this many folders, and entries, read ahead of the calling thread.
+const int PASTAS_ADIANTADAS = 128;
+const size_t ENTRADAS_ADIANTADAS = 64 * 1024;
+// Entries whose status one job queries.
+const size_t TAMANHO_BLOCO = 256;
+// Below this depth a folder's tree is walked plainly by the calling thread,
+// so that the descriptors held stay few however deep the tree goes.
+const size_t PROFUNDIDADE_PARALELA = 48;
+
+enum TClasse : unsigned char { IGNORADA, ARQUIVO_LIDO, PASTA_LIDA, ESPECIAL };
+enum TSituacao : unsigned char { PENDENTE, EM_CURSO, PRONTA };
+
+// A job's place in the walk: keys compare element by element in the order
+// the calling thread needs them. A folder read at entry e of folder K has
+// the key K,e,0; the block of K's entries starting at s has the key K,s.
+typedef std::vector<uint32_t> TChave;
+
+TChave estender(const TChave& chave, std::initializer_list<uint32_t> mais) {
+  TChave resultado;
+  resultado.reserve(chave.size() + mais.size());
+  resultado = chave;
+  resultado.insert(resultado.end(), mais);
+  return resultado;
+}
+
+}  // namespace
+
+// One folder of the walk: read by whoever starts its job, then consumed and
+// left by the calling thread, which frees it with its parent.
+struct TPercursoParalelo::TPasta {
+  // What a reader learnt of one entry.
+  struct TDados {
+    TClasse classe = IGNORADA;
+    bool legivel = false;
+    bool bloqueada = false;  // one-level walks: a mount of a blocked file system
+    mode_t modo = 0;         // special entries: the type a folder size prints
+    dev_t dev = 0;
+    int64_t tamanho = 0;
+    time_t mtime = 0;
+    std::unique_ptr<TPasta> filho;  // whole-tree walks; null: to be walked plainly
+  };
+
+  ~TPasta() {
+    if (fd >= 0) close(fd);
+  }
+
+  TPasta* pai = nullptr;
+  std::string nome;  // in pai
+  std::string caminho;
+  TChave chave;
+  size_t profundidade = 0;
+  bool verificarSistema = false;
+  int fd = -1;  // open from its reading until the calling thread leaves it
+  dev_t dev = 0;
+  bool ok = false;  // read, and to be walked
+  TSituacao situacao = PENDENTE;
+  std::vector<TEntrada> entradas;
+  std::vector<TDados> dados;
+  std::vector<TSituacao> blocos;
+  size_t proxima = 0;
+};
+
+struct TPercursoParalelo::TEstado {
+  std::mutex mutex;
+  std::condition_variable pronto;
+  std::map<TChave, TPasta*> pastas;                     // folders no one reads yet
+  std::map<TChave, std::pair<TPasta*, size_t>> blocos;  // blocks no one queries yet
+  int adiantadas = 0;  // folders read or being read and not left yet
+  size_t entradasAdiantadas = 0;
+  bool recusou = false;  // a reader found only folders beyond the bounds
+  bool encerrando = false;
+  std::exception_ptr erro;
+  int idPool = 0;
+  bool registrado = false;
+  std::unique_ptr<TPasta> raiz;
+  std::vector<TPasta*> pilha;
+  std::string caminho;  // one path and one record reused for every file
+  InfoObjectLinux registro;
+  TConversorHora conversorHora;
+};
+
+TPercursoParalelo::TPercursoParalelo(const FileManager& fileManager, TModoPercurso modo,
+                                     const TReceptorInfoObjectLinux* receptor, TPoolLeitura* pool)
+    : fileManager(fileManager),
+      modo(modo),
+      receptor(receptor),
+      pool(pool),
+      estado(new TEstado()) {}
+
+TPercursoParalelo::~TPercursoParalelo() {
+  {
+    std::lock_guard<std::mutex> trava(estado->mutex);
+    estado->encerrando = true;
+    estado->pastas.clear();
+    estado->blocos.clear();
+  }
+  if (estado->registrado) pool->remover(estado->idPool);
+}
+
+void TPercursoParalelo::filtrarDesde(time_t quando) {
+  filtrarData = true;
+  desde = quando;
+}
+
+void TPercursoParalelo::executar(const std::string& dirname) {
+  if (FileManager::estaNaOrigensBloqueadas(dirname)) return;
+  int fd = open(dirname.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  estado->raiz.reset(new TPasta());
+  TPasta* raiz = estado->raiz.get();
+  raiz->fd = fd;
+  raiz->caminho = dirname;
+  raiz->verificarSistema = true;
+  raiz->situacao = EM_CURSO;
+  estado->adiantadas = 1;
+  estado->idPool = pool->registrar([this] { return trabalhar(); });
+  estado->registrado = true;
+  lerPasta(raiz);
+  estado->pilha.push_back(raiz);
+  while (!estado->pilha.empty()) {
+    TPasta* pasta = estado->pilha.back();
+    garantirLida(pasta);
+    if (!pasta->ok || pasta->proxima >= pasta->entradas.size()) {
+      sair(pasta);
+      estado->pilha.pop_back();
+      continue;
+    }
+    size_t i = pasta->proxima++;
+    if (i % TAMANHO_BLOCO == 0) garantirBloco(pasta, i / TAMANHO_BLOCO);
+    consumir(pasta, i);
+  }
+}
+
+bool TPercursoParalelo::trabalhar() {
+  TPasta* pasta = nullptr;
+  size_t bloco = 0;
+  bool ehBloco = false;
+  {
+    std::lock_guard<std::mutex> trava(estado->mutex);
+    if (estado->encerrando || estado->erro) return false;
+    auto b = estado->blocos.begin();
+    auto p = estado->pastas.begin();
+    bool podePasta = p != estado->pastas.end() && estado->adiantadas < PASTAS_ADIANTADAS &&
+                     estado->entradasAdiantadas < ENTRADAS_ADIANTADAS;
+    if (p != estado->pastas.end() && !podePasta) estado->recusou = true;
+    if (b != estado->blocos.end() && (!podePasta || b->first < p->first)) {
+      pasta = b->second.first;
+      bloco = b->second.second;
+      ehBloco = true;
+      pasta->blocos[bloco] = EM_CURSO;
+      estado->blocos.erase(b);
+    } else if (podePasta) {
+      pasta = p->second;
+      pasta->situacao = EM_CURSO;
+      ++estado->adiantadas;
+      estado->pastas.erase(p);
+    } else {
+      return false;
+    }
+  }
+  try {
+    if (ehBloco) {
+      lerBloco(pasta, bloco);
+    } else {
+      lerPasta(pasta);
+    }
+  } catch (...) {
+    falhou();
+  }
+  return true;
+}
+
+void TPercursoParalelo::falhou() {
+  std::lock_guard<std::mutex> trava(estado->mutex);
+  if (!estado->erro) estado->erro = std::current_exception();
+  estado->pronto.notify_all();
+}
+
+void TPercursoParalelo::lerPasta(TPasta* pasta) {
+  thread_local std::vector<char> buffer;
+  int fd = pasta->fd;
+  if (fd < 0) {
+    fd = openat(pasta->pai->fd, pasta->nome.c_str(),
+                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  }
+  struct stat st {};
+  bool ok = fd >= 0 && fstat(fd, &st) == 0 &&
+            !(pasta->verificarSistema && TPercurso::sistemaDeArquivosBloqueado(fd)) &&
+            TPercurso::lerEntradas(fd, &buffer, &pasta->entradas);
+  if (!ok && fd >= 0) {
+    close(fd);
+    fd = -1;
+  }
+  pasta->fd = fd;
+  pasta->dev = st.st_dev;
+  pasta->ok = ok;
+  size_t n = ok ? pasta->entradas.size() : 0;
+  size_t quantosBlocos = (n + TAMANHO_BLOCO - 1) / TAMANHO_BLOCO;
+  pasta->dados.resize(n);
+  pasta->blocos.assign(quantosBlocos, PENDENTE);
+  // The first block at once: most folders have no other.
+  std::vector<TPasta*> novas;
+  if (quantosBlocos > 0) lerDados(pasta, 0, &novas);
+  {
+    std::lock_guard<std::mutex> trava(estado->mutex);
+    pasta->situacao = PRONTA;
+    if (quantosBlocos > 0) pasta->blocos[0] = PRONTA;
+    estado->entradasAdiantadas += n;
+    for (size_t b = 1; b < quantosBlocos; ++b) {
+      estado->blocos.emplace(estender(pasta->chave, {static_cast<uint32_t>(b * TAMANHO_BLOCO)}),
+                             std::make_pair(pasta, b));
+    }
+    for (TPasta* nova : novas) estado->pastas.emplace(nova->chave, nova);
+    estado->pronto.notify_all();
+  }
+  if (quantosBlocos > 1 || !novas.empty()) pool->avisar();
+}
+
+void TPercursoParalelo::lerBloco(TPasta* pasta, size_t bloco) {
+  std::vector<TPasta*> novas;
+  lerDados(pasta, bloco, &novas);
+  {
+    std::lock_guard<std::mutex> trava(estado->mutex);
+    pasta->blocos[bloco] = PRONTA;
+    for (TPasta* nova : novas) estado->pastas.emplace(nova->chave, nova);
+    estado->pronto.notify_all();
+  }
+  if (!novas.empty()) pool->avisar();
+}
+
+void TPercursoParalelo::lerDados(TPasta* pasta, size_t bloco, std::vector<TPasta*>* novas) {
+  size_t fim = std::min(pasta->entradas.size(), (bloco + 1) * TAMANHO_BLOCO);
+  for (size_t e = bloco * TAMANHO_BLOCO; e < fim; ++e) {
+    const TEntrada& entrada = pasta->entradas[e];
+    TPasta::TDados& d = pasta->dados[e];
+    const char* nome = entrada.nome.c_str();
+    if (entrada.tipo != DT_UNKNOWN && entrada.tipo != DT_REG && entrada.tipo != DT_DIR) {
+      // Links and special files are never reported nor entered.
+      if (modo == SOMAR_ARVORE) {
+        d.classe = ESPECIAL;
+        d.modo = TPercurso::tipoEspecial(pasta->fd, nome, DTTOIF(entrada.tipo));
+      }
+      continue;
+    }
+    if (modo == PASTAS_DO_NIVEL && entrada.tipo == DT_REG) continue;  // files are not wanted
+    struct stat st {};
+    if (fstatat(pasta->fd, nome, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone or unsearchable
+    if (S_ISREG(st.st_mode)) {
+      if (modo == PASTAS_DO_NIVEL) continue;
+      d.classe = ARQUIVO_LIDO;
+      d.tamanho = st.st_size;
+      d.mtime = st.st_mtime;
+      if (modo != SOMAR_ARVORE && !(filtrarData && st.st_mtime <= desde)) {
+        d.legivel = TPercurso::legivel(pasta->fd, nome);
+      }
+    } else if (S_ISDIR(st.st_mode)) {
+      d.classe = PASTA_LIDA;
+      d.dev = st.st_dev;
+      // Only a mount point can change the file system under the walk.
+      bool pontoDeMontagem = st.st_dev != pasta->dev;
+      if (modo == LISTAR_NIVEL || modo == PASTAS_DO_NIVEL) {
+        d.bloqueada = pontoDeMontagem && TPercurso::montagemBloqueada(pasta->fd, nome);
+        continue;
+      }
+      std::string caminho = FileManager::montarCaminho(pasta->caminho, entrada.nome);
+      if (FileManager::estaNaOrigensBloqueadas(caminho)) {
+        d.classe = IGNORADA;
+        continue;
+      }
+      if (pasta->profundidade + 1 >= PROFUNDIDADE_PARALELA) continue;
+      std::unique_ptr<TPasta> filho(new TPasta());
+      filho->pai = pasta;
+      filho->nome = entrada.nome;
+      filho->caminho = std::move(caminho);
+      filho->chave = estender(pasta->chave, {static_cast<uint32_t>(e), 0});
+      filho->profundidade = pasta->profundidade + 1;
+      filho->verificarSistema = pontoDeMontagem;
+      novas->push_back(filho.get());
+      d.filho = std::move(filho);
+    } else if (modo == SOMAR_ARVORE) {
+      d.classe = ESPECIAL;
+      d.modo = TPercurso::tipoEspecial(pasta->fd, nome, st.st_mode);
+    }
+  }
+}
+
+void TPercursoParalelo::garantirLida(TPasta* pasta) {
+  std::unique_lock<std::mutex> trava(estado->mutex);
+  for (;;) {
+    if (estado->erro) std::rethrow_exception(estado->erro);
+    if (pasta->situacao == PRONTA) return;
+    if (pasta->situacao == PENDENTE) {
+      estado->pastas.erase(pasta->chave);
+      pasta->situacao = EM_CURSO;
+      ++estado->adiantadas;
+      trava.unlock();
+      lerPasta(pasta);
+      trava.lock();
+      continue;
+    }
+    estado->pronto.wait(trava);
+  }
+}
+
+void TPercursoParalelo::garantirBloco(TPasta* pasta, size_t bloco) {
+  std::unique_lock<std::mutex> trava(estado->mutex);
+  for (;;) {
+    if (estado->erro) std::rethrow_exception(estado->erro);
+    if (pasta->blocos[bloco] == PRONTA) return;
+    if (pasta->blocos[bloco] == PENDENTE) {
+      estado->blocos.erase(estender(pasta->chave, {static_cast<uint32_t>(bloco * TAMANHO_BLOCO)}));
+      pasta->blocos[bloco] = EM_CURSO;
+      trava.unlock();
+      lerBloco(pasta, bloco);
+      trava.lock();
+      continue;
+    }
+    estado->pronto.wait(trava);
+  }
+}
+
+void TPercursoParalelo::consumir(TPasta* pasta, size_t i) {
+  const TEntrada& entrada = pasta->entradas[i];
+  TPasta::TDados& d = pasta->dados[i];
+  if (d.classe == ESPECIAL) {
+    fileManager.writeType(d.modo);
+  } else if (d.classe == ARQUIVO_LIDO) {
+    if (modo == SOMAR_ARVORE) {
+      soma += d.tamanho;
+      return;
+    }
+    if (filtrarData && d.mtime <= desde) return;
+    std::string& caminho = estado->caminho;
+    caminho.assign(pasta->caminho);
+    if (!caminho.empty() && caminho.back() != '/') caminho += '/';
+    caminho += entrada.nome;
+    InfoObjectLinux& registro = estado->registro;
+    registro.setNome(caminho);
+    registro.setTipo(ARQUIVO);
+    registro.setTamanho(d.legivel ? d.tamanho : -1);
+    char data[TConversorHora::TAMANHO_MAXIMO_DATA];
+    registro.setDataUltimaModificacao(data, estado->conversorHora.formatar(d.mtime, data));
+    (*receptor)(registro);
+  } else if (d.classe == PASTA_LIDA) {
+    if (modo == LISTAR_NIVEL || modo == PASTAS_DO_NIVEL) {
+      std::string caminho = FileManager::montarCaminho(pasta->caminho, entrada.nome);
+      if (d.bloqueada || FileManager::estaNaOrigensBloqueadas(caminho)) return;
+      InfoObjectLinux registro(caminho);
+      (*receptor)(registro);
+    } else if (d.filho) {
+      estado->pilha.push_back(d.filho.get());
+    } else {
+      // Deep down: the plain walk goes on from here on this thread.
+      int fd = openat(pasta->fd, entrada.nome.c_str(),
+                      O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (fd < 0) return;
+      TPercurso plano(fileManager, modo, receptor);
+      if (filtrarData) plano.filtrarDesde(desde);
+      plano.executarEm(fd, FileManager::montarCaminho(pasta->caminho, entrada.nome),
+                       d.dev != pasta->dev);
+      soma += plano.getSoma();
+    }
+  }
+}
+
+void TPercursoParalelo::sair(TPasta* pasta) {
+  bool avisar;
+  {
+    std::lock_guard<std::mutex> trava(estado->mutex);
+    --estado->adiantadas;
+    estado->entradasAdiantadas -= pasta->ok ? pasta->entradas.size() : 0;
+    avisar = estado->recusou;
+    estado->recusou = false;
+  }
+  if (pasta->fd >= 0) close(pasta->fd);
+  pasta->fd = -1;
+  // Everything below it has been left: its records and sub-folders go.
+  std::vector<TEntrada>().swap(pasta->entradas);
+  std::vector<TPasta::TDados>().swap(pasta->dados);
+  if (avisar) pool->avisar();
+}
