@@ -85,15 +85,20 @@ std::string temporizadorDoAgente(int portaAgente, int portaCliente) {
 
 }  // namespace
 
-TEST_F(AgenteProtocolo, versaoECancelamentoByteAByte) {
+TEST_F(AgenteProtocolo, versaoECancelamentoByteAByteEmVariosSegmentos) {
   EXPECT_NE(access(agente.caminho(TFileUser::ARQUIVO_CONFIG).c_str(), F_OK), 0);
   auto cliente = agente.conectar();
   ASSERT_TRUE(cliente);
-  enviar(cliente.get(), LOGIN_VAZIO);
+  // The login a byte at a time, a command code in two segments.
+  for (unsigned char byte : LOGIN_VAZIO) {
+    enviar(cliente.get(), {byte});
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
   EXPECT_EQ(receber(cliente.get(), 4), (Bytes{0, 0, 0, 0}));
   EXPECT_EQ(lerArquivo(agente.caminho(TFileUser::ARQUIVO_CONFIG)).size(), 1162u);
-
-  enviar(cliente.get(), {0, 0, 0, 3});
+  enviar(cliente.get(), {0, 0});
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  enviar(cliente.get(), {0, 3});
   EXPECT_EQ(receber(cliente.get(), 8), VERSAO);
   enviar(cliente.get(), {0, 0, 0, 9});
   EXPECT_EQ(receber(cliente.get(), 4), (Bytes{0x00, 0x0e, 0xeb, 0x71}));
@@ -106,20 +111,6 @@ TEST_F(AgenteProtocolo, versaoECancelamentoByteAByte) {
     EXPECT_TRUE(agente.esperarNoLogInicio(" CMD_AGENTE_LINUX_CANCELAR_TRANFERENCIA_ARQUIVO\n"));
     EXPECT_EQ(agente.logProcesso().find("CANCELAR"), std::string::npos);
   }
-}
-
-TEST_F(AgenteProtocolo, codigoEMensagemEmVariosSegmentos) {
-  auto cliente = agente.conectar();
-  ASSERT_TRUE(cliente);
-  for (unsigned char byte : LOGIN_VAZIO) {
-    enviar(cliente.get(), {byte});
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  EXPECT_EQ(receber(cliente.get(), 4), (Bytes{0, 0, 0, 0}));
-  enviar(cliente.get(), {0, 0});
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  enviar(cliente.get(), {0, 3});
-  EXPECT_EQ(receber(cliente.get(), 8), VERSAO);
 }
 
 TEST_F(AgenteProtocolo, codigoNaoServidoEncerraSemResposta) {
@@ -182,17 +173,6 @@ TEST_F(AgenteProtocolo, loginComSenhaRecusaEEncerra) {
   // Only the admitted connection ever reached the command loop.
   EXPECT_TRUE(agente.esperarNaSaida("comando default"));
   EXPECT_EQ(contar(agente.saida(), "comando default"), 1);
-}
-
-TEST_F(AgenteProtocolo, arquivoDeUsuariosIlegivelRecusaELoga) {
-  ASSERT_EQ(mkdir(agente.caminho(TFileUser::ARQUIVO_CONFIG).c_str(), 0755), 0);
-  auto cliente = agente.conectar();
-  ASSERT_TRUE(cliente);
-  EXPECT_EQ(cliente->login("", ""), LOGIN_ERRO_USUARIO);
-  EXPECT_TRUE(cliente->aguardarFechamento(5000));
-  if (AgenteProcesso::logsGravaveis()) {
-    EXPECT_TRUE(agente.esperarNoLogProcesso("UserAgenteVorna.config"));
-  }
 }
 
 TEST_F(AgenteProtocolo, mensagensDeLoginMalformadasNaoDerrubamOAgente) {

@@ -116,36 +116,6 @@ TEST(Stream, escritaParaParQueSaiuFalhaSemSigpipe) {
   EXPECT_TRUE(outro.receber(1).empty());
 }
 
-TEST(TCPClienteMensagem, corpoEmPedacosChegaInteiro) {
-  ParDeSockets sockets;
-  Stream stream(sockets.agente);
-  TCPCliente cliente(-1);
-  std::thread remetente([&] {
-    sockets.enviar({0x00, 0x00, 0x00, 0x0c, 0x03, 0x00});
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    sockets.enviar({0x00, 0x00, 0x61, 0x62});
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    sockets.enviar({0x63, 0x07, 0x00, 0x00, 0x00, 0x01});
-  });
-  MemoryStream m = cliente.ReadMemoryStream(&stream);
-  remetente.join();
-  EXPECT_EQ(m.getSize(), 12);
-  EXPECT_EQ(m.readStringFromMemoryStream(), "abc");
-  EXPECT_EQ(m.readIntFromMemoryStream(), 7);
-}
-
-TEST(TCPClienteMensagem, corpoCortadoTrazSoOQueChegou) {
-  ParDeSockets sockets;
-  Stream stream(sockets.agente);
-  TCPCliente cliente(-1);
-  sockets.enviar({0x00, 0x00, 0x00, 0x20, 0x03, 0x00, 0x00, 0x00, 'a', 'b', 'c'});
-  sockets.fecharPar();
-  MemoryStream m = cliente.ReadMemoryStream(&stream);
-  EXPECT_EQ(m.getSize(), 7);
-  EXPECT_EQ(m.readStringFromMemoryStream(), "abc");
-  EXPECT_THROW(m.readIntFromMemoryStream(), std::out_of_range);
-}
-
 TEST(TCPClienteMensagem, tamanhoAcimaDoLimiteEncerraAConexao) {
   for (std::vector<unsigned char> prefixo :
        {std::vector<unsigned char>{0xff, 0xff, 0xff, 0xff},
