@@ -262,7 +262,8 @@ TEST_F(Vornacli, backupNuncaEscreveForaDoDestino) {
 
 namespace {
 
-// A broken agent: admits anyone, answers a folder listing (code 11) with the
+// A broken agent, serving each connection in a thread of its own as the
+// real one does: admits anyone, answers a folder listing (code 11) with the
 // same record whatever folder is asked, every other listing with a message
 // announcing 2 GiB and then nothing, and closes.
 class AgenteQuebrado {
@@ -283,6 +284,7 @@ class AgenteQuebrado {
     shutdown(escuta, SHUT_RDWR);
     close(escuta);
     servidor.join();
+    for (std::thread& conexao : conexoes) conexao.join();
   }
   int porta;
 
@@ -291,6 +293,11 @@ class AgenteQuebrado {
     for (;;) {
       int s = accept(escuta, nullptr, nullptr);
       if (s < 0) return;
+      conexoes.emplace_back([this, s] { atender(s); });
+    }
+  }
+  void atender(int s) {
+    {
       Stream stream(s);
       MemoryStream login;
       stream.receberCorpo(&login, stream.readInt());
@@ -308,11 +315,12 @@ class AgenteQuebrado {
         InfoObjectLinux("/R/a").writeToMemoryStream(&resposta);
         stream.enviarMensagem(resposta);
       }
-      close(s);
     }
+    close(s);
   }
   int escuta;
   std::thread servidor;
+  std::vector<std::thread> conexoes;
 };
 
 }  // namespace
