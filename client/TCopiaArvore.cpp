@@ -35,8 +35,11 @@ const int64_t LIMITE_EM_MEMORIA = 1 << 20;
 // large one never starts last and holds the end of the run back.
 const int64_t LIMIAR_GRANDE = 1 << 20;
 // What one connection takes from the shared list at a time.
-const size_t LOTE_ARQUIVOS = 16;
-const int64_t LOTE_BYTES = 1 << 20;
+// What one connection takes from the shared list at a time: files of one
+// folder only, since connections creating files in the same folder wait
+// for each other on its lock, here and on the agent.
+const size_t LOTE_ARQUIVOS = 128;
+const int64_t LOTE_BYTES = 4 << 20;
 
 std::atomic<unsigned> contadorTemporarios{0};
 const std::string PID_TEXTO = IntToStr(getpid());
@@ -129,6 +132,7 @@ struct TCopiaArvore::TArquivoRestauracao {
   std::string origem;
   std::string destino;
   int64_t tamanho;
+  int pasta;  // in the list of relative folders
 };
 
 // The reader thread's open folder, kept while its files come one after another.
@@ -327,30 +331,34 @@ bool TCopiaArvore::executarTodos(const std::function<TCanal::TProdutor(size_t)>&
   return std::all_of(certos.begin(), certos.end(), [](char c) { return c != 0; });
 }
 
-bool TCopiaArvore::tomarLote(const std::vector<int64_t>& tamanhos, size_t maximo, size_t* inicio,
-                             size_t* fim) {
+bool TCopiaArvore::tomarLote(const TTrabalho& trabalho, TLote* lote) {
   std::lock_guard<std::mutex> guarda(trava);
-  if (cursor >= tamanhos.size()) return false;
-  *inicio = *fim = cursor;
+  size_t total = trabalho.tamanhos.size();
+  if (cursor >= total) return false;
+  lote->proximo = lote->fim = cursor;
   int64_t bytes = 0;
-  while (*fim < tamanhos.size() && *fim - *inicio < maximo &&
-         (*fim == *inicio || bytes + tamanhos[*fim] <= LOTE_BYTES)) {
-    bytes += tamanhos[(*fim)++];
+  while (lote->fim < total && lote->fim - lote->proximo < LOTE_ARQUIVOS &&
+         trabalho.pastas[lote->fim] == trabalho.pastas[lote->proximo] &&
+         (lote->fim == lote->proximo || bytes + trabalho.tamanhos[lote->fim] <= LOTE_BYTES)) {
+    bytes += trabalho.tamanhos[lote->fim++];
   }
-  cursor = *fim;
+  cursor = lote->fim;
   return true;
 }
 
 // Large files first, largest first; the rest as listed (folder by folder).
 template <typename T>
-std::vector<int64_t> ordenarGrandesPrimeiro(std::vector<T>* arquivos) {
+TCopiaArvore::TTrabalho ordenarGrandesPrimeiro(std::vector<T>* arquivos) {
   auto grandes = std::stable_partition(arquivos->begin(), arquivos->end(),
                                        [](const T& a) { return a.tamanho >= LIMIAR_GRANDE; });
   std::stable_sort(arquivos->begin(), grandes,
                    [](const T& a, const T& b) { return a.tamanho > b.tamanho; });
-  std::vector<int64_t> tamanhos;
-  for (const T& a : *arquivos) tamanhos.push_back(a.tamanho);
-  return tamanhos;
+  TCopiaArvore::TTrabalho trabalho;
+  for (const T& a : *arquivos) {
+    trabalho.tamanhos.push_back(a.tamanho);
+    trabalho.pastas.push_back(a.pasta);
+  }
+  return trabalho;
 }
 
 bool TCopiaArvore::listarPasta(TCanal* canal, const std::string& remoto, const std::string& pasta,
@@ -501,12 +509,11 @@ bool TCopiaArvore::buscarArquivo(TCanal* canal, const TArquivoBackup& arquivo,
 }
 
 bool TCopiaArvore::produzirBackup(TCanal* canal, const std::vector<TArquivoBackup>& arquivos,
-                                  const std::vector<int64_t>& tamanhos,
-                                  const std::vector<std::string>& pastas, int raiz,
-                                  TLeitorBackup* leitor) {
-  size_t inicio, fim;
-  if (!tomarLote(tamanhos, LOTE_ARQUIVOS, &inicio, &fim)) return false;
-  for (size_t i = inicio; i < fim; ++i) {
+                                  const TTrabalho& trabalho, const std::vector<std::string>& pastas,
+                                  int raiz, TLeitorBackup* leitor) {
+  TLote lote;
+  if (!tomarLote(trabalho, &lote)) return false;
+  for (size_t i = lote.proximo; i < lote.fim; ++i) {
     const TArquivoBackup* arquivo = &arquivos[i];
     MemoryStream pedido;
     pedido.addString(arquivo->remoto);
@@ -586,7 +593,7 @@ bool TCopiaArvore::copiarArquivos(const std::string& remoto,
                         registro.getTamanho(), registro.getDataUltimaModificacao()});
     total += registro.getTamanho();
   }
-  std::vector<int64_t> tamanhos = ordenarGrandesPrimeiro(&arquivos);
+  TTrabalho trabalho = ordenarGrandesPrimeiro(&arquivos);
   progresso.reset(new TProgresso("backup", total, static_cast<int64_t>(arquivos.size())));
   progresso->desenharSozinho();
   cursor = 0;
@@ -594,7 +601,7 @@ bool TCopiaArvore::copiarArquivos(const std::string& remoto,
   return executarTodos([&](size_t i) -> TCanal::TProdutor {
     TLeitorBackup* leitor = &leitores[i];
     return [&, leitor](TCanal* c) {
-      return produzirBackup(c, arquivos, tamanhos, pastas, raiz, leitor);
+      return produzirBackup(c, arquivos, trabalho, pastas, raiz, leitor);
     };
   });
 }
@@ -780,12 +787,11 @@ bool TCopiaArvore::conferirGravacao(TCanal* canal, const std::shared_ptr<TEstado
 
 bool TCopiaArvore::produzirRestauracao(TCanal* canal,
                                        const std::vector<TArquivoRestauracao>& arquivos,
-                                       const std::vector<int64_t>& tamanhos) {
-  // One file at a time: a store cut short ends this connection, and what
-  // it has not taken stays for the others.
-  size_t inicio, fim;
-  if (!tomarLote(tamanhos, 1, &inicio, &fim)) return false;
-  restaurarArquivo(canal, arquivos[inicio]);
+                                       const TTrabalho& trabalho, TLote* lote) {
+  // One file a call: a store cut short ends this connection, and the rest
+  // of its lot goes over the next one.
+  if (lote->proximo == lote->fim && !tomarLote(trabalho, lote)) return false;
+  restaurarArquivo(canal, arquivos[lote->proximo++]);
   return true;
 }
 
@@ -793,18 +799,19 @@ void TCopiaArvore::listarLocal(const std::string& local, std::vector<std::string
                                std::vector<TArquivoRestauracao>* arquivos,
                                const std::string& remoto) {
   // Folders before what they hold, so that each is made after its parent.
-  std::vector<std::string> pendentes = {""};
+  std::vector<int> pendentes = {0};
   pastas->push_back("");
   while (!pendentes.empty() && !TCanal::interrompido()) {
-    std::string pasta = pendentes.back();
+    int indice = pendentes.back();
     pendentes.pop_back();
+    std::string pasta = (*pastas)[static_cast<size_t>(indice)];
     std::string caminho = juntar(local, pasta);
     std::unique_ptr<DIR, int (*)(DIR*)> diretorio(opendir(caminho.c_str()), closedir);
     if (!diretorio) {
       falhar(caminho, textoDoErro(errno));
       continue;
     }
-    std::vector<std::string> subpastas;
+    std::vector<int> subpastas;
     errno = 0;
     while (struct dirent* entrada = readdir(diretorio.get())) {
       std::string nome = entrada->d_name;
@@ -814,10 +821,11 @@ void TCopiaArvore::listarLocal(const std::string& local, std::vector<std::string
       if (fstatat(dirfd(diretorio.get()), nome.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         falhar(juntar(local, relativo), textoDoErro(errno));
       } else if (S_ISDIR(st.st_mode)) {
-        subpastas.push_back(relativo);
+        subpastas.push_back(static_cast<int>(pastas->size()));
         pastas->push_back(relativo);
       } else if (S_ISREG(st.st_mode)) {
-        arquivos->push_back({juntar(local, relativo), juntar(remoto, relativo), st.st_size});
+        arquivos->push_back(
+            {juntar(local, relativo), juntar(remoto, relativo), st.st_size, indice});
       } else {
         std::lock_guard<std::mutex> guarda(trava);
         ++resumo->ignorados;
@@ -837,16 +845,18 @@ bool TCopiaArvore::restore(const std::string& localPedido, const std::string& re
   std::vector<std::string> pastas;
   std::vector<TArquivoRestauracao> arquivos;
   listarLocal(local, &pastas, &arquivos, remoto);
-  std::vector<int64_t> tamanhos = ordenarGrandesPrimeiro(&arquivos);
-  int64_t total = std::accumulate(tamanhos.begin(), tamanhos.end(), int64_t{0});
+  TTrabalho trabalho = ordenarGrandesPrimeiro(&arquivos);
+  int64_t total = std::accumulate(trabalho.tamanhos.begin(), trabalho.tamanhos.end(), int64_t{0});
   bool ok = !TCanal::interrompido() && abrirCanais();
   progresso.reset(new TProgresso("restore", total, static_cast<int64_t>(arquivos.size())));
   progresso->desenharSozinho();
   if (ok) ok = criarPastasRemotas(remoto, pastas);
   cursor = 0;
   if (ok) {
-    ok = executarTodos([&](size_t) -> TCanal::TProdutor {
-      return [&](TCanal* c) { return produzirRestauracao(c, arquivos, tamanhos); };
+    std::vector<TLote> lotes(canais.size());
+    ok = executarTodos([&](size_t i) -> TCanal::TProdutor {
+      TLote* lote = &lotes[i];
+      return [&, lote](TCanal* c) { return produzirRestauracao(c, arquivos, trabalho, lote); };
     });
   }
   progresso->concluir();

@@ -83,7 +83,19 @@ class TCopiaArvore {
   static bool gravacaoConfirmada(const InfoObjectLinux& antes, const InfoObjectLinux& depois,
                                  int64_t n);
 
+ public:
+  // The work list in its order: each file's size and folder.
+  struct TTrabalho {
+    std::vector<int64_t> tamanhos;
+    std::vector<int> pastas;
+  };
+
  private:
+  // The part of the work list a connection has taken: [proximo, fim).
+  struct TLote {
+    size_t proximo = 0;
+    size_t fim = 0;
+  };
   struct TArquivoBackup;
   struct TArquivoRestauracao;
   struct TLeitorBackup;
@@ -93,9 +105,8 @@ class TCopiaArvore {
   // Runs on every channel at once the producer that fabrica gives for its
   // index; false when any connection was lost.
   bool executarTodos(const std::function<std::function<bool(TCanal*)>(size_t)>& fabrica);
-  // The next run of the shared work list: at most maximo entries and about
-  // a lot's bytes. False when it is used up.
-  bool tomarLote(const std::vector<int64_t>& tamanhos, size_t maximo, size_t* inicio, size_t* fim);
+  // The next lot of the shared work list into *lote. False when it is used up.
+  bool tomarLote(const TTrabalho& trabalho, TLote* lote);
 
   bool percorrerPastas(TCanal* canal, const std::string& remoto, int raiz);
   bool listarPasta(TCanal* canal, const std::string& remoto, const std::string& pasta, int raiz,
@@ -103,8 +114,8 @@ class TCopiaArvore {
   bool copiarArquivos(const std::string& remoto, const std::vector<InfoObjectLinux>& registros,
                       int raiz);
   bool produzirBackup(TCanal* canal, const std::vector<TArquivoBackup>& arquivos,
-                      const std::vector<int64_t>& tamanhos, const std::vector<std::string>& pastas,
-                      int raiz, TLeitorBackup* leitor);
+                      const TTrabalho& trabalho, const std::vector<std::string>& pastas, int raiz,
+                      TLeitorBackup* leitor);
   bool buscarArquivo(TCanal* canal, const TArquivoBackup& arquivo,
                      const std::vector<std::string>& pastas, int raiz, TLeitorBackup* leitor);
 
@@ -113,7 +124,7 @@ class TCopiaArvore {
   bool criarPastasRemotas(const std::string& remoto, const std::vector<std::string>& pastas);
   bool tratarPastaRemota(TCanal* canal, const std::string& pasta);
   bool produzirRestauracao(TCanal* canal, const std::vector<TArquivoRestauracao>& arquivos,
-                           const std::vector<int64_t>& tamanhos);
+                           const TTrabalho& trabalho, TLote* lote);
   void restaurarArquivo(TCanal* canal, const TArquivoRestauracao& arquivo);
   bool enviarArquivo(TCanal* canal, TEstadoGravacao* estado);
   static bool mesmoArquivo(TEstadoGravacao* estado);
