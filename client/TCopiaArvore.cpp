@@ -125,7 +125,8 @@ struct TCopiaArvore::TArquivoBackup {
   int pasta;  // in the list of relative folders
   std::string nome;
   int64_t tamanho;
-  std::string data;
+  bool temData;  // the listed time, read before the run: mktime serialises threads
+  time_t quando;
 };
 
 struct TCopiaArvore::TArquivoRestauracao {
@@ -278,7 +279,10 @@ TCopiaArvore::TCopiaArvore(std::unique_ptr<ClienteVorna> primeira, const TConect
     : primeira(std::move(primeira)),
       conector(conector),
       conexoes(std::max(1, conexoes)),
-      bloco(bloco) {}
+      bloco(bloco) {
+  // Once here, so that the threads' localtime_r only read the zone.
+  tzset();
+}
 
 TCopiaArvore::~TCopiaArvore() {}
 
@@ -485,9 +489,8 @@ bool TCopiaArvore::buscarArquivo(TCanal* canal, const TArquivoBackup& arquivo,
     if (passou) break;
   }
   if (motivo.empty() && erroLocal != 0) motivo = "local write failed: " + textoDoErro(erroLocal);
-  time_t quando;
-  if (motivo.empty() && lerDataRegistro(arquivo.data, &quando)) {
-    struct timespec tempos[2] = {{0, UTIME_OMIT}, {quando, 0}};
+  if (motivo.empty() && arquivo.temData) {
+    struct timespec tempos[2] = {{0, UTIME_OMIT}, {arquivo.quando, 0}};
     if (futimens(temporario.fd, tempos) != 0) motivo = textoDoErro(errno);
   }
   int fd = temporario.fd;
@@ -588,9 +591,14 @@ bool TCopiaArvore::copiarArquivos(const std::string& remoto,
     std::string pasta = barra == std::string::npos ? "" : relativo.substr(0, barra);
     auto achada = indices.emplace(pasta, static_cast<int>(pastas.size()));
     if (achada.second) pastas.push_back(pasta);
-    arquivos.push_back({registro.getNome(), achada.first->second,
-                        relativo.substr(barra == std::string::npos ? 0 : barra + 1),
-                        registro.getTamanho(), registro.getDataUltimaModificacao()});
+    TArquivoBackup arquivo{registro.getNome(),
+                           achada.first->second,
+                           relativo.substr(barra == std::string::npos ? 0 : barra + 1),
+                           registro.getTamanho(),
+                           false,
+                           0};
+    arquivo.temData = lerDataRegistro(registro.getDataUltimaModificacao(), &arquivo.quando);
+    arquivos.push_back(std::move(arquivo));
     total += registro.getTamanho();
   }
   TTrabalho trabalho = ordenarGrandesPrimeiro(&arquivos);
