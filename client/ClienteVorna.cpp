@@ -17,8 +17,8 @@
 #include <stdexcept>
 
 #include "Stream.h"
-#include "TUtils.h"
 #include "TCPCliente.h"
+#include "TUtils.h"
 
 ClienteVorna::ClienteVorna() : handle(-1), perdida(false) {}
 
@@ -62,6 +62,10 @@ void ClienteVorna::encerrarEnvio() {
   if (handle >= 0) shutdown(handle, SHUT_WR);
 }
 
+void ClienteVorna::interromper() {
+  if (handle >= 0) shutdown(handle, SHUT_RDWR);
+}
+
 bool ClienteVorna::enviarBytes(const void* dados, size_t n) {
   if (escreverTudo(handle, dados, n) < 0) {
     perdida = true;
@@ -83,6 +87,26 @@ bool ClienteVorna::receberBytes(void* dados, size_t n) {
     n -= static_cast<size_t>(r);
   }
   return true;
+}
+
+ssize_t ClienteVorna::receberAte(void* dados, size_t n) {
+  for (;;) {
+    ssize_t r = recv(handle, dados, n, 0);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) {
+      perdida = true;
+      return -1;
+    }
+    return r;
+  }
+}
+
+void ClienteVorna::acrescentarComando(std::string* saida, int codigo, const MemoryStream& pedido) {
+  int32_t rede[2] = {Stream::convertToBigEndian(codigo),
+                     Stream::convertToBigEndian(pedido.getSize())};
+  saida->append(reinterpret_cast<const char*>(rede), sizeof rede);
+  saida->append(reinterpret_cast<const char*>(pedido.getBuffer()),
+                static_cast<size_t>(pedido.getSize()));
 }
 
 bool ClienteVorna::enviarInt(int valor) {
@@ -160,20 +184,23 @@ bool ClienteVorna::listar(int codigo, const std::string& diretorio,
   std::vector<std::string> textos = {diretorio};
   if (codigo == CMD_AGENTE_LINUX_LIST_ALL_FILES_INCREMENTAL) textos.push_back(data);
   MemoryStream resposta;
-  if (!consultar(codigo, textos, &resposta)) return false;
+  return consultar(codigo, textos, &resposta) && lerListagem(&resposta, registros);
+}
+
+bool ClienteVorna::lerListagem(MemoryStream* resposta, TListaInfoObjectLinux* registros) {
   registros->clear();
   try {
-    int quantidade = resposta.readIntFromMemoryStream();
+    int quantidade = resposta->readIntFromMemoryStream();
     if (quantidade < 0) return false;
     for (int i = 0; i < quantidade; ++i) {
       InfoObjectLinux registro;
-      registro.loadFromMemoryStream(&resposta);
+      registro.loadFromMemoryStream(resposta);
       registros->push_back(std::move(registro));
     }
   } catch (const std::out_of_range&) {
     return false;
   }
-  return resposta.getPosicao() == resposta.getSize();
+  return resposta->getPosicao() == resposta->getSize();
 }
 
 int64_t ClienteVorna::iniciarBusca(const std::string& caminho, int bloco) {
@@ -315,7 +342,8 @@ bool ClienteVorna::buscarParaDescritor(const std::string& caminho, int bloco, in
       return false;
     }
     if (contagem <= 0) {
-      *erro = contagem < 0 ? "the agent could not read the file" : "the file shrank while it was read";
+      *erro =
+          contagem < 0 ? "the agent could not read the file" : "the file shrank while it was read";
       return false;
     }
     if (contagem > 64 * 1024 * 1024) {

@@ -1,6 +1,9 @@
 #ifndef CLIENTEVORNA_H
 #define CLIENTEVORNA_H
 
+#include <sys/types.h>
+
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -12,8 +15,9 @@
 
 // The backup server's side of the agent's protocol over one TCP connection:
 // raw bytes, wire integers (big-endian), messages (a big-endian length and a
-// body) and the login. Used from one thread. Every read waits at most the
-// time limit, so a silent agent never hangs the caller.
+// body) and the login. Used from one thread, or from two when one only
+// sends and the other only receives (a pipelined TCanal). Every read waits
+// at most the time limit, so a silent agent never hangs the caller.
 class ClienteVorna {
  public:
   ClienteVorna();
@@ -34,10 +38,16 @@ class ClienteVorna {
   void setTempoLimite(int milissegundos);
   // Stops sending (the agent then reads the end of the stream).
   void encerrarEnvio();
+  // Stops both directions without closing the descriptor, so that a thread
+  // blocked on it wakes with a failure. Safe from another thread.
+  void interromper();
 
   bool enviarBytes(const void* dados, size_t n);
   // Exactly n bytes; false when the connection ends, fails or times out first.
   bool receberBytes(void* dados, size_t n);
+  // Whatever arrives first, at most n bytes: the count, or -1 when the
+  // connection ends, fails or times out.
+  ssize_t receberAte(void* dados, size_t n);
   bool enviarInt(int valor);
   bool lerInt(int* valor);
   bool enviarMensagem(const MemoryStream& mensagem);
@@ -62,6 +72,9 @@ class ClienteVorna {
   // exchange fails or the reply does not hold exactly what its count says.
   bool listar(int codigo, const std::string& diretorio, TListaInfoObjectLinux* registros,
               const std::string& data = std::string());
+  // The records of a listing reply; false when it does not hold exactly
+  // what its count says.
+  static bool lerListagem(MemoryStream* resposta, TListaInfoObjectLinux* registros);
 
   // Fetching (command 1): asks for caminho in chunks of bloco bytes and
   // returns the size the agent announced (-1: missing or unreadable), or
@@ -102,11 +115,15 @@ class ClienteVorna {
   bool gravarDeDescritor(const std::string& caminho, int bloco, int fd, int64_t n,
                          const TProgressoBytes& progresso, std::string* erro);
 
+  // Appends to saida what a command sends before its reply: the code and
+  // the request message (a pipelined writer sends several at once).
+  static void acrescentarComando(std::string* saida, int codigo, const MemoryStream& pedido);
+
   static const int ERRO_CONEXAO = -1000;
 
  private:
   int handle;
-  bool perdida;
+  std::atomic<bool> perdida;
 };
 
 #endif

@@ -1,25 +1,48 @@
 #include "TCopiaArvore.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <deque>
 #include <filesystem>
-#include <set>
-#include <vector>
+#include <numeric>
+#include <stdexcept>
+#include <thread>
+#include <unordered_map>
 
 #include "ClienteVorna.h"
+#include "InfoObjectLinux.h"
+#include "MemoryStream.h"
 #include "TCPCliente.h"
+#include "TCanal.h"
 #include "TProgresso.h"
 #include "TUtils.h"
 
 namespace {
 
+// Files up to this size are read whole before their store is sent, so that
+// one that changes meanwhile is caught before a byte of it is on the wire.
+const int64_t LIMITE_EM_MEMORIA = 1 << 20;
+// Files from this size on go first, largest first, each alone, so that a
+// large one never starts last and holds the end of the run back.
+const int64_t LIMIAR_GRANDE = 1 << 20;
+// What one connection takes from the shared list at a time.
+// What one connection takes from the shared list at a time: files of one
+// folder only, since connections creating files in the same folder wait
+// for each other on its lock, here and on the agent.
+const size_t LOTE_ARQUIVOS = 128;
+const int64_t LOTE_BYTES = 4 << 20;
+
 std::atomic<unsigned> contadorTemporarios{0};
+const std::string PID_TEXTO = IntToStr(getpid());
 
 std::string semBarraFinal(std::string caminho) {
   while (caminho.size() > 1 && caminho.back() == '/') caminho.pop_back();
@@ -35,10 +58,8 @@ double segundosDesde(std::chrono::steady_clock::time_point inicio) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - inicio).count();
 }
 
-// Opens the folder relativo below raiz (creating its parts when asked) one
-// part at a time and never through a symbolic link, so that nothing written
-// below it can land outside raiz. -1 with errno when it cannot.
-int abrirPastaLocal(int raiz, const std::string& relativo, bool criar) {
+// One part at a time with O_NOFOLLOW: where openat2 is missing.
+int abrirPastaPorPartes(int raiz, const std::string& relativo) {
   int fd = dup(raiz);
   size_t inicio = 0;
   while (fd >= 0 && inicio < relativo.size()) {
@@ -47,7 +68,6 @@ int abrirPastaLocal(int raiz, const std::string& relativo, bool criar) {
     std::string parte = relativo.substr(inicio, fim - inicio);
     inicio = fim + 1;
     if (parte.empty()) continue;
-    if (criar) mkdirat(fd, parte.c_str(), 0755);
     int proximo = openat(fd, parte.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     int erro = errno;
     close(fd);
@@ -60,7 +80,7 @@ int abrirPastaLocal(int raiz, const std::string& relativo, bool criar) {
 // A new file of our own beside nome: never an existing one, never a link.
 int criarTemporario(int pastaFd, const std::string& nome, std::string* temporario) {
   for (int tentativa = 0; tentativa < 100; ++tentativa) {
-    *temporario = "." + nome.substr(0, 128) + ".vornacli-" + IntToStr(getpid()) + "-" +
+    *temporario = "." + nome.substr(0, 128) + ".vornacli-" + PID_TEXTO + "-" +
                   IntToStr(contadorTemporarios.fetch_add(1));
     int fd = openat(pastaFd, temporario->c_str(),
                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
@@ -69,11 +89,79 @@ int criarTemporario(int pastaFd, const std::string& nome, std::string* temporari
   return -1;
 }
 
+MemoryStream pedidoDeCaminho(const std::string& caminho) {
+  MemoryStream pedido;
+  pedido.addString(caminho);
+  return pedido;
+}
+
+// The acknowledgement and the message of a command whose reply is one message.
+bool lerRespostaMensagem(TCanal* canal, MemoryStream* resposta) {
+  int ok;
+  return canal->lerInt(&ok) && ok == COMMAND_OK && canal->lerMensagem(resposta);
+}
+
+bool lerRegistro(TCanal* canal, InfoObjectLinux* registro) {
+  MemoryStream resposta;
+  if (!lerRespostaMensagem(canal, &resposta)) return false;
+  try {
+    registro->loadFromMemoryStream(&resposta);
+  } catch (const std::out_of_range&) {
+    return false;
+  }
+  return true;
+}
+
+// Both acknowledgements of a command that sends a second one (2 and 12).
+bool lerDoisOk(TCanal* canal) {
+  int ok, fim;
+  return canal->lerInt(&ok) && ok == COMMAND_OK && canal->lerInt(&fim) && fim == COMMAND_OK;
+}
+
 }  // namespace
 
-TCopiaArvore::TCopiaArvore(ClienteVorna* cliente, int bloco) : cliente(cliente), bloco(bloco) {}
+struct TCopiaArvore::TArquivoBackup {
+  std::string remoto;
+  int pasta;  // in the list of relative folders
+  std::string nome;
+  int64_t tamanho;
+  bool temData;  // the listed time, read before the run: mktime serialises threads
+  time_t quando;
+};
 
-TCopiaArvore::~TCopiaArvore() {}
+struct TCopiaArvore::TArquivoRestauracao {
+  std::string origem;
+  std::string destino;
+  int64_t tamanho;
+  int pasta;  // in the list of relative folders
+};
+
+// The reader thread's open folder, kept while its files come one after another.
+struct TCopiaArvore::TLeitorBackup {
+  int pasta = -1;
+  int pastaFd = -1;
+  int erroPasta = 0;
+  ~TLeitorBackup() {
+    if (pastaFd >= 0) close(pastaFd);
+  }
+};
+
+// One file's store, shared by the handlers of its requests.
+struct TCopiaArvore::TEstadoGravacao {
+  TArquivoRestauracao arquivo;
+  int64_t tamanho = 0;
+  struct timespec modificacao {};
+  InfoObjectLinux antes;
+  // Set on the writer thread before the reader can see them: motivo first,
+  // then the flag.
+  std::string motivo;
+  std::atomic<bool> cortado{false};  // the store was cut short: the local file shrank
+  std::atomic<bool> mudou{false};    // sent whole, but the local file changed meanwhile
+  int fd = -1;
+  ~TEstadoGravacao() {
+    if (fd >= 0) close(fd);
+  }
+};
 
 bool TCopiaArvore::lerDataRegistro(const std::string& texto, time_t* quando) {
   struct tm local {};
@@ -113,8 +201,7 @@ bool TCopiaArvore::caminhoRelativo(const std::string& raiz, const std::string& c
 }
 
 bool TCopiaArvore::buscarParaArquivo(ClienteVorna* cliente, const std::string& remoto, int bloco,
-                                     int pastaFd, const std::string& nome,
-                                     const std::string& data,
+                                     int pastaFd, const std::string& nome, const std::string& data,
                                      const std::function<void(int64_t)>& progresso,
                                      int64_t* tamanho, std::string* motivo) {
   std::string temporario;
@@ -159,224 +246,629 @@ bool TCopiaArvore::gravarVerificando(ClienteVorna* cliente, const std::string& r
     *motivo = "connection to the agent lost";
     return false;
   }
-  // The new file has this size and a new time: an old file the agent kept
-  // (a full disk, say) does not pass, even with the same size. An old file
-  // changed in the very second of the store cannot be told apart: refused.
-  bool antigoIgual = antes.getTipo() == ARQUIVO && !antes.getDataUltimaModificacao().empty() &&
-                     antes.getDataUltimaModificacao() == depois.getDataUltimaModificacao() &&
-                     antes.getTamanho() == depois.getTamanho();
-  if (depois.getTipo() != ARQUIVO || depois.getTamanho() != n || antigoIgual) {
+  if (!gravacaoConfirmada(antes, depois, n)) {
     *motivo = "the agent could not store the file (its log says why)";
     return false;
   }
   return true;
 }
 
-void TCopiaArvore::falhar(const std::string& caminho, const std::string& motivo,
-                          TResumoCopia* resumo) {
-  ++resumo->falhas;
-  std::fprintf(stderr, "\r\033[K%s: %s\n", caminho.c_str(), motivo.c_str());
+bool TCopiaArvore::gravacaoConfirmada(const InfoObjectLinux& antes, const InfoObjectLinux& depois,
+                                      int64_t n) {
+  // The new file has this size and a new time: an old file the agent kept
+  // (a full disk, say) does not pass, even with the same size. An old file
+  // changed in the very second of the store cannot be told apart: refused.
+  bool antigoIgual = antes.getTipo() == ARQUIVO && !antes.getDataUltimaModificacao().empty() &&
+                     antes.getDataUltimaModificacao() == depois.getDataUltimaModificacao() &&
+                     antes.getTamanho() == depois.getTamanho();
+  return depois.getTipo() == ARQUIVO && depois.getTamanho() == n && !antigoIgual;
 }
 
-bool TCopiaArvore::copiarPastas(const std::string& remoto, int raizLocal, TResumoCopia* resumo) {
-  std::deque<std::string> pendentes = {remoto};
-  std::set<std::string> vistas = {remoto};
-  while (!pendentes.empty()) {
-    std::string pasta = pendentes.front();
-    pendentes.pop_front();
-    TListaInfoObjectLinux pastas;
-    if (!cliente->listar(CMD_AGENTE_LINUX_LIST_FOLDERS_DIR, pasta, &pastas)) return false;
-    for (const InfoObjectLinux& registro : pastas) {
-      std::string relativo, filho;
-      // Only children of the folder asked for, each once: a confused agent
-      // must not send the walk round in circles.
-      if (!caminhoRelativo(remoto, registro.getNome(), &relativo) ||
-          !caminhoRelativo(pasta, registro.getNome(), &filho) ||
-          filho.find('/') != std::string::npos || !vistas.insert(registro.getNome()).second) {
-        falhar(registro.getNome(), "not a sub-folder of the folder asked for", resumo);
-        continue;
-      }
-      int fd = abrirPastaLocal(raizLocal, relativo, true);
-      if (fd < 0) {
-        falhar(relativo, textoDoErro(errno), resumo);
-        continue;
-      }
-      close(fd);
-      ++resumo->pastas;
-      pendentes.push_back(registro.getNome());
+int TCopiaArvore::abrirPastaLocal(int raiz, const std::string& relativo) {
+  if (relativo.empty()) return dup(raiz);
+  struct open_how como {};
+  como.flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+  como.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
+  long fd = syscall(SYS_openat2, raiz, relativo.c_str(), &como, sizeof como);
+  if (fd >= 0 || (errno != ENOSYS && errno != EPERM)) return static_cast<int>(fd);
+  return abrirPastaPorPartes(raiz, relativo);
+}
+
+TCopiaArvore::TCopiaArvore(std::unique_ptr<ClienteVorna> primeira, const TConector& conector,
+                           int conexoes, int bloco)
+    : primeira(std::move(primeira)),
+      conector(conector),
+      conexoes(std::max(1, conexoes)),
+      bloco(bloco) {
+  // Once here, so that the threads' localtime_r only read the zone.
+  tzset();
+}
+
+TCopiaArvore::~TCopiaArvore() {}
+
+void TCopiaArvore::falhar(const std::string& caminho, const std::string& motivo) {
+  {
+    std::lock_guard<std::mutex> guarda(trava);
+    ++resumo->falhas;
+  }
+  avisar(caminho + ": " + motivo);
+}
+
+void TCopiaArvore::avisar(const std::string& linha) {
+  if (progresso) {
+    progresso->avisar(linha);
+  } else {
+    std::fprintf(stderr, "%s\n", linha.c_str());
+  }
+}
+
+void TCopiaArvore::contar(int64_t arquivos, int64_t bytes, int64_t pastas) {
+  std::lock_guard<std::mutex> guarda(trava);
+  resumo->arquivos += arquivos;
+  resumo->bytes += bytes;
+  resumo->pastas += pastas;
+}
+
+bool TCopiaArvore::abrirCanais() {
+  canais.emplace_back(new TCanal(std::move(primeira), conector));
+  while (static_cast<int>(canais.size()) < conexoes) {
+    std::unique_ptr<ClienteVorna> outra = conector ? conector() : nullptr;
+    if (!outra) {
+      falhar("connection " + IntToStr(static_cast<int>(canais.size()) + 1),
+             "could not connect and log in to the agent");
+      return false;
     }
+    canais.emplace_back(new TCanal(std::move(outra), conector));
+  }
+  resumo->conexoes = static_cast<int64_t>(canais.size());
+  return true;
+}
+
+bool TCopiaArvore::executarTodos(const std::function<TCanal::TProdutor(size_t)>& fabrica) {
+  std::vector<char> certos(canais.size(), 0);
+  std::vector<std::thread> outros;
+  for (size_t i = 1; i < canais.size(); ++i) {
+    outros.emplace_back([&, i] { certos[i] = canais[i]->executar(fabrica(i)); });
+  }
+  certos[0] = canais[0]->executar(fabrica(0));
+  for (std::thread& t : outros) t.join();
+  return std::all_of(certos.begin(), certos.end(), [](char c) { return c != 0; });
+}
+
+bool TCopiaArvore::tomarLote(const TTrabalho& trabalho, TLote* lote) {
+  std::lock_guard<std::mutex> guarda(trava);
+  size_t total = trabalho.tamanhos.size();
+  if (cursor >= total) return false;
+  lote->proximo = lote->fim = cursor;
+  int64_t bytes = 0;
+  while (lote->fim < total && lote->fim - lote->proximo < LOTE_ARQUIVOS &&
+         trabalho.pastas[lote->fim] == trabalho.pastas[lote->proximo] &&
+         (lote->fim == lote->proximo || bytes + trabalho.tamanhos[lote->fim] <= LOTE_BYTES)) {
+    bytes += trabalho.tamanhos[lote->fim++];
+  }
+  cursor = lote->fim;
+  return true;
+}
+
+// Large files first, largest first; the rest as listed (folder by folder).
+template <typename T>
+TCopiaArvore::TTrabalho ordenarGrandesPrimeiro(std::vector<T>* arquivos) {
+  auto grandes = std::stable_partition(arquivos->begin(), arquivos->end(),
+                                       [](const T& a) { return a.tamanho >= LIMIAR_GRANDE; });
+  std::stable_sort(arquivos->begin(), grandes,
+                   [](const T& a, const T& b) { return a.tamanho > b.tamanho; });
+  TCopiaArvore::TTrabalho trabalho;
+  for (const T& a : *arquivos) {
+    trabalho.tamanhos.push_back(a.tamanho);
+    trabalho.pastas.push_back(a.pasta);
+  }
+  return trabalho;
+}
+
+bool TCopiaArvore::listarPasta(TCanal* canal, const std::string& remoto, const std::string& pasta,
+                               int raiz, std::set<std::string>* vistas) {
+  MemoryStream resposta;
+  TListaInfoObjectLinux filhas;
+  if (!lerRespostaMensagem(canal, &resposta) || !ClienteVorna::lerListagem(&resposta, &filhas)) {
+    return false;
+  }
+  std::string relativoPai;
+  if (pasta != remoto) caminhoRelativo(remoto, pasta, &relativoPai);
+  int paiFd = abrirPastaLocal(raiz, relativoPai);
+  if (paiFd < 0) {
+    falhar(pasta, textoDoErro(errno));
+    return true;
+  }
+  for (const InfoObjectLinux& registro : filhas) {
+    std::string relativo, nome;
+    // Only children of the folder asked for, each once: a confused agent
+    // must not send the walk round in circles.
+    if (!caminhoRelativo(remoto, registro.getNome(), &relativo) ||
+        !caminhoRelativo(pasta, registro.getNome(), &nome) || nome.find('/') != std::string::npos ||
+        !vistas->insert(registro.getNome()).second) {
+      falhar(registro.getNome(), "not a sub-folder of the folder asked for");
+      continue;
+    }
+    // Each folder is made once, here, after its parent: files only open them.
+    mkdirat(paiFd, nome.c_str(), 0755);
+    int fd = openat(paiFd, nome.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+      falhar(relativo, textoDoErro(errno));
+      continue;
+    }
+    close(fd);
+    contar(0, 0, 1);
+    std::string filha = registro.getNome();
+    canal->pedirDepois(CMD_AGENTE_LINUX_LIST_FOLDERS_DIR, pedidoDeCaminho(filha), 0,
+                       [this, remoto, filha, raiz, vistas](TCanal* c) {
+                         return listarPasta(c, remoto, filha, raiz, vistas);
+                       });
+  }
+  close(paiFd);
+  return true;
+}
+
+bool TCopiaArvore::percorrerPastas(TCanal* canal, const std::string& remoto, int raiz) {
+  std::set<std::string> vistas = {remoto};
+  bool pedido = false;
+  return canal->executar([&](TCanal* c) {
+    if (pedido) return false;
+    pedido = true;
+    c->pedir(CMD_AGENTE_LINUX_LIST_FOLDERS_DIR, pedidoDeCaminho(remoto), 0,
+             [&](TCanal* c2) { return listarPasta(c2, remoto, remoto, raiz, &vistas); });
+    return true;
+  });
+}
+
+namespace {
+
+// The temporary file of one fetch: removed unless it was renamed into place.
+struct TTemporario {
+  int pastaFd = -1;
+  int fd = -1;
+  std::string nome;
+  bool renomeado = false;
+  ~TTemporario() {
+    if (fd >= 0) close(fd);
+    if (!nome.empty() && !renomeado) unlinkat(pastaFd, nome.c_str(), 0);
+  }
+};
+
+}  // namespace
+
+bool TCopiaArvore::buscarArquivo(TCanal* canal, const TArquivoBackup& arquivo,
+                                 const std::vector<std::string>& pastas, int raiz,
+                                 TLeitorBackup* leitor) {
+  MemoryStream resposta;
+  if (!lerRespostaMensagem(canal, &resposta) || resposta.getSize() != 8) return false;
+  int64_t tamanho = resposta.readInt64FromMemoryStream();
+  if (tamanho < 0) {
+    falhar(arquivo.remoto, "not found or not readable on the agent");
+    return true;
+  }
+  if (leitor->pasta != arquivo.pasta) {
+    if (leitor->pastaFd >= 0) close(leitor->pastaFd);
+    leitor->pasta = arquivo.pasta;
+    leitor->pastaFd = abrirPastaLocal(raiz, pastas[static_cast<size_t>(arquivo.pasta)]);
+    leitor->erroPasta = errno;
+  }
+  TTemporario temporario;
+  temporario.pastaFd = leitor->pastaFd;
+  std::string motivo;
+  if (leitor->pastaFd < 0) {
+    motivo = textoDoErro(leitor->erroPasta);
+  } else if ((temporario.fd = criarTemporario(leitor->pastaFd, arquivo.nome, &temporario.nome)) <
+             0) {
+    temporario.nome.clear();
+    motivo = textoDoErro(errno);
+  }
+  // A new size means new content, which the listed time would not describe.
+  if (motivo.empty() && tamanho != arquivo.tamanho) motivo = "changed since it was listed";
+  int erroLocal = 0;
+  int64_t recebidos = 0;
+  while (recebidos < tamanho) {
+    int contagem;
+    if (!canal->lerInt(&contagem)) return false;
+    if (contagem <= 0) {  // the agent's transfer ends with this chunk
+      if (motivo.empty()) {
+        motivo = contagem < 0 ? "the agent could not read the file"
+                              : "the file shrank while it was read";
+      }
+      break;
+    }
+    if (contagem > 64 * 1024 * 1024) return false;  // out of step
+    bool passou = contagem > tamanho - recebidos;   // the file grew: the agent stops after it
+    if (passou && motivo.empty()) motivo = "the file grew while it was read";
+    if (!canal->copiarPara(motivo.empty() ? temporario.fd : -1, static_cast<size_t>(contagem),
+                           &erroLocal)) {
+      return false;
+    }
+    recebidos += contagem;
+    canal->consumido(contagem);
+    progresso->acrescentar(contagem, 0);
+    if (passou) break;
+  }
+  if (motivo.empty() && erroLocal != 0) motivo = "local write failed: " + textoDoErro(erroLocal);
+  if (motivo.empty() && arquivo.temData) {
+    struct timespec tempos[2] = {{0, UTIME_OMIT}, {arquivo.quando, 0}};
+    if (futimens(temporario.fd, tempos) != 0) motivo = textoDoErro(errno);
+  }
+  int fd = temporario.fd;
+  temporario.fd = -1;
+  if (fd >= 0 && close(fd) != 0 && motivo.empty()) motivo = textoDoErro(errno);
+  // No fsync here: the whole copy is made durable once, at its end.
+  if (motivo.empty() && renameat(leitor->pastaFd, temporario.nome.c_str(), leitor->pastaFd,
+                                 arquivo.nome.c_str()) != 0) {
+    motivo = textoDoErro(errno);
+  }
+  if (!motivo.empty()) {
+    falhar(arquivo.remoto, motivo);
+    return true;
+  }
+  temporario.renomeado = true;
+  contar(1, tamanho, 0);
+  progresso->acrescentar(0, 1);
+  return true;
+}
+
+bool TCopiaArvore::produzirBackup(TCanal* canal, const std::vector<TArquivoBackup>& arquivos,
+                                  const TTrabalho& trabalho, const std::vector<std::string>& pastas,
+                                  int raiz, TLeitorBackup* leitor) {
+  TLote lote;
+  if (!tomarLote(trabalho, &lote)) return false;
+  for (size_t i = lote.proximo; i < lote.fim; ++i) {
+    const TArquivoBackup* arquivo = &arquivos[i];
+    MemoryStream pedido;
+    pedido.addString(arquivo->remoto);
+    pedido.addInt(bloco);
+    canal->pedir(CMD_AGENTE_LINUX_GET_FILE, pedido, std::max<int64_t>(arquivo->tamanho, 1),
+                 [this, arquivo, &pastas, raiz, leitor](TCanal* c) {
+                   return buscarArquivo(c, *arquivo, pastas, raiz, leitor);
+                 });
   }
   return true;
 }
 
 bool TCopiaArvore::backup(const std::string& remotoPedido, const std::string& localPedido,
-                          const std::string& desde, TResumoCopia* resumo) {
+                          const std::string& desde, TResumoCopia* destino) {
   auto inicio = std::chrono::steady_clock::now();
+  resumo = destino;
   std::string remoto = semBarraFinal(remotoPedido), local = semBarraFinal(localPedido);
-  TListaInfoObjectLinux arquivos;
-  bool ok = desde.empty()
-                ? cliente->listar(CMD_AGENTE_LINUX_LIST_ALL_FILES, remoto, &arquivos)
-                : cliente->listar(CMD_AGENTE_LINUX_LIST_ALL_FILES_INCREMENTAL, remoto, &arquivos,
-                                  desde);
+  if (!abrirCanais()) return false;
   std::error_code erro;
   std::filesystem::create_directories(local, erro);
   int raiz = open(local.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (raiz < 0) {
-    falhar(local, textoDoErro(errno), resumo);
-    return ok;
+    falhar(local, textoDoErro(errno));
+    return true;
   }
-  if (!ok || !copiarPastas(remoto, raiz, resumo)) {
-    close(raiz);
-    return false;
+  // The agent walks the files for one connection while another walks the
+  // folders and they are made here.
+  TListaInfoObjectLinux registros;
+  bool listado = false;
+  auto listar = [&] {
+    ClienteVorna* cliente = canais[0]->getCliente();
+    listado = desde.empty() ? cliente->listar(CMD_AGENTE_LINUX_LIST_ALL_FILES, remoto, &registros)
+                            : cliente->listar(CMD_AGENTE_LINUX_LIST_ALL_FILES_INCREMENTAL, remoto,
+                                              &registros, desde);
+  };
+  bool percorrido;
+  if (canais.size() > 1) {
+    std::thread listagem(listar);
+    percorrido = percorrerPastas(canais[1].get(), remoto, raiz);
+    listagem.join();
+  } else {
+    listar();
+    percorrido = listado && percorrerPastas(canais[0].get(), remoto, raiz);
   }
+  bool ok = listado && percorrido;
+  if (ok) ok = copiarArquivos(remoto, registros, raiz);
+  // Durable before success is reported: one flush for the whole copy.
+  if (syncfs(raiz) != 0) falhar(local, "could not flush the copy to disk: " + textoDoErro(errno));
+  close(raiz);
+  if (progresso) progresso->concluir();
+  resumo->segundos = segundosDesde(inicio);
+  return ok;
+}
+
+bool TCopiaArvore::copiarArquivos(const std::string& remoto,
+                                  const std::vector<InfoObjectLinux>& registros, int raiz) {
+  std::vector<std::string> pastas;
+  std::unordered_map<std::string, int> indices;
+  std::vector<TArquivoBackup> arquivos;
   int64_t total = 0;
-  for (const InfoObjectLinux& registro : arquivos) total += std::max<int64_t>(0, registro.getTamanho());
-  TProgresso progresso("backup", total);
-  int64_t antes = 0;
-  bool conectado = true;
-  for (const InfoObjectLinux& registro : arquivos) {
+  for (const InfoObjectLinux& registro : registros) {
     std::string relativo;
     if (!caminhoRelativo(remoto, registro.getNome(), &relativo)) {
-      falhar(registro.getNome(), "path outside the folder asked for", resumo);
+      falhar(registro.getNome(), "path outside the folder asked for");
       continue;
     }
     if (registro.getTamanho() < 0) {
-      falhar(registro.getNome(), "not readable on the agent", resumo);
+      falhar(registro.getNome(), "not readable on the agent");
       continue;
     }
     size_t barra = relativo.rfind('/');
     std::string pasta = barra == std::string::npos ? "" : relativo.substr(0, barra);
-    std::string nome = relativo.substr(barra == std::string::npos ? 0 : barra + 1);
-    int pastaFd = abrirPastaLocal(raiz, pasta, true);
-    if (pastaFd < 0) {
-      falhar(juntar(local, relativo), textoDoErro(errno), resumo);
-      continue;
-    }
-    int64_t tamanho = 0;
-    std::string motivo;
-    bool buscado = buscarParaArquivo(
-        cliente, registro.getNome(), bloco, pastaFd, nome, registro.getDataUltimaModificacao(),
-        [&](int64_t feitos) { progresso.atualizar(antes + feitos); }, &tamanho, &motivo);
-    close(pastaFd);
-    antes += std::max<int64_t>(0, registro.getTamanho());
-    progresso.atualizar(antes);
-    if (!buscado) {
-      falhar(registro.getNome(), motivo, resumo);
-      if (cliente->conexaoPerdida()) {
-        conectado = false;
-        break;
-      }
-      continue;
-    }
-    ++resumo->arquivos;
-    resumo->bytes += tamanho;
+    auto achada = indices.emplace(pasta, static_cast<int>(pastas.size()));
+    if (achada.second) pastas.push_back(pasta);
+    TArquivoBackup arquivo{registro.getNome(),
+                           achada.first->second,
+                           relativo.substr(barra == std::string::npos ? 0 : barra + 1),
+                           registro.getTamanho(),
+                           false,
+                           0};
+    arquivo.temData = lerDataRegistro(registro.getDataUltimaModificacao(), &arquivo.quando);
+    arquivos.push_back(std::move(arquivo));
+    total += registro.getTamanho();
   }
-  close(raiz);
-  progresso.concluir();
-  resumo->segundos = segundosDesde(inicio);
-  return conectado;
+  TTrabalho trabalho = ordenarGrandesPrimeiro(&arquivos);
+  progresso.reset(new TProgresso("backup", total, static_cast<int64_t>(arquivos.size())));
+  progresso->desenharSozinho();
+  cursor = 0;
+  std::vector<TLeitorBackup> leitores(canais.size());
+  return executarTodos([&](size_t i) -> TCanal::TProdutor {
+    TLeitorBackup* leitor = &leitores[i];
+    return [&, leitor](TCanal* c) {
+      return produzirBackup(c, arquivos, trabalho, pastas, raiz, leitor);
+    };
+  });
 }
 
-bool TCopiaArvore::restaurarArquivo(const std::string& origem, const std::string& destino,
-                                    int64_t tamanho, time_t modificacao,
-                                    const std::function<void(int64_t)>& progresso,
-                                    TResumoCopia* resumo) {
-  int fd = open(origem.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) {
-    falhar(origem, textoDoErro(errno), resumo);
+bool TCopiaArvore::tratarPastaRemota(TCanal* canal, const std::string& pasta) {
+  int ok, resultado;
+  if (!canal->lerInt(&ok) || ok != COMMAND_OK || !canal->lerInt(&resultado)) return false;
+  if (resultado == COMMAND_OK) {
+    contar(0, 0, 1);
     return true;
   }
+  MemoryStream mensagem;
   std::string motivo;
-  bool gravado = gravarVerificando(cliente, destino, bloco, fd, tamanho, progresso, &motivo);
-  close(fd);
-  std::string data;
-  if (gravado && !formatarDataPedido(modificacao, &data)) {
-    std::fprintf(stderr, "\r\033[K%s: modification time not kept (the agent takes years "
-                 "1969 to 2068 only)\n", origem.c_str());
-  } else if (gravado && !cliente->definirData(destino, data)) {
-    gravado = false;
-    motivo = "connection to the agent lost";
+  if (resultado != COMMAND_ERRO || !canal->lerMensagem(&mensagem)) return false;
+  try {
+    motivo = mensagem.readStringFromMemoryStream();
+  } catch (const std::out_of_range&) {
+    return false;
   }
-  if (!gravado) {
-    falhar(origem, motivo, resumo);
-    return !cliente->conexaoPerdida();
-  }
-  ++resumo->arquivos;
-  resumo->bytes += tamanho;
+  // Refused: fine when the folder is already there.
+  canal->pedirDepois(CMD_AGENTE_LINUX_IS_DIR, pedidoDeCaminho(pasta), 0,
+                     [this, pasta, motivo](TCanal* c) {
+                       MemoryStream resposta;
+                       if (!lerRespostaMensagem(c, &resposta) || resposta.getSize() != 1) {
+                         return false;
+                       }
+                       if (resposta.getBuffer()[0] != 0) {
+                         contar(0, 0, 1);
+                       } else {
+                         falhar(pasta, motivo);
+                       }
+                       return true;
+                     });
   return true;
+}
+
+bool TCopiaArvore::criarPastasRemotas(const std::string& remoto,
+                                      const std::vector<std::string>& pastas) {
+  // One connection, in order: a folder is asked for only after its parent.
+  size_t proxima = 0;
+  return canais[0]->executar([&](TCanal* c) {
+    if (proxima >= pastas.size()) return false;
+    for (int k = 0; k < 32 && proxima < pastas.size(); ++k, ++proxima) {
+      std::string pasta = juntar(remoto, pastas[proxima]);
+      c->pedir(CMD_AGENTE_LINUX_CREATE_DIR_SERVER_LINUX, pedidoDeCaminho(pasta), 0,
+               [this, pasta](TCanal* c2) { return tratarPastaRemota(c2, pasta); });
+    }
+    return true;
+  });
+}
+
+bool TCopiaArvore::enviarArquivo(TCanal* canal, TEstadoGravacao* estado) {
+  size_t capacidade = static_cast<size_t>(std::min<int64_t>(std::max(bloco, 65536), 16 << 20));
+  std::unique_ptr<char, void (*)(void*)> dados(
+      static_cast<char*>(std::aligned_alloc(4096, (capacidade + 4095) / 4096 * 4096)), std::free);
+  if (!dados) throw std::bad_alloc();
+  int64_t enviados = 0;
+  while (enviados < estado->tamanho) {
+    size_t pedir = static_cast<size_t>(std::min<int64_t>(capacidade, estado->tamanho - enviados));
+    ssize_t lidos = read(estado->fd, dados.get(), pedir);
+    if (lidos < 0 && errno == EINTR) continue;
+    if (lidos <= 0) {
+      // The agent waits for every announced byte: the connection is cut,
+      // and the agent drops the file.
+      estado->motivo = lidos == 0 ? "the local file shrank while it was sent"
+                                  : "local read failed: " + textoDoErro(errno);
+      estado->cortado = true;
+      return false;
+    }
+    if (!canal->getCliente()->enviarBytes(dados.get(), static_cast<size_t>(lidos))) return false;
+    enviados += lidos;
+  }
+  if (!mesmoArquivo(estado)) {
+    estado->motivo = "the local file changed while it was sent";
+    estado->mudou = true;
+  }
+  close(estado->fd);
+  estado->fd = -1;
+  return true;
+}
+
+bool TCopiaArvore::mesmoArquivo(TEstadoGravacao* estado) {
+  struct stat st {};
+  return fstat(estado->fd, &st) == 0 && st.st_size == estado->tamanho &&
+         st.st_mtim.tv_sec == estado->modificacao.tv_sec &&
+         st.st_mtim.tv_nsec == estado->modificacao.tv_nsec;
+}
+
+void TCopiaArvore::restaurarArquivo(TCanal* canal, const TArquivoRestauracao& arquivo) {
+  auto estado = std::make_shared<TEstadoGravacao>();
+  estado->arquivo = arquivo;
+  estado->fd = open(arquivo.origem.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  struct stat st {};
+  if (estado->fd < 0 || fstat(estado->fd, &st) != 0) {
+    falhar(arquivo.origem, textoDoErro(errno));
+    return;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    falhar(arquivo.origem, "no longer a regular file");
+    return;
+  }
+  estado->tamanho = st.st_size;
+  estado->modificacao = st.st_mtim;
+  std::vector<char> dados;
+  if (st.st_size <= LIMITE_EM_MEMORIA) {
+    // One byte more than the size: a file that grew shows it.
+    dados.resize(static_cast<size_t>(st.st_size) + 1);
+    size_t lidos = 0;
+    while (lidos < dados.size()) {
+      ssize_t r = read(estado->fd, dados.data() + lidos, dados.size() - lidos);
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0) {
+        falhar(arquivo.origem, "local read failed: " + textoDoErro(errno));
+        return;
+      }
+      if (r == 0) break;
+      lidos += static_cast<size_t>(r);
+    }
+    if (lidos != static_cast<size_t>(st.st_size) || !mesmoArquivo(estado.get())) {
+      falhar(arquivo.origem, "the local file changed while it was read");
+      return;
+    }
+    close(estado->fd);
+    estado->fd = -1;
+  }
+  canal->pedir(CMD_AGENTE_LINUX_GET_FILE_INFO, pedidoDeCaminho(arquivo.destino), 0,
+               [estado](TCanal* c) { return lerRegistro(c, &estado->antes); });
+  MemoryStream pedido;
+  pedido.addString(arquivo.destino);
+  pedido.addInt(bloco);
+  pedido.addInt64(st.st_size);
+  TCanal::TTratador gravado = [this, estado](TCanal* c) {
+    bool ok = lerDoisOk(c);
+    if (estado->cortado) {
+      falhar(estado->arquivo.origem, estado->motivo);
+      return true;  // the agent has read the end of our stream: nothing follows
+    }
+    if (ok) progresso->acrescentar(estado->tamanho, 0);
+    return ok;
+  };
+  if (estado->fd < 0) {
+    canal->pedir(CMD_AGENTE_LINUX_PUT_FILE, pedido, std::max<int64_t>(st.st_size, 1), gravado,
+                 dados.data(), static_cast<size_t>(st.st_size));
+  } else {
+    canal->pedir(CMD_AGENTE_LINUX_PUT_FILE, pedido, std::max<int64_t>(st.st_size, 1), gravado,
+                 nullptr, 0, [this, estado](TCanal* c) { return enviarArquivo(c, estado.get()); });
+    if (estado->cortado) return;
+  }
+  canal->pedir(CMD_AGENTE_LINUX_GET_FILE_INFO, pedidoDeCaminho(arquivo.destino), 0,
+               [this, estado](TCanal* c) { return conferirGravacao(c, estado); });
+}
+
+bool TCopiaArvore::conferirGravacao(TCanal* canal, const std::shared_ptr<TEstadoGravacao>& estado) {
+  InfoObjectLinux depois;
+  if (!lerRegistro(canal, &depois)) return false;
+  if (estado->mudou) {
+    falhar(estado->arquivo.origem, estado->motivo);
+    return true;
+  }
+  if (!gravacaoConfirmada(estado->antes, depois, estado->tamanho)) {
+    falhar(estado->arquivo.origem, "the agent could not store the file (its log says why)");
+    return true;
+  }
+  std::string data;
+  if (!formatarDataPedido(estado->modificacao.tv_sec, &data)) {
+    avisar(estado->arquivo.origem +
+           ": modification time not kept (the agent takes years 1969 to 2068 only)");
+    contar(1, estado->tamanho, 0);
+    progresso->acrescentar(0, 1);
+    return true;
+  }
+  MemoryStream pedido;
+  InfoObjectLinux(estado->arquivo.destino, ARQUIVO, 0, data).writeToMemoryStream(&pedido);
+  canal->pedirDepois(CMD_AGENTE_LINUX_SET_DATE_MODIFICATION_SERVER, pedido, 0,
+                     [this, estado](TCanal* c) {
+                       if (!lerDoisOk(c)) return false;
+                       contar(1, estado->tamanho, 0);
+                       progresso->acrescentar(0, 1);
+                       return true;
+                     });
+  return true;
+}
+
+bool TCopiaArvore::produzirRestauracao(TCanal* canal,
+                                       const std::vector<TArquivoRestauracao>& arquivos,
+                                       const TTrabalho& trabalho, TLote* lote) {
+  // One file a call: a store cut short ends this connection, and the rest
+  // of its lot goes over the next one.
+  if (lote->proximo == lote->fim && !tomarLote(trabalho, lote)) return false;
+  restaurarArquivo(canal, arquivos[lote->proximo++]);
+  return true;
+}
+
+void TCopiaArvore::listarLocal(const std::string& local, std::vector<std::string>* pastas,
+                               std::vector<TArquivoRestauracao>* arquivos,
+                               const std::string& remoto) {
+  // Folders before what they hold, so that each is made after its parent.
+  std::vector<int> pendentes = {0};
+  pastas->push_back("");
+  while (!pendentes.empty() && !TCanal::interrompido()) {
+    int indice = pendentes.back();
+    pendentes.pop_back();
+    std::string pasta = (*pastas)[static_cast<size_t>(indice)];
+    std::string caminho = juntar(local, pasta);
+    std::unique_ptr<DIR, int (*)(DIR*)> diretorio(opendir(caminho.c_str()), closedir);
+    if (!diretorio) {
+      falhar(caminho, textoDoErro(errno));
+      continue;
+    }
+    std::vector<int> subpastas;
+    errno = 0;
+    while (struct dirent* entrada = readdir(diretorio.get())) {
+      std::string nome = entrada->d_name;
+      if (nome == "." || nome == "..") continue;
+      std::string relativo = pasta.empty() ? nome : pasta + "/" + nome;
+      struct stat st {};
+      if (fstatat(dirfd(diretorio.get()), nome.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        falhar(juntar(local, relativo), textoDoErro(errno));
+      } else if (S_ISDIR(st.st_mode)) {
+        subpastas.push_back(static_cast<int>(pastas->size()));
+        pastas->push_back(relativo);
+      } else if (S_ISREG(st.st_mode)) {
+        arquivos->push_back(
+            {juntar(local, relativo), juntar(remoto, relativo), st.st_size, indice});
+      } else {
+        std::lock_guard<std::mutex> guarda(trava);
+        ++resumo->ignorados;
+      }
+      errno = 0;
+    }
+    if (errno != 0) falhar(caminho, textoDoErro(errno));
+    pendentes.insert(pendentes.end(), subpastas.rbegin(), subpastas.rend());
+  }
 }
 
 bool TCopiaArvore::restore(const std::string& localPedido, const std::string& remotoPedido,
-                           TResumoCopia* resumo) {
+                           TResumoCopia* destino) {
   auto inicio = std::chrono::steady_clock::now();
+  resumo = destino;
   std::string local = semBarraFinal(localPedido), remoto = semBarraFinal(remotoPedido);
-  struct TItem {
-    std::string relativo;
-    struct stat st;
-  };
-  // The whole local tree first (folders before what they hold), so that the
-  // progress knows the total. A folder that cannot be read is reported.
-  std::vector<TItem> itens;
-  std::vector<std::string> pendentes = {""};
-  while (!pendentes.empty()) {
-    std::string pasta = pendentes.back();
-    pendentes.pop_back();
-    std::error_code erro;
-    std::filesystem::directory_iterator it(juntar(local, pasta), erro), fim;
-    if (erro) falhar(juntar(local, pasta), erro.message(), resumo);
-    std::vector<std::string> subpastas;
-    for (; !erro && it != fim; it.increment(erro)) {
-      TItem item{pasta.empty() ? it->path().filename().string()
-                               : pasta + "/" + it->path().filename().string(),
-                 {}};
-      if (lstat(it->path().c_str(), &item.st) != 0) {
-        falhar(it->path().string(), textoDoErro(errno), resumo);
-        continue;
-      }
-      if (S_ISDIR(item.st.st_mode)) subpastas.push_back(item.relativo);
-      itens.push_back(item);
-    }
-    if (erro) falhar(juntar(local, pasta), erro.message(), resumo);
-    pendentes.insert(pendentes.end(), subpastas.rbegin(), subpastas.rend());
+  std::vector<std::string> pastas;
+  std::vector<TArquivoRestauracao> arquivos;
+  listarLocal(local, &pastas, &arquivos, remoto);
+  TTrabalho trabalho = ordenarGrandesPrimeiro(&arquivos);
+  int64_t total = std::accumulate(trabalho.tamanhos.begin(), trabalho.tamanhos.end(), int64_t{0});
+  bool ok = !TCanal::interrompido() && abrirCanais();
+  progresso.reset(new TProgresso("restore", total, static_cast<int64_t>(arquivos.size())));
+  progresso->desenharSozinho();
+  if (ok) ok = criarPastasRemotas(remoto, pastas);
+  cursor = 0;
+  if (ok) {
+    std::vector<TLote> lotes(canais.size());
+    ok = executarTodos([&](size_t i) -> TCanal::TProdutor {
+      TLote* lote = &lotes[i];
+      return [&, lote](TCanal* c) { return produzirRestauracao(c, arquivos, trabalho, lote); };
+    });
   }
-  int64_t total = 0;
-  for (const TItem& item : itens) total += S_ISREG(item.st.st_mode) ? item.st.st_size : 0;
-  TProgresso progresso("restore", total);
-  auto criarPasta = [&](const std::string& pasta) {
-    std::string motivo;
-    int resultado = cliente->criarPasta(pasta, &motivo);
-    bool ehPasta = false;
-    if (resultado == COMMAND_ERRO && cliente->perguntarFlag(CMD_AGENTE_LINUX_IS_DIR, pasta, &ehPasta) &&
-        ehPasta) {
-      resultado = COMMAND_OK;  // already there
-    }
-    if (resultado == COMMAND_OK) {
-      ++resumo->pastas;
-    } else if (!cliente->conexaoPerdida()) {
-      falhar(pasta, motivo, resumo);
-    }
-  };
-  criarPasta(remoto);
-  int64_t antes = 0;
-  for (const TItem& item : itens) {
-    if (cliente->conexaoPerdida()) break;
-    std::string destino = juntar(remoto, item.relativo);
-    if (S_ISDIR(item.st.st_mode)) {
-      criarPasta(destino);
-    } else if (!S_ISREG(item.st.st_mode)) {
-      ++resumo->ignorados;
-    } else {
-      restaurarArquivo(juntar(local, item.relativo), destino, item.st.st_size, item.st.st_mtime,
-                       [&](int64_t feitos) { progresso.atualizar(antes + feitos); }, resumo);
-      antes += item.st.st_size;
-      progresso.atualizar(antes);
-    }
-  }
-  progresso.concluir();
+  progresso->concluir();
   resumo->segundos = segundosDesde(inicio);
-  if (cliente->conexaoPerdida()) {
-    falhar(remoto, "connection to the agent lost", resumo);
-    return false;
-  }
-  return true;
+  if (!ok && !TCanal::interrompido()) falhar(remoto, "connection to the agent lost");
+  return ok;
 }

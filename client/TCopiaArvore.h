@@ -4,39 +4,54 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
 #include <string>
+#include <vector>
 
 class ClienteVorna;
+class InfoObjectLinux;
+class TCanal;
+class TProgresso;
 
 // What one backup or restore did.
 struct TResumoCopia {
-  int64_t arquivos = 0;  // files copied whole
-  int64_t bytes = 0;     // their bytes
-  int64_t pastas = 0;    // folders created or found
-  int64_t falhas = 0;    // entries that could not be copied (each reported)
-  int64_t ignorados = 0; // links and special files, which the agent never serves
+  int64_t arquivos = 0;   // files copied whole
+  int64_t bytes = 0;      // their bytes
+  int64_t pastas = 0;     // folders created or found
+  int64_t falhas = 0;     // entries that could not be copied (each reported)
+  int64_t ignorados = 0;  // links and special files, which the agent never serves
+  int64_t conexoes = 0;   // connections used at once
   double segundos = 0;
 };
 
-// Copies whole trees between the agent's machine and this one over one
-// logged-in connection: backup (agent to here) and restore (here to agent).
-// Modification times travel as the agent's local-time texts, read and
-// written in this machine's time zone, which must therefore be the agent's.
-// A failed entry is reported on standard error and the run goes on; a lost
-// connection ends the run.
+// Copies whole trees between the agent's machine and this one over several
+// logged-in connections at once, each pipelined (TCanal), sharing one work
+// list: backup (agent to here) and restore (here to agent). Modification
+// times travel as the agent's local-time texts, read and written in this
+// machine's time zone, which must therefore be the agent's. A failed entry
+// is reported on standard error and the run goes on; a lost connection ends
+// the run. Used from one thread; it runs its own.
 class TCopiaArvore {
  public:
-  TCopiaArvore(ClienteVorna* cliente, int bloco);
+  // A new logged-in connection, or null.
+  typedef std::function<std::unique_ptr<ClienteVorna>()> TConector;
+
+  // primeira is the connection already logged in; conector makes the other
+  // conexoes - 1.
+  TCopiaArvore(std::unique_ptr<ClienteVorna> primeira, const TConector& conector, int conexoes,
+               int bloco);
   virtual ~TCopiaArvore();
 
   // Every file below remoto into local, at the same relative paths, with
-  // the same folders (empty ones too) and modification times. desde, when
-  // not empty ("dd/mm/yy hh:mm:ss"), copies only files changed after it.
-  // False when the connection was lost.
+  // the same folders (empty ones too) and modification times, made durable
+  // before it returns. desde, when not empty ("dd/mm/yy hh:mm:ss"), copies
+  // only files changed after it. False when a connection was lost.
   bool backup(const std::string& remoto, const std::string& local, const std::string& desde,
               TResumoCopia* resumo);
   // Every folder and regular file below local into remoto, with the files'
-  // modification times. False when the connection was lost.
+  // modification times. False when a connection was lost.
   bool restore(const std::string& local, const std::string& remoto, TResumoCopia* resumo);
 
   // "dd/mm/yyyy hh:mm:ss" (records) and "dd/mm/yy hh:mm:ss" (requests) in
@@ -47,10 +62,14 @@ class TCopiaArvore {
   // The part of caminho below raiz, refused (false) when it would leave raiz.
   static bool caminhoRelativo(const std::string& raiz, const std::string& caminho,
                               std::string* relativo);
+  // The folder relativo below raiz, opened without following any symbolic
+  // link and without leaving raiz. -1 with errno when it cannot.
+  static int abrirPastaLocal(int raiz, const std::string& relativo);
 
   // Fetches remoto into the file nome of folder pastaFd through a temporary
-  // file of its own, renamed into place once complete, then gives it the
-  // record's modification time (data, may be empty). False with the reason.
+  // file of its own, renamed into place once complete and durable, then
+  // gives it the record's modification time (data, may be empty). False
+  // with the reason.
   static bool buscarParaArquivo(ClienteVorna* cliente, const std::string& remoto, int bloco,
                                 int pastaFd, const std::string& nome, const std::string& data,
                                 const std::function<void(int64_t)>& progresso, int64_t* tamanho,
@@ -60,16 +79,71 @@ class TCopiaArvore {
   static bool gravarVerificando(ClienteVorna* cliente, const std::string& remoto, int bloco, int fd,
                                 int64_t n, const std::function<void(int64_t)>& progresso,
                                 std::string* motivo);
+  // Whether the records before and after a store of n bytes show a new file.
+  static bool gravacaoConfirmada(const InfoObjectLinux& antes, const InfoObjectLinux& depois,
+                                 int64_t n);
+
+ public:
+  // The work list in its order: each file's size and folder.
+  struct TTrabalho {
+    std::vector<int64_t> tamanhos;
+    std::vector<int> pastas;
+  };
 
  private:
-  bool copiarPastas(const std::string& remoto, int raizLocal, TResumoCopia* resumo);
-  bool restaurarArquivo(const std::string& origem, const std::string& destino, int64_t tamanho,
-                        time_t modificacao, const std::function<void(int64_t)>& progresso,
-                        TResumoCopia* resumo);
-  void falhar(const std::string& caminho, const std::string& motivo, TResumoCopia* resumo);
+  // The part of the work list a connection has taken: [proximo, fim).
+  struct TLote {
+    size_t proximo = 0;
+    size_t fim = 0;
+  };
+  struct TArquivoBackup;
+  struct TArquivoRestauracao;
+  struct TLeitorBackup;
+  struct TEstadoGravacao;
 
-  ClienteVorna* cliente;
+  bool abrirCanais();
+  // Runs on every channel at once the producer that fabrica gives for its
+  // index; false when any connection was lost.
+  bool executarTodos(const std::function<std::function<bool(TCanal*)>(size_t)>& fabrica);
+  // The next lot of the shared work list into *lote. False when it is used up.
+  bool tomarLote(const TTrabalho& trabalho, TLote* lote);
+
+  bool percorrerPastas(TCanal* canal, const std::string& remoto, int raiz);
+  bool listarPasta(TCanal* canal, const std::string& remoto, const std::string& pasta, int raiz,
+                   std::set<std::string>* vistas);
+  bool copiarArquivos(const std::string& remoto, const std::vector<InfoObjectLinux>& registros,
+                      int raiz);
+  bool produzirBackup(TCanal* canal, const std::vector<TArquivoBackup>& arquivos,
+                      const TTrabalho& trabalho, const std::vector<std::string>& pastas, int raiz,
+                      TLeitorBackup* leitor);
+  bool buscarArquivo(TCanal* canal, const TArquivoBackup& arquivo,
+                     const std::vector<std::string>& pastas, int raiz, TLeitorBackup* leitor);
+
+  void listarLocal(const std::string& local, std::vector<std::string>* pastas,
+                   std::vector<TArquivoRestauracao>* arquivos, const std::string& remoto);
+  bool criarPastasRemotas(const std::string& remoto, const std::vector<std::string>& pastas);
+  bool tratarPastaRemota(TCanal* canal, const std::string& pasta);
+  bool produzirRestauracao(TCanal* canal, const std::vector<TArquivoRestauracao>& arquivos,
+                           const TTrabalho& trabalho, TLote* lote);
+  void restaurarArquivo(TCanal* canal, const TArquivoRestauracao& arquivo);
+  bool enviarArquivo(TCanal* canal, TEstadoGravacao* estado);
+  static bool mesmoArquivo(TEstadoGravacao* estado);
+  bool conferirGravacao(TCanal* canal, const std::shared_ptr<TEstadoGravacao>& estado);
+
+  void falhar(const std::string& caminho, const std::string& motivo);
+  void avisar(const std::string& linha);
+  void contar(int64_t arquivos, int64_t bytes, int64_t pastas);
+
+  std::unique_ptr<ClienteVorna> primeira;
+  TConector conector;
+  int conexoes;
   int bloco;
+  std::vector<std::unique_ptr<TCanal>> canais;
+
+  std::mutex trava;  // the summary and the shared cursor of the work list
+  TResumoCopia* resumo = nullptr;
+  size_t cursor = 0;
+  std::unique_ptr<TProgresso> progresso;
 };
 
 #endif

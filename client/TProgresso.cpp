@@ -4,11 +4,11 @@
 
 #include <cstdio>
 
-TProgresso::TProgresso(const std::string& rotulo, int64_t total)
+TProgresso::TProgresso(const std::string& rotulo, int64_t total, int64_t totalArquivos)
     : rotulo(rotulo),
       total(total),
+      totalArquivos(totalArquivos),
       ativo(isatty(STDERR_FILENO) == 1),
-      desenhado(false),
       inicio(std::chrono::steady_clock::now()),
       ultimoDesenho(inicio) {}
 
@@ -26,36 +26,82 @@ std::string TProgresso::formatarBytes(double bytes) {
   return texto;
 }
 
-void TProgresso::atualizar(int64_t feito) {
-  if (!ativo) return;
-  auto agora = std::chrono::steady_clock::now();
-  if (desenhado && agora - ultimoDesenho < std::chrono::milliseconds(100) && feito < total) return;
-  ultimoDesenho = agora;
-  desenhar(feito);
+std::string TProgresso::formatarRestante(double segundos, double fracao) {
+  if (fracao <= 0 || segundos <= 0) return "--:--";
+  if (fracao > 1) fracao = 1;
+  long falta = static_cast<long>(segundos * (1 - fracao) / fracao + 0.5);
+  char texto[32];
+  std::snprintf(texto, sizeof texto, "%ld:%02ld", falta / 60, falta % 60);
+  return texto;
 }
 
-void TProgresso::desenhar(int64_t feito) {
-  double segundos = std::chrono::duration<double>(std::chrono::steady_clock::now() - inicio).count();
-  double taxa = segundos > 0 ? feito / segundos : 0;
+void TProgresso::atualizar(int64_t valor) {
+  feito = valor;
+  if (!ativo) return;
+  std::lock_guard<std::mutex> guarda(trava);
+  auto agora = std::chrono::steady_clock::now();
+  if (desenhado && agora - ultimoDesenho < std::chrono::milliseconds(100) && valor < total) return;
+  ultimoDesenho = agora;
+  desenhar();
+}
+
+void TProgresso::acrescentar(int64_t bytes, int64_t n) {
+  feito += bytes;
+  arquivos += n;
+}
+
+void TProgresso::desenharSozinho() {
+  if (!ativo || desenhista.joinable()) return;
+  desenhista = std::thread([this] {
+    std::unique_lock<std::mutex> guarda(trava);
+    while (!parar.wait_for(guarda, std::chrono::milliseconds(100), [this] { return parando; })) {
+      desenhar();
+    }
+  });
+}
+
+void TProgresso::desenhar() {
+  double segundos =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - inicio).count();
+  int64_t bytes = feito, n = arquivos;
+  double taxa = segundos > 0 ? bytes / segundos : 0;
+  // Small files cost their count, large ones their bytes: the time left
+  // weighs both shares of the work.
+  double fracao = total > 0 ? static_cast<double>(bytes) / total : 1;
+  if (totalArquivos > 0) fracao = (fracao + static_cast<double>(n) / totalArquivos) / 2;
   const int LARGURA = 24;
-  int cheios = total > 0 ? static_cast<int>(LARGURA * static_cast<double>(feito) / total) : LARGURA;
+  int cheios = static_cast<int>(LARGURA * fracao);
   if (cheios > LARGURA) cheios = LARGURA;
   std::string barra(static_cast<size_t>(cheios), '#');
   barra.append(static_cast<size_t>(LARGURA - cheios), ' ');
-  char restante[32] = "--:--";
-  if (taxa > 0 && total >= feito) {
-    long falta = static_cast<long>((total - feito) / taxa);
-    std::snprintf(restante, sizeof restante, "%ld:%02ld", falta / 60, falta % 60);
+  std::string contagem;
+  if (totalArquivos > 0) {
+    contagem = std::to_string(n) + "/" + std::to_string(totalArquivos) + " files  ";
   }
-  std::fprintf(stderr, "\r\033[K%s [%s] %s / %s  %s/s  %s left", rotulo.c_str(), barra.c_str(),
-               formatarBytes(static_cast<double>(feito)).c_str(),
+  std::fprintf(stderr, "\r\033[K%s [%s] %s%s / %s  %s/s  %s left", rotulo.c_str(), barra.c_str(),
+               contagem.c_str(), formatarBytes(static_cast<double>(bytes)).c_str(),
                formatarBytes(static_cast<double>(total)).c_str(), formatarBytes(taxa).c_str(),
-               restante);
+               formatarRestante(segundos, fracao).c_str());
   std::fflush(stderr);
   desenhado = true;
 }
 
+void TProgresso::avisar(const std::string& linha) {
+  std::lock_guard<std::mutex> guarda(trava);
+  std::fprintf(stderr, "%s%s\n", ativo ? "\r\033[K" : "", linha.c_str());
+  // The bar comes back at the next drawing.
+}
+
 void TProgresso::concluir() {
+  if (desenhista.joinable()) {
+    {
+      std::lock_guard<std::mutex> guarda(trava);
+      parando = true;
+    }
+    parar.notify_all();
+    desenhista.join();
+  }
+  std::lock_guard<std::mutex> guarda(trava);
   if (ativo && desenhado) {
     std::fprintf(stderr, "\r\033[K");
     std::fflush(stderr);

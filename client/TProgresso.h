@@ -1,34 +1,57 @@
 #ifndef TPROGRESSO_H
 #define TPROGRESSO_H
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <string>
+#include <thread>
 
-// A one-line progress bar on standard error (bytes, rate, time left), drawn
-// only when standard error is a terminal and at most ten times a second.
+// A one-line progress bar on standard error (files when counted, bytes,
+// rate, time left), drawn only when standard error is a terminal and at
+// most ten times a second. atualizar draws from the caller's thread;
+// acrescentar may be called from any thread, and a drawing thread of its
+// own (started by desenharSozinho) then shows the sums.
 class TProgresso {
  public:
-  TProgresso(const std::string& rotulo, int64_t total);
+  TProgresso(const std::string& rotulo, int64_t total, int64_t totalArquivos = 0);
   virtual ~TProgresso();
 
-  void setTotal(int64_t valor) { total = valor; }
+  TProgresso(const TProgresso&) = delete;
+  TProgresso& operator=(const TProgresso&) = delete;
+
   void atualizar(int64_t feito);
-  // Clears the line so that the next output starts clean.
+  void acrescentar(int64_t bytes, int64_t arquivos);
+  void desenharSozinho();
+  // Stops the drawing thread and clears the line so that the next output
+  // starts clean.
   void concluir();
+  // Writes a line to standard error without tearing the bar.
+  void avisar(const std::string& linha);
 
   // "1.5 MiB", "512 B": the size for people.
   static std::string formatarBytes(double bytes);
+  // The time left when fracao of the work took segundos ("1:05", "--:--").
+  static std::string formatarRestante(double segundos, double fracao);
 
  private:
-  void desenhar(int64_t feito);
+  void desenhar();
 
   std::string rotulo;
   int64_t total;
+  int64_t totalArquivos;
+  std::atomic<int64_t> feito{0};
+  std::atomic<int64_t> arquivos{0};
   bool ativo;
-  bool desenhado;
+  bool desenhado = false;
   std::chrono::steady_clock::time_point inicio;
   std::chrono::steady_clock::time_point ultimoDesenho;
+  std::mutex trava;  // the line on the terminal
+  std::condition_variable parar;
+  bool parando = false;
+  std::thread desenhista;
 };
 
 #endif

@@ -1,5 +1,6 @@
 // vornacli: the operator's client of an AgenteLinuxVorna agent.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -12,11 +13,14 @@
 #include <functional>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ClienteVorna.h"
 #include "TCPCliente.h"
+#include "TCanal.h"
 #include "TCopiaArvore.h"
 #include "TFileUser.h"
 #include "TProgresso.h"
@@ -26,14 +30,14 @@ namespace {
 
 // Exit statuses.
 const int SAIDA_OK = 0;
-const int SAIDA_FALHA = 1;       // the command failed, or a test said false
-const int SAIDA_USO = 2;         // the command line is wrong
-const int SAIDA_LOGIN = 3;       // the agent refused the login
-const int SAIDA_CONEXAO = 4;     // no connection, or it was lost
+const int SAIDA_FALHA = 1;    // the command failed, or a test said false
+const int SAIDA_USO = 2;      // the command line is wrong
+const int SAIDA_LOGIN = 3;    // the agent refused the login
+const int SAIDA_CONEXAO = 4;  // no connection, or it was lost
 
 const char* const AJUDA =
     "usage: vornacli [-H host] [-p port] [-u user] [--json] [--chunk BYTES] [--timeout SECONDS]\n"
-    "                COMMAND [ARGS]\n"
+    "                [-j CONNECTIONS] COMMAND [ARGS]\n"
     "\n"
     "Connects to an AgenteLinuxVorna agent (default 127.0.0.1:9999) and logs in. The password\n"
     "comes from VORNA_PASSWORD, or is asked on the terminal when -u is given.\n"
@@ -56,6 +60,10 @@ const char* const AJUDA =
     "  backup REMOTE_DIR LOCAL_DIR [--since 'dd/mm/yy HH:MM:SS']\n"
     "  restore LOCAL_DIR REMOTE_DIR\n"
     "\n"
+    "backup and restore use CONNECTIONS logged-in connections at once (-j, default the number\n"
+    "of cores, at least 4), each with its requests pipelined. A backup is flushed to disk once,\n"
+    "before it reports success; a file that fails is reported and counted, and the run goes on.\n"
+    "\n"
     "Listings print one entry a line: kind, size, date and path (--json: one JSON object a\n"
     "line). Times are the agent's local time; backup and restore read and write them in this\n"
     "machine's time zone.\n"
@@ -69,6 +77,7 @@ struct TOpcoes {
   bool json = false;
   int bloco = 1024 * 1024;
   int tempoLimite = 600;
+  int conexoes = std::max(4, static_cast<int>(std::thread::hardware_concurrency()));
   std::string desde;
   std::vector<std::string> argumentos;
 };
@@ -122,6 +131,9 @@ std::string lerOpcoes(int argc, char* argv[], TOpcoes* opcoes) {
     } else if (palavra == "--timeout") {
       if (!lerNumero(valor, 1, 86400, &numero)) return "bad time-out: " + valor;
       opcoes->tempoLimite = static_cast<int>(numero);
+    } else if (palavra == "-j" || palavra == "--jobs") {
+      if (!lerNumero(valor, 1, 64, &numero)) return "bad number of connections: " + valor;
+      opcoes->conexoes = static_cast<int>(numero);
     } else if (palavra == "--since") {
       opcoes->desde = valor;
     } else {
@@ -168,19 +180,23 @@ std::string json(const std::string& texto) {
 
 const char* nomeDoTipo(int tipo) {
   switch (tipo) {
-    case DIRETORIO: return "dir";
-    case ARQUIVO: return "file";
-    case LINK: return "link";
-    default: return "unknown";
+    case DIRETORIO:
+      return "dir";
+    case ARQUIVO:
+      return "file";
+    case LINK:
+      return "link";
+    default:
+      return "unknown";
   }
 }
 
 void imprimirRegistro(const InfoObjectLinux& r, bool emJson) {
   std::string data = r.getDataUltimaModificacao();
   if (emJson) {
-    std::printf("{\"kind\":\"%s\",\"size\":%lld,\"mtime\":%s,\"path\":%s}\n", nomeDoTipo(r.getTipo()),
-                static_cast<long long>(r.getTamanho()), data.empty() ? "null" : json(data).c_str(),
-                json(r.getNome()).c_str());
+    std::printf("{\"kind\":\"%s\",\"size\":%lld,\"mtime\":%s,\"path\":%s}\n",
+                nomeDoTipo(r.getTipo()), static_cast<long long>(r.getTamanho()),
+                data.empty() ? "null" : json(data).c_str(), json(r.getNome()).c_str());
   } else {
     std::printf("%-4s %12lld %-19s %s\n", nomeDoTipo(r.getTipo()),
                 static_cast<long long>(r.getTamanho()), data.empty() ? "-" : data.c_str(),
@@ -194,9 +210,19 @@ bool dataValida(const std::string& texto) {
   return fim != nullptr && *fim == '\0';
 }
 
+// The signal that interrupted a backup or restore, or 0.
+volatile sig_atomic_t sinalRecebido = 0;
+
+void interromperCopia(int sinal) {
+  sinalRecebido = sinal;
+  TCanal::interromperTodos();
+}
+
 // One subcommand: the connection, the options and its arguments.
 struct TContexto {
   ClienteVorna* cliente;
+  std::unique_ptr<ClienteVorna>* dono;  // a copy takes the connection over
+  TCopiaArvore::TConector conector;     // more connections like it
   const TOpcoes* opcoes;
   const std::vector<std::string>& args;
   int perdida() const {
@@ -343,9 +369,9 @@ int cmdPut(const TContexto& c) {
   }
   TProgresso progresso("put", st.st_size);
   std::string motivo;
-  bool ok = TCopiaArvore::gravarVerificando(c.cliente, remoto, c.opcoes->bloco, fd, st.st_size,
-                                            [&](int64_t feitos) { progresso.atualizar(feitos); },
-                                            &motivo);
+  bool ok = TCopiaArvore::gravarVerificando(
+      c.cliente, remoto, c.opcoes->bloco, fd, st.st_size,
+      [&](int64_t feitos) { progresso.atualizar(feitos); }, &motivo);
   progresso.concluir();
   close(fd);
   if (!ok) {
@@ -358,40 +384,61 @@ int cmdPut(const TContexto& c) {
 }
 
 int imprimirResumo(const char* nome, bool ok, const TResumoCopia& r, bool emJson) {
+  double taxa = r.segundos > 0 ? static_cast<double>(r.bytes) / r.segundos : 0;
+  const char* parada = sinalRecebido != 0 ? "interrupted" : "connection lost";
   if (emJson) {
-    std::printf("{\"files\":%lld,\"bytes\":%lld,\"folders\":%lld,\"failed\":%lld,\"skipped\":%lld,"
-                "\"seconds\":%.3f,\"complete\":%s}\n",
-                static_cast<long long>(r.arquivos), static_cast<long long>(r.bytes),
-                static_cast<long long>(r.pastas), static_cast<long long>(r.falhas),
-                static_cast<long long>(r.ignorados), r.segundos, ok ? "true" : "false");
+    std::printf(
+        "{\"files\":%lld,\"bytes\":%lld,\"folders\":%lld,\"failed\":%lld,\"skipped\":%lld,"
+        "\"seconds\":%.3f,\"bytes_per_second\":%.0f,\"connections\":%lld,"
+        "\"complete\":%s%s}\n",
+        static_cast<long long>(r.arquivos), static_cast<long long>(r.bytes),
+        static_cast<long long>(r.pastas), static_cast<long long>(r.falhas),
+        static_cast<long long>(r.ignorados), r.segundos, taxa, static_cast<long long>(r.conexoes),
+        ok ? "true" : "false", ok ? "" : (std::string(",\"stopped\":\"") + parada + "\"").c_str());
   } else {
-    std::printf("%s: %lld files, %s, %lld folders, %lld failed, %lld skipped, %.2f s%s\n", nome,
-                static_cast<long long>(r.arquivos),
-                TProgresso::formatarBytes(static_cast<double>(r.bytes)).c_str(),
-                static_cast<long long>(r.pastas), static_cast<long long>(r.falhas),
-                static_cast<long long>(r.ignorados), r.segundos,
-                ok ? "" : " (stopped: connection lost)");
+    std::printf(
+        "%s: %lld files, %s, %lld folders, %lld failed, %lld skipped, %.2f s, %s/s, "
+        "%lld connections%s%s\n",
+        nome, static_cast<long long>(r.arquivos),
+        TProgresso::formatarBytes(static_cast<double>(r.bytes)).c_str(),
+        static_cast<long long>(r.pastas), static_cast<long long>(r.falhas),
+        static_cast<long long>(r.ignorados), r.segundos, TProgresso::formatarBytes(taxa).c_str(),
+        static_cast<long long>(r.conexoes),
+        ok ? "" : " (stopped: ", ok ? "" : (std::string(parada) + ")").c_str());
+  }
+  std::fflush(stdout);
+  if (sinalRecebido != 0) {
+    // Ended as the signal would have ended us, once the temporaries are gone.
+    signal(sinalRecebido, SIG_DFL);
+    raise(sinalRecebido);
   }
   if (!ok) return SAIDA_CONEXAO;
   return r.falhas == 0 ? SAIDA_OK : SAIDA_FALHA;
+}
+
+// A backup or restore: Ctrl-C stops every connection, and the run removes
+// its temporary files before it ends.
+int copiar(const TContexto& c, bool ehBackup) {
+  struct sigaction acao {};
+  acao.sa_handler = interromperCopia;
+  sigemptyset(&acao.sa_mask);
+  sigaction(SIGINT, &acao, nullptr);
+  sigaction(SIGTERM, &acao, nullptr);
+  TCopiaArvore copia(std::move(*c.dono), c.conector, c.opcoes->conexoes, c.opcoes->bloco);
+  TResumoCopia resumo;
+  bool ok = ehBackup ? copia.backup(c.args[0], c.args[1], c.opcoes->desde, &resumo)
+                     : copia.restore(c.args[0], c.args[1], &resumo);
+  return imprimirResumo(ehBackup ? "backup" : "restore", ok, resumo, c.opcoes->json);
 }
 
 int cmdBackup(const TContexto& c) {
   if (!c.opcoes->desde.empty() && !dataValida(c.opcoes->desde)) {
     return uso("--since must read dd/mm/yy HH:MM:SS");
   }
-  TCopiaArvore copia(c.cliente, c.opcoes->bloco);
-  TResumoCopia resumo;
-  bool ok = copia.backup(c.args[0], c.args[1], c.opcoes->desde, &resumo);
-  return imprimirResumo("backup", ok, resumo, c.opcoes->json);
+  return copiar(c, true);
 }
 
-int cmdRestore(const TContexto& c) {
-  TCopiaArvore copia(c.cliente, c.opcoes->bloco);
-  TResumoCopia resumo;
-  bool ok = copia.restore(c.args[0], c.args[1], &resumo);
-  return imprimirResumo("restore", ok, resumo, c.opcoes->json);
-}
+int cmdRestore(const TContexto& c) { return copiar(c, false); }
 
 struct TSubcomando {
   size_t argumentos;
@@ -403,14 +450,18 @@ const std::map<std::string, TSubcomando>& subcomandos() {
       {"version", {0, cmdVersion}},
       {"whoami", {0, cmdWhoami}},
       {"ls", {1, [](const TContexto& c) { return cmdListar(c, CMD_AGENTE_LINUX_LIST); }}},
-      {"find", {1, [](const TContexto& c) { return cmdListar(c, CMD_AGENTE_LINUX_LIST_ALL_FILES); }}},
-      {"changed", {2, [](const TContexto& c) {
-         return cmdListar(c, CMD_AGENTE_LINUX_LIST_ALL_FILES_INCREMENTAL);
-       }}},
+      {"find",
+       {1, [](const TContexto& c) { return cmdListar(c, CMD_AGENTE_LINUX_LIST_ALL_FILES); }}},
+      {"changed",
+       {2,
+        [](const TContexto& c) {
+          return cmdListar(c, CMD_AGENTE_LINUX_LIST_ALL_FILES_INCREMENTAL);
+        }}},
       {"folders",
        {1, [](const TContexto& c) { return cmdListar(c, CMD_AGENTE_LINUX_LIST_FOLDERS_DIR); }}},
       {"du", {1, [](const TContexto& c) { return cmdTamanho(c, CMD_AGENTE_LINUX_GET_SIZE_DIR); }}},
-      {"size", {1, [](const TContexto& c) { return cmdTamanho(c, CMD_AGENTE_LINUX_GET_SIZE_FILE); }}},
+      {"size",
+       {1, [](const TContexto& c) { return cmdTamanho(c, CMD_AGENTE_LINUX_GET_SIZE_FILE); }}},
       {"isdir", {1, [](const TContexto& c) { return cmdFlag(c, CMD_AGENTE_LINUX_IS_DIR); }}},
       {"exists",
        {1, [](const TContexto& c) { return cmdFlag(c, CMD_AGENTE_LINUX_EXIST_FILE_OR_FOLDER); }}},
@@ -443,15 +494,25 @@ int executar(int argc, char* argv[]) {
     return uso(opcoes.argumentos[0] + " takes " + IntToStr(subcomando->second.argumentos) +
                " argument(s)");
   }
-  ClienteVorna cliente;
-  if (!cliente.conectar(opcoes.host, opcoes.porta)) {
+  std::string senha;
+  bool senhaPedida = false;
+  auto conectar = [&]() -> std::unique_ptr<ClienteVorna> {
+    std::unique_ptr<ClienteVorna> cliente(new ClienteVorna());
+    if (!cliente->conectar(opcoes.host, opcoes.porta)) return nullptr;
+    cliente->setTempoLimite(opcoes.tempoLimite * 1000);
+    if (!senhaPedida) {
+      senha = opcoes.usuarioDado ? pedirSenha() : std::string();
+      senhaPedida = true;
+    }
+    return cliente;
+  };
+  std::unique_ptr<ClienteVorna> cliente = conectar();
+  if (!cliente) {
     std::fprintf(stderr, "vornacli: cannot connect to %s:%d: %s\n", opcoes.host.c_str(),
                  opcoes.porta, textoDoErro(errno).c_str());
     return SAIDA_CONEXAO;
   }
-  cliente.setTempoLimite(opcoes.tempoLimite * 1000);
-  std::string senha = opcoes.usuarioDado ? pedirSenha() : std::string();
-  int login = cliente.login(opcoes.usuario, senha);
+  int login = cliente->login(opcoes.usuario, senha);
   if (login == ClienteVorna::ERRO_CONEXAO) {
     std::fprintf(stderr, "vornacli: the agent closed the connection during the login\n");
     return SAIDA_CONEXAO;
@@ -461,10 +522,15 @@ int executar(int argc, char* argv[]) {
                  login == LOGIN_ERRO_SENHA ? "wrong password" : "unknown user");
     return SAIDA_LOGIN;
   }
-  TContexto contexto{&cliente, &opcoes, args};
+  TCopiaArvore::TConector maisUma = [&]() -> std::unique_ptr<ClienteVorna> {
+    std::unique_ptr<ClienteVorna> outra = conectar();
+    if (!outra || outra->login(opcoes.usuario, senha) != LOGIN_SUCESSO) return nullptr;
+    return outra;
+  };
+  TContexto contexto{cliente.get(), &cliente, maisUma, &opcoes, args};
   int status = subcomando->second.executar(contexto);
   std::fflush(stdout);
-  if (!cliente.conexaoPerdida()) cliente.enviarInt(CMD_AGENTE_LINUX_DISCONET);
+  if (cliente && !cliente->conexaoPerdida()) cliente->enviarInt(CMD_AGENTE_LINUX_DISCONET);
   return status;
 }
 

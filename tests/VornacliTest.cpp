@@ -3,9 +3,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -156,18 +158,30 @@ TEST_F(Vornacli, backupERestauracaoIdenticos) {
   escreverArquivo(base + "/a/grande", grande);
   tocar(base + "/zero", 1600000000);
   tocar(base + "/a/grande", 1650000000);
+  // Enough small files over a few folders for several lots on each connection.
+  for (int i = 0; i < 200; ++i) {
+    std::string pasta = base + "/m" + std::to_string(i % 5);
+    fs::create_directories(pasta);
+    escreverArquivo(pasta + "/f" + std::to_string(i), "arquivo " + std::to_string(i));
+    tocar(pasta + "/f" + std::to_string(i), 1600000000 + i * 7);
+  }
 
   PastaTemporaria destino;
   std::string copia = destino / "copia", volta = agente.caminho("volta");
-  TResultadoPrograma backup = cli({"backup", base, copia});
+  TResultadoPrograma backup = cli({"-j", "3", "backup", base, copia});
   ASSERT_EQ(backup.status, 0) << backup.erros;
-  EXPECT_NE(backup.saida.find("backup: 4 files, 24.0 MiB, 7 folders, 0 failed"), std::string::npos)
+  EXPECT_NE(backup.saida.find("backup: 204 files, 24.0 MiB, 12 folders, 0 failed, 0 skipped, "),
+            std::string::npos)
       << backup.saida;
+  EXPECT_NE(backup.saida.find(", 3 connections\n"), std::string::npos) << backup.saida;
   EXPECT_EQ(executarPrograma("/usr/bin/diff", {"-r", base, copia}).status, 0);
   mesmasDatas(base, copia);
 
-  TResultadoPrograma restauracao = cli({"restore", copia, volta});
+  TResultadoPrograma restauracao = cli({"-j", "5", "restore", copia, volta});
   ASSERT_EQ(restauracao.status, 0) << restauracao.erros;
+  EXPECT_NE(restauracao.saida.find("restore: 204 files, 24.0 MiB, 13 folders, 0 failed"),
+            std::string::npos)
+      << restauracao.saida;
   TResultadoPrograma diff = executarPrograma("/usr/bin/diff", {"-r", base, volta});
   EXPECT_EQ(diff.status, 0) << diff.saida;
   mesmasDatas(base, volta);
@@ -179,6 +193,7 @@ TEST_F(Vornacli, backupERestauracaoIdenticos) {
   TResultadoPrograma inc =
       cli({"--json", "backup", base, incremental / "inc", "--since", "01/01/27 00:00:00"});
   EXPECT_NE(inc.saida.find("{\"files\":1,\"bytes\":5,"), std::string::npos) << inc.saida;
+  EXPECT_NE(inc.saida.find(",\"complete\":true}\n"), std::string::npos) << inc.saida;
   EXPECT_EQ(lerArquivo(incremental / "inc/a/b/c/texto"), "mudou");
   EXPECT_FALSE(fs::exists(incremental / "inc/a/grande"));
 }
@@ -224,6 +239,53 @@ TEST_F(Vornacli, agenteMortoNoMeioEErroClaro) {
   EXPECT_TRUE(fs::is_empty(local.caminho())) << "neither the file nor its temporary is left";
 }
 
+TEST_F(Vornacli, backupInterrompidoNaoDeixaArquivoPelaMetade) {
+  escreverArquivo(base + "/grande", std::string(4 * 1024 * 1024, 'g'));
+  fs::create_directories(base + "/p");
+  for (int i = 0; i < 20; ++i) escreverArquivo(base + "/p/f" + std::to_string(i), "pequeno");
+  PastaTemporaria destino;
+  // One-byte chunks: the large file, fetched first, takes long enough to be cut.
+  std::vector<std::string> argumentos = {VORNACLI_BIN, "-p", std::to_string(agente.porta()),
+                                         "--chunk", "1", "backup", base, destino.caminho()};
+  std::vector<char*> argv;
+  for (std::string& a : argumentos) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t acoes;
+  posix_spawn_file_actions_init(&acoes);
+  posix_spawn_file_actions_addopen(&acoes, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&acoes, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid;
+  ASSERT_EQ(posix_spawn(&pid, VORNACLI_BIN, &acoes, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&acoes);
+  auto parcial = [&]() -> bool {
+    std::error_code erro;
+    for (const auto& e : fs::directory_iterator(destino.caminho(), erro)) {
+      if (e.path().filename().string().rfind(".grande.vornacli-", 0) == 0 &&
+          e.file_size(erro) > 0) {
+        return true;
+      }
+    }
+    return false;
+  };
+  auto limite = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!parcial() && std::chrono::steady_clock::now() < limite) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  bool cortado = parcial();
+  kill(pid, SIGINT);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(cortado) << "the large fetch never started";
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+  EXPECT_FALSE(fs::exists(destino / "grande"));
+  for (const auto& e : fs::recursive_directory_iterator(destino.caminho())) {
+    EXPECT_EQ(e.path().filename().string().find(".vornacli-"), std::string::npos) << e.path();
+    if (e.is_regular_file()) {
+      EXPECT_EQ(lerArquivo(e.path()), "pequeno") << e.path();
+    }
+  }
+}
+
 TEST_F(Vornacli, gravacaoQueOAgenteNaoFezEFalha) {
   if (geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
   std::string pequeno = agente.caminho("pequeno");
@@ -262,7 +324,8 @@ TEST_F(Vornacli, backupNuncaEscreveForaDoDestino) {
 
 namespace {
 
-// A broken agent: admits anyone, answers a folder listing (code 11) with the
+// A broken agent, serving each connection in a thread of its own as the
+// real one does: admits anyone, answers a folder listing (code 11) with the
 // same record whatever folder is asked, every other listing with a message
 // announcing 2 GiB and then nothing, and closes.
 class AgenteQuebrado {
@@ -283,6 +346,7 @@ class AgenteQuebrado {
     shutdown(escuta, SHUT_RDWR);
     close(escuta);
     servidor.join();
+    for (std::thread& conexao : conexoes) conexao.join();
   }
   int porta;
 
@@ -291,6 +355,11 @@ class AgenteQuebrado {
     for (;;) {
       int s = accept(escuta, nullptr, nullptr);
       if (s < 0) return;
+      conexoes.emplace_back([this, s] { atender(s); });
+    }
+  }
+  void atender(int s) {
+    {
       Stream stream(s);
       MemoryStream login;
       stream.receberCorpo(&login, stream.readInt());
@@ -308,11 +377,12 @@ class AgenteQuebrado {
         InfoObjectLinux("/R/a").writeToMemoryStream(&resposta);
         stream.enviarMensagem(resposta);
       }
-      close(s);
     }
+    close(s);
   }
   int escuta;
   std::thread servidor;
+  std::vector<std::thread> conexoes;
 };
 
 }  // namespace

@@ -1,0 +1,190 @@
+#!/usr/bin/env bash
+# Times vornacli backup and restore of the 100,000-file tree against rsync -a
+# through an rsync daemon on loopback (pull and push), side by side, the
+# rounds interleaved, and checks after every run that each file arrived with
+# its content and modification time. Writes the medians to the block between
+# "<!-- backup-restore start -->" and "<!-- backup-restore end -->" of
+# docs/PERFORMANCE.md (appended when missing), leaving the rest as it is.
+#
+#   bench/copia.sh        (ROUNDS=5, BENCH_DATA=/tmp/vorna-bench, JOBS: vornacli's default)
+#
+# FSYNC_ROUNDS (default 3, 0 to leave it out) times rsync push with --fsync as
+# well: the agent makes every stored file durable before it acknowledges it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROUNDS=${ROUNDS:-5}
+FSYNC_ROUNDS=${FSYNC_ROUNDS:-3}
+DATA=${BENCH_DATA:-/tmp/vorna-bench}
+RESULTS=${RESULTS:-docs/PERFORMANCE.md}
+JOBS=${JOBS:-}
+
+if ! command -v rsync > /dev/null; then
+  if [ "$(id -u)" = 0 ] && command -v apt-get > /dev/null; then
+    echo "installing rsync" >&2
+    { apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends rsync; } \
+      > /dev/null 2>&1 || true
+  fi
+  if ! command -v rsync > /dev/null; then
+    echo "rsync is not installed and could not be: benchmark skipped" >&2
+    exit 0
+  fi
+fi
+
+cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORNA_TESTS=OFF > /dev/null
+cmake --build build-release -j2 > /dev/null
+B=build-release/bench
+AGENTE=$PWD/build-release/AgenteLinuxVorna
+VORNACLI=$PWD/build-release/vornacli
+
+mkdir -p "$DATA"
+ARVORE=$DATA/arvore100k
+if [ ! -e "$ARVORE.pronto" ]; then  # made once, reused by later runs (as bench/run.sh does)
+  rm -rf "$ARVORE"
+  "$B/gerador-arvore" "$ARVORE" 100000 > /dev/null
+  touch "$ARVORE.pronto"
+fi
+COPIA=$DATA/copia-vornacli
+COPIA_RSYNC=$DATA/copia-rsync
+VOLTA=$DATA/volta-vornacli
+VOLTA_RSYNC=$DATA/volta-rsync
+
+TEMP=$(mktemp -d)
+PID_AGENTE=""
+PID_RSYNC=""
+encerrar() {
+  for pid in $PID_AGENTE $PID_RSYNC; do
+    kill -TERM "$pid" 2> /dev/null || true
+    wait "$pid" 2> /dev/null || true
+  done
+  rm -rf "$TEMP" "$COPIA" "$COPIA_RSYNC" "$VOLTA" "$VOLTA_RSYNC"
+}
+trap encerrar EXIT
+
+PORTA=$("$B/vornabench" free-port)
+mkdir -p "$TEMP/agente"
+(cd "$TEMP/agente" && exec "$AGENTE" "$PORTA" > agente.out 2>&1) &
+PID_AGENTE=$!
+"$B/vornabench" wait "$PORTA"
+
+PORTA_RSYNC=$("$B/vornabench" free-port)
+DONO=""
+[ "$(id -u)" = 0 ] && DONO=$'uid = root\ngid = root'
+mkdir -p "$VOLTA_RSYNC"
+cat > "$TEMP/rsyncd.conf" << EOF
+use chroot = no
+address = 127.0.0.1
+port = $PORTA_RSYNC
+pid file = $TEMP/rsyncd.pid
+$DONO
+[arvore]
+path = $ARVORE
+read only = yes
+[destino]
+path = $VOLTA_RSYNC
+read only = no
+EOF
+rsync --daemon --no-detach --config="$TEMP/rsyncd.conf" &
+PID_RSYNC=$!
+for _ in $(seq 100); do
+  rsync "rsync://127.0.0.1:$PORTA_RSYNC/" > /dev/null 2>&1 && break
+  sleep 0.1
+done
+
+# Every regular file with its size and modification second, and the content.
+lista() { (cd "$1" && find . -type f -printf '%P %s %T@\n' | sed 's/\.[0-9]*$//' | LC_ALL=C sort); }
+LISTA_ARVORE=$(lista "$ARVORE")
+conferir() {  # conferir COPY NAME: the copy holds every file, identical
+  if [ "$(lista "$1")" != "$LISTA_ARVORE" ]; then
+    echo "$2: files, sizes or modification times differ" >&2
+    exit 1
+  fi
+  # Links are not files: vornacli leaves them out (the agent never serves them).
+  if diff -r --no-dereference "$ARVORE" "$1" | grep -v "^Only in $ARVORE/.*: link-" | grep -q .; then
+    echo "$2: contents differ" >&2
+    exit 1
+  fi
+}
+limpar() { rm -rf "$@"; sync; }
+
+J=()
+[ -n "$JOBS" ] && J=(-j "$JOBS")
+backup() { limpar "$COPIA"; "$B/vornabench" run "$VORNACLI" -p "$PORTA" "${J[@]}" backup "$ARVORE" "$COPIA"; }
+pull() { limpar "$COPIA_RSYNC"; "$B/vornabench" run rsync -a "rsync://127.0.0.1:$PORTA_RSYNC/arvore/" "$COPIA_RSYNC/"; }
+restore() { limpar "$VOLTA"; "$B/vornabench" run "$VORNACLI" -p "$PORTA" "${J[@]}" restore "$ARVORE" "$VOLTA"; }
+push() {
+  limpar "$VOLTA_RSYNC"; mkdir -p "$VOLTA_RSYNC"
+  "$B/vornabench" run rsync -a "$@" "$ARVORE/" "rsync://127.0.0.1:$PORTA_RSYNC/destino/"
+}
+
+mediana() { tr ' ' '\n' <<< "$*" | grep . | sort -g | awk '{ v[NR] = $1 } END {
+  printf "%.3f", NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+declare -A TEMPOS
+# medir NAME ROUNDS A B: A and B in turn, each first in every other round.
+medir() {
+  local nome=$1 rodadas=$2 a=$3 b=$4 ta tb
+  for ((r = 1; r <= rodadas; r++)); do
+    if ((r % 2)); then ta=$($a); tb=$($b); else tb=$($b); ta=$($a); fi
+    TEMPOS[$nome-a]+="$ta "; TEMPOS[$nome-b]+="$tb "
+    printf '  %-22s round %d: vornacli %.3f s, rsync %.3f s\n' "$nome" "$r" "$ta" "$tb" >&2
+  done
+}
+
+backup > /dev/null; conferir "$COPIA" "vornacli backup"   # warm-up, and the checks once untimed
+pull > /dev/null; conferir "$COPIA_RSYNC" "rsync pull"
+medir backup "$ROUNDS" backup pull
+conferir "$COPIA" "vornacli backup"; conferir "$COPIA_RSYNC" "rsync pull"
+restore > /dev/null; conferir "$VOLTA" "vornacli restore"
+push > /dev/null; conferir "$VOLTA_RSYNC" "rsync push"
+medir restore "$ROUNDS" restore push
+conferir "$VOLTA" "vornacli restore"; conferir "$VOLTA_RSYNC" "rsync push"
+if ((FSYNC_ROUNDS > 0)); then
+  push_fsync() { push --fsync; }
+  medir restore-fsync "$FSYNC_ROUNDS" restore push_fsync
+fi
+
+razao() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+linha() {  # linha NAME TEXT ANCHOR TARGET
+  local a b
+  a=$(mediana ${TEMPOS[$1-a]}); b=$(mediana ${TEMPOS[$1-b]})
+  echo "| $2 | $3 | $a s | $b s | $(razao "$a" "$b") | $4 |"
+}
+ARQUIVOS=$(find "$ARVORE" -type f | wc -l)
+BYTES=$(du -sb --apparent-size "$ARVORE" | cut -f1)
+CONEXOES=${JOBS:-"the default ($(nproc) cores, at least 4)"}
+BLOCO=$(
+  echo "<!-- backup-restore start -->"
+  echo "## Backup and restore against rsync"
+  echo
+  echo "Written by \`bench/copia.sh\` on $(date -u '+%Y-%m-%d %H:%M UTC'), on $(nproc) cores:"
+  echo "the tree of \`gerador-arvore DIR 100000\` ($ARQUIVOS files, $((BYTES / 1048576)) MiB), over"
+  echo "loopback, vornacli with $CONEXOES connections, rsync $(rsync --version | awk 'NR == 1 { print $3 }')"
+  echo "through its daemon. Medians of $ROUNDS rounds after a warm-up, the two tools in turn and"
+  echo "each first in every other round, the target emptied and flushed before every run. After"
+  echo "the runs every file is checked: content, size and modification second. vornacli's"
+  echo "backup ends in a flush of the copy to disk (rsync's does not); the agent makes every"
+  echo "stored file durable before it acknowledges it, so the restore is also set against"
+  echo "rsync --fsync ($FSYNC_ROUNDS rounds)."
+  echo
+  echo "| run | anchor | vornacli | anchor | ratio | target |"
+  echo "|---|---|---|---|---|---|"
+  linha backup "backup (agent to here)" "\`rsync -a\` pull" "<= 1.0"
+  linha restore "restore (here to agent)" "\`rsync -a\` push" "<= 1.2"
+  if ((FSYNC_ROUNDS > 0)); then
+    linha restore-fsync "restore (here to agent)" "\`rsync -a --fsync\` push" "-"
+  fi
+  echo "<!-- backup-restore end -->"
+)
+echo "$BLOCO"
+mkdir -p "$(dirname "$RESULTS")"
+touch "$RESULTS"
+if grep -q '^<!-- backup-restore start -->$' "$RESULTS"; then
+  BLOCO=$BLOCO awk '
+    /^<!-- backup-restore start -->$/ { print ENVIRON["BLOCO"]; dentro = 1; next }
+    /^<!-- backup-restore end -->$/ { dentro = 0; next }
+    !dentro { print }' "$RESULTS" > "$RESULTS.novo"
+  mv "$RESULTS.novo" "$RESULTS"
+else
+  printf '\n%s\n' "$BLOCO" >> "$RESULTS"
+fi
+echo "wrote $RESULTS"

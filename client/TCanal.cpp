@@ -1,0 +1,290 @@
+#include "TCanal.h"
+
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <thread>
+
+#include "ClienteVorna.h"
+#include "MemoryStream.h"
+#include "Stream.h"
+#include "TCPCliente.h"
+#include "TUtils.h"
+
+namespace {
+
+const size_t TAMANHO_ENTRADA = 256 * 1024;
+const size_t SAIDA_CHEIA = 64 * 1024;
+const int MAIOR_MENSAGEM = 16 * 1024 * 1024;  // replies of this client are far smaller
+
+// The sockets of every live channel, for interromperTodos: lock-free atomics
+// are what a signal handler may touch.
+const int VAGAS = 128;
+std::atomic<int> socketsAtivos[VAGAS];
+std::atomic<bool> interrompidoTodos{false};
+
+void registrar(int fd) {
+  for (std::atomic<int>& vaga : socketsAtivos) {
+    int livre = 0;
+    if (vaga.compare_exchange_strong(livre, fd + 1)) return;
+  }
+}
+
+void desregistrar(int fd) {
+  for (std::atomic<int>& vaga : socketsAtivos) {
+    int ocupada = fd + 1;
+    if (vaga.compare_exchange_strong(ocupada, 0)) return;
+  }
+}
+
+}  // namespace
+
+TCanal::TCanal(std::unique_ptr<ClienteVorna> inicial, const TConector& conector)
+    : conector(conector), entrada(nullptr, std::free) {
+  trocarCliente(std::move(inicial));
+  entrada.reset(static_cast<unsigned char*>(std::aligned_alloc(4096, TAMANHO_ENTRADA)));
+  if (!entrada) throw std::bad_alloc();
+}
+
+TCanal::~TCanal() { trocarCliente(nullptr); }
+
+void TCanal::trocarCliente(std::unique_ptr<ClienteVorna> novo) {
+  if (cliente && cliente->conectado()) desregistrar(cliente->getSocket());
+  cliente = std::move(novo);
+  if (cliente && cliente->conectado()) {
+    registrar(cliente->getSocket());
+    // A signal that came before the registration must still stop us.
+    if (interrompidoTodos) cliente->interromper();
+  }
+}
+
+void TCanal::interromperTodos() {
+  interrompidoTodos = true;
+  for (std::atomic<int>& vaga : socketsAtivos) {
+    int fd = vaga.load();
+    if (fd > 0) shutdown(fd - 1, SHUT_RDWR);
+  }
+}
+
+bool TCanal::interrompido() { return interrompidoTodos; }
+
+bool TCanal::executar(const TProdutor& produtor) {
+  for (;;) {
+    if (!cliente || !cliente->conectado() || interrompidoTodos) return false;
+    {
+      std::lock_guard<std::mutex> guarda(trava);
+      escritaTerminada = perdido = cortado = false;
+      emVoo.clear();
+      pesoEmVoo = 0;
+    }
+    saida.clear();
+    inicioEntrada = fimEntrada = 0;
+    std::thread leitor([this] { ler(); });
+    escrever(produtor);
+    leitor.join();
+    if (perdido || interrompidoTodos) return false;
+    if (!cortado) return true;
+    // The cut store left the agent reading the end of our stream: the
+    // rest goes over a new connection.
+    trocarCliente(conector ? conector() : nullptr);
+  }
+}
+
+bool TCanal::haEspaco() const { return emVoo.size() < JANELA && pesoEmVoo < PESO_JANELA; }
+
+bool TCanal::esvaziarSaida() {
+  if (saida.empty()) return true;
+  bool ok = cliente->enviarBytes(saida.data(), saida.size());
+  saida.clear();
+  return ok;
+}
+
+void TCanal::perder() {
+  {
+    std::lock_guard<std::mutex> guarda(trava);
+    perdido = true;
+  }
+  mudou.notify_all();
+  cliente->interromper();
+}
+
+void TCanal::interromper() { perder(); }
+
+void TCanal::escrever(const TProdutor& produtor) {
+  bool fimProdutor = false;
+  for (;;) {
+    std::unique_lock<std::mutex> guarda(trava);
+    if (!perdido && !cortado && seguintes.empty() && !haEspaco()) {
+      // About to wait for replies: what is queued must reach the agent.
+      guarda.unlock();
+      if (!esvaziarSaida()) break;
+      guarda.lock();
+      mudou.wait(guarda, [this] { return perdido || !seguintes.empty() || haEspaco(); });
+    }
+    if (perdido || cortado || interrompidoTodos) break;
+    if (!seguintes.empty()) {
+      while (!seguintes.empty()) {
+        saida += seguintes.front().bytes;
+        seguintes.front().bytes.clear();
+        pesoEmVoo += seguintes.front().peso;
+        emVoo.push_back(std::move(seguintes.front()));
+        seguintes.pop_front();
+      }
+      guarda.unlock();
+      mudou.notify_all();
+      if (saida.size() >= SAIDA_CHEIA && !esvaziarSaida()) break;
+      continue;
+    }
+    guarda.unlock();
+    if (saida.size() >= SAIDA_CHEIA && !esvaziarSaida()) break;
+    if (!fimProdutor && produtor(this)) continue;
+    fimProdutor = true;
+    if (!esvaziarSaida()) break;
+    guarda.lock();
+    mudou.wait(guarda,
+               [this] { return perdido || cortado || !seguintes.empty() || emVoo.empty(); });
+    if (perdido || cortado || seguintes.empty()) break;
+  }
+  std::unique_lock<std::mutex> guarda(trava);
+  if (cortado) {
+    cliente->encerrarEnvio();
+  } else if (!perdido) {
+    guarda.unlock();
+    bool enviado = esvaziarSaida();
+    guarda.lock();
+    if (!enviado) perdido = true;
+  }
+  if (cliente->conexaoPerdida()) perdido = true;
+  escritaTerminada = true;
+  guarda.unlock();
+  mudou.notify_all();
+  if (perdido) cliente->interromper();
+}
+
+void TCanal::pedir(int codigo, const MemoryStream& pedido, int64_t peso, TTratador tratador,
+                   const void* corpo, size_t n, TEnvio dados) {
+  ClienteVorna::acrescentarComando(&saida, codigo, pedido);
+  if (n > 0) saida.append(static_cast<const char*>(corpo), n);
+  {
+    std::lock_guard<std::mutex> guarda(trava);
+    TPedido item;
+    item.peso = peso;
+    item.tratador = std::move(tratador);
+    pesoEmVoo += peso;
+    emVoo.push_back(std::move(item));
+  }
+  mudou.notify_all();
+  if (!dados) return;
+  bool enviado = esvaziarSaida() && dados(this);
+  if (enviado) return;
+  std::lock_guard<std::mutex> guarda(trava);
+  if (cliente->conexaoPerdida()) {
+    perdido = true;
+  } else {
+    cortado = true;
+  }
+}
+
+void TCanal::pedirDepois(int codigo, const MemoryStream& pedido, int64_t peso, TTratador tratador) {
+  TPedido item;
+  ClienteVorna::acrescentarComando(&item.bytes, codigo, pedido);
+  item.peso = peso;
+  item.tratador = std::move(tratador);
+  {
+    std::lock_guard<std::mutex> guarda(trava);
+    seguintes.push_back(std::move(item));
+  }
+  mudou.notify_all();
+}
+
+void TCanal::consumido(int64_t n) {
+  {
+    std::lock_guard<std::mutex> guarda(trava);
+    if (emVoo.empty()) return;
+    n = std::min(n, emVoo.front().peso);
+    emVoo.front().peso -= n;
+    pesoEmVoo -= n;
+  }
+  mudou.notify_all();
+}
+
+void TCanal::ler() {
+  for (;;) {
+    TTratador tratador;
+    {
+      std::unique_lock<std::mutex> guarda(trava);
+      mudou.wait(guarda, [this] { return perdido || !emVoo.empty() || escritaTerminada; });
+      if (perdido || emVoo.empty()) return;
+      tratador = std::move(emVoo.front().tratador);
+    }
+    bool ok = tratador(this);
+    {
+      std::lock_guard<std::mutex> guarda(trava);
+      pesoEmVoo -= emVoo.front().peso;
+      emVoo.pop_front();
+    }
+    mudou.notify_all();
+    if (!ok) {
+      perder();
+      return;
+    }
+  }
+}
+
+bool TCanal::lerBytes(void* dados, size_t n) {
+  unsigned char* p = static_cast<unsigned char*>(dados);
+  while (n > 0) {
+    if (inicioEntrada == fimEntrada) {
+      // A large part goes straight to its place, without the extra copy.
+      if (n >= TAMANHO_ENTRADA) return cliente->receberBytes(p, n);
+      ssize_t r = cliente->receberAte(entrada.get(), TAMANHO_ENTRADA);
+      if (r < 0) return false;
+      inicioEntrada = 0;
+      fimEntrada = static_cast<size_t>(r);
+    }
+    size_t k = std::min(n, fimEntrada - inicioEntrada);
+    std::memcpy(p, entrada.get() + inicioEntrada, k);
+    inicioEntrada += k;
+    p += k;
+    n -= k;
+  }
+  return true;
+}
+
+bool TCanal::lerInt(int* valor) {
+  unsigned char bytes[4];
+  if (!lerBytes(bytes, sizeof bytes)) return false;
+  *valor = Stream::ConvertToInt32(bytes);
+  return true;
+}
+
+bool TCanal::lerMensagem(MemoryStream* mensagem) {
+  int tamanho;
+  if (!lerInt(&tamanho) || tamanho < 0 || tamanho > MAIOR_MENSAGEM) return false;
+  mensagem->clearAll();
+  return tamanho == 0 ||
+         lerBytes(mensagem->acrescentarEspaco(tamanho), static_cast<size_t>(tamanho));
+}
+
+bool TCanal::copiarPara(int fd, size_t n, int* erroLocal) {
+  while (n > 0) {
+    if (inicioEntrada == fimEntrada) {
+      ssize_t r = cliente->receberAte(entrada.get(), TAMANHO_ENTRADA);
+      if (r < 0) return false;
+      inicioEntrada = 0;
+      fimEntrada = static_cast<size_t>(r);
+    }
+    size_t k = std::min(n, fimEntrada - inicioEntrada);
+    if (fd >= 0 && *erroLocal == 0 && escreverTudo(fd, entrada.get() + inicioEntrada, k) < 0) {
+      *erroLocal = errno;
+    }
+    inicioEntrada += k;
+    n -= k;
+  }
+  return true;
+}
