@@ -45,10 +45,8 @@ void desregistrar(int fd) {
 }  // namespace
 
 TCanal::TCanal(std::unique_ptr<ClienteVorna> inicial, const TConector& conector)
-    : conector(conector), entrada(nullptr, std::free) {
+    : conector(conector), entrada(alocarAlinhado(TAMANHO_ENTRADA)) {
   trocarCliente(std::move(inicial));
-  entrada.reset(static_cast<unsigned char*>(std::aligned_alloc(4096, TAMANHO_ENTRADA)));
-  if (!entrada) throw std::bad_alloc();
 }
 
 TCanal::~TCanal() { trocarCliente(nullptr); }

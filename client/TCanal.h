@@ -10,6 +10,8 @@
 #include <mutex>
 #include <string>
 
+#include "TUtils.h"
+
 class ClienteVorna;
 class MemoryStream;
 
@@ -108,7 +110,7 @@ class TCanal {
   bool cortado = false;  // a data sender stopped the connection on purpose
 
   std::string saida;                                        // written by the writer thread only
-  std::unique_ptr<unsigned char, void (*)(void*)> entrada;  // the reader's buffer
+  TAreaAlinhada entrada;  // the reader's buffer
   size_t inicioEntrada = 0, fimEntrada = 0;
 };
 

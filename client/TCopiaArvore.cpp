@@ -34,15 +34,12 @@ const int64_t LIMITE_EM_MEMORIA = 1 << 20;
 // Files from this size on go first, largest first, each alone, so that a
 // large one never starts last and holds the end of the run back.
 const int64_t LIMIAR_GRANDE = 1 << 20;
-// What one connection takes from the shared list at a time.
 // What one connection takes from the shared list at a time: files of one
 // folder only, since connections creating files in the same folder wait
 // for each other on its lock, here and on the agent.
 const size_t LOTE_ARQUIVOS = 128;
 const int64_t LOTE_BYTES = 4 << 20;
 
-std::atomic<unsigned> contadorTemporarios{0};
-const std::string PID_TEXTO = IntToStr(getpid());
 
 std::string semBarraFinal(std::string caminho) {
   while (caminho.size() > 1 && caminho.back() == '/') caminho.pop_back();
@@ -80,8 +77,7 @@ int abrirPastaPorPartes(int raiz, const std::string& relativo) {
 // A new file of our own beside nome: never an existing one, never a link.
 int criarTemporario(int pastaFd, const std::string& nome, std::string* temporario) {
   for (int tentativa = 0; tentativa < 100; ++tentativa) {
-    *temporario = "." + nome.substr(0, 128) + ".vornacli-" + PID_TEXTO + "-" +
-                  IntToStr(contadorTemporarios.fetch_add(1));
+    *temporario = nomeTemporarioPara(nome, ".vornacli");
     int fd = openat(pastaFd, temporario->c_str(),
                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd >= 0 || errno != EEXIST) return fd;
@@ -663,9 +659,7 @@ bool TCopiaArvore::criarPastasRemotas(const std::string& remoto,
 
 bool TCopiaArvore::enviarArquivo(TCanal* canal, TEstadoGravacao* estado) {
   size_t capacidade = static_cast<size_t>(std::min<int64_t>(std::max(bloco, 65536), 16 << 20));
-  std::unique_ptr<char, void (*)(void*)> dados(
-      static_cast<char*>(std::aligned_alloc(4096, (capacidade + 4095) / 4096 * 4096)), std::free);
-  if (!dados) throw std::bad_alloc();
+  TAreaAlinhada dados = alocarAlinhado(capacidade);
   int64_t enviados = 0;
   while (enviados < estado->tamanho) {
     size_t pedir = static_cast<size_t>(std::min<int64_t>(capacidade, estado->tamanho - enviados));
