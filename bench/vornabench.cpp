@@ -87,7 +87,7 @@ double par(const std::string& origem, const std::string& destino, size_t tamanho
     // Page-aligned, as the agent's: the pair must not be handicapped.
     TAreaAlinhada buffer = alocarAlinhado(tamanhoBuffer);
     for (ssize_t n; (n = read(fd, buffer.get(), tamanhoBuffer)) > 0;) {
-      if (escreverTudo(s, buffer.get(), static_cast<size_t>(n)) < 0) _exit(1);
+      if (enviarTudo(s, buffer.get(), static_cast<size_t>(n)) < 0) _exit(1);
     }
     _exit(0);
   }

@@ -67,7 +67,7 @@ void ClienteVorna::interromper() {
 }
 
 bool ClienteVorna::enviarBytes(const void* dados, size_t n) {
-  if (escreverTudo(handle, dados, n) < 0) {
+  if (enviarTudo(handle, dados, n) < 0) {
     perdida = true;
     return false;
   }

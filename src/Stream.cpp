@@ -55,7 +55,7 @@ ssize_t Stream::enviarJunto(const void* a, size_t na, const void* b, size_t nb, 
   // Nothing goes to a connection this side has stopped.
   if (encerrado) return -1;
   struct iovec partes[2] = {{const_cast<void*>(a), na}, {const_cast<void*>(b), nb}};
-  return escreverTudo(handleClientSocket, partes, 2, flags);
+  return enviarTudo(handleClientSocket, partes, 2, flags);
 }
 
 ssize_t Stream::receive(void* buffer, size_t len) {

@@ -31,14 +31,10 @@ void escreverConsole(const std::string& linha) {
   funlockfile(stdout);
 }
 
-ssize_t escreverTudo(int fd, const void* dados, size_t n) {
-  struct iovec parte = {const_cast<void*>(dados), n};
-  return escreverTudo(fd, &parte, 1);
-}
+namespace {
 
-ssize_t escreverTudo(int fd, struct iovec* partes, int quantas, int flags) {
+ssize_t escreverPartes(int fd, struct iovec* partes, int quantas, int flags, bool socket) {
   int errnoAntes = errno;  // a success leaves errno as the caller had it
-  bool socket = true;
   size_t total = 0;
   for (;;) {
     while (quantas > 0 && partes->iov_len == 0) {
@@ -56,7 +52,7 @@ ssize_t escreverTudo(int fd, struct iovec* partes, int quantas, int flags) {
       mensagem.msg_iovlen = static_cast<size_t>(quantas);
       r = sendmsg(fd, &mensagem, flags | MSG_NOSIGNAL);
       if (r < 0 && errno == ENOTSOCK) {
-        socket = false;  // a file or a pipe
+        socket = false;  // a pipe, say
         continue;
       }
       if (r < 0 && errno == EOPNOTSUPP && flags != 0) {
@@ -80,6 +76,22 @@ ssize_t escreverTudo(int fd, struct iovec* partes, int quantas, int flags) {
       partes->iov_len -= feito;
     }
   }
+}
+
+}  // namespace
+
+ssize_t escreverTudo(int fd, const void* dados, size_t n) {
+  struct iovec parte = {const_cast<void*>(dados), n};
+  return escreverPartes(fd, &parte, 1, 0, false);
+}
+
+ssize_t enviarTudo(int socket, struct iovec* partes, int quantas, int flags) {
+  return escreverPartes(socket, partes, quantas, flags, true);
+}
+
+ssize_t enviarTudo(int socket, const void* dados, size_t n) {
+  struct iovec parte = {const_cast<void*>(dados), n};
+  return escreverPartes(socket, &parte, 1, 0, true);
 }
 
 TAreaAlinhada alocarAlinhado(size_t n) {

@@ -17,13 +17,17 @@ std::string IntToStr(long long valor);
 // whole, even when several threads print at once.
 void escreverConsole(const std::string& linha);
 
-// Writes all n bytes to descriptor fd, going on after short writes and
-// interruptions. Returns n, or -1 when a write fails (nothing is retried then).
+// Writes all n bytes to descriptor fd (a file or a pipe), going on after
+// short writes and interruptions. Returns n, or -1 when a write fails
+// (nothing is retried then).
 ssize_t escreverTudo(int fd, const void* dados, size_t n);
-// The same for the quantas pieces of partes, in order (partes is consumed).
-// On a socket the write never raises SIGPIPE (a peer that left gives -1 with
-// EPIPE), and flags such as MSG_MORE apply where the socket takes them.
-ssize_t escreverTudo(int fd, struct iovec* partes, int quantas, int flags = 0);
+// The same on a socket, for the quantas pieces of partes in order (partes
+// is consumed): the one way every socket write of agent and client goes. It
+// never raises SIGPIPE (a peer that left gives -1 with EPIPE), and flags
+// such as MSG_MORE apply where the socket takes them; a descriptor that is
+// no socket is written as a file.
+ssize_t enviarTudo(int socket, struct iovec* partes, int quantas, int flags = 0);
+ssize_t enviarTudo(int socket, const void* dados, size_t n);
 
 // A page-aligned area of at least n bytes (whole pages), freed with std::free.
 // The kernel's copies in and out of a buffer that starts mid-line are
