@@ -93,7 +93,16 @@ bool TCanal::executar(const TProdutor& produtor) {
   }
 }
 
+bool TCanal::temSeguintes() {
+  std::lock_guard<std::mutex> guarda(trava);
+  return !seguintes.empty();
+}
+
 bool TCanal::haEspaco() const { return emVoo.size() < JANELA && pesoEmVoo < PESO_JANELA; }
+
+bool TCanal::meiaJanela() const {
+  return emVoo.size() <= JANELA / 2 && pesoEmVoo <= PESO_JANELA / 2;
+}
 
 bool TCanal::esvaziarSaida() {
   if (saida.empty()) return true;
@@ -122,7 +131,9 @@ void TCanal::escrever(const TProdutor& produtor) {
       guarda.unlock();
       if (!esvaziarSaida()) break;
       guarda.lock();
-      mudou.wait(guarda, [this] { return perdido || !seguintes.empty() || haEspaco(); });
+      // Refilled only once half the window is free: one wake-up for many
+      // replies, not one for each.
+      mudou.wait(guarda, [this] { return perdido || !seguintes.empty() || meiaJanela(); });
     }
     if (perdido || cortado || interrompidoTodos) break;
     if (!seguintes.empty()) {

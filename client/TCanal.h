@@ -57,6 +57,11 @@ class TCanal {
   // Reader thread: a command to send as soon as possible, after those
   // already sent (a step that depends on a reply).
   void pedirDepois(int codigo, const MemoryStream& pedido, int64_t peso, TTratador tratador);
+  // Writer thread: sends the requests queued so far now, before the
+  // producer waits for more work. False when the connection fails.
+  bool despachar() { return esvaziarSaida(); }
+  // Any thread: follow-ups are queued and not sent yet.
+  bool temSeguintes();
   // Reader thread: n of the current request's bytes have arrived.
   void consumido(int64_t n);
 
@@ -94,6 +99,7 @@ class TCanal {
   void ler();
   bool esvaziarSaida();
   bool haEspaco() const;
+  bool meiaJanela() const;
   void perder();
   void trocarCliente(std::unique_ptr<ClienteVorna> novo);
 

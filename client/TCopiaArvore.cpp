@@ -9,6 +9,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <mutex>
+#include <condition_variable>
+#include <deque>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -433,8 +436,7 @@ struct TTemporario {
 }  // namespace
 
 bool TCopiaArvore::buscarArquivo(TCanal* canal, const TArquivoBackup& arquivo,
-                                 const std::vector<std::string>& pastas, int raiz,
-                                 TLeitorBackup* leitor) {
+                                 const std::string& pasta, int raiz, TLeitorBackup* leitor) {
   MemoryStream resposta;
   if (!lerRespostaMensagem(canal, &resposta) || resposta.getSize() != 8) return false;
   int64_t tamanho = resposta.readInt64FromMemoryStream();
@@ -445,7 +447,7 @@ bool TCopiaArvore::buscarArquivo(TCanal* canal, const TArquivoBackup& arquivo,
   if (leitor->pasta != arquivo.pasta) {
     if (leitor->pastaFd >= 0) close(leitor->pastaFd);
     leitor->pasta = arquivo.pasta;
-    leitor->pastaFd = abrirPastaLocal(raiz, pastas[static_cast<size_t>(arquivo.pasta)]);
+    leitor->pastaFd = abrirPastaLocal(raiz, pasta);
     leitor->erroPasta = errno;
   }
   TTemporario temporario;
@@ -519,7 +521,8 @@ bool TCopiaArvore::produzirBackup(TCanal* canal, const std::vector<TArquivoBacku
     pedido.addInt(bloco);
     canal->pedir(CMD_AGENTE_LINUX_GET_FILE, pedido, std::max<int64_t>(arquivo->tamanho, 1),
                  [this, arquivo, &pastas, raiz, leitor](TCanal* c) {
-                   return buscarArquivo(c, *arquivo, pastas, raiz, leitor);
+                   return buscarArquivo(c, *arquivo, pastas[static_cast<size_t>(arquivo->pasta)],
+                                        raiz, leitor);
                  });
   }
   return true;
@@ -538,33 +541,252 @@ bool TCopiaArvore::backup(const std::string& remotoPedido, const std::string& lo
     falhar(local, textoDoErro(errno));
     return true;
   }
-  // The agent walks the files for one connection while another walks the
-  // folders and they are made here.
-  TListaInfoObjectLinux registros;
-  bool listado = false;
-  auto listar = [&] {
-    ClienteVorna* cliente = canais[0]->getCliente();
-    listado = desde.empty() ? cliente->listar(CMD_AGENTE_LINUX_LIST_ALL_FILES, remoto, &registros)
-                            : cliente->listar(CMD_AGENTE_LINUX_LIST_ALL_FILES_INCREMENTAL, remoto,
-                                              &registros, desde);
-  };
-  bool percorrido;
-  if (canais.size() > 1) {
-    std::thread listagem(listar);
-    percorrido = percorrerPastas(canais[1].get(), remoto, raiz);
-    listagem.join();
+  bool ok;
+  if (desde.empty()) {
+    ok = backupEmOnda(remoto, raiz);
   } else {
-    listar();
-    percorrido = listado && percorrerPastas(canais[0].get(), remoto, raiz);
+    // The agent walks the changed files for one connection while another
+    // walks the folders and they are made here.
+    TListaInfoObjectLinux registros;
+    bool listado = false;
+    auto listar = [&] {
+      listado = canais[0]->getCliente()->listar(CMD_AGENTE_LINUX_LIST_ALL_FILES_INCREMENTAL,
+                                                remoto, &registros, desde);
+    };
+    bool percorrido;
+    if (canais.size() > 1) {
+      std::thread listagem(listar);
+      percorrido = percorrerPastas(canais[1].get(), remoto, raiz);
+      listagem.join();
+    } else {
+      listar();
+      percorrido = listado && percorrerPastas(canais[0].get(), remoto, raiz);
+    }
+    ok = listado && percorrido;
+    if (ok) ok = executarEscoando(raiz, [&] { return copiarArquivos(remoto, registros, raiz); });
   }
-  bool ok = listado && percorrido;
-  if (ok) ok = copiarArquivos(remoto, registros, raiz);
   // Durable before success is reported: one flush for the whole copy.
   if (syncfs(raiz) != 0) falhar(local, "could not flush the copy to disk: " + textoDoErro(errno));
   close(raiz);
   if (progresso) progresso->concluir();
   resumo->segundos = segundosDesde(inicio);
   return ok;
+}
+
+bool TCopiaArvore::executarEscoando(int raiz, const std::function<bool()>& copia) {
+  // The disk writes the copy back while it is made, so that the closing
+  // flush finds little left: one flush after another on a thread of its own.
+  std::mutex travaEscoar;
+  std::condition_variable fim;
+  bool terminou = false;
+  std::thread escoar([&] {
+    std::unique_lock<std::mutex> espera(travaEscoar);
+    while (!fim.wait_for(espera, std::chrono::milliseconds(200), [&] { return terminou; })) {
+      espera.unlock();
+      syncfs(raiz);
+      espera.lock();
+    }
+  });
+  auto parar = [&] {
+    {
+      std::lock_guard<std::mutex> aviso(travaEscoar);
+      terminou = true;
+    }
+    fim.notify_one();
+    escoar.join();
+  };
+  bool ok;
+  try {
+    ok = copia();
+  } catch (...) {
+    parar();
+    throw;
+  }
+  parar();
+  return ok;
+}
+
+// The files found so far by a listing still under way, and the folders
+// they are in. Elements never move once added (deques), so a request may
+// keep a pointer to its file.
+struct TCopiaArvore::TFilaBackup {
+  std::mutex trava;
+  std::condition_variable mudou;
+  std::deque<TArquivoBackup> arquivos;
+  std::deque<std::string> pastas;  // relative to the copy's root
+  std::deque<size_t> grandes;      // large files first, as they are found
+  std::deque<size_t> pequenos;     // the rest, folder by folder
+  std::set<std::string> vistas;    // folders asked for, each once
+  int listagensPendentes = 0;      // folder listings asked for and not answered
+  bool terminada = false;          // every folder listed (or the listing failed)
+};
+
+bool TCopiaArvore::backupEmOnda(const std::string& remoto, int raiz) {
+  TFilaBackup fila;
+  fila.pastas.push_back("");
+  fila.vistas.insert(remoto);
+  fila.listagensPendentes = 1;
+  progresso.reset(new TProgresso("backup", 0, 0));
+  progresso->desenharSozinho();
+  std::vector<TLeitorBackup> leitores(canais.size());
+  bool ok = executarEscoando(raiz, [&] {
+    return executarTodos([&](size_t i) -> TCanal::TProdutor {
+      TLeitorBackup* leitor = &leitores[i];
+      bool listar = i == 0;  // the first connection lists the folders, and fetches too
+      return [&, leitor, listar](TCanal* c) mutable {
+        if (listar) {
+          listar = false;
+          c->pedir(CMD_AGENTE_LINUX_LIST, pedidoDeCaminho(remoto), 0, [&](TCanal* c2) {
+            return listarParaBackup(c2, remoto, remoto, 0, raiz, &fila);
+          });
+          return true;
+        }
+        return produzirDaFila(c, &fila, raiz, leitor);
+      };
+    });
+  });
+  std::lock_guard<std::mutex> guarda(fila.trava);
+  return ok && fila.listagensPendentes == 0;
+}
+
+bool TCopiaArvore::listarParaBackup(TCanal* canal, const std::string& remoto,
+                                    const std::string& pasta, int indice, int raiz,
+                                    TFilaBackup* fila) {
+  bool ok = listarPastaParaBackup(canal, remoto, pasta, indice, raiz, fila);
+  {
+    std::lock_guard<std::mutex> guarda(fila->trava);
+    // Done when no listing is left, or when this connection is lost.
+    if (--fila->listagensPendentes == 0 || !ok) fila->terminada = true;
+  }
+  fila->mudou.notify_all();
+  return ok;
+}
+
+bool TCopiaArvore::listarPastaParaBackup(TCanal* canal, const std::string& remoto,
+                                         const std::string& pasta, int indice, int raiz,
+                                         TFilaBackup* fila) {
+  MemoryStream resposta;
+  TListaInfoObjectLinux registros;
+  if (!lerRespostaMensagem(canal, &resposta) || !ClienteVorna::lerListagem(&resposta, &registros)) {
+    return false;
+  }
+  std::string relativoPai;
+  {
+    std::lock_guard<std::mutex> guarda(fila->trava);
+    relativoPai = fila->pastas[static_cast<size_t>(indice)];
+  }
+  int paiFd = abrirPastaLocal(raiz, relativoPai);
+  if (paiFd < 0) {
+    falhar(pasta, textoDoErro(errno));
+    return true;
+  }
+  int64_t bytes = 0, novos = 0;
+  for (InfoObjectLinux& registro : registros) {
+    std::string relativo, nome;
+    // Only children of the folder asked for, each once: a confused agent
+    // must not send the walk round in circles nor out of the target.
+    if (!caminhoRelativo(remoto, registro.getNome(), &relativo) ||
+        !caminhoRelativo(pasta, registro.getNome(), &nome) || nome.find('/') != std::string::npos) {
+      falhar(registro.getNome(), "not in the folder asked for");
+      continue;
+    }
+    if (registro.getTipo() == DIRETORIO) {
+      {
+        std::lock_guard<std::mutex> guarda(fila->trava);
+        if (!fila->vistas.insert(registro.getNome()).second) continue;
+      }
+      // Each folder is made once, here, after its parent: files only open them.
+      mkdirat(paiFd, nome.c_str(), 0755);
+      int fd = openat(paiFd, nome.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (fd < 0) {
+        falhar(relativo, textoDoErro(errno));
+        continue;
+      }
+      close(fd);
+      contar(0, 0, 1);
+      int filha;
+      {
+        std::lock_guard<std::mutex> guarda(fila->trava);
+        filha = static_cast<int>(fila->pastas.size());
+        fila->pastas.push_back(relativo);
+        ++fila->listagensPendentes;
+      }
+      std::string caminho = registro.getNome();
+      canal->pedirDepois(CMD_AGENTE_LINUX_LIST, pedidoDeCaminho(caminho), 0,
+                         [this, remoto, caminho, filha, raiz, fila](TCanal* c) {
+                           return listarParaBackup(c, remoto, caminho, filha, raiz, fila);
+                         });
+      continue;
+    }
+    if (registro.getTamanho() < 0) {
+      falhar(registro.getNome(), "not readable on the agent");
+      continue;
+    }
+    TArquivoBackup arquivo{registro.getNome(), indice, nome, registro.getTamanho(), false, 0};
+    arquivo.temData = lerDataRegistro(registro.getDataUltimaModificacao(), &arquivo.quando);
+    bytes += arquivo.tamanho;
+    ++novos;
+    std::lock_guard<std::mutex> guarda(fila->trava);
+    fila->arquivos.push_back(std::move(arquivo));
+    (fila->arquivos.back().tamanho >= LIMIAR_GRANDE ? fila->grandes : fila->pequenos)
+        .push_back(fila->arquivos.size() - 1);
+  }
+  close(paiFd);
+  progresso->aumentarTotal(bytes, novos);
+  return true;
+}
+
+bool TCopiaArvore::produzirDaFila(TCanal* canal, TFilaBackup* fila, int raiz,
+                                  TLeitorBackup* leitor) {
+  std::vector<std::pair<const TArquivoBackup*, std::string>> lote;
+  {
+    std::unique_lock<std::mutex> guarda(fila->trava);
+    while (fila->grandes.empty() && fila->pequenos.empty() && !fila->terminada) {
+      // Listings this connection must still ask for go first: the writer
+      // sends them when the producer returns.
+      if (canal->temSeguintes()) return true;
+      // What is queued must reach the agent before this connection waits.
+      guarda.unlock();
+      if (!canal->despachar()) return false;
+      guarda.lock();
+      fila->mudou.wait_for(guarda, std::chrono::milliseconds(100), [fila, canal] {
+        return !fila->grandes.empty() || !fila->pequenos.empty() || fila->terminada ||
+               canal->temSeguintes();
+      });
+      if (TCanal::interrompido()) return false;
+    }
+    if (!fila->grandes.empty()) {
+      const TArquivoBackup* a = &fila->arquivos[fila->grandes.front()];
+      fila->grandes.pop_front();
+      lote.emplace_back(a, fila->pastas[static_cast<size_t>(a->pasta)]);
+    } else {
+      int64_t bytes = 0;
+      while (!fila->pequenos.empty() && lote.size() < LOTE_ARQUIVOS) {
+        const TArquivoBackup* a = &fila->arquivos[fila->pequenos.front()];
+        if (!lote.empty() && (a->pasta != lote.front().first->pasta ||
+                              bytes + a->tamanho > LOTE_BYTES)) {
+          break;
+        }
+        bytes += a->tamanho;
+        fila->pequenos.pop_front();
+        lote.emplace_back(a, lote.empty() ? fila->pastas[static_cast<size_t>(a->pasta)]
+                                          : lote.front().second);
+      }
+    }
+  }
+  if (lote.empty()) return false;  // listed and used up
+  for (const auto& item : lote) {
+    const TArquivoBackup* arquivo = item.first;
+    MemoryStream pedido;
+    pedido.addString(arquivo->remoto);
+    pedido.addInt(bloco);
+    std::string pasta = item.second;
+    canal->pedir(CMD_AGENTE_LINUX_GET_FILE, pedido, std::max<int64_t>(arquivo->tamanho, 1),
+                 [this, arquivo, pasta, raiz, leitor](TCanal* c) {
+                   return buscarArquivo(c, *arquivo, pasta, raiz, leitor);
+                 });
+  }
+  return true;
 }
 
 bool TCopiaArvore::copiarArquivos(const std::string& remoto,

@@ -99,6 +99,7 @@ class TCopiaArvore {
   struct TArquivoBackup;
   struct TArquivoRestauracao;
   struct TLeitorBackup;
+  struct TFilaBackup;
   struct TEstadoGravacao;
 
   bool abrirCanais();
@@ -116,8 +117,21 @@ class TCopiaArvore {
   bool produzirBackup(TCanal* canal, const std::vector<TArquivoBackup>& arquivos,
                       const TTrabalho& trabalho, const std::vector<std::string>& pastas, int raiz,
                       TLeitorBackup* leitor);
-  bool buscarArquivo(TCanal* canal, const TArquivoBackup& arquivo,
-                     const std::vector<std::string>& pastas, int raiz, TLeitorBackup* leitor);
+  bool buscarArquivo(TCanal* canal, const TArquivoBackup& arquivo, const std::string& pasta,
+                     int raiz, TLeitorBackup* leitor);
+  // A whole tree, no time given: one connection lists the folders one by one
+  // (command 0), making each here, while the others already fetch the files
+  // found so far.
+  bool backupEmOnda(const std::string& remoto, int raiz);
+  bool listarParaBackup(TCanal* canal, const std::string& remoto, const std::string& pasta,
+                        int indice, int raiz, TFilaBackup* fila);
+  bool listarPastaParaBackup(TCanal* canal, const std::string& remoto, const std::string& pasta,
+                             int indice, int raiz, TFilaBackup* fila);
+  // The next lot of the growing list, waiting while the listing may still
+  // find more; false once it is done and used up.
+  bool produzirDaFila(TCanal* canal, TFilaBackup* fila, int raiz, TLeitorBackup* leitor);
+  // copia while the copy below raiz is flushed to disk in the background.
+  bool executarEscoando(int raiz, const std::function<bool()>& copia);
 
   void listarLocal(const std::string& local, std::vector<std::string>* pastas,
                    std::vector<TArquivoRestauracao>* arquivos, const std::string& remoto);

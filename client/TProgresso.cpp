@@ -50,6 +50,11 @@ void TProgresso::acrescentar(int64_t bytes, int64_t n) {
   arquivos += n;
 }
 
+void TProgresso::aumentarTotal(int64_t bytes, int64_t n) {
+  total += bytes;
+  totalArquivos += n;
+}
+
 void TProgresso::desenharSozinho() {
   if (!ativo || desenhista.joinable()) return;
   desenhista = std::thread([this] {

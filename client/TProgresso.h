@@ -24,6 +24,8 @@ class TProgresso {
 
   void atualizar(int64_t feito);
   void acrescentar(int64_t bytes, int64_t arquivos);
+  // More work found (any thread): the totals grow.
+  void aumentarTotal(int64_t bytes, int64_t arquivos);
   void desenharSozinho();
   // Stops the drawing thread and clears the line so that the next output
   // starts clean.
@@ -40,8 +42,8 @@ class TProgresso {
   void desenhar();
 
   std::string rotulo;
-  int64_t total;
-  int64_t totalArquivos;
+  std::atomic<int64_t> total;
+  std::atomic<int64_t> totalArquivos;
   std::atomic<int64_t> feito{0};
   std::atomic<int64_t> arquivos{0};
   bool ativo;

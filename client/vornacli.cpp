@@ -479,6 +479,9 @@ const std::map<std::string, TSubcomando>& subcomandos() {
 }  // namespace
 
 int executar(int argc, char* argv[]) {
+  // Without TZ the C library looks at /etc/localtime again at every time
+  // conversion: named once, the zone is read once.
+  if (std::getenv("TZ") == nullptr) setenv("TZ", ":/etc/localtime", 1);
   TOpcoes opcoes;
   std::string erro = lerOpcoes(argc, argv, &opcoes);
   if (erro == "help") {

@@ -13,7 +13,12 @@
 #include "TUtils.h"
 
 Stream::Stream(int handleClientSocket)
-    : handleClientSocket(handleClientSocket), encerrado(false), temPrazo(false), esgotado(false) {}
+    : handleClientSocket(handleClientSocket),
+      encerrado(false),
+      temPrazo(false),
+      esgotado(false),
+      inicioLido(0),
+      fimLido(0) {}
 
 void Stream::setPrazo(std::chrono::steady_clock::time_point limite) {
   temPrazo = true;
@@ -59,13 +64,26 @@ ssize_t Stream::enviarJunto(const void* a, size_t na, const void* b, size_t nb, 
 }
 
 ssize_t Stream::receive(void* buffer, size_t len) {
-  if (encerrado) return 0;
-  if (temPrazo && !esperarDados()) return 0;
-  for (;;) {
-    ssize_t r = read(handleClientSocket, buffer, len);
-    if (r < 0 && errno == EINTR) continue;
-    return r;
+  if (encerrado) return 0;  // what was read ahead goes with the connection
+  if (len == 0) return 0;
+  if (inicioLido == fimLido) {
+    if (temPrazo && !esperarDados()) return 0;
+    // A large read goes straight to its place; small ones (a command code,
+    // a length, a short request) come from one read of whatever arrived.
+    bool direto = len >= sizeof lido;
+    ssize_t r;
+    do {
+      r = direto ? read(handleClientSocket, buffer, len)
+                 : read(handleClientSocket, lido, sizeof lido);
+    } while (r < 0 && errno == EINTR);
+    if (direto || r <= 0) return r;
+    inicioLido = 0;
+    fimLido = static_cast<size_t>(r);
   }
+  size_t n = std::min(len, fimLido - inicioLido);
+  std::memcpy(buffer, lido + inicioLido, n);
+  inicioLido += n;
+  return static_cast<ssize_t>(n);
 }
 
 ssize_t Stream::receiveAll(void* buffer, size_t len) {

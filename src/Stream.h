@@ -23,8 +23,8 @@ class Stream {
 
   // Writes all len bytes; returns len, or -1 when the peer is gone.
   ssize_t send(const unsigned char* buffer, size_t len);
-  // One read of at most len bytes: the count read, 0 when the peer has
-  // closed, -1 on error.
+  // At most len bytes, from what was read ahead or from one read: the count,
+  // 0 when the peer has closed, -1 on error.
   ssize_t receive(void* buffer, size_t len);
   // Reads until len bytes are in or the connection ends; returns the count.
   ssize_t receiveAll(void* buffer, size_t len);
@@ -71,6 +71,11 @@ class Stream {
   bool temPrazo;
   bool esgotado;
   std::chrono::steady_clock::time_point prazo;
+  // Bytes read from the socket and not yet taken: one read serves several
+  // small fields.
+  unsigned char lido[4096];
+  size_t inicioLido;
+  size_t fimLido;
 };
 
 #endif

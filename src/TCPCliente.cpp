@@ -392,12 +392,8 @@ void TCPCliente::enviaArquivo(Stream* stream) {
   MemoryStream mensagem = ReadMemoryStream(stream);
   std::string arquivoSolicitado = mensagem.readStringFromMemoryStream();
   int tamanhoBuffer = mensagem.readIntFromMemoryStream();
-  FileManager fileManager;
-  int64_t tamanhoArquivo = fileManager.ExisteArquivoOuPasta(arquivoSolicitado)
-                               ? fileManager.getFileSize(arquivoSolicitado)
-                               : -1;
-  TFileTransferManager transferencia(arquivoSolicitado, tamanhoBuffer, tamanhoArquivo,
-                                     pidProcessoPrincipal);
+  TFileTransferManager transferencia(arquivoSolicitado, tamanhoBuffer, -1, pidProcessoPrincipal);
+  int64_t tamanhoArquivo = transferencia.abrirParaEnvio();
   mensagem.clearAll();
   mensagem.writeInt64ToMemoryStream(tamanhoArquivo);
   writeMemoryStream(stream, mensagem);

@@ -107,7 +107,7 @@ void TFileTransferManager::registrar(const std::string& linha) const {
 void TFileTransferManager::enviarArquivo(Stream* stream, const bool& continuar) {
   if (tamanhoArquivo <= 0) return;
   prepararBuffer();
-  if (!openFile()) {
+  if (!arquivoAberto && !openFile()) {
     // A size was announced and the server waits for chunks: say it failed.
     stream->writeInt(-1);
     return;
@@ -168,6 +168,23 @@ bool TFileTransferManager::openFile() {
   if (handle < 0) return false;
   arquivoAberto = true;
   return true;
+}
+
+int64_t TFileTransferManager::abrirParaEnvio() {
+  tamanhoArquivo = -1;
+  if (!openFile()) return -1;  // missing, or not readable
+  struct stat st {};
+  if (fstat(handle, &st) != 0) {
+    tamanhoArquivo = -1;
+  } else if (S_ISREG(st.st_mode)) {
+    tamanhoArquivo = st.st_size;
+  } else if (!S_ISFIFO(st.st_mode) && !S_ISSOCK(st.st_mode)) {
+    off_t fim = lseek(handle, 0, SEEK_END);  // a device: as far as reading would go
+    if (fim >= 0 && lseek(handle, 0, SEEK_SET) == 0) tamanhoArquivo = fim;
+  }
+  // Nothing will be read from a file of no size: it is not kept open.
+  if (tamanhoArquivo <= 0) closeFile();
+  return tamanhoArquivo;
 }
 
 bool TFileTransferManager::createFile(const std::string&) {

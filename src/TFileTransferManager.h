@@ -50,6 +50,10 @@ class TFileTransferManager {
   // Reads and drops n bytes the peer announced.
   static void descartarDados(Stream* stream, int64_t n);
 
+  // Fetch: opens the file for reading and takes the size to announce from
+  // that very file: -1 when it is missing, cannot be read or is a FIFO or a
+  // socket. A file of some size stays open for enviarArquivo.
+  int64_t abrirParaEnvio();
   // Opens the file for reading; false when it cannot (errno says why).
   bool openFile();
   // Creates the temporary file beside the target, mode 0777 less the umask.
