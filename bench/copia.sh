@@ -6,7 +6,8 @@
 # "<!-- backup-restore start -->" and "<!-- backup-restore end -->" of
 # docs/PERFORMANCE.md (appended when missing), leaving the rest as it is.
 #
-#   bench/copia.sh        (ROUNDS=5, BENCH_DATA=/tmp/vorna-bench, JOBS: vornacli's default)
+#   bench/copia.sh        (ROUNDS=5, BENCH_DATA=/tmp/vorna-bench, JOBS: vornacli's default,
+#                          RESTORE_JOBS=32: stores wait on the disk, more at once share it)
 #
 # FSYNC_ROUNDS (default 3, 0 to leave it out) times rsync push with --fsync as
 # well: the agent makes every stored file durable before it acknowledges it.
@@ -23,6 +24,7 @@ FSYNC_ROUNDS=${FSYNC_ROUNDS:-3}
 DATA=${BENCH_DATA:-/tmp/vorna-bench}
 RESULTS=${RESULTS:-docs/PERFORMANCE.md}
 JOBS=${JOBS:-}
+RESTORE_JOBS=${RESTORE_JOBS:-32}
 
 if ! command -v rsync > /dev/null; then
   if [ "$(id -u)" = 0 ] && command -v apt-get > /dev/null; then
@@ -152,7 +154,10 @@ J=()
 [ -n "$JOBS" ] && J=(-j "$JOBS")
 backup() { limpar "$COPIA"; "$B/vornabench" run "$VORNACLI" -p "$PORTA" "${J[@]}" backup "$ARVORE" "$COPIA"; }
 pull() { limpar "$COPIA_RSYNC"; "$B/vornabench" run rsync -a "rsync://127.0.0.1:$PORTA_RSYNC/arvore/" "$COPIA_RSYNC/"; }
-restore() { limpar "$VOLTA"; "$B/vornabench" run "$VORNACLI" -p "$PORTA" "${J[@]}" restore "$ARVORE" "$VOLTA"; }
+restore() {
+  limpar "$VOLTA"
+  "$B/vornabench" run "$VORNACLI" -p "$PORTA" -j "$RESTORE_JOBS" restore "$ARVORE" "$VOLTA"
+}
 push() {
   limpar "$VOLTA_RSYNC"
   "$B/vornabench" run rsync -a "$@" "$ARVORE/" "rsync://127.0.0.1:$PORTA_RSYNC/destino/"
@@ -200,7 +205,8 @@ BLOCO=$(
   echo
   echo "Written by \`bench/copia.sh\` on $(date -u '+%Y-%m-%d %H:%M UTC'), on $(nproc) cores:"
   echo "the tree of \`gerador-arvore DIR 100000\` ($ARQUIVOS files, $((BYTES / 1048576)) MiB), over"
-  echo "loopback, vornacli with $CONEXOES connections, rsync $(rsync --version | awk 'NR == 1 { print $3 }')"
+  echo "loopback, vornacli with $CONEXOES connections for the backup and $RESTORE_JOBS for the"
+  echo "restore, rsync $(rsync --version | awk 'NR == 1 { print $3 }')"
   echo "through its daemon. Medians of $ROUNDS rounds after a warm-up, the two tools in turn and"
   if $PROPRIO; then
     echo "each first in every other round, each run into a new ext4 file system of 2 GiB (a loop"
