@@ -78,16 +78,6 @@ TEST(AgenteInicio, semConfiguracaoUsaPadroesEAnunciaSeuInicio) {
 TEST(AgenteInicio, portaDoArquivoDoArgumentoEDosDezesseisBitsBaixos) {
   {
     AgenteProcesso agente;
-    agente.usarPortaLivre();
-    ASSERT_TRUE(agente.iniciar());
-    EXPECT_EQ(linhaDaSaida(agente.saida(), "Porta utilizada "),
-              "Porta utilizada " + std::to_string(agente.porta()));
-    auto cliente = agente.conectarLogado();
-    ASSERT_TRUE(cliente);
-    EXPECT_EQ(cliente->getVersao(), 8);
-  }
-  {
-    AgenteProcesso agente;
     agente.usarPortaLivre();  // the file names one port, the argument another
     int doArgumento = AgenteProcesso::portaLivre();
     agente.setPorta(doArgumento);

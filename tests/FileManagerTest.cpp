@@ -24,11 +24,6 @@ std::vector<std::string> nomes(const TListaInfoObjectLinux& lista) {
   return resultado;
 }
 
-std::set<std::string> conjunto(const TListaInfoObjectLinux& lista) {
-  std::vector<std::string> n = nomes(lista);
-  return std::set<std::string>(n.begin(), n.end());
-}
-
 void tocar(const std::string& caminho, time_t quando) {
   struct timespec tempos[2] = {{quando, 0}, {quando, 0}};
   ASSERT_EQ(utimensat(AT_FDCWD, caminho.c_str(), tempos, AT_SYMLINK_NOFOLLOW), 0) << caminho;
@@ -113,24 +108,6 @@ TEST_F(ArvoreDeTeste, loadDadosDeCadaTipoDeCaminho) {
   EXPECT_EQ(erro, "intocado");
   EXPECT_TRUE(fileManager.apagarArquivo(r("nova")));
   EXPECT_FALSE(fileManager.apagarArquivo(r("sub"))) << "a folder with content stays";
-}
-
-TEST_F(ArvoreDeTeste, umNivelSemLinksEspeciaisNemPontos) {
-  TListaInfoObjectLinux lista = fileManager.getElementosDiretorioCorrente(raiz.caminho());
-  EXPECT_EQ(conjunto(lista),
-            (std::set<std::string>{r("a.txt"), r(".oculto"), r("vazia"), r("sub"), r("proc"),
-                                   r("processos"), r("selinux-old")}));
-  for (const InfoObjectLinux& registro : lista) {
-    bool ehPasta = registro.getNome().find(".") == std::string::npos;
-    EXPECT_EQ(registro.getTipo(), ehPasta ? DIRETORIO : ARQUIVO) << registro.getNome();
-    EXPECT_EQ(registro.getDataUltimaModificacao().size(), ehPasta ? 0u : 19u);
-    if (registro.getNome() == r("a.txt")) {
-      EXPECT_EQ(registro.getTamanho(), 3);
-    }
-  }
-  EXPECT_EQ(conjunto(fileManager.getTodasPastasDentroDoDiretorio(raiz.caminho() + "/")),
-            (std::set<std::string>{r("vazia"), r("sub"), r("proc"), r("processos"),
-                                   r("selinux-old")}));
 }
 
 TEST_F(ArvoreDeTeste, arvoreInteiraEmProfundidade) {

@@ -83,22 +83,6 @@ TEST(Stream, mensagemSaiComTamanhoBigEndianECorpo) {
                                         0x63, 0x07, 0x00, 0x00, 0x00, 0x01}));
 }
 
-TEST(Stream, mensagemGrandeChegaInteiraApesarDeEscritasParciais) {
-  ParDeSockets sockets;
-  int pequeno = 4096;
-  setsockopt(sockets.agente, SOL_SOCKET, SO_SNDBUF, &pequeno, sizeof pequeno);
-  MemoryStream m;
-  for (int i = 0; i < 2 * 1024 * 1024; ++i) m.addInt(i);
-  std::vector<unsigned char> recebido;
-  std::thread leitor([&] { recebido = sockets.receber(4 + static_cast<size_t>(m.getSize())); });
-  Stream stream(sockets.agente);
-  EXPECT_EQ(stream.enviarMensagem(m), 4 + m.getSize());
-  leitor.join();
-  ASSERT_EQ(recebido.size(), 4u + static_cast<size_t>(m.getSize()));
-  EXPECT_EQ(Stream::ConvertToInt32(recebido.data()), m.getSize());
-  EXPECT_TRUE(std::equal(recebido.begin() + 4, recebido.end(), m.getBuffer()));
-}
-
 TEST(Stream, escritaParaParQueSaiuFalhaSemSigpipe) {
   // SIGPIPE keeps its default action here: raising it would end the test.
   ParDeSockets sockets;

@@ -325,9 +325,9 @@ TEST_F(Vornacli, backupNuncaEscreveForaDoDestino) {
 namespace {
 
 // A broken agent, serving each connection in a thread of its own as the
-// real one does: admits anyone, answers a folder listing (code 11) with the
-// same record whatever folder is asked, every other listing with a message
-// announcing 2 GiB and then nothing, and closes.
+// real one does: admits anyone, answers the listings of one level (codes 0
+// and 11) with the same folder record whatever folder is asked, every other
+// listing with a message announcing 2 GiB and then nothing, and closes.
 class AgenteQuebrado {
  public:
   AgenteQuebrado() {
@@ -368,7 +368,7 @@ class AgenteQuebrado {
         stream.writeInt(COMMAND_OK);
         MemoryStream pedido;
         stream.receberCorpo(&pedido, stream.readInt());
-        if (codigo != CMD_AGENTE_LINUX_LIST_FOLDERS_DIR) {
+        if (codigo != CMD_AGENTE_LINUX_LIST_FOLDERS_DIR && codigo != CMD_AGENTE_LINUX_LIST) {
           stream.writeInt(0x7fffffff);
           break;
         }
@@ -391,9 +391,17 @@ TEST(VornacliAgenteQuebrado, semLacoSemEstouroDeMemoria) {
   AgenteQuebrado quebrado;
   PastaTemporaria destino;
   std::string porta = std::to_string(quebrado.porta);
-  TResultadoPrograma ls = executarPrograma(VORNACLI_BIN, {"-p", porta, "ls", "/R"}, {}, 20000);
-  EXPECT_EQ(ls.status, 4) << ls.erros;
+  TResultadoPrograma find = executarPrograma(VORNACLI_BIN, {"-p", porta, "find", "/R"}, {}, 20000);
+  EXPECT_EQ(find.status, 4) << find.erros;
+  // The walk of a whole backup meets the same folder again and again.
   TResultadoPrograma backup =
       executarPrograma(VORNACLI_BIN, {"-p", porta, "backup", "/R", destino.caminho()}, {}, 20000);
-  EXPECT_EQ(backup.status, 4) << "the listing of files fails; the folder walk must have ended";
+  EXPECT_EQ(backup.status, 1) << backup.erros;
+  EXPECT_NE(backup.erros.find("/R/a: not in the folder asked for"), std::string::npos);
+  EXPECT_TRUE(fs::is_directory(destino / "a"));
+  // An incremental backup: the listing of files fails; the folder walk must have ended.
+  TResultadoPrograma desde = executarPrograma(
+      VORNACLI_BIN, {"-p", porta, "backup", "/R", destino.caminho(), "--since", "01/01/20 00:00:00"},
+      {}, 20000);
+  EXPECT_EQ(desde.status, 4) << desde.erros;
 }
