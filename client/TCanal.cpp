@@ -170,9 +170,10 @@ void TCanal::escrever(const TProdutor& produtor) {
   }
   if (cliente->conexaoPerdida()) perdido = true;
   escritaTerminada = true;
+  bool perdeu = perdido;
   guarda.unlock();
   mudou.notify_all();
-  if (perdido) cliente->interromper();
+  if (perdeu) cliente->interromper();
 }
 
 void TCanal::pedir(int codigo, const MemoryStream& pedido, int64_t peso, TTratador tratador,
