@@ -308,6 +308,21 @@ void TCopiaArvore::contar(int64_t arquivos, int64_t bytes, int64_t pastas) {
   resumo->pastas += pastas;
 }
 
+bool TCopiaArvore::criarPastaLocal(int paiFd, const std::string& nome,
+                                   const std::string& relativo) {
+  // Each folder is made once, after its parent: files only open them. It
+  // must end up a folder of its own, not a link to one elsewhere.
+  mkdirat(paiFd, nome.c_str(), 0755);
+  int fd = openat(paiFd, nome.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    falhar(relativo, textoDoErro(errno));
+    return false;
+  }
+  close(fd);
+  contar(0, 0, 1);
+  return true;
+}
+
 bool TCopiaArvore::abrirCanais() {
   canais.emplace_back(new TCanal(std::move(primeira), conector));
   while (static_cast<int>(canais.size()) < conexoes) {
@@ -388,15 +403,7 @@ bool TCopiaArvore::listarPasta(TCanal* canal, const std::string& remoto, const s
       falhar(registro.getNome(), "not a sub-folder of the folder asked for");
       continue;
     }
-    // Each folder is made once, here, after its parent: files only open them.
-    mkdirat(paiFd, nome.c_str(), 0755);
-    int fd = openat(paiFd, nome.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-      falhar(relativo, textoDoErro(errno));
-      continue;
-    }
-    close(fd);
-    contar(0, 0, 1);
+    if (!criarPastaLocal(paiFd, nome, relativo)) continue;
     std::string filha = registro.getNome();
     canal->pedirDepois(CMD_AGENTE_LINUX_LIST_FOLDERS_DIR, pedidoDeCaminho(filha), 0,
                        [this, remoto, filha, raiz, vistas](TCanal* c) {
@@ -695,15 +702,7 @@ bool TCopiaArvore::listarPastaParaBackup(TCanal* canal, const std::string& remot
         std::lock_guard<std::mutex> guarda(fila->trava);
         if (!fila->vistas.insert(registro.getNome()).second) continue;
       }
-      // Each folder is made once, here, after its parent: files only open them.
-      mkdirat(paiFd, nome.c_str(), 0755);
-      int fd = openat(paiFd, nome.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      if (fd < 0) {
-        falhar(relativo, textoDoErro(errno));
-        continue;
-      }
-      close(fd);
-      contar(0, 0, 1);
+      if (!criarPastaLocal(paiFd, nome, relativo)) continue;
       int filha;
       {
         std::lock_guard<std::mutex> guarda(fila->trava);

@@ -147,6 +147,9 @@ class TCopiaArvore {
   void falhar(const std::string& caminho, const std::string& motivo);
   void avisar(const std::string& linha);
   void contar(int64_t arquivos, int64_t bytes, int64_t pastas);
+  // Makes the folder nome under paiFd; false (and counted as failed) when
+  // it cannot be made or is not a folder.
+  bool criarPastaLocal(int paiFd, const std::string& nome, const std::string& relativo);
 
   std::unique_ptr<ClienteVorna> primeira;
   TConector conector;

@@ -28,11 +28,6 @@ Bytes tamanho64(uint64_t v) {
   return b;
 }
 
-void tocar(const std::string& caminho, time_t quando) {
-  struct timespec tempos[2] = {{quando, 0}, {quando, 0}};
-  ASSERT_EQ(utimensat(AT_FDCWD, caminho.c_str(), tempos, 0), 0) << caminho;
-}
-
 std::set<std::string> nomes(const TListaInfoObjectLinux& lista) {
   std::set<std::string> n;
   for (const InfoObjectLinux& r : lista) n.insert(r.getNome());

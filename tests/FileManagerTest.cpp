@@ -24,10 +24,23 @@ std::vector<std::string> nomes(const TListaInfoObjectLinux& lista) {
   return resultado;
 }
 
-void tocar(const std::string& caminho, time_t quando) {
-  struct timespec tempos[2] = {{quando, 0}, {quando, 0}};
-  ASSERT_EQ(utimensat(AT_FDCWD, caminho.c_str(), tempos, AT_SYMLINK_NOFOLLOW), 0) << caminho;
-}
+// Sets TZ for one test and puts the old value back afterwards.
+class FusoDoTeste {
+ public:
+  FusoDoTeste() : antigo(std::getenv("TZ")), salvo(antigo ? antigo : "") {}
+  ~FusoDoTeste() {
+    if (antigo) setenv("TZ", salvo.c_str(), 1); else unsetenv("TZ");
+    tzset();
+  }
+  void usar(const char* fuso) {
+    setenv("TZ", fuso, 1);
+    tzset();
+  }
+
+ private:
+  const char* antigo;
+  std::string salvo;
+};
 
 // A tree with everything a walk must tell apart:
 //   a.txt (3 bytes), .oculto, vazia/, sub/b.txt, sub/fundo/c.txt (5 bytes),
@@ -145,10 +158,8 @@ TEST(FileManager, origensBloqueadasSoAsPastasDoSistema) {
 }
 
 TEST(FileManager, datasEmHoraLocal) {
-  const char* antigo = std::getenv("TZ");
-  std::string salvo = antigo ? antigo : "";
-  setenv("TZ", "BRT3", 1);  // three hours behind UTC, no daylight saving
-  tzset();
+  FusoDoTeste fuso;
+  fuso.usar("BRT3");  // three hours behind UTC, no daylight saving
   EXPECT_EQ(FileManager::formatarData(1772716024), "05/03/2026 10:07:04");  // 13:07:04 UTC
   EXPECT_EQ(FileManager::formatarData(1772740800), "05/03/2026 17:00:00");
   time_t quando = 0;
@@ -158,8 +169,6 @@ TEST(FileManager, datasEmHoraLocal) {
   EXPECT_EQ(quando, -31536000 + 10800);  // "69" is 1969
   EXPECT_FALSE(FileManager::converterDataRecebida("ontem", &quando));
   EXPECT_FALSE(FileManager::converterDataRecebida("", &quando));
-  if (antigo) setenv("TZ", salvo.c_str(), 1); else unsetenv("TZ");
-  tzset();
 }
 
 TEST(FileManager, dataQueNaoSeLeMantemOTempoMasAjustaOModo) {
@@ -202,13 +211,11 @@ TEST(FileManager, datasDaListagemIguaisALocaltimeEmQualquerFuso) {
     stat(arquivo.c_str(), &st);
     tempoDe[arquivo] = st.st_mtime;  // what the file system could keep
   }
-  const char* antigo = std::getenv("TZ");
-  std::string salvo = antigo ? antigo : "";
+  FusoDoTeste fusoDoTeste;
   FileManager fileManager;
   for (const char* fuso : {"UTC0", "BRT3", "EST5EDT,M3.2.0,M11.1.0", "NZST-12NZDT,M9.5.0,M4.1.0/3",
                            "IST-5:30", "<+0845>-8:45"}) {
-    setenv("TZ", fuso, 1);
-    tzset();
+    fusoDoTeste.usar(fuso);
     TListaInfoObjectLinux lista = fileManager.getTodosArquivosDentroDoDiretorio(pasta.caminho());
     ASSERT_EQ(lista.size(), tempos.size());
     for (const InfoObjectLinux& registro : lista) {
@@ -220,8 +227,6 @@ TEST(FileManager, datasDaListagemIguaisALocaltimeEmQualquerFuso) {
       ASSERT_EQ(registro.getDataUltimaModificacao(), std::string(esperado, n)) << fuso << " " << t;
     }
   }
-  if (antigo) setenv("TZ", salvo.c_str(), 1); else unsetenv("TZ");
-  tzset();
 }
 
 TEST(FileManager, datasExtremasNaoQuebramAListagem) {

@@ -1,5 +1,8 @@
 #include "Temporario.h"
 
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -44,4 +47,9 @@ std::string lerArquivo(const std::string& caminho) {
   std::ostringstream conteudo;
   conteudo << arquivo.rdbuf();
   return conteudo.str();
+}
+
+void tocar(const std::string& caminho, time_t quando) {
+  struct timespec tempos[2] = {{quando, 0}, {quando, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, caminho.c_str(), tempos, 0), 0) << caminho;
 }

@@ -1,6 +1,7 @@
 #ifndef TEMPORARIO_H
 #define TEMPORARIO_H
 
+#include <ctime>
 #include <string>
 
 // A fresh folder under the system's temporary directory, removed with
@@ -34,5 +35,8 @@ class DiretorioDeTrabalho {
 
 void escreverArquivo(const std::string& caminho, const std::string& conteudo);
 std::string lerArquivo(const std::string& caminho);
+// Sets a path's access and modification times to the second quando; fails
+// the test when it cannot.
+void tocar(const std::string& caminho, time_t quando);
 
 #endif

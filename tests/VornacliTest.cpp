@@ -46,11 +46,6 @@ class Vornacli : public ::testing::Test {
     return st.st_mtime;
   }
 
-  void tocar(const std::string& caminho, time_t quando) {
-    struct timespec tempos[2] = {{quando, 0}, {quando, 0}};
-    utimensat(AT_FDCWD, caminho.c_str(), tempos, 0);
-  }
-
   AgenteProcesso agente;
   std::string base;
 };
