@@ -36,9 +36,9 @@
 #include <vector>
 
 #include "ClienteVorna.h"
-#include "TUtils.h"
 #include "TCPCliente.h"
 #include "TFileUser.h"
+#include "TUtils.h"
 
 namespace {
 
@@ -73,7 +73,8 @@ double par(const std::string& origem, const std::string& destino, size_t tamanho
   local.sin_family = AF_INET;
   local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t tamanho = sizeof local;
-  if (bind(escuta, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 || listen(escuta, 1) != 0) {
+  if (bind(escuta, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+      listen(escuta, 1) != 0) {
     falhar("pair: cannot listen");
   }
   getsockname(escuta, reinterpret_cast<sockaddr*>(&local), &tamanho);
@@ -168,10 +169,9 @@ int main(int argc, char* argv[]) {
     ClienteVorna cliente;
     conectar(&cliente, porta);
     double inicio = agora();
-    MemoryStream pedido, resposta;
-    pedido.addString(arg(3));
-    if (!cliente.comando(CMD_AGENTE_LINUX_LIST_ALL_FILES) || !cliente.enviarMensagem(pedido) ||
-        !cliente.lerMensagem(&resposta) || resposta.readIntFromMemoryStream() < 0) {
+    MemoryStream resposta;
+    if (!cliente.consultar(CMD_AGENTE_LINUX_LIST_ALL_FILES, {arg(3)}, &resposta) ||
+        resposta.readIntFromMemoryStream() < 0) {
       falhar("listing failed");
     }
     double segundos = agora() - inicio;

@@ -77,12 +77,8 @@ bool ClienteVorna::enviarBytes(const void* dados, size_t n) {
 bool ClienteVorna::receberBytes(void* dados, size_t n) {
   char* p = static_cast<char*>(dados);
   while (n > 0) {
-    ssize_t r = recv(handle, p, n, 0);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) {
-      perdida = true;
-      return false;
-    }
+    ssize_t r = receberAte(p, n);
+    if (r < 0) return false;
     p += r;
     n -= static_cast<size_t>(r);
   }

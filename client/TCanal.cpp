@@ -120,8 +120,6 @@ void TCanal::perder() {
   cliente->interromper();
 }
 
-void TCanal::interromper() { perder(); }
-
 void TCanal::escrever(const TProdutor& produtor) {
   bool fimProdutor = false;
   for (;;) {
@@ -246,16 +244,21 @@ void TCanal::ler() {
   }
 }
 
+bool TCanal::encherEntrada() {
+  ssize_t r = cliente->receberAte(entrada.get(), TAMANHO_ENTRADA);
+  if (r < 0) return false;
+  inicioEntrada = 0;
+  fimEntrada = static_cast<size_t>(r);
+  return true;
+}
+
 bool TCanal::lerBytes(void* dados, size_t n) {
   unsigned char* p = static_cast<unsigned char*>(dados);
   while (n > 0) {
     if (inicioEntrada == fimEntrada) {
       // A large part goes straight to its place, without the extra copy.
       if (n >= TAMANHO_ENTRADA) return cliente->receberBytes(p, n);
-      ssize_t r = cliente->receberAte(entrada.get(), TAMANHO_ENTRADA);
-      if (r < 0) return false;
-      inicioEntrada = 0;
-      fimEntrada = static_cast<size_t>(r);
+      if (!encherEntrada()) return false;
     }
     size_t k = std::min(n, fimEntrada - inicioEntrada);
     std::memcpy(p, entrada.get() + inicioEntrada, k);
@@ -283,12 +286,7 @@ bool TCanal::lerMensagem(MemoryStream* mensagem) {
 
 bool TCanal::copiarPara(int fd, size_t n, int* erroLocal) {
   while (n > 0) {
-    if (inicioEntrada == fimEntrada) {
-      ssize_t r = cliente->receberAte(entrada.get(), TAMANHO_ENTRADA);
-      if (r < 0) return false;
-      inicioEntrada = 0;
-      fimEntrada = static_cast<size_t>(r);
-    }
+    if (inicioEntrada == fimEntrada && !encherEntrada()) return false;
     size_t k = std::min(n, fimEntrada - inicioEntrada);
     if (fd >= 0 && *erroLocal == 0 && escreverTudo(fd, entrada.get() + inicioEntrada, k) < 0) {
       *erroLocal = errno;

@@ -75,8 +75,6 @@ class TCanal {
   bool copiarPara(int fd, size_t n, int* erroLocal);
 
   ClienteVorna* getCliente() { return cliente.get(); }
-  // Any thread: ends the exchange at once (both threads wake and stop).
-  void interromper();
 
   // From a signal handler (only async-signal-safe calls): every channel
   // stops at once, and none connects again.
@@ -92,12 +90,12 @@ class TCanal {
     std::string bytes;
     int64_t peso = 0;
     TTratador tratador;
-    TEnvio dados;
   };
 
   void escrever(const TProdutor& produtor);
   void ler();
   bool esvaziarSaida();
+  bool encherEntrada();  // the reader's buffer, from the socket
   bool haEspaco() const;
   bool meiaJanela() const;
   void perder();
@@ -115,7 +113,7 @@ class TCanal {
   bool perdido = false;
   bool cortado = false;  // a data sender stopped the connection on purpose
 
-  std::string saida;                                        // written by the writer thread only
+  std::string saida;      // written by the writer thread only
   TAreaAlinhada entrada;  // the reader's buffer
   size_t inicioEntrada = 0, fimEntrada = 0;
 };

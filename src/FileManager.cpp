@@ -79,13 +79,7 @@ int64_t FileManager::getFileSize(const char* filePath) const {
   // connection; then the size as reading to the end would find it.
   int fd = open(filePath, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return -1;
-  int64_t tamanho = -1;
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-    tamanho = st.st_size;
-  } else if (!S_ISFIFO(st.st_mode) && !S_ISSOCK(st.st_mode)) {
-    off_t fim = lseek(fd, 0, SEEK_END);
-    tamanho = fim >= 0 ? static_cast<int64_t>(fim) : -1;
-  }
+  int64_t tamanho = tamanhoAoLer(fd);
   close(fd);
   return tamanho;
 }

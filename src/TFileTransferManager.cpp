@@ -70,7 +70,8 @@ TFileTransferManager::TFileTransferManager(const std::string& nomeArquivo, int s
 void TFileTransferManager::prepararBuffer() {
   if (sizeBuffer <= 0) return;  // a fetch then ends at its first chunk
   // No buffer beyond what the file needs: fresh pages cost to touch.
-  sizeBuffer = static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(sizeBuffer, tamanhoArquivo)));
+  sizeBuffer =
+      static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(sizeBuffer, tamanhoArquivo)));
   pBuffer = alocarAlinhado(static_cast<size_t>(sizeBuffer));
 }
 
@@ -107,7 +108,7 @@ void TFileTransferManager::registrar(const std::string& linha) const {
 void TFileTransferManager::enviarArquivo(Stream* stream, const bool& continuar) {
   if (tamanhoArquivo <= 0) return;
   prepararBuffer();
-  if (!arquivoAberto && !openFile()) {
+  if (!arquivoAberto) {
     // A size was announced and the server waits for chunks: say it failed.
     stream->writeInt(-1);
     return;
@@ -146,7 +147,8 @@ bool TFileTransferManager::receberArquivo(Stream* stream, bool* tranferindo) {
     return false;
   }
   if (!concluirArquivo()) {
-    registrar("Falha ao gravar o arquivo " + nomeArquivo + " - Motivo:" + textoDoErro(erroGravacao));
+    registrar("Falha ao gravar o arquivo " + nomeArquivo +
+              " - Motivo:" + textoDoErro(erroGravacao));
     return false;
   }
   return true;
@@ -173,15 +175,7 @@ bool TFileTransferManager::openFile() {
 int64_t TFileTransferManager::abrirParaEnvio() {
   tamanhoArquivo = -1;
   if (!openFile()) return -1;  // missing, or not readable
-  struct stat st {};
-  if (fstat(handle, &st) != 0) {
-    tamanhoArquivo = -1;
-  } else if (S_ISREG(st.st_mode)) {
-    tamanhoArquivo = st.st_size;
-  } else if (!S_ISFIFO(st.st_mode) && !S_ISSOCK(st.st_mode)) {
-    off_t fim = lseek(handle, 0, SEEK_END);  // a device: as far as reading would go
-    if (fim >= 0 && lseek(handle, 0, SEEK_SET) == 0) tamanhoArquivo = fim;
-  }
+  tamanhoArquivo = tamanhoAoLer(handle);
   // Nothing will be read from a file of no size: it is not kept open.
   if (tamanhoArquivo <= 0) closeFile();
   return tamanhoArquivo;

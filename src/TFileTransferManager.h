@@ -39,8 +39,9 @@ class TFileTransferManager {
 
   // Fetch: sends exactly the announced bytes as counted chunks, while
   // continuar holds. A file that grew meanwhile is cut at the announced
-  // size; one that shrank, cannot be opened or fails a read ends with a
-  // chunk of count -1. Nothing is sent for a size of 0 or less.
+  // size; one that shrank or fails a read ends with a
+  // chunk of count -1. Nothing is sent for a size of 0 or less. Follows
+  // abrirParaEnvio, which left the file open.
   void enviarArquivo(Stream* stream, const bool& continuar);
   // Store: receives exactly the announced bytes into the file while
   // *tranferindo holds (set for the duration). When the file cannot be

@@ -4,6 +4,7 @@
 #include <sys/types.h>
 #include <sys/uio.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,6 +29,11 @@ ssize_t escreverTudo(int fd, const void* dados, size_t n);
 // no socket is written as a file.
 ssize_t enviarTudo(int socket, struct iovec* partes, int quantas, int flags = 0);
 ssize_t enviarTudo(int socket, const void* dados, size_t n);
+
+// How many bytes reading the open descriptor fd from its start would give:
+// a regular file's size, a device's end; -1 for a FIFO, a socket or when fd
+// cannot be asked. The offset is left at the start.
+int64_t tamanhoAoLer(int fd);
 
 // A page-aligned area of at least n bytes (whole pages), freed with std::free.
 // The kernel's copies in and out of a buffer that starts mid-line are
