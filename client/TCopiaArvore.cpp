@@ -523,16 +523,20 @@ bool TCopiaArvore::produzirBackup(TCanal* canal, const std::vector<TArquivoBacku
   if (!tomarLote(trabalho, &lote)) return false;
   for (size_t i = lote.proximo; i < lote.fim; ++i) {
     const TArquivoBackup* arquivo = &arquivos[i];
-    MemoryStream pedido;
-    pedido.addString(arquivo->remoto);
-    pedido.addInt(bloco);
-    canal->pedir(CMD_AGENTE_LINUX_GET_FILE, pedido, std::max<int64_t>(arquivo->tamanho, 1),
-                 [this, arquivo, &pastas, raiz, leitor](TCanal* c) {
-                   return buscarArquivo(c, *arquivo, pastas[static_cast<size_t>(arquivo->pasta)],
-                                        raiz, leitor);
-                 });
+    pedirArquivo(canal, arquivo, &pastas[static_cast<size_t>(arquivo->pasta)], raiz, leitor);
   }
   return true;
+}
+
+void TCopiaArvore::pedirArquivo(TCanal* canal, const TArquivoBackup* arquivo,
+                                const std::string* pasta, int raiz, TLeitorBackup* leitor) {
+  MemoryStream pedido;
+  pedido.addString(arquivo->remoto);
+  pedido.addInt(bloco);
+  canal->pedir(CMD_AGENTE_LINUX_GET_FILE, pedido, std::max<int64_t>(arquivo->tamanho, 1),
+               [this, arquivo, pasta, raiz, leitor](TCanal* c) {
+                 return buscarArquivo(c, *arquivo, *pasta, raiz, leitor);
+               });
 }
 
 bool TCopiaArvore::backup(const std::string& remotoPedido, const std::string& localPedido,
@@ -687,7 +691,8 @@ bool TCopiaArvore::listarPastaParaBackup(TCanal* canal, const std::string& remot
     falhar(pasta, textoDoErro(errno));
     return true;
   }
-  int64_t bytes = 0, novos = 0;
+  int64_t bytes = 0;
+  std::vector<TArquivoBackup> novos;
   for (InfoObjectLinux& registro : registros) {
     std::string relativo, nome;
     // Only children of the folder asked for, each once: a confused agent
@@ -721,23 +726,30 @@ bool TCopiaArvore::listarPastaParaBackup(TCanal* canal, const std::string& remot
       falhar(registro.getNome(), "not readable on the agent");
       continue;
     }
-    TArquivoBackup arquivo{registro.getNome(), indice, nome, registro.getTamanho(), false, 0};
+    novos.push_back(
+        TArquivoBackup{registro.getNome(), indice, nome, registro.getTamanho(), false, 0});
+    TArquivoBackup& arquivo = novos.back();
     arquivo.temData = lerDataRegistro(registro.getDataUltimaModificacao(), &arquivo.quando);
     bytes += arquivo.tamanho;
-    ++novos;
-    std::lock_guard<std::mutex> guarda(fila->trava);
-    fila->arquivos.push_back(std::move(arquivo));
-    (fila->arquivos.back().tamanho >= LIMIAR_GRANDE ? fila->grandes : fila->pequenos)
-        .push_back(fila->arquivos.size() - 1);
   }
   close(paiFd);
-  progresso->aumentarTotal(bytes, novos);
+  {
+    std::lock_guard<std::mutex> guarda(fila->trava);
+    for (TArquivoBackup& arquivo : novos) {
+      (arquivo.tamanho >= LIMIAR_GRANDE ? fila->grandes : fila->pequenos)
+          .push_back(fila->arquivos.size());
+      fila->arquivos.push_back(std::move(arquivo));
+    }
+  }
+  progresso->aumentarTotal(bytes, static_cast<int64_t>(novos.size()));
   return true;
 }
 
 bool TCopiaArvore::produzirDaFila(TCanal* canal, TFilaBackup* fila, int raiz,
                                   TLeitorBackup* leitor) {
-  std::vector<std::pair<const TArquivoBackup*, std::string>> lote;
+  // The lot's files and their folders, which stay where they are in the
+  // queue's deques until the run ends.
+  std::vector<std::pair<const TArquivoBackup*, const std::string*>> lote;
   {
     std::unique_lock<std::mutex> guarda(fila->trava);
     while (fila->grandes.empty() && fila->pequenos.empty() && !fila->terminada) {
@@ -757,7 +769,7 @@ bool TCopiaArvore::produzirDaFila(TCanal* canal, TFilaBackup* fila, int raiz,
     if (!fila->grandes.empty()) {
       const TArquivoBackup* a = &fila->arquivos[fila->grandes.front()];
       fila->grandes.pop_front();
-      lote.emplace_back(a, fila->pastas[static_cast<size_t>(a->pasta)]);
+      lote.emplace_back(a, &fila->pastas[static_cast<size_t>(a->pasta)]);
     } else {
       int64_t bytes = 0;
       while (!fila->pequenos.empty() && lote.size() < LOTE_ARQUIVOS) {
@@ -768,23 +780,12 @@ bool TCopiaArvore::produzirDaFila(TCanal* canal, TFilaBackup* fila, int raiz,
         }
         bytes += a->tamanho;
         fila->pequenos.pop_front();
-        lote.emplace_back(a, lote.empty() ? fila->pastas[static_cast<size_t>(a->pasta)]
-                                          : lote.front().second);
+        lote.emplace_back(a, &fila->pastas[static_cast<size_t>(a->pasta)]);
       }
     }
   }
   if (lote.empty()) return false;  // listed and used up
-  for (const auto& item : lote) {
-    const TArquivoBackup* arquivo = item.first;
-    MemoryStream pedido;
-    pedido.addString(arquivo->remoto);
-    pedido.addInt(bloco);
-    std::string pasta = item.second;
-    canal->pedir(CMD_AGENTE_LINUX_GET_FILE, pedido, std::max<int64_t>(arquivo->tamanho, 1),
-                 [this, arquivo, pasta, raiz, leitor](TCanal* c) {
-                   return buscarArquivo(c, *arquivo, pasta, raiz, leitor);
-                 });
-  }
+  for (const auto& item : lote) pedirArquivo(canal, item.first, item.second, raiz, leitor);
   return true;
 }
 

@@ -117,6 +117,10 @@ class TCopiaArvore {
   bool produzirBackup(TCanal* canal, const std::vector<TArquivoBackup>& arquivos,
                       const TTrabalho& trabalho, const std::vector<std::string>& pastas, int raiz,
                       TLeitorBackup* leitor);
+  // Asks for one file; its reply is fetched into pasta (relative to raiz).
+  // Both must stay in place until the reply has been read.
+  void pedirArquivo(TCanal* canal, const TArquivoBackup* arquivo, const std::string* pasta,
+                    int raiz, TLeitorBackup* leitor);
   bool buscarArquivo(TCanal* canal, const TArquivoBackup& arquivo, const std::string& pasta,
                      int raiz, TLeitorBackup* leitor);
   // A whole tree, no time given: one connection lists the folders one by one

@@ -54,7 +54,7 @@ struct TPercursoParalelo::TPasta {
     bool legivel = false;
     bool bloqueada = false;  // one-level walks: a mount of a blocked file system
     mode_t modo = 0;         // special entries: the type a folder size prints
-    dev_t dev = 0;
+    bool pontoDeMontagem = false;  // folders: on another file system than its parent
     int64_t tamanho = 0;
     time_t mtime = 0;
     std::unique_ptr<TPasta> filho;  // whole-tree walks; null: to be walked plainly
@@ -72,7 +72,6 @@ struct TPercursoParalelo::TPasta {
   bool verificarSistema = false;
   int fd = -1;  // open from its reading until the calling thread leaves it
   dev_t dev = 0;
-  bool ok = false;  // read, and to be walked
   TSituacao situacao = PENDENTE;
   std::vector<TEntrada> entradas;
   std::vector<TDados> dados;
@@ -90,8 +89,7 @@ struct TPercursoParalelo::TEstado {
   bool recusou = false;  // a reader found only folders beyond the bounds
   bool encerrando = false;
   std::exception_ptr erro;
-  int idPool = 0;
-  bool registrado = false;
+  int idPool = 0;  // 0 until registered with the pool
   std::unique_ptr<TPasta> raiz;
   std::vector<TPasta*> pilha;
   std::string caminho;  // one path and one record reused for every file
@@ -114,7 +112,7 @@ TPercursoParalelo::~TPercursoParalelo() {
     estado->pastas.clear();
     estado->blocos.clear();
   }
-  if (estado->registrado) pool->remover(estado->idPool);
+  if (estado->idPool != 0) pool->remover(estado->idPool);
 }
 
 void TPercursoParalelo::filtrarDesde(time_t quando) {
@@ -134,13 +132,12 @@ void TPercursoParalelo::executar(const std::string& dirname) {
   raiz->situacao = EM_CURSO;
   estado->adiantadas = 1;
   estado->idPool = pool->registrar([this] { return trabalhar(); });
-  estado->registrado = true;
   lerPasta(raiz);
   estado->pilha.push_back(raiz);
   while (!estado->pilha.empty()) {
     TPasta* pasta = estado->pilha.back();
     garantirLida(pasta);
-    if (!pasta->ok || pasta->proxima >= pasta->entradas.size()) {
+    if (pasta->proxima >= pasta->entradas.size()) {
       sair(pasta);
       estado->pilha.pop_back();
       continue;
@@ -213,8 +210,7 @@ void TPercursoParalelo::lerPasta(TPasta* pasta) {
   }
   pasta->fd = fd;
   pasta->dev = st.st_dev;
-  pasta->ok = ok;
-  size_t n = ok ? pasta->entradas.size() : 0;
+  size_t n = pasta->entradas.size();  // none when the folder could not be read
   size_t quantosBlocos = (n + TAMANHO_BLOCO - 1) / TAMANHO_BLOCO;
   pasta->dados.resize(n);
   pasta->blocos.assign(quantosBlocos, PENDENTE);
@@ -275,11 +271,10 @@ void TPercursoParalelo::lerDados(TPasta* pasta, size_t bloco, std::vector<TPasta
       }
     } else if (S_ISDIR(st.st_mode)) {
       d.classe = PASTA_LIDA;
-      d.dev = st.st_dev;
       // Only a mount point can change the file system under the walk.
-      bool pontoDeMontagem = st.st_dev != pasta->dev;
+      d.pontoDeMontagem = st.st_dev != pasta->dev;
       if (modo == LISTAR_NIVEL || modo == PASTAS_DO_NIVEL) {
-        d.bloqueada = pontoDeMontagem && TPercurso::montagemBloqueada(pasta->fd, nome);
+        d.bloqueada = d.pontoDeMontagem && TPercurso::montagemBloqueada(pasta->fd, nome);
         continue;
       }
       std::string caminho = FileManager::montarCaminho(pasta->caminho, entrada.nome);
@@ -294,7 +289,7 @@ void TPercursoParalelo::lerDados(TPasta* pasta, size_t bloco, std::vector<TPasta
       filho->caminho = std::move(caminho);
       filho->chave = estender(pasta->chave, {static_cast<uint32_t>(e), 0});
       filho->profundidade = pasta->profundidade + 1;
-      filho->verificarSistema = pontoDeMontagem;
+      filho->verificarSistema = d.pontoDeMontagem;
       novas->push_back(filho.get());
       d.filho = std::move(filho);
     } else if (modo == SOMAR_ARVORE) {
@@ -377,7 +372,7 @@ void TPercursoParalelo::consumir(TPasta* pasta, size_t i) {
       TPercurso plano(fileManager, modo, receptor);
       if (filtrarData) plano.filtrarDesde(desde);
       plano.executarEm(fd, FileManager::montarCaminho(pasta->caminho, entrada.nome),
-                       d.dev != pasta->dev);
+                       d.pontoDeMontagem);
       soma += plano.getSoma();
     }
   }
@@ -388,7 +383,7 @@ void TPercursoParalelo::sair(TPasta* pasta) {
   {
     std::lock_guard<std::mutex> trava(estado->mutex);
     --estado->adiantadas;
-    estado->entradasAdiantadas -= pasta->ok ? pasta->entradas.size() : 0;
+    estado->entradasAdiantadas -= pasta->entradas.size();
     avisar = estado->recusou;
     estado->recusou = false;
   }
