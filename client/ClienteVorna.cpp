@@ -367,6 +367,28 @@ bool ClienteVorna::buscarParaDescritor(const std::string& caminho, int bloco, in
   return true;
 }
 
+ClienteVorna::TEnvioDados ClienteVorna::enviarDeDescritor(int fd, int64_t n, int bloco,
+                                                          const TProgressoBytes& progresso,
+                                                          std::string* erro) {
+  size_t capacidade = static_cast<size_t>(std::min<int64_t>(std::max(bloco, 65536), 16 << 20));
+  TAreaAlinhada dados = alocarAlinhado(capacidade);
+  int64_t enviados = 0;
+  while (enviados < n) {
+    size_t pedir = static_cast<size_t>(std::min<int64_t>(capacidade, n - enviados));
+    ssize_t lidos = read(fd, dados.get(), pedir);
+    if (lidos < 0 && errno == EINTR) continue;
+    if (lidos <= 0) {
+      *erro = lidos == 0 ? "the local file shrank while it was sent"
+                         : std::string("local read failed: ") + textoDoErro(errno);
+      return LEITURA_FALHOU;
+    }
+    if (!enviarBytes(dados.get(), static_cast<size_t>(lidos))) return CONEXAO_PERDIDA;
+    enviados += lidos;
+    if (progresso) progresso(enviados);
+  }
+  return DADOS_ENVIADOS;
+}
+
 bool ClienteVorna::gravarDeDescritor(const std::string& caminho, int bloco, int fd, int64_t n,
                                      const TProgressoBytes& progresso, std::string* erro) {
   MemoryStream pedido;
@@ -377,26 +399,14 @@ bool ClienteVorna::gravarDeDescritor(const std::string& caminho, int bloco, int 
     *erro = "connection to the agent lost";
     return false;
   }
-  size_t capacidade = static_cast<size_t>(std::min<int64_t>(std::max(bloco, 65536), 16 << 20));
-  TAreaAlinhada dados = alocarAlinhado(capacidade);
-  int64_t enviados = 0;
-  while (enviados < n) {
-    size_t pedir = static_cast<size_t>(std::min<int64_t>(capacidade, n - enviados));
-    ssize_t lidos = read(fd, dados.get(), pedir);
-    if (lidos < 0 && errno == EINTR) continue;
-    if (lidos <= 0) {
-      // The agent waits for every announced byte: this connection is lost.
-      *erro = lidos == 0 ? "the local file shrank while it was sent"
-                         : std::string("local read failed: ") + textoDoErro(errno);
-      fechar();
-      return false;
-    }
-    if (!enviarBytes(dados.get(), static_cast<size_t>(lidos))) {
-      *erro = "connection to the agent lost";
-      return false;
-    }
-    enviados += lidos;
-    if (progresso) progresso(enviados);
+  TEnvioDados envio = enviarDeDescritor(fd, n, bloco, progresso, erro);
+  if (envio == LEITURA_FALHOU) {
+    fechar();  // the agent waits for every announced byte: this connection is lost
+    return false;
+  }
+  if (envio == CONEXAO_PERDIDA) {
+    *erro = "connection to the agent lost";
+    return false;
   }
   int fim;
   if (!lerInt(&fim) || fim != COMMAND_OK) {

@@ -114,6 +114,12 @@ class ClienteVorna {
   // in *erro; a local read failure leaves the connection unusable.
   bool gravarDeDescritor(const std::string& caminho, int bloco, int fd, int64_t n,
                          const TProgressoBytes& progresso, std::string* erro);
+  // The data of a store: n bytes read from fd and sent in pieces of about
+  // bloco. LEITURA_FALHOU (the reason in *erro) leaves the agent waiting for
+  // bytes that will not come; CONEXAO_PERDIDA when the agent is gone.
+  enum TEnvioDados { DADOS_ENVIADOS, LEITURA_FALHOU, CONEXAO_PERDIDA };
+  TEnvioDados enviarDeDescritor(int fd, int64_t n, int bloco, const TProgressoBytes& progresso,
+                                std::string* erro);
 
   // Appends to saida what a command sends before its reply: the code and
   // the request message (a pipelined writer sends several at once).

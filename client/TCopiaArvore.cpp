@@ -880,23 +880,17 @@ bool TCopiaArvore::criarPastasRemotas(const std::string& remoto,
 }
 
 bool TCopiaArvore::enviarArquivo(TCanal* canal, TEstadoGravacao* estado) {
-  size_t capacidade = static_cast<size_t>(std::min<int64_t>(std::max(bloco, 65536), 16 << 20));
-  TAreaAlinhada dados = alocarAlinhado(capacidade);
-  int64_t enviados = 0;
-  while (enviados < estado->tamanho) {
-    size_t pedir = static_cast<size_t>(std::min<int64_t>(capacidade, estado->tamanho - enviados));
-    ssize_t lidos = read(estado->fd, dados.get(), pedir);
-    if (lidos < 0 && errno == EINTR) continue;
-    if (lidos <= 0) {
+  switch (canal->getCliente()->enviarDeDescritor(estado->fd, estado->tamanho, bloco, nullptr,
+                                                 &estado->motivo)) {
+    case ClienteVorna::DADOS_ENVIADOS:
+      break;
+    case ClienteVorna::LEITURA_FALHOU:
       // The agent waits for every announced byte: the connection is cut,
       // and the agent drops the file.
-      estado->motivo = lidos == 0 ? "the local file shrank while it was sent"
-                                  : "local read failed: " + textoDoErro(errno);
       estado->cortado = true;
       return false;
-    }
-    if (!canal->getCliente()->enviarBytes(dados.get(), static_cast<size_t>(lidos))) return false;
-    enviados += lidos;
+    case ClienteVorna::CONEXAO_PERDIDA:
+      return false;
   }
   if (!mesmoArquivo(estado)) {
     estado->motivo = "the local file changed while it was sent";
