@@ -13,6 +13,19 @@
 #define SELINUX_MAGIC 0xf97cff8c
 #endif
 
+void TEmissorArquivo::emitir(const std::string& pasta, const std::string& nome, int64_t tamanho,
+                             time_t mtime, const TReceptorInfoObjectLinux& receptor) {
+  caminho.assign(pasta);
+  if (!caminho.empty() && caminho.back() != '/') caminho += '/';
+  caminho += nome;
+  registro.setNome(caminho);
+  registro.setTipo(ARQUIVO);
+  registro.setTamanho(tamanho);
+  char data[TConversorHora::TAMANHO_MAXIMO_DATA];
+  registro.setDataUltimaModificacao(data, conversorHora.formatar(mtime, data));
+  receptor(registro);
+}
+
 bool TPercurso::legivel(int dirfd, const char* nome) {
   return faccessat(dirfd, nome, R_OK, AT_EACCESS) == 0;
 }
@@ -119,16 +132,9 @@ void TPercurso::arquivo(const TQuadro& quadro, const TEntrada& entrada, const st
     return;
   }
   if (filtrarData && st.st_mtime <= desde) return;
-  // One record and one path reused for every file: no allocation per file.
-  caminho.assign(quadro.caminho);
-  if (!caminho.empty() && caminho.back() != '/') caminho += '/';
-  caminho += entrada.nome;
-  registro.setNome(caminho);
-  registro.setTipo(ARQUIVO);
-  registro.setTamanho(legivel(quadro.fd, entrada.nome.c_str()) ? st.st_size : -1);
-  char data[TConversorHora::TAMANHO_MAXIMO_DATA];
-  registro.setDataUltimaModificacao(data, conversorHora.formatar(st.st_mtime, data));
-  (*receptor)(registro);
+  emissor.emitir(quadro.caminho, entrada.nome,
+                 legivel(quadro.fd, entrada.nome.c_str()) ? st.st_size : -1, st.st_mtime,
+                 *receptor);
 }
 
 void TPercurso::pasta(size_t indice, const TEntrada& entrada, const struct stat& st) {

@@ -55,6 +55,17 @@ struct TQuadro {
   size_t proxima = 0;
 };
 
+// Hands a walk's file records to its receiver, reusing one path and one
+// record for every file: no allocation per file once they have grown.
+struct TEmissorArquivo {
+  void emitir(const std::string& pasta, const std::string& nome, int64_t tamanho, time_t mtime,
+              const TReceptorInfoObjectLinux& receptor);
+
+  std::string caminho;
+  InfoObjectLinux registro;
+  TConversorHora conversorHora;
+};
+
 // One plain walk on the calling thread, iterative so that no tree is too
 // deep for the thread's stack. Each directory is read once, and each entry's
 // status is queried once, relative to its open directory. Made for one walk
@@ -126,9 +137,7 @@ class TPercurso {
   int64_t soma = 0;
   std::vector<TQuadro> pilha;
   std::vector<char> bloco;
-  std::string caminho;
-  InfoObjectLinux registro;
-  TConversorHora conversorHora;
+  TEmissorArquivo emissor;
 };
 
 #endif

@@ -92,9 +92,7 @@ struct TPercursoParalelo::TEstado {
   int idPool = 0;  // 0 until registered with the pool
   std::unique_ptr<TPasta> raiz;
   std::vector<TPasta*> pilha;
-  std::string caminho;  // one path and one record reused for every file
-  InfoObjectLinux registro;
-  TConversorHora conversorHora;
+  TEmissorArquivo emissor;
 };
 
 TPercursoParalelo::TPercursoParalelo(const FileManager& fileManager, TModoPercurso modo,
@@ -345,17 +343,8 @@ void TPercursoParalelo::consumir(TPasta* pasta, size_t i) {
       return;
     }
     if (filtrarData && d.mtime <= desde) return;
-    std::string& caminho = estado->caminho;
-    caminho.assign(pasta->caminho);
-    if (!caminho.empty() && caminho.back() != '/') caminho += '/';
-    caminho += entrada.nome;
-    InfoObjectLinux& registro = estado->registro;
-    registro.setNome(caminho);
-    registro.setTipo(ARQUIVO);
-    registro.setTamanho(d.legivel ? d.tamanho : -1);
-    char data[TConversorHora::TAMANHO_MAXIMO_DATA];
-    registro.setDataUltimaModificacao(data, estado->conversorHora.formatar(d.mtime, data));
-    (*receptor)(registro);
+    estado->emissor.emitir(pasta->caminho, entrada.nome, d.legivel ? d.tamanho : -1, d.mtime,
+                           *receptor);
   } else if (d.classe == PASTA_LIDA) {
     if (modo == LISTAR_NIVEL || modo == PASTAS_DO_NIVEL) {
       std::string caminho = FileManager::montarCaminho(pasta->caminho, entrada.nome);
