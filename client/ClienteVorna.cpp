@@ -245,30 +245,18 @@ bool ClienteVorna::gravar(const std::string& caminho, int bloco, const void* dad
 
 bool ClienteVorna::getTexto(int codigo, std::string* texto) {
   MemoryStream resposta;
-  if (!comando(codigo) || !lerMensagem(&resposta)) return false;
-  try {
-    *texto = resposta.readStringFromMemoryStream();
-  } catch (const std::out_of_range&) {
-    return false;
-  }
-  return true;
+  return comando(codigo) && lerMensagem(&resposta) && lerTexto(&resposta, texto);
 }
 
 bool ClienteVorna::is32Bits(bool* valor) {
   MemoryStream resposta;
-  if (!comando(CMD_AGENTE_LINUX_CHECK_IS_APP_32_BITS) || !lerMensagem(&resposta) ||
-      resposta.getSize() != 1) {
-    return false;
-  }
-  *valor = resposta.getBuffer()[0] != 0;
-  return true;
+  return comando(CMD_AGENTE_LINUX_CHECK_IS_APP_32_BITS) && lerMensagem(&resposta) &&
+         lerFlag(resposta, valor);
 }
 
 bool ClienteVorna::perguntarFlag(int codigo, const std::string& caminho, bool* valor) {
   MemoryStream resposta;
-  if (!consultar(codigo, {caminho}, &resposta) || resposta.getSize() != 1) return false;
-  *valor = resposta.getBuffer()[0] != 0;
-  return true;
+  return consultar(codigo, {caminho}, &resposta) && lerFlag(resposta, valor);
 }
 
 bool ClienteVorna::perguntarTamanho(int codigo, const std::string& caminho, int64_t* valor) {
@@ -280,9 +268,28 @@ bool ClienteVorna::perguntarTamanho(int codigo, const std::string& caminho, int6
 
 bool ClienteVorna::getRegistro(const std::string& caminho, InfoObjectLinux* registro) {
   MemoryStream resposta;
-  if (!consultar(CMD_AGENTE_LINUX_GET_FILE_INFO, {caminho}, &resposta)) return false;
+  return consultar(CMD_AGENTE_LINUX_GET_FILE_INFO, {caminho}, &resposta) &&
+         lerRegistro(&resposta, registro);
+}
+
+bool ClienteVorna::lerRegistro(MemoryStream* resposta, InfoObjectLinux* registro) {
   try {
-    registro->loadFromMemoryStream(&resposta);
+    registro->loadFromMemoryStream(resposta);
+  } catch (const std::out_of_range&) {
+    return false;
+  }
+  return true;
+}
+
+bool ClienteVorna::lerFlag(const MemoryStream& resposta, bool* valor) {
+  if (resposta.getSize() != 1) return false;
+  *valor = resposta.getBuffer()[0] != 0;
+  return true;
+}
+
+bool ClienteVorna::lerTexto(MemoryStream* resposta, std::string* texto) {
+  try {
+    *texto = resposta->readStringFromMemoryStream();
   } catch (const std::out_of_range&) {
     return false;
   }
@@ -307,10 +314,7 @@ int ClienteVorna::criarPasta(const std::string& caminho, std::string* erro) {
   }
   if (resultado == COMMAND_OK) return COMMAND_OK;
   MemoryStream motivo;
-  if (resultado != COMMAND_ERRO || !lerMensagem(&motivo)) return ERRO_CONEXAO;
-  try {
-    *erro = motivo.readStringFromMemoryStream();
-  } catch (const std::out_of_range&) {
+  if (resultado != COMMAND_ERRO || !lerMensagem(&motivo) || !lerTexto(&motivo, erro)) {
     return ERRO_CONEXAO;
   }
   return COMMAND_ERRO;

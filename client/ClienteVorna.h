@@ -74,6 +74,11 @@ class ClienteVorna {
               const std::string& data = std::string());
   // The records of a listing reply; false when it does not hold exactly
   // what its count says.
+  // One record, one one-byte flag, one string of a reply; false when the
+  // reply does not hold it.
+  static bool lerRegistro(MemoryStream* resposta, InfoObjectLinux* registro);
+  static bool lerFlag(const MemoryStream& resposta, bool* valor);
+  static bool lerTexto(MemoryStream* resposta, std::string* texto);
   static bool lerListagem(MemoryStream* resposta, TListaInfoObjectLinux* registros);
 
   // Fetching (command 1): asks for caminho in chunks of bloco bytes and

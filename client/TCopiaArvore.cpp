@@ -102,13 +102,7 @@ bool lerRespostaMensagem(TCanal* canal, MemoryStream* resposta) {
 
 bool lerRegistro(TCanal* canal, InfoObjectLinux* registro) {
   MemoryStream resposta;
-  if (!lerRespostaMensagem(canal, &resposta)) return false;
-  try {
-    registro->loadFromMemoryStream(&resposta);
-  } catch (const std::out_of_range&) {
-    return false;
-  }
-  return true;
+  return lerRespostaMensagem(canal, &resposta) && ClienteVorna::lerRegistro(&resposta, registro);
 }
 
 // Both acknowledgements of a command that sends a second one (2 and 12).
@@ -841,20 +835,20 @@ bool TCopiaArvore::tratarPastaRemota(TCanal* canal, const std::string& pasta) {
   }
   MemoryStream mensagem;
   std::string motivo;
-  if (resultado != COMMAND_ERRO || !canal->lerMensagem(&mensagem)) return false;
-  try {
-    motivo = mensagem.readStringFromMemoryStream();
-  } catch (const std::out_of_range&) {
+  if (resultado != COMMAND_ERRO || !canal->lerMensagem(&mensagem) ||
+      !ClienteVorna::lerTexto(&mensagem, &motivo)) {
     return false;
   }
   // Refused: fine when the folder is already there.
   canal->pedirDepois(CMD_AGENTE_LINUX_IS_DIR, pedidoDeCaminho(pasta), 0,
                      [this, pasta, motivo](TCanal* c) {
                        MemoryStream resposta;
-                       if (!lerRespostaMensagem(c, &resposta) || resposta.getSize() != 1) {
+                       bool existe;
+                       if (!lerRespostaMensagem(c, &resposta) ||
+                           !ClienteVorna::lerFlag(resposta, &existe)) {
                          return false;
                        }
-                       if (resposta.getBuffer()[0] != 0) {
+                       if (existe) {
                          contar(0, 0, 1);
                        } else {
                          falhar(pasta, motivo);
