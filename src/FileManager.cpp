@@ -19,20 +19,23 @@ namespace {
 // A walk that cannot finish (out of memory, say) lets its exception through:
 // a shorter list must never pass for the whole tree. The walk runs on the
 // reader threads when the process has them, plainly otherwise.
+template <class TWalk>
+int64_t correr(TWalk* percurso, const std::string& dirname, const time_t* desde) {
+  if (desde != nullptr) percurso->filtrarDesde(*desde);
+  percurso->executar(dirname);
+  return percurso->getSoma();
+}
+
 int64_t executarPercurso(const FileManager& fileManager, TModoPercurso modo,
                          const std::string& dirname, const TReceptorInfoObjectLinux* receptor,
                          const time_t* desde = nullptr) {
   TPoolLeitura& pool = TPoolLeitura::global();
   if (pool.getThreads() == 0) {
     TPercurso percurso(fileManager, modo, receptor);
-    if (desde != nullptr) percurso.filtrarDesde(*desde);
-    percurso.executar(dirname);
-    return percurso.getSoma();
+    return correr(&percurso, dirname, desde);
   }
   TPercursoParalelo percurso(fileManager, modo, receptor, &pool);
-  if (desde != nullptr) percurso.filtrarDesde(*desde);
-  percurso.executar(dirname);
-  return percurso.getSoma();
+  return correr(&percurso, dirname, desde);
 }
 
 TListaInfoObjectLinux colher(

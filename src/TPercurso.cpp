@@ -67,14 +67,19 @@ void TPercurso::executarEm(int fd, const std::string& caminho, bool verificarSis
 bool TPercurso::prepararQuadro(int fd, TQuadro* quadro, bool verificarSistema) {
   quadro->fd = fd;
   struct stat st {};
-  if (fstat(fd, &st) != 0 || (verificarSistema && sistemaDeArquivosBloqueado(fd)) ||
-      !lerEntradas(fd, &bloco, &quadro->entradas)) {
+  if (!lerDiretorio(fd, verificarSistema, &bloco, &quadro->entradas, &st)) {
     quadro->fechar();
     return false;
   }
   quadro->dev = st.st_dev;
   quadro->ino = st.st_ino;
   return true;
+}
+
+bool TPercurso::lerDiretorio(int fd, bool verificarSistema, std::vector<char>* bloco,
+                             std::vector<TEntrada>* entradas, struct stat* st) {
+  return fstat(fd, st) == 0 && !(verificarSistema && sistemaDeArquivosBloqueado(fd)) &&
+         lerEntradas(fd, bloco, entradas);
 }
 
 bool TPercurso::lerEntradas(int fd, std::vector<char>* bloco, std::vector<TEntrada>* entradas) {

@@ -1,6 +1,7 @@
 #ifndef TPERCURSO_H
 #define TPERCURSO_H
 
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -94,6 +95,11 @@ class TPercurso {
   // Appends the entries of the open folder fd but "." and "..", reading
   // through bloco. False when it could not be read at all.
   static bool lerEntradas(int fd, std::vector<char>* bloco, std::vector<TEntrada>* entradas);
+  // The folder open at fd, to be walked: its status into *st and its
+  // entries, unless it holds a blocked file system (asked when
+  // verificarSistema). False when it must not or cannot be walked.
+  static bool lerDiretorio(int fd, bool verificarSistema, std::vector<char>* bloco,
+                           std::vector<TEntrada>* entradas, struct stat* st);
   // The folder nome of dirfd, a mount point, holds a blocked file system.
   static bool montagemBloqueada(int dirfd, const char* nome);
   // The type a folder size prints for the special entry nome: a link's

@@ -199,9 +199,8 @@ void TPercursoParalelo::lerPasta(TPasta* pasta) {
                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   }
   struct stat st {};
-  bool ok = fd >= 0 && fstat(fd, &st) == 0 &&
-            !(pasta->verificarSistema && TPercurso::sistemaDeArquivosBloqueado(fd)) &&
-            TPercurso::lerEntradas(fd, &buffer, &pasta->entradas);
+  bool ok = fd >= 0 &&
+            TPercurso::lerDiretorio(fd, pasta->verificarSistema, &buffer, &pasta->entradas, &st);
   if (!ok && fd >= 0) {
     close(fd);
     fd = -1;
