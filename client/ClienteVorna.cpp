@@ -24,16 +24,23 @@ ClienteVorna::ClienteVorna() : handle(-1), perdida(false) {}
 
 ClienteVorna::~ClienteVorna() { fechar(); }
 
-bool ClienteVorna::conectar(const std::string& host, int porta) {
+bool ClienteVorna::conectar(const std::string& host, int porta, const std::string& origem) {
   fechar();
-  struct sockaddr_in destino;
+  struct sockaddr_in destino, local;
   std::memset(&destino, 0, sizeof destino);
-  destino.sin_family = AF_INET;
+  std::memset(&local, 0, sizeof local);
+  destino.sin_family = local.sin_family = AF_INET;
   destino.sin_port = htons(static_cast<uint16_t>(porta));
   if (inet_pton(AF_INET, host.c_str(), &destino.sin_addr) != 1) return false;
+  if (!origem.empty() && inet_pton(AF_INET, origem.c_str(), &local.sin_addr) != 1) return false;
   perdida = false;
   handle = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
   if (handle < 0) return false;
+  if (!origem.empty() &&
+      bind(handle, reinterpret_cast<struct sockaddr*>(&local), sizeof local) != 0) {
+    fechar();
+    return false;
+  }
   if (connect(handle, reinterpret_cast<struct sockaddr*>(&destino), sizeof destino) != 0) {
     fechar();
     return false;

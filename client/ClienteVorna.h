@@ -26,8 +26,9 @@ class ClienteVorna {
   ClienteVorna(const ClienteVorna&) = delete;
   ClienteVorna& operator=(const ClienteVorna&) = delete;
 
-  // Connects to host (dotted IPv4) and porta. False when it cannot.
-  bool conectar(const std::string& host, int porta);
+  // Connects to host (dotted IPv4) and porta, from the local address origem
+  // when one is given. False when it cannot.
+  bool conectar(const std::string& host, int porta, const std::string& origem = std::string());
   void fechar();
   bool conectado() const { return handle >= 0; }
   // True once a read or write on the connection failed: the exchange is out

@@ -1,11 +1,11 @@
 #include "AgenteLinuxVorna.h"
 
+#include <fcntl.h>
+#include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
-#include <fcntl.h>
-#include <malloc.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -15,6 +15,7 @@
 
 #include "Servidor.h"
 #include "TCPCliente.h"
+#include "TControleAcesso.h"
 #include "TFileConfiguracao.h"
 #include "TFileTransferManager.h"
 #include "TUtils.h"
@@ -27,6 +28,7 @@ std::string nomeEXE;
 bool aplicacao32Bits = false;
 int myPid = 0;
 int prazoLogin = PRAZO_LOGIN_PADRAO;
+TControleAcesso* controleAcesso = nullptr;
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wbuiltin-declaration-mismatch"
@@ -38,16 +40,17 @@ Logger log;
 
 namespace {
 
-const int SINAIS_TRATADOS[] = {SIGINT,  SIGHUP,    SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIGBUS,
-                               SIGSEGV, SIGALRM,   SIGPIPE, SIGTERM, SIGSTKFLT, SIGCONT,
-                               SIGTTIN, SIGTTOU,   SIGURG,  SIGXCPU, SIGXFSZ, SIGIO,   SIGSYS};
+const int SINAIS_TRATADOS[] = {SIGINT,  SIGHUP,  SIGQUIT, SIGILL,  SIGTRAP,   SIGABRT, SIGBUS,
+                               SIGSEGV, SIGALRM, SIGPIPE, SIGTERM, SIGSTKFLT, SIGCONT, SIGTTIN,
+                               SIGTTOU, SIGURG,  SIGXCPU, SIGXFSZ, SIGIO,     SIGSYS};
 
 // Signal numbers travel from the asynchronous handler to the signal thread
 // through this pipe; writing one byte is all the handler may safely do.
 int pipeSinais[2] = {-1, -1};
 
 bool ehFalhaDeHardware(int signum, const siginfo_t* info) {
-  bool sinalDeFalha = signum == SIGSEGV || signum == SIGBUS || signum == SIGILL || signum == SIGTRAP;
+  bool sinalDeFalha =
+      signum == SIGSEGV || signum == SIGBUS || signum == SIGILL || signum == SIGTRAP;
   // si_code > 0: raised by the kernel for this very instruction, not sent by kill.
   return sinalDeFalha && info != nullptr && info->si_code > 0;
 }
@@ -109,18 +112,33 @@ std::string semBrancosNoFim(std::string texto) {
   return texto;
 }
 
-void iniciarThread(int handle) {
-  std::unique_ptr<int> holder;
+// What the accept loop hands a new connection thread.
+struct TConexaoAceita {
+  int handle;
+  uint32_t endereco;  // the peer's IPv4 address, host order
+};
+
+// A connection admitted by the access control that will never log in.
+void desistirDoLogin(uint32_t endereco) {
+  if (controleAcesso != nullptr) {
+    controleAcesso->loginTerminado(endereco, TControleAcesso::LOGIN_NAO_CONCLUIDO);
+  }
+}
+
+void iniciarThread(int handle, uint32_t endereco) {
+  std::unique_ptr<TConexaoAceita> holder;
   try {
-    holder.reset(new int(handle));
+    holder.reset(new TConexaoAceita{handle, endereco});
   } catch (...) {
     close(handle);
+    desistirDoLogin(endereco);
     throw;
   }
   pthread_t thread;
   int erro = pthread_create(&thread, nullptr, ThreadMain, holder.get());
   if (erro != 0) {
     close(handle);
+    desistirDoLogin(endereco);
     log.WriteLog("Erro ao criar a thread", myPid, false);
     errno = erro;
     perror("Error Thread");
@@ -158,6 +176,18 @@ void devolverMemoria() {
 #endif
 }
 
+// Null when no key asks for any control: everyone is then admitted as ever.
+TControleAcesso* criarControleAcesso(const TFileConfiguracao& configuracao) {
+  if (!configuracao.getRestringirServidores() && configuracao.getMaxConexoesSemLogin() == 0 &&
+      configuracao.getPenalidadeLogin() == 0) {
+    return nullptr;
+  }
+  // Lives as long as the process: connection threads may outlive main's frame.
+  return new TControleAcesso(
+      configuracao.getRestringirServidores(), configuracao.getServidoresPermitidos(),
+      configuracao.getMaxConexoesSemLogin(), configuracao.getPenalidadeLogin(), myPid);
+}
+
 bool ehFaltaDeRecursos(int erro) {
   return erro == EMFILE || erro == ENFILE || erro == ENOBUFS || erro == ENOMEM;
 }
@@ -165,7 +195,8 @@ bool ehFaltaDeRecursos(int erro) {
 [[noreturn]] void aceitarConexoes(Servidor* servidor) {
   for (;;) {
     try {
-      int handle = servidor->conectar();
+      uint32_t endereco = 0;
+      int handle = servidor->conectar(&endereco);
       if (handle < 0) {
         int erro = errno;
         log.WriteLog("Falha ao se conectar", myPid, false);
@@ -174,7 +205,7 @@ bool ehFaltaDeRecursos(int erro) {
         if (ehFaltaDeRecursos(erro)) usleep(100 * 1000);
         continue;
       }
-      iniciarThread(handle);
+      iniciarThread(handle, endereco);
     } catch (const std::exception& e) {
       escreverConsole(e.what());
       log.WriteLog(std::string("AgentelinuxVorna - Erro ") + e.what(), myPid, false);
@@ -222,13 +253,17 @@ void getNomeEXE(const std::string& arg) {
 void* ThreadMain(void* arg) {
   pthread_detach(pthread_self());
   int handle;
+  uint32_t endereco;
   {
-    std::unique_ptr<int> holder(static_cast<int*>(arg));
-    handle = *holder;
+    std::unique_ptr<TConexaoAceita> holder(static_cast<TConexaoAceita*>(arg));
+    handle = holder->handle;
+    endereco = holder->endereco;
   }
   log.WriteLog("Nova Thread iniciada handle " + IntToStr(handle), myPid, false);
   try {
     TCPCliente cliente(handle);
+    // From here on the client reports the end of its login, whatever happens.
+    cliente.setControleAcesso(controleAcesso, endereco);
     cliente.setCaminhocompletoAplicacao(caminhoAbsolutoEXE);
     cliente.setNomeAplicacao(nomeEXE);
     cliente.aplicacaoIs32Bits(aplicacao32Bits);
@@ -281,7 +316,9 @@ int main(int argc, char* argv[]) {
   escreverConsole("PID " + IntToStr(myPid));
   log.WriteLog("PID " + IntToStr(myPid), myPid, false);
   escreverConsole("ouvindo porta ");
-  Servidor servidor(porta, "", myPid);
+  Servidor servidor(porta, configuracao.getEnderecoEscuta(), myPid);
+  controleAcesso = criarControleAcesso(configuracao);
+  servidor.setControleAcesso(controleAcesso);
   if (!servidor.iniciar()) {
     // Not listening, every accept would fail at once: stop instead of spinning.
     exit(1);

@@ -11,10 +11,15 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "TControleAcesso.h"
 #include "TUtils.h"
 
 Servidor::Servidor(int _porta, const std::string& _endereco, int pidPrincipal)
-    : socketHandle(-1), porta(_porta), endereco(_endereco), PID(pidPrincipal) {
+    : socketHandle(-1),
+      porta(_porta),
+      endereco(_endereco),
+      PID(pidPrincipal),
+      controleAcesso(nullptr) {
   log.WriteLog("Iniciando servidor de conexão", PID, false);
 }
 
@@ -52,15 +57,25 @@ bool Servidor::iniciar() {
   return true;
 }
 
-int Servidor::conectar() {
+int Servidor::aceitar(struct sockaddr_in* cliente) {
+  for (;;) {
+    std::memset(cliente, 0, sizeof *cliente);
+    socklen_t tamanho = sizeof *cliente;
+    int handle =
+        accept4(socketHandle, reinterpret_cast<struct sockaddr*>(cliente), &tamanho, SOCK_CLOEXEC);
+    if (handle < 0 && errno == EINTR) continue;
+    if (handle < 0 || controleAcesso == nullptr ||
+        controleAcesso->admitir(ntohl(cliente->sin_addr.s_addr))) {
+      return handle;
+    }
+    // Refused: not a byte is read, and the refusal was logged within its rate.
+    close(handle);
+  }
+}
+
+int Servidor::conectar(uint32_t* enderecoCliente) {
   struct sockaddr_in cliente;
-  std::memset(&cliente, 0, sizeof cliente);
-  socklen_t tamanho = sizeof cliente;
-  int handle;
-  do {
-    handle = accept4(socketHandle, reinterpret_cast<struct sockaddr*>(&cliente), &tamanho,
-                     SOCK_CLOEXEC);
-  } while (handle < 0 && errno == EINTR);
+  int handle = aceitar(&cliente);
   if (handle < 0) {
     int erro = errno;
     log.WriteLog("Accept Fail", PID, false);
@@ -68,6 +83,7 @@ int Servidor::conectar() {
     errno = erro;
     return handle;
   }
+  if (enderecoCliente != nullptr) *enderecoCliente = ntohl(cliente.sin_addr.s_addr);
   try {
     descreverCliente(&cliente);
   } catch (const std::exception& e) {
@@ -92,7 +108,8 @@ void Servidor::descreverCliente(const void* enderecoCliente) {
   } catch (const std::exception& e) {
     escreverConsole("Não foi possível obter o cliente que está conectando");
     log.WriteLog(
-        std::string("Não foi possível obter o cliente que está conectando por causa da exception ") +
+        std::string(
+            "Não foi possível obter o cliente que está conectando por causa da exception ") +
             e.what(),
         PID, false);
   }

@@ -1,9 +1,12 @@
 #ifndef SERVIDOR_H
 #define SERVIDOR_H
 
+#include <cstdint>
 #include <string>
 
 #include "Logger.h"
+
+class TControleAcesso;
 
 // The agent's listening IPv4 TCP socket. Made once by main, used only by the
 // main thread, closed when destroyed.
@@ -22,11 +25,16 @@ class Servidor {
   // created at all ends the process with status 1.
   bool iniciar();
   // Waits for the next peer: its socket, or a negative value when the accept
-  // failed (errno tells why).
-  int conectar();
+  // failed (errno tells why). With a controle set, peers it refuses are
+  // closed unread and the wait goes on. *enderecoCliente, when given, gets
+  // the peer's IPv4 address in host order.
+  int conectar(uint32_t* enderecoCliente = nullptr);
+  // Who may connect; null (the default) admits everyone. Kept, not owned.
+  void setControleAcesso(TControleAcesso* controle) { controleAcesso = controle; }
   void desconectar();
 
  private:
+  int aceitar(struct sockaddr_in* cliente);
   void descreverCliente(const void* enderecoCliente);
 
   int socketHandle;
@@ -34,6 +42,7 @@ class Servidor {
   std::string endereco;
   Logger log;
   int PID;
+  TControleAcesso* controleAcesso;
 };
 
 #endif

@@ -14,6 +14,7 @@
 #include "FileManager.h"
 #include "InfoObjectLinux.h"
 #include "Stream.h"
+#include "TControleAcesso.h"
 #include "TFileTransferManager.h"
 #include "TFileUser.h"
 #include "TUtils.h"
@@ -97,22 +98,42 @@ TCPCliente::TCPCliente(int handleSocketCliente)
       quantidadeDeTentativaDeConexoes(0),
       portaUtilizada(0),
       pidProcessoPrincipal(0),
-      prazoLogin(PRAZO_LOGIN_PADRAO) {}
+      prazoLogin(PRAZO_LOGIN_PADRAO),
+      controleAcesso(nullptr),
+      enderecoCliente(0) {}
 
 TCPCliente::~TCPCliente() {
+  informarFimDoLogin(TControleAcesso::LOGIN_NAO_CONCLUIDO);
   if (socketCliente >= 0) close(socketCliente);
 }
 
 void TCPCliente::run() {
   configurarSocket();
   stream.reset(new Stream(socketCliente));
+  if (fazerLogin()) servirComandos();
+  stream.reset();
+  fecharSocket();
+}
+
+void TCPCliente::informarFimDoLogin(int fim) {
+  if (controleAcesso == nullptr) return;
+  controleAcesso->loginTerminado(enderecoCliente, static_cast<TControleAcesso::TFimLogin>(fim));
+  controleAcesso = nullptr;
+}
+
+bool TCPCliente::fazerLogin() {
   // Whoever can reach the port could otherwise hold a thread for ever
   // without logging in.
   stream->setPrazo(std::chrono::steady_clock::now() + std::chrono::seconds(prazoLogin));
   bool admitido = false;
   try {
-    admitido = autorizado(stream.get());
+    int respLogin = LOGIN_SUCESSO;
+    admitido = autorizado(stream.get(), &respLogin);
+    // The books first: once the answer is out the peer may come back at once.
+    informarFimDoLogin(admitido ? TControleAcesso::LOGIN_ACEITO : TControleAcesso::LOGIN_RECUSADO);
+    stream->writeInt(respLogin);
   } catch (const std::exception& e) {
+    admitido = false;
     if (!stream->prazoEsgotado()) {
       log.WriteLog(std::string("Falha na autenticação - Motivo:") + e.what(), pidProcessoPrincipal,
                    false);
@@ -125,9 +146,8 @@ void TCPCliente::run() {
     admitido = false;
   }
   stream->semPrazo();
-  if (admitido) servirComandos();
-  stream.reset();
-  fecharSocket();
+  informarFimDoLogin(TControleAcesso::LOGIN_NAO_CONCLUIDO);  // unless told above
+  return admitido;
 }
 
 void TCPCliente::configurarSocket() {
@@ -195,15 +215,12 @@ void TCPCliente::executarComando(const TComandoServido& comando) {
   if (comando.segundoOk) sendComandoReconhecido(stream.get());
 }
 
-bool TCPCliente::autorizado(Stream* stream) {
+bool TCPCliente::autorizado(Stream* stream, int* respLogin) {
   TFileUser fileUser(pidProcessoPrincipal);
-  int respLogin = LOGIN_SUCESSO;
   MemoryStream mensagem = ReadMemoryStream(stream, TAMANHO_MAXIMO_LOGIN);
   std::string usuarioRecebido = mensagem.readStringFromMemoryStream();
   std::string senhaRecebida = mensagem.readStringFromMemoryStream();
-  bool result = fileUser.userCadastrado(usuarioRecebido, senhaRecebida, &respLogin);
-  stream->writeInt(respLogin);
-  return result;
+  return fileUser.userCadastrado(usuarioRecebido, senhaRecebida, respLogin);
 }
 
 void TCPCliente::sendComandoReconhecido(Stream* stream) { stream->writeInt(COMMAND_OK); }

@@ -11,6 +11,7 @@
 class FileManager;
 class InfoObjectLinux;
 class Stream;
+class TControleAcesso;
 
 // Runs one walk, handing each record to the receiver it is given.
 typedef std::function<void(const std::function<void(InfoObjectLinux&)>&)> TPercursoRegistros;
@@ -77,6 +78,12 @@ class TCPCliente {
   void setDiretorio(const std::string& dir) { diretorio = dir; }
   // Seconds a new connection has to deliver its whole login message.
   void setPrazoLogin(int segundos) { prazoLogin = segundos; }
+  // The access control that admitted this connection from ip (host order):
+  // told once how the login ended, by run() or else by the destructor.
+  void setControleAcesso(TControleAcesso* controle, uint32_t ip) {
+    controleAcesso = controle;
+    enderecoCliente = ip;
+  }
 
   // Serves the connection until the peer leaves or sends an unserved code.
   void run();
@@ -97,7 +104,11 @@ class TCPCliente {
   static const TComandoServido* procurarComando(int codigo);
 
   void configurarSocket();
-  bool autorizado(Stream* stream);
+  // Reads and checks the login message; *respLogin gets the code to answer.
+  bool autorizado(Stream* stream, int* respLogin);
+  // The whole login: false when the connection must end.
+  bool fazerLogin();
+  void informarFimDoLogin(int fim);
   void servirComandos();
   void executarComando(const TComandoServido& comando);
   void cancelarTransferencia(Stream* stream);
@@ -141,6 +152,8 @@ class TCPCliente {
   std::string nomeAplicacao;
   std::string caminhoCompletoAplicacao;
   std::string diretorio;
+  TControleAcesso* controleAcesso;
+  uint32_t enderecoCliente;
   std::unique_ptr<Stream> stream;
   Logger log;
 };

@@ -1,12 +1,29 @@
 #include "TFileConfiguracao.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdlib>
 
 #include "FileManager.h"
+#include "Logger.h"
 #include "TUtils.h"
+
+namespace {
+
+std::string semBrancosNasPontas(const std::string& texto) {
+  const char* brancos = " \t\r\n\f\v";
+  size_t inicio = texto.find_first_not_of(brancos);
+  if (inicio == std::string::npos) return "";
+  return texto.substr(inicio, texto.find_last_not_of(brancos) - inicio + 1);
+}
+
+bool contem(const std::string& texto, const char* trecho) {
+  return texto.find(trecho) != std::string::npos;
+}
+
+}  // namespace
 
 TFileConfiguracao::TFileConfiguracao() {
   setParametrosDefault();
@@ -23,6 +40,11 @@ TFileConfiguracao::~TFileConfiguracao() {}
 void TFileConfiguracao::setParametrosDefault() {
   porta = 9999;
   quantTentativaDeConexao = 10;
+  enderecoEscuta.clear();
+  restringirServidores = false;
+  servidoresPermitidos.clear();
+  maxConexoesSemLogin = 0;
+  penalidadeLogin = 0;
 }
 
 void TFileConfiguracao::load() {
@@ -41,15 +63,87 @@ void TFileConfiguracao::setaParametro(const std::string& linha) {
     porta = std::atoi(valor.c_str());
   } else if (linha.find(ID_QUANT_TENTATIVA_CONEXAO) != std::string::npos) {
     quantTentativaDeConexao = std::atoi(valor.c_str());
+  } else {
+    setaParametroOpcional(linha.substr(0, separador), semBrancosNasPontas(valor));
   }
+}
+
+void TFileConfiguracao::setaParametroOpcional(const std::string& chave, const std::string& valor) {
+  // The optional keys are looked for in the key alone, so that no value can
+  // pass for a key.
+  if (contem(chave, ID_ENDERECO_ESCUTA)) {
+    lerEnderecoEscuta(valor);
+  } else if (contem(chave, ID_SERVIDORES_PERMITIDOS)) {
+    lerServidoresPermitidos(valor);
+  } else if (contem(chave, ID_MAX_CONEXOES_SEM_LOGIN)) {
+    lerLimite(ID_MAX_CONEXOES_SEM_LOGIN, valor, &maxConexoesSemLogin);
+  } else if (contem(chave, ID_PENALIDADE_LOGIN)) {
+    lerLimite(ID_PENALIDADE_LOGIN, valor, &penalidadeLogin);
+  }
+}
+
+void TFileConfiguracao::lerEnderecoEscuta(const std::string& valor) {
+  struct in_addr endereco;
+  if (!valor.empty() && inet_pton(AF_INET, valor.c_str(), &endereco) != 1) {
+    avisarValorInvalido(ID_ENDERECO_ESCUTA, valor);
+    return;
+  }
+  enderecoEscuta = valor;
+}
+
+void TFileConfiguracao::lerServidoresPermitidos(const std::string& valor) {
+  servidoresPermitidos.clear();
+  restringirServidores = false;
+  size_t inicio = 0;
+  while (inicio <= valor.size()) {
+    size_t virgula = valor.find(',', inicio);
+    if (virgula == std::string::npos) virgula = valor.size();
+    std::string entrada = semBrancosNasPontas(valor.substr(inicio, virgula - inicio));
+    inicio = virgula + 1;
+    if (entrada.empty()) continue;
+    // A list that names anything restricts, even when an entry is bad: a
+    // typing error must never open the agent to every address.
+    restringirServidores = true;
+    TRedeIPv4 rede;
+    if (TControleAcesso::lerRede(entrada, &rede)) {
+      servidoresPermitidos.push_back(rede);
+    } else {
+      avisarValorInvalido(ID_SERVIDORES_PERMITIDOS, entrada);
+    }
+  }
+  if (restringirServidores && servidoresPermitidos.empty()) {
+    avisar(std::string(ID_SERVIDORES_PERMITIDOS) +
+           " sem nenhum endereço válido: nenhum servidor será admitido");
+  }
+}
+
+void TFileConfiguracao::lerLimite(const char* chave, const std::string& valor, int* limite) {
+  bool soDigitos = !valor.empty() && valor.size() <= 7 &&
+                   valor.find_first_not_of("0123456789") == std::string::npos;
+  if (!soDigitos || std::atoi(valor.c_str()) > MAXIMO_DOS_LIMITES) {
+    avisarValorInvalido(chave, valor);
+    return;
+  }
+  *limite = std::atoi(valor.c_str());
+}
+
+void TFileConfiguracao::avisarValorInvalido(const char* chave, const std::string& valor) {
+  avisar(std::string("Valor inválido para ") + chave + " em " + ARQUIVO_CONFIG + ": \"" + valor +
+         "\"");
+}
+
+void TFileConfiguracao::avisar(const std::string& linha) {
+  // Start-up has no process log yet: the start-up log gets it.
+  escreverConsole(linha);
+  Logger().WriteLog(linha, 0, false);
 }
 
 bool TFileConfiguracao::createFileConfig() {
   int fd = open(ARQUIVO_CONFIG, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return false;
   std::string texto = std::string(ID_PORTA) + DELIMITADOR + IntToStr(porta) + "\n" +
-                      ID_QUANT_TENTATIVA_CONEXAO + DELIMITADOR +
-                      IntToStr(quantTentativaDeConexao) + "\n";
+                      ID_QUANT_TENTATIVA_CONEXAO + DELIMITADOR + IntToStr(quantTentativaDeConexao) +
+                      "\n";
   bool ok = escreverTudo(fd, texto.data(), texto.size()) >= 0;
   close(fd);
   return ok;

@@ -177,7 +177,8 @@ void AgenteProcesso::usarPortaLivre() {
   portaDoArquivo = true;
   portaTcp = portaLivre();
   escreverArquivo(caminho("vornaConfig.txt"),
-                  "porta=" + std::to_string(portaTcp) + "\nquantTentativaDeConexao=10\n");
+                  "porta=" + std::to_string(portaTcp) + "\nquantTentativaDeConexao=10\n" +
+                      configuracaoExtra);
 }
 
 bool AgenteProcesso::iniciar(const std::vector<std::string>& argumentos, const std::string& argv0,
@@ -229,9 +230,10 @@ bool AgenteProcesso::esperarEscutar(int ms) {
   return esperar([this] { return escutando(portaTcp) || !vivo(); }, ms) && vivo();
 }
 
-std::unique_ptr<ClienteVorna> AgenteProcesso::conectar() {
+std::unique_ptr<ClienteVorna> AgenteProcesso::conectar(const std::string& destino,
+                                                       const std::string& origem) {
   std::unique_ptr<ClienteVorna> cliente(new ClienteVorna());
-  if (!cliente->conectar("127.0.0.1", portaTcp)) return nullptr;
+  if (!cliente->conectar(destino, portaTcp, origem)) return nullptr;
   cliente->setTempoLimite(10000);
   return cliente;
 }

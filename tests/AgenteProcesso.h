@@ -25,8 +25,10 @@ class AgenteProcesso {
   // here. Waits until it listens when esperarEscuta is true.
   bool iniciar(const std::vector<std::string>& argumentos = {}, const std::string& argv0 = "",
                bool esperarEscuta = true);
-  // Writes the port to listen on into vornaConfig.txt before the start.
+  // Writes the port to listen on into vornaConfig.txt before the start,
+  // followed by the extra lines set before.
   void usarPortaLivre();
+  void setConfiguracaoExtra(const std::string& linhas) { configuracaoExtra = linhas; }
   // An environment entry ("TZ=UTC0") for the agent.
   void setAmbiente(const std::string& nomeValor) { ambiente.push_back(nomeValor); }
   // Runs the agent as this unprivileged user (its working directory is
@@ -39,8 +41,10 @@ class AgenteProcesso {
   void setPorta(int p) { portaTcp = p; }
   pid_t pid() const { return processo; }
 
-  // A connection (not yet logged in), or null.
-  std::unique_ptr<ClienteVorna> conectar();
+  // A connection (not yet logged in) to destino from origem (any local
+  // address when empty), or null.
+  std::unique_ptr<ClienteVorna> conectar(const std::string& destino = "127.0.0.1",
+                                         const std::string& origem = "");
   // A connection logged in with the default user file, or null.
   std::unique_ptr<ClienteVorna> conectarLogado();
 
@@ -71,6 +75,7 @@ class AgenteProcesso {
 
   PastaTemporaria pasta;
   std::vector<std::string> ambiente;
+  std::string configuracaoExtra;
   uid_t usuario = 0;
   bool portaDoArquivo = false;
   pid_t processo;

@@ -1,8 +1,7 @@
-#include "TFileConfiguracao.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include "TFileConfiguracao.h"
 #include "Temporario.h"
 
 namespace {
@@ -28,8 +27,8 @@ TEST(TFileConfiguracao, interpretaCadaLinha) {
       {"porta=8080\n", 8080, 10},
       {"porta = 8080\n", 8080, 10},  // atoi skips the blank
       {"porta=abc\n", 0, 10},
-      {"#porta=1\n", 1, 10},  // no comment syntax
-      {"porta 8080\n", 9999, 10},  // no "=": ignored
+      {"#porta=1\n", 1, 10},                       // no comment syntax
+      {"porta 8080\n", 9999, 10},                  // no "=": ignored
       {"quantTentativaDeConexao=porta\n", 0, 10},  // "porta" is tested first, value included
       {"quantTentativaDeConexao=3\r\nporta=7000\r\n", 7000, 3},
       {"porta=1\nporta=2\n", 2, 10},  // the later line wins
@@ -53,4 +52,34 @@ TEST(TFileConfiguracao, pastaComONomeDoArquivoMantemPadroes) {
   TFileConfiguracao configuracao;
   EXPECT_EQ(configuracao.getPorta(), 9999);
   EXPECT_EQ(configuracao.getQuantTentativaDeConexao(), 10);
+}
+
+TEST(TFileConfiguracao, chavesOpcionaisEValoresRuins) {
+  DiretorioDeTrabalho trabalho;
+  escreverArquivo("vornaConfig.txt",
+                  "porta=7000\nenderecoEscuta = 127.0.0.3\r\n"
+                  "servidoresPermitidos=10.0.0.5, 192.168.1.0/24 ,,300.1.1.1\n"
+                  "maxConexoesSemLogin=256\npenalidadeLogin=5x\n");
+  TFileConfiguracao configuracao;
+  EXPECT_EQ(configuracao.getPorta(), 7000);
+  EXPECT_EQ(configuracao.getEnderecoEscuta(), "127.0.0.3");
+  EXPECT_TRUE(configuracao.getRestringirServidores());
+  ASSERT_EQ(configuracao.getServidoresPermitidos().size(), 2u) << "the bad entry alone is dropped";
+  EXPECT_EQ(configuracao.getServidoresPermitidos()[1].endereco, 0xc0a80100u);
+  EXPECT_EQ(configuracao.getMaxConexoesSemLogin(), 256);
+  EXPECT_EQ(configuracao.getPenalidadeLogin(), 0) << "a bad value keeps the default";
+}
+
+TEST(TFileConfiguracao, semChavesOpcionaisNadaMuda) {
+  for (const char* conteudo : {"porta=1\n", "servidoresPermitidos=\nenderecoEscuta=\n",
+                               "maxConexoesSemLogin=1\nmaxConexoesSemLogin=0\n",
+                               "penalidadeLogin=99999999\n", "enderecoEscuta=x\n"}) {
+    DiretorioDeTrabalho trabalho;
+    escreverArquivo("vornaConfig.txt", conteudo);
+    TFileConfiguracao configuracao;
+    EXPECT_EQ(configuracao.getEnderecoEscuta(), "") << conteudo;
+    EXPECT_FALSE(configuracao.getRestringirServidores()) << conteudo;
+    EXPECT_EQ(configuracao.getMaxConexoesSemLogin(), 0) << conteudo;
+    EXPECT_EQ(configuracao.getPenalidadeLogin(), 0) << conteudo;
+  }
 }
