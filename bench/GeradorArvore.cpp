@@ -66,8 +66,11 @@ int main(int argc, char* argv[]) {
         std::fclose(f);
       }
       if (b == 0 && a % 10 == 0) {
-        symlink("f0.dat", (nivel2 + "/link-arquivo").c_str());
-        symlink("..", (nivel2 + "/link-pasta").c_str());
+        if (symlink("f0.dat", (nivel2 + "/link-arquivo").c_str()) != 0 ||
+            symlink("..", (nivel2 + "/link-pasta").c_str()) != 0) {
+          std::perror("symlink");
+          return 1;
+        }
       }
     }
   }

@@ -295,6 +295,10 @@ int main(int argc, char* argv[]) {
   const char* prazo = std::getenv("VORNA_PRAZO_LOGIN");
   if (prazo != nullptr && std::atoi(prazo) > 0) prazoLogin = std::atoi(prazo);
   TFileConfiguracao configuracao;
+  for (const std::string& aviso : configuracao.getAvisos()) {
+    escreverConsole(aviso);
+    log.WriteLog(aviso, 0, false);  // no process log yet
+  }
   porta = configuracao.getPorta();
   if (argc > 1) porta = std::atoi(argv[1]);
   std::string primeiraPalavra = argc > 0 && argv[0] != nullptr ? argv[0] : "";

@@ -7,7 +7,6 @@
 #include <cstdlib>
 
 #include "FileManager.h"
-#include "Logger.h"
 #include "TUtils.h"
 
 namespace {
@@ -38,6 +37,7 @@ TFileConfiguracao::TFileConfiguracao() {
 TFileConfiguracao::~TFileConfiguracao() {}
 
 void TFileConfiguracao::setParametrosDefault() {
+  avisos.clear();
   porta = 9999;
   quantTentativaDeConexao = 10;
   enderecoEscuta.clear();
@@ -132,11 +132,7 @@ void TFileConfiguracao::avisarValorInvalido(const char* chave, const std::string
          "\"");
 }
 
-void TFileConfiguracao::avisar(const std::string& linha) {
-  // Start-up has no process log yet: the start-up log gets it.
-  escreverConsole(linha);
-  Logger().WriteLog(linha, 0, false);
-}
+void TFileConfiguracao::avisar(const std::string& linha) { avisos.push_back(linha); }
 
 bool TFileConfiguracao::createFileConfig() {
   int fd = open(ARQUIVO_CONFIG, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);

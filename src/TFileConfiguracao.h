@@ -23,7 +23,7 @@ class TFileConfiguracao {
 
   // Loads vornaConfig.txt, or creates it with the defaults. Never fails: a
   // file that cannot be read or written leaves the defaults in effect, and
-  // an optional key with a bad value is logged and keeps its default.
+  // an optional key with a bad value keeps its default (see getAvisos).
   TFileConfiguracao();
   virtual ~TFileConfiguracao();
 
@@ -37,6 +37,8 @@ class TFileConfiguracao {
   const std::vector<TRedeIPv4>& getServidoresPermitidos() const { return servidoresPermitidos; }
   int getMaxConexoesSemLogin() const { return maxConexoesSemLogin; }
   int getPenalidadeLogin() const { return penalidadeLogin; }
+  // One line for each bad value met, naming its key, for the caller to log.
+  const std::vector<std::string>& getAvisos() const { return avisos; }
 
  private:
   void load();
@@ -57,6 +59,7 @@ class TFileConfiguracao {
   std::vector<TRedeIPv4> servidoresPermitidos;
   int maxConexoesSemLogin;
   int penalidadeLogin;
+  std::vector<std::string> avisos;
 };
 
 #endif

@@ -68,6 +68,10 @@ TEST(TFileConfiguracao, chavesOpcionaisEValoresRuins) {
   EXPECT_EQ(configuracao.getServidoresPermitidos()[1].endereco, 0xc0a80100u);
   EXPECT_EQ(configuracao.getMaxConexoesSemLogin(), 256);
   EXPECT_EQ(configuracao.getPenalidadeLogin(), 0) << "a bad value keeps the default";
+  EXPECT_EQ(configuracao.getAvisos(),
+            (std::vector<std::string>{
+                "Valor inválido para servidoresPermitidos em vornaConfig.txt: \"300.1.1.1\"",
+                "Valor inválido para penalidadeLogin em vornaConfig.txt: \"5x\""}));
 }
 
 TEST(TFileConfiguracao, semChavesOpcionaisNadaMuda) {
@@ -82,4 +86,14 @@ TEST(TFileConfiguracao, semChavesOpcionaisNadaMuda) {
     EXPECT_EQ(configuracao.getMaxConexoesSemLogin(), 0) << conteudo;
     EXPECT_EQ(configuracao.getPenalidadeLogin(), 0) << conteudo;
   }
+}
+
+TEST(TFileConfiguracao, listaSoDeEntradasRuinsNaoAdmiteNinguem) {
+  DiretorioDeTrabalho trabalho;
+  escreverArquivo("vornaConfig.txt", "servidoresPermitidos=nada, ,x/8\n");
+  TFileConfiguracao configuracao;
+  EXPECT_TRUE(configuracao.getRestringirServidores()) << "a list of bad entries admits nobody";
+  EXPECT_TRUE(configuracao.getServidoresPermitidos().empty());
+  EXPECT_EQ(configuracao.getAvisos().back(),
+            "servidoresPermitidos sem nenhum endereço válido: nenhum servidor será admitido");
 }

@@ -1,26 +1,130 @@
 #!/usr/bin/env bash
-# Installs the build into a temporary prefix and builds the Debian package;
-# checks that both hold the agent, the client and the service unit.
+# Installs the build into a temporary root and builds the Debian package;
+# checks that both hold what a service needs, that lintian has nothing to say,
+# that systemd rates and verifies the unit, that logrotate takes its file and
+# that the first installation writes a user file and a configuration the
+# agent accepts.
 #   empacotamento.sh BUILD_DIR
 set -euo pipefail
-build=$1
+build=$(cd "$1" && pwd)
 tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
-cmake --install "$build" --prefix "$tmp/prefixo" > /dev/null
-for f in bin/AgenteLinuxVorna bin/vornacli lib/systemd/system/agentelinuxvorna.service; do
-  [ -f "$tmp/prefixo/$f" ] || { echo "install: $f is missing"; exit 1; }
+agente=
+trap '[ -n "$agente" ] && kill "$agente" 2> /dev/null; rm -rf "$tmp"' EXIT
+falha() { echo "$*"; exit 1; }
+
+DESTDIR=$tmp/instalado cmake --install "$build" --prefix /usr > /dev/null
+for f in usr/bin/AgenteLinuxVorna usr/bin/vornacli usr/lib/systemd/system/agentelinuxvorna.service \
+  usr/share/man/man8/AgenteLinuxVorna.8.gz usr/share/man/man1/vornacli.1.gz \
+  usr/share/doc/agentelinuxvorna/copyright usr/share/doc/agentelinuxvorna/changelog.gz \
+  etc/logrotate.d/agentelinuxvorna; do
+  [ -f "$tmp/instalado/$f" ] || falha "install: $f is missing"
 done
-"$tmp/prefixo/bin/vornacli" --help | grep -q '^usage: vornacli' || { echo "installed vornacli does not run"; exit 1; }
-if ! command -v dpkg-deb > /dev/null; then
-  echo "dpkg-deb not found: package not checked"
-  exit 77
+"$tmp/instalado/usr/bin/vornacli" --help | grep -q '^usage: vornacli' || falha "installed vornacli does not run"
+
+# The tools the checks need; a root run on a fresh machine installs them.
+faltando=()
+command -v dpkg-deb > /dev/null || faltando+=(dpkg)
+command -v lintian > /dev/null || faltando+=(lintian)
+command -v logrotate > /dev/null || faltando+=(logrotate)
+command -v systemd-analyze > /dev/null || faltando+=(systemd)
+command -v man > /dev/null || faltando+=(man-db)
+if [ ${#faltando[@]} -gt 0 ]; then
+  if [ "$(id -u)" != 0 ]; then
+    echo "missing ${faltando[*]}: package not checked"
+    exit 77
+  fi
+  apt-get update > /dev/null
+  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${faltando[@]}" > /dev/null
 fi
+
 (cd "$build" && cpack -G DEB -B "$tmp/pacote" > /dev/null)
 deb=$(ls "$tmp"/pacote/*.deb)
-conteudo=$(dpkg-deb -c "$deb")
-for f in ./usr/bin/AgenteLinuxVorna ./usr/bin/vornacli ./usr/lib/systemd/system/agentelinuxvorna.service; do
-  grep -q " $f\$" <<< "$conteudo" || { echo "package: $f is missing"; exit 1; }
+[ "$(dpkg-deb -f "$deb" Package)" = agentelinuxvorna ] || falha "package: wrong name"
+dpkg-deb -x "$deb" "$tmp/raiz"
+dpkg-deb -e "$deb" "$tmp/controle"
+[ "$(cat "$tmp/controle/conffiles")" = /etc/logrotate.d/agentelinuxvorna ] || falha "conffiles"
+
+echo "== lintian"
+lintian --fail-on error,warning "$deb" 2>&1 | grep -v 'root privileges' || true
+lintian --fail-on error,warning "$deb" > /dev/null 2>&1 || falha "lintian reports errors or warnings"
+echo "lintian: no error, no warning"
+
+echo "== systemd"
+unidade=$tmp/raiz/usr/lib/systemd/system/agentelinuxvorna.service
+exposicao=$(systemd-analyze security --offline=yes "$unidade" 2>&1 | sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
+echo "exposure of agentelinuxvorna.service: $exposicao"
+[ -n "$exposicao" ] || falha "no exposure figure"
+awk -v e="$exposicao" 'BEGIN { exit !(e <= 3.0) }' || falha "exposure $exposicao is above 3.0"
+# verify looks for the binary, the manual page and the targets under the root.
+cp -rn /usr/lib/systemd/system/. "$tmp/raiz/usr/lib/systemd/system/"
+MANPATH=$tmp/raiz/usr/share/man systemd-analyze verify --root="$tmp/raiz" agentelinuxvorna.service \
+  > "$tmp/verify" 2>&1 || { cat "$tmp/verify"; falha "systemd-analyze verify failed"; }
+[ ! -s "$tmp/verify" ] || { cat "$tmp/verify"; falha "systemd-analyze verify reports problems"; }
+
+echo "== logrotate"
+logrotate -d -s "$tmp/estado" "$tmp/raiz/etc/logrotate.d/agentelinuxvorna" > "$tmp/rotacao" 2>&1 ||
+  { cat "$tmp/rotacao"; falha "logrotate refuses the file"; }
+grep -qi 'error' "$tmp/rotacao" && { cat "$tmp/rotacao"; falha "logrotate reports an error"; }
+grep -q 'rotating pattern: /var/log/AgenteLinuxVorna\*.log  weekly' "$tmp/rotacao" ||
+  { cat "$tmp/rotacao"; falha "logrotate does not rotate the agent's logs weekly"; }
+
+if [ "$(id -u)" != 0 ] || ! unshare --mount true 2> /dev/null; then
+  echo "not root, or no mount namespace: the first installation is not checked"
+  echo "package ok: $(basename "$deb")"
+  exit 0
+fi
+
+echo "== first installation"
+# The maintainer script writes to /var/lib: give it an empty one of its own.
+instalar() {
+  unshare --mount sh -c "mount --bind '$tmp/varlib' /var/lib && sh '$tmp/controle/postinst' configure" \
+    > "$tmp/postinst.out"
+}
+mkdir -p "$tmp/varlib"
+instalar
+estado=$tmp/varlib/agentelinuxvorna
+cat "$tmp/postinst.out"
+grep -q "/var/lib/agentelinuxvorna/UserAgenteVorna.config" "$tmp/postinst.out" || falha "postinst does not say where the password is"
+[ "$(stat -c '%a %U:%G' "$estado")" = "700 root:root" ] || falha "state folder: $(stat -c '%a %U:%G' "$estado")"
+[ "$(stat -c '%a %U:%G' "$estado/UserAgenteVorna.config")" = "600 root:root" ] || falha "user file mode"
+[ "$(cat "$estado/vornaConfig.txt")" = "$(printf 'porta=9999\nquantTentativaDeConexao=10\nmaxConexoesSemLogin=256\npenalidadeLogin=5')" ] ||
+  falha "configuration: $(cat "$estado/vornaConfig.txt")"
+[ "$(sed -n 1,3p "$estado/UserAgenteVorna.config")" = "$(printf '[AUTHENTICATION]\nPassword\n[USER]')" ] ||
+  falha "user file: not in Password mode"
+senha=$(sed -n 's/^backup = //p' "$estado/UserAgenteVorna.config")
+[[ $senha =~ ^[A-Za-z0-9]{32}$ ]] || falha "password: not 32 letters and digits"
+antes=$(md5sum "$estado"/*)
+echo "porta=9" >> "$estado/vornaConfig.txt"
+instalar
+[ ! -s "$tmp/postinst.out" ] || falha "an upgrade prints the password notice again"
+grep -q '^porta=9$' "$estado/vornaConfig.txt" || falha "an upgrade rewrote the configuration"
+[ "$(md5sum "$estado/UserAgenteVorna.config")" = "$(echo "$antes" | grep UserAgenteVorna)" ] ||
+  falha "an upgrade rewrote the user file"
+
+echo "== the agent with the installed files"
+cp "$estado/UserAgenteVorna.config" "$tmp/agente.config"
+mkdir "$tmp/trabalho"
+sed '/^porta=/d' "$estado/vornaConfig.txt" > "$tmp/trabalho/vornaConfig.txt"
+cp "$tmp/agente.config" "$tmp/trabalho/UserAgenteVorna.config"
+for _ in 1 2 3 4 5 6 7 8 9 10; do
+  porta=$((20000 + RANDOM % 40000))
+  (exec 3<> "/dev/tcp/127.0.0.1/$porta") 2> /dev/null || break
 done
-[ "$(dpkg-deb -f "$deb" Package)" = agentelinuxvorna ] || { echo "package: wrong name"; exit 1; }
-grep -q '^Restart=on-failure$' "$tmp/prefixo/lib/systemd/system/agentelinuxvorna.service"
-echo "install and package ok: $(basename "$deb")"
+(cd "$tmp/trabalho" && exec "$tmp/raiz/usr/bin/AgenteLinuxVorna" "$porta" > saida.txt 2>&1) &
+agente=$!
+for _ in $(seq 50); do
+  VORNA_PASSWORD=$senha "$tmp/raiz/usr/bin/vornacli" -p "$porta" -u backup version > /dev/null 2>&1 && break
+  sleep 0.1
+done
+[ "$(VORNA_PASSWORD=$senha "$tmp/raiz/usr/bin/vornacli" -p "$porta" -u backup version)" = 8 ] ||
+  falha "the generated user and password do not log in"
+set +e
+VORNA_PASSWORD=errada "$tmp/raiz/usr/bin/vornacli" -p "$porta" -u backup version > /dev/null 2>&1
+status=$?
+set -e
+[ "$status" = 3 ] || falha "a wrong password was not refused (status $status)"
+kill "$agente"
+wait "$agente" 2> /dev/null || true
+rm -f "/var/log/AgenteLinuxVorna$agente.log"
+agente=
+echo "package ok: $(basename "$deb")"

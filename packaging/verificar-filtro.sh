@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# Runs the whole test suite under strace and checks that every system call
+# the agent made (the process started from the AgenteLinuxVorna binary and
+# its threads) passes the unit's SystemCallFilter= lines. Run as root, after
+# a build:
+#   packaging/verificar-filtro.sh BUILD_DIR
+# Prints the calls the agent made and exits 1 when one of them is filtered.
+set -euo pipefail
+export LC_ALL=C
+build=$1
+unidade=$(dirname "$0")/agentelinuxvorna.service
+command -v strace > /dev/null || { echo "strace not found"; exit 77; }
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+
+# Every call name of the groups and names given, nested groups expanded.
+expandir() {
+  local item
+  for item in "$@"; do
+    if [[ $item == @* ]]; then
+      # shellcheck disable=SC2046
+      expandir $(systemd-analyze syscall-filter "$item" | sed '1d; /^\s*#/d; s/^\s*//; /^$/d')
+    else
+      echo "$item"
+    fi
+  done
+}
+# The names the unit's SystemCallFilter= lines allow; a ~ line takes away.
+permitidas() {
+  local linha
+  : > "$tmp/permitidas"
+  while read -r linha; do
+    if [[ $linha == ~* ]]; then
+      # shellcheck disable=SC2086
+      expandir ${linha#\~} | sort -u > "$tmp/negadas"
+      sort -u "$tmp/permitidas" | comm -23 - "$tmp/negadas" > "$tmp/resto"
+      mv "$tmp/resto" "$tmp/permitidas"
+    else
+      # shellcheck disable=SC2086
+      expandir $linha >> "$tmp/permitidas"
+    fi
+  done < <(grep '^SystemCallFilter=' "$unidade" | cut -d= -f2-)
+  sort -u -o "$tmp/permitidas" "$tmp/permitidas"
+}
+permitidas
+
+strace -f -qq -o "$tmp/rastro" ctest --test-dir "$build" -j2 -E empacotamento > "$tmp/ctest" 2>&1 || true
+tail -n 3 "$tmp/ctest"
+
+# The agent's processes: the one that exec'd the binary, then every thread or
+# child it cloned; each call is counted from the exec on.
+python3 - "$tmp/rastro" > "$tmp/usadas" <<'PY'
+import re, sys
+agente, executando, usadas = set(), set(), set()
+chamada = re.compile(r'^(\d+)\s+(?:<\.\.\. (\w+) resumed>|(\w+)\()')
+for linha in open(sys.argv[1], errors="replace"):
+    linha = linha.rstrip()
+    m = chamada.match(linha)
+    if not m:
+        fim = re.match(r'^(\d+)\s+\+\+\+ (?:exited|killed)', linha)
+        if fim:
+            agente.discard(fim.group(1))
+        continue
+    pid, nome = m.group(1), m.group(2) or m.group(3)
+    if nome == "execve" and m.group(3) and re.search(r'execve\("[^"]*/AgenteLinuxVorna"', linha):
+        executando.add(pid)
+    if nome == "execve" and pid in executando and linha.endswith("= 0"):
+        executando.discard(pid)
+        agente.add(pid)
+    if pid not in agente or linha.endswith("<unfinished ...>"):
+        continue
+    usadas.add(nome)
+    filho = re.search(r'= (\d+)$', linha)
+    if nome in ("clone", "clone3", "fork", "vfork") and filho:
+        agente.add(filho.group(1))
+for nome in sorted(usadas):
+    print(nome)
+PY
+sort -o "$tmp/usadas" "$tmp/usadas"
+[ -s "$tmp/usadas" ] || { echo "no call of the agent was seen"; exit 1; }
+echo "calls made by the agent: $(tr '\n' ' ' < "$tmp/usadas")"
+filtradas=$(comm -23 "$tmp/usadas" "$tmp/permitidas")
+if [ -n "$filtradas" ]; then
+  echo "filtered by the unit: $filtradas"
+  exit 1
+fi
+echo "every call passes the unit's filter"
