@@ -28,13 +28,13 @@ class TControleAcesso {
   // What ended a connection's login phase.
   enum TFimLogin { LOGIN_ACEITO, LOGIN_RECUSADO, LOGIN_NAO_CONCLUIDO };
 
-  static const int JANELA_FALHAS_S = 60;
-  static const int PENALIDADE_INICIAL_S = 30;
-  static const int PENALIDADE_MAXIMA_S = 600;
-  static const size_t ENDERECOS_ACOMPANHADOS = 4096;
+  static constexpr int JANELA_FALHAS_S = 60;
+  static constexpr int PENALIDADE_INICIAL_S = 30;
+  static constexpr int PENALIDADE_MAXIMA_S = 600;
+  static constexpr size_t ENDERECOS_ACOMPANHADOS = 4096;
   // Refusals logged in a burst, and one more allowed every so many seconds.
-  static const int RECUSAS_EM_RAJADA = 20;
-  static const int SEGUNDOS_POR_RECUSA = 5;
+  static constexpr int RECUSAS_EM_RAJADA = 20;
+  static constexpr int SEGUNDOS_POR_RECUSA = 5;
 
   // With restringir false every address is admitted, otherwise only those
   // in permitidos (none, when it is empty). maxSemLogin and penalidade 0

@@ -19,7 +19,7 @@ class TFileConfiguracao {
   static constexpr const char* ID_SERVIDORES_PERMITIDOS = "servidoresPermitidos";
   static constexpr const char* ID_MAX_CONEXOES_SEM_LOGIN = "maxConexoesSemLogin";
   static constexpr const char* ID_PENALIDADE_LOGIN = "penalidadeLogin";
-  static const int MAXIMO_DOS_LIMITES = 1000000;
+  static constexpr int MAXIMO_DOS_LIMITES = 1000000;
 
   // Loads vornaConfig.txt, or creates it with the defaults. Never fails: a
   // file that cannot be read or written leaves the defaults in effect, and
