@@ -191,10 +191,14 @@ TEST_F(AgenteTransferencia, gravacaoImpossivelDescartaOsBytesESegueEmPasso) {
   EXPECT_EQ(lerArquivo(pasta + "/cheia/dentro"), "x");
   ASSERT_TRUE(cliente->gravar(pasta + "/falta/arquivo", 1000, dados.data(), dados.size()));
   EXPECT_FALSE(std::filesystem::exists(pasta + "/falta"));
+  ASSERT_TRUE(cliente->gravar(pasta + "/falta/x\n1-1-2000 0:0:0 FORGED LINE", 1000, "x", 1));
   emPasso();
   if (AgenteProcesso::logsGravaveis()) {
     EXPECT_TRUE(agente.esperarNoLogProcesso("Não foi possível criar o arquivo " + pasta +
                                             "/falta/arquivo - Motivo:No such file or directory"));
+    EXPECT_TRUE(agente.esperarNoLogProcesso("arquivo " + pasta +
+                                            "/falta/x\\n1-1-2000 0:0:0 FORGED LINE - Motivo:"));
+    EXPECT_EQ(agente.logProcesso().find("\n1-1-2000 0:0:0 FORGED LINE"), std::string::npos);
   }
 }
 
