@@ -134,8 +134,9 @@ bool FileManager::setDataUltimaMidificacaoArquivo(const char* fileName,
     tempos[1].tv_nsec = 0;
     ok = utimensat(AT_FDCWD, fileName, tempos, 0) == 0;
   }
-  // A directory with 0644 could no longer be entered: only files get it.
-  if (S_ISREG(st.st_mode)) chmod(fileName, 0644);
+  // A directory with 0644 could no longer be entered: only files get it. The
+  // mask only takes permissions away: a private file stays private.
+  if (S_ISREG(st.st_mode)) chmod(fileName, st.st_mode & 0644);
   return ok;
 }
 

@@ -57,7 +57,8 @@ class FileManager {
   // The same as local time "dd/mm/yyyy hh:mm:ss"; empty when unknown.
   std::string getDataUltimaModificacaoArquivo(const char* filePath) const;
   // Sets the modification time from a "dd/mm/yy hh:mm:ss" local-time text,
-  // keeping the access time, and gives regular files the mode 0644. False
+  // keeping the access time, and cuts a regular file's permission bits down
+  // to those of 0644 (its mode & 0644: never adds one). False
   // when the time was not set: the path is missing (nothing changes) or the
   // text does not parse (only the mode changes).
   bool setDataUltimaMidificacaoArquivo(const char* fileName, const char* dataRecebida) const;

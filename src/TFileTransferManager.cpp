@@ -280,6 +280,7 @@ bool TFileTransferManager::concluirArquivo() {
     descartarArquivo();
     return false;
   }
+  herdarDonoEModo();
   // The closing acknowledgement must mean the data is on disk.
   if (fsync(handle) != 0 || !darNome() || !closeFile()) {
     erroGravacao = errno;
@@ -300,6 +301,20 @@ bool TFileTransferManager::concluirArquivo() {
   nomeTemporario.clear();
   fsync(pastaFd);  // and so must the new name (fails harmlessly on a path-only descriptor)
   return true;
+}
+
+void TFileTransferManager::herdarDonoEModo() {
+  struct stat antigo {};
+  if (fstatat(pastaFd, nomeBase.c_str(), &antigo, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISREG(antigo.st_mode)) {
+    return;  // a new file keeps the mode it was created with
+  }
+  mode_t modo = antigo.st_mode & 07777;
+  // Only root may give a file away; an agent that cannot keeps the file as
+  // its own, and then must not hand its own identity a set-id bit.
+  if (fchown(handle, antigo.st_uid, antigo.st_gid) != 0) modo &= ~(S_ISUID | S_ISGID);
+  // After the chown, which clears set-id bits.
+  fchmod(handle, modo);
 }
 
 bool TFileTransferManager::darNome() {

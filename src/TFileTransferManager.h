@@ -21,7 +21,8 @@ const int TAMANHO_BLOCO_PADRAO = 1024 * 1024;
 // connection thread for a single transfer and dropped when it ends, closing
 // what it opened. A store writes into a temporary file beside the target
 // (unnamed where the file system allows), which takes the target's place
-// only once every byte is on disk, so a failed store never harms the old file.
+// only once every byte is on disk, so a failed store never harms the old file;
+// a regular file it replaces passes on its mode, owner and group.
 class TFileTransferManager {
  public:
   // tamanhoArquivo is the number of data bytes the transfer carries: the
@@ -80,6 +81,10 @@ class TFileTransferManager {
   // (replacing an empty directory there). False, leaving the target as it
   // was and the temporary file gone, when anything fails.
   bool concluirArquivo();
+  // A regular file being replaced passes its mode, owner and group on to the
+  // temporary file (the owner only where the agent may give files away), so
+  // a store never makes a file more readable than it was.
+  void herdarDonoEModo();
   // Closes and removes the temporary file; the target is untouched.
   void descartarArquivo();
   // Gives the unnamed temporary file a temporary name beside the target.

@@ -158,12 +158,26 @@ TEST_F(AgenteTransferencia, gravarCriaSubstituiEFechaComOk) {
   stat((pasta + "/novo").c_str(), &st);
   EXPECT_EQ(st.st_mode & 07777, 0777u & ~umaskAtual());
 
+  // A file replaced passes on its mode and (where the agent is root) its
+  // owner, and the time change then only takes permissions away.
   escreverArquivo(pasta + "/velho", std::string(500000, 'v'));
   chmod((pasta + "/velho").c_str(), 0600);
+  bool root = geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(chown((pasta + "/velho").c_str(), 65534, 65534), 0);
+  }
   ASSERT_TRUE(cliente->gravar(pasta + "/velho", 1000, "curto", 5));
   EXPECT_EQ(lerArquivo(pasta + "/velho"), "curto");
+  ASSERT_TRUE(cliente->definirData(pasta + "/velho", "01/02/20 03:04:05"));
+  ASSERT_TRUE(cliente->definirData(pasta + "/novo", "01/02/20 03:04:05"));
   stat((pasta + "/velho").c_str(), &st);
-  EXPECT_EQ(st.st_mode & 07777, 0777u & ~umaskAtual()) << "old permissions are not kept";
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  if (root) {
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_EQ(st.st_gid, 65534u);
+  }
+  stat((pasta + "/novo").c_str(), &st);
+  EXPECT_EQ(st.st_mode & 07777, 0644u & ~umaskAtual()) << "a fresh file ends at 0644";
 
   ASSERT_TRUE(cliente->gravar(pasta + "/zero", 1000, "", 0));
   EXPECT_TRUE(std::filesystem::is_regular_file(pasta + "/zero"));

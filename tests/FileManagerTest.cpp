@@ -182,7 +182,12 @@ TEST(FileManager, dataQueNaoSeLeMantemOTempoMasAjustaOModo) {
   struct stat st {};
   stat(arquivo.c_str(), &st);
   EXPECT_EQ(st.st_mtime, 1600000000);
+  EXPECT_EQ(st.st_mode & 07777, 0600u) << "a private file stays private";
+  chmod(arquivo.c_str(), 04777);
+  EXPECT_FALSE(fileManager.setDataUltimaMidificacaoArquivo(arquivo.c_str(), "amanhã"));
+  stat(arquivo.c_str(), &st);
   EXPECT_EQ(st.st_mode & 07777, 0644u);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
   EXPECT_FALSE(fileManager.setDataUltimaMidificacaoArquivo((pasta / "nada").c_str(),
                                                            "01/01/20 00:00:00"));
 }
