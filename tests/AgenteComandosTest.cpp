@@ -240,9 +240,13 @@ TEST_F(AgenteComandos, dataDeModificacaoMantemAcessoEFechaComDoisOk) {
   stat((a + "/sub").c_str(), &st);
   EXPECT_EQ(st.st_mode & 07777, 0711u) << "a folder keeps a mode it can be entered with";
   EXPECT_EQ(st.st_mtime, 978307200);
-  definir(a + "/f", "não é data");
+  definir(a + "/f", "31/12/69 23:59:59");
   stat((a + "/f").c_str(), &st);
-  EXPECT_EQ(st.st_mtime, 1767225598);
+  EXPECT_EQ(st.st_mtime, -1) << "the second before 1970 is a time like any other";
+  definir(a + "/f", "não é data");
+  definir(a + "/f", "31/12/25 23:59:58 e mais");
+  stat((a + "/f").c_str(), &st);
+  EXPECT_EQ(st.st_mtime, -1);
   EXPECT_TRUE(emPasso(cliente.get()));
 }
 
