@@ -1,11 +1,12 @@
 // Fetching and storing files through the real agent.
 #include <fcntl.h>
-#include <signal.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -148,6 +149,25 @@ TEST_F(AgenteTransferencia, arquivoQueMudaDepoisDoTamanhoSaiComOAnunciado) {
     }
     emPasso();
   }
+  // A chunk larger than the agent's buffer is announced before it is all
+  // read: a file that shrinks under it is made up with zeros, then -1 follows.
+  std::string arquivo = pasta + "/encolhe-no-bloco";
+  escreverArquivo(arquivo, original);
+  ASSERT_EQ(cliente->iniciarBusca(arquivo, 16 * 1024 * 1024), static_cast<int64_t>(TAMANHO));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ASSERT_EQ(truncate(arquivo.c_str(), 1024 * 1024), 0);
+  int contagem = 0;
+  Bytes dados;
+  ASSERT_TRUE(cliente->lerBloco(&contagem, &dados));
+  ASSERT_EQ(contagem, 16 * 1024 * 1024);
+  auto fimDoOriginal = std::mismatch(dados.begin(), dados.end(), original.begin(),
+                                     [](unsigned char a, char b) { return a == (unsigned char)b; });
+  EXPECT_GE(fimDoOriginal.first - dados.begin(), 1024 * 1024);
+  EXPECT_TRUE(
+      std::all_of(fimDoOriginal.first, dados.end(), [](unsigned char c) { return c == 0; }));
+  ASSERT_TRUE(cliente->lerBloco(&contagem, &dados));
+  EXPECT_EQ(contagem, -1);
+  emPasso();
 }
 
 TEST_F(AgenteTransferencia, gravarCriaSubstituiEFechaComOk) {
