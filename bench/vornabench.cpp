@@ -13,6 +13,9 @@
 //   vornabench pair-put FILE OUT BUF    FILE over loopback TCP into OUT, fsync'd
 //   vornabench load PORT DIR FILE N     N connections at once, half listing DIR,
 //                                       half fetching FILE; every reply checked
+//   vornabench stall PORT FILE CHUNK N  N connections each asking to fetch FILE in
+//                                       chunks of CHUNK and never reading; prints
+//                                       "ready" and holds them until a signal ends it
 //   vornabench run CMD [ARGS...]        CMD with its output thrown away
 //   vornabench free-port                a loopback port nobody listens on now
 //   vornabench wait PORT                until an agent answers there (10 s at most)
@@ -257,6 +260,17 @@ int main(int argc, char* argv[]) {
     std::printf("%d connections: %d/%d listings and %d/%d fetches right in %.3f s\n", n,
                 listas.load(), (n + 1) / 2, buscas.load(), n / 2, tempo);
     if (listas + buscas != n) return 1;
+  } else if (modo == "stall") {
+    int bloco = std::atoi(arg(4).c_str()), n = std::atoi(arg(5).c_str());
+    std::vector<std::unique_ptr<ClienteVorna>> clientes;
+    for (int i = 0; i < n; ++i) {
+      clientes.emplace_back(new ClienteVorna());
+      conectar(clientes.back().get(), porta);
+      if (clientes.back()->iniciarBusca(arg(3), bloco) <= 0) falhar("stall: no file to fetch");
+    }
+    std::printf("ready\n");
+    std::fflush(stdout);
+    for (;;) pause();  // until a signal ends it
   } else if (modo == "many" || modo == "seq") {
     std::string pasta = arg(3);
     int n = std::atoi(arg(4).c_str());

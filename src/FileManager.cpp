@@ -134,8 +134,9 @@ bool FileManager::setDataUltimaMidificacaoArquivo(const char* fileName,
     tempos[1].tv_nsec = 0;
     ok = utimensat(AT_FDCWD, fileName, tempos, 0) == 0;
   }
-  // A directory with 0644 could no longer be entered: only files get it.
-  if (S_ISREG(st.st_mode)) chmod(fileName, 0644);
+  // A directory with 0644 could no longer be entered: only files get it. The
+  // mask only takes permissions away: a private file stays private.
+  if (S_ISREG(st.st_mode)) chmod(fileName, st.st_mode & 0644);
   return ok;
 }
 
@@ -243,10 +244,14 @@ size_t FileManager::formatarData(time_t quando, char* texto) {
 
 bool FileManager::converterDataRecebida(const std::string& texto, time_t* quando) {
   struct tm local {};
-  if (strptime(texto.c_str(), "%d/%m/%y %T", &local) == nullptr) return false;
+  const char* fim = strptime(texto.c_str(), "%d/%m/%y %T", &local);
+  if (fim != texto.c_str() + texto.size()) return false;  // no time, or text after it
   local.tm_isdst = -1;  // a local-time text: let the time zone say whether DST applies
+  // -1 is also the second before 1970; only mktime's filling in of the
+  // weekday tells that time from a failure.
+  local.tm_wday = -1;
   time_t resultado = mktime(&local);
-  if (resultado == static_cast<time_t>(-1)) return false;
+  if (resultado == static_cast<time_t>(-1) && local.tm_wday == -1) return false;
   *quando = resultado;
   return true;
 }

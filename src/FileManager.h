@@ -57,7 +57,8 @@ class FileManager {
   // The same as local time "dd/mm/yyyy hh:mm:ss"; empty when unknown.
   std::string getDataUltimaModificacaoArquivo(const char* filePath) const;
   // Sets the modification time from a "dd/mm/yy hh:mm:ss" local-time text,
-  // keeping the access time, and gives regular files the mode 0644. False
+  // keeping the access time, and cuts a regular file's permission bits down
+  // to those of 0644 (its mode & 0644: never adds one). False
   // when the time was not set: the path is missing (nothing changes) or the
   // text does not parse (only the mode changes).
   bool setDataUltimaMidificacaoArquivo(const char* fileName, const char* dataRecebida) const;
@@ -100,7 +101,9 @@ class FileManager {
   // The same into texto (TAMANHO_MAXIMO_DATA bytes); returns its length.
   static size_t formatarData(time_t quando, char* texto);
   static const size_t TAMANHO_MAXIMO_DATA = 64;
-  // Parses a "dd/mm/yy hh:mm:ss" local-time text; false when it does not parse.
+  // Parses a "dd/mm/yy hh:mm:ss" local-time text, the whole text; false when
+  // it does not parse or names no time this system can hold (-1, the second
+  // before 1970 in UTC, is a time).
   static bool converterDataRecebida(const std::string& texto, time_t* quando);
 
  private:

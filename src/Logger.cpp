@@ -25,7 +25,8 @@ std::string Logger::formatarLinha(const struct tm& quando, const std::string& ms
                         quando.tm_mon + 1, quando.tm_year + 1900, quando.tm_hour, quando.tm_min,
                         quando.tm_sec);
   std::string linha(data, n > 0 ? static_cast<size_t>(n) : 0);
-  linha += msg;
+  // Paths in msg come from peers: a line feed in one must not forge a line.
+  linha += escaparControles(msg);
   linha += '\n';
   return linha;
 }

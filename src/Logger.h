@@ -23,7 +23,8 @@ class Logger {
   // The path of the log of process number pid.
   std::string caminhoLog(int pid) const;
 
-  // One log line for the moment quando: "d-m-yyyy h:m:s msg\n", no leading zeros.
+  // One log line for the moment quando: "d-m-yyyy h:m:s msg\n", no leading
+  // zeros, with the control bytes of msg escaped (escaparControles).
   static std::string formatarLinha(const struct tm& quando, const std::string& msg);
 
  private:

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <mutex>
 #include <set>
@@ -60,6 +61,7 @@ TFileTransferManager::TFileTransferManager(const std::string& nomeArquivo, int s
       arquivoAberto(false),
       pBuffer(nullptr, std::free),
       sizeBuffer(std::min(sizeBuffer, TAMANHO_MAXIMO_BLOCO)),
+      tamanhoArea(0),
       handle(-1),
       tamanhoArquivo(tamanhoArquivo),
       pidLog(pidLog),
@@ -72,7 +74,8 @@ void TFileTransferManager::prepararBuffer() {
   // No buffer beyond what the file needs: fresh pages cost to touch.
   sizeBuffer =
       static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(sizeBuffer, tamanhoArquivo)));
-  pBuffer = alocarAlinhado(static_cast<size_t>(sizeBuffer));
+  tamanhoArea = std::min(sizeBuffer, TAMANHO_MAXIMO_AREA);
+  pBuffer = alocarAlinhado(static_cast<size_t>(tamanhoArea));
 }
 
 TFileTransferManager::~TFileTransferManager() {
@@ -234,9 +237,8 @@ bool TFileTransferManager::reservarNomeTemporario(
 }
 
 int TFileTransferManager::readBufferFronFile(int64_t maximo) {
-  if (!arquivoAberto || sizeBuffer <= 0) return 0;
-  // Never more than is still due: a file that grew is cut at its announced size.
-  size_t pedir = static_cast<size_t>(std::min<int64_t>(sizeBuffer, maximo));
+  if (!arquivoAberto || tamanhoArea <= 0) return 0;
+  size_t pedir = static_cast<size_t>(std::min<int64_t>(tamanhoArea, maximo));
   for (;;) {
     ssize_t lidos = read(handle, pBuffer.get(), pedir);
     if (lidos < 0 && errno == EINTR) continue;
@@ -249,15 +251,53 @@ int TFileTransferManager::sendBuffer(Stream* stream, int64_t maximo) {
     stream->writeInt(0);  // chunks of no bytes carry nothing: the transfer ends here
     return 0;
   }
-  int n = maximo > 0 ? readBufferFronFile(maximo) : 0;
+  // Never more than is still due: a file that grew is cut at its announced size.
+  int64_t pedido = std::min<int64_t>(sizeBuffer, maximo);
+  int n = pedido > 0 ? readBufferFronFile(pedido) : 0;
   if (n <= 0) {
     // A failed read, or the end of a file that shrank: the announced bytes
     // will not come, and the count says so.
     stream->writeInt(-1);
     return 0;
   }
-  ssize_t enviados = stream->enviarContagemEDados(n, pBuffer.get(), static_cast<size_t>(n));
-  return enviados < 0 ? 0 : n;
+  int contagem = contagemDoBloco(n, pedido);
+  if (stream->enviarContagemEDados(contagem, pBuffer.get(), static_cast<size_t>(n)) < 0) return 0;
+  return enviarRestoDoBloco(stream, contagem - n) ? contagem : 0;
+}
+
+int TFileTransferManager::contagemDoBloco(int n, int64_t pedido) const {
+  if (n < tamanhoArea || pedido <= tamanhoArea) return n;  // that read was the whole chunk
+  // A read of the whole chunk would stop only at the end of a regular file.
+  struct stat st {};
+  off_t posicao = lseek(handle, 0, SEEK_CUR);
+  if (posicao < 0 || fstat(handle, &st) != 0 || !S_ISREG(st.st_mode)) {
+    return static_cast<int>(pedido);
+  }
+  int64_t noArquivo = static_cast<int64_t>(st.st_size) - (posicao - n);
+  return static_cast<int>(std::max<int64_t>(n, std::min(pedido, noArquivo)));
+}
+
+bool TFileTransferManager::enviarRestoDoBloco(Stream* stream, int64_t resto) {
+  while (resto > 0) {
+    int lidos = readBufferFronFile(resto);
+    if (lidos <= 0) return completarComZeros(stream, resto);
+    if (stream->send(pBuffer.get(), static_cast<size_t>(lidos)) < 0) return false;
+    resto -= lidos;
+  }
+  return true;
+}
+
+bool TFileTransferManager::completarComZeros(Stream* stream, int64_t resto) {
+  // The count is already out: the peer is owed its bytes before it can hear
+  // that the file ended early.
+  std::memset(pBuffer.get(), 0, static_cast<size_t>(tamanhoArea));
+  while (resto > 0) {
+    size_t parte = static_cast<size_t>(std::min<int64_t>(tamanhoArea, resto));
+    if (stream->send(pBuffer.get(), parte) < 0) return false;
+    resto -= static_cast<int64_t>(parte);
+  }
+  stream->writeInt(-1);
+  return false;
 }
 
 int TFileTransferManager::writeBufferToFile(int quantidadeRecebida) {
@@ -268,7 +308,7 @@ int TFileTransferManager::writeBufferToFile(int quantidadeRecebida) {
 }
 
 int TFileTransferManager::saveToFile(Stream* stream, int64_t maximo) {
-  size_t pedir = static_cast<size_t>(std::min<int64_t>(sizeBuffer, maximo));
+  size_t pedir = static_cast<size_t>(std::min<int64_t>(tamanhoArea, maximo));
   if (pedir == 0 || !pBuffer) return 0;
   ssize_t recebidos = stream->receive(pBuffer.get(), pedir);
   if (recebidos > 0 && erroGravacao == 0) writeBufferToFile(static_cast<int>(recebidos));
@@ -280,6 +320,7 @@ bool TFileTransferManager::concluirArquivo() {
     descartarArquivo();
     return false;
   }
+  herdarDonoEModo();
   // The closing acknowledgement must mean the data is on disk.
   if (fsync(handle) != 0 || !darNome() || !closeFile()) {
     erroGravacao = errno;
@@ -300,6 +341,20 @@ bool TFileTransferManager::concluirArquivo() {
   nomeTemporario.clear();
   fsync(pastaFd);  // and so must the new name (fails harmlessly on a path-only descriptor)
   return true;
+}
+
+void TFileTransferManager::herdarDonoEModo() {
+  struct stat antigo {};
+  if (fstatat(pastaFd, nomeBase.c_str(), &antigo, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISREG(antigo.st_mode)) {
+    return;  // a new file keeps the mode it was created with
+  }
+  mode_t modo = antigo.st_mode & 07777;
+  // Only root may give a file away; an agent that cannot keeps the file as
+  // its own, and then must not hand its own identity a set-id bit.
+  if (fchown(handle, antigo.st_uid, antigo.st_gid) != 0) modo &= ~(S_ISUID | S_ISGID);
+  // After the chown, which clears set-id bits.
+  fchmod(handle, modo);
 }
 
 bool TFileTransferManager::darNome() {

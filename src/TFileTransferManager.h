@@ -9,9 +9,12 @@
 
 class Stream;
 
-// Largest chunk buffer of one transfer; a larger chunk size asked by the
-// peer is served in chunks of this size.
+// Largest chunk of one transfer; a larger chunk size asked by the peer is
+// served in chunks of this size.
 const int TAMANHO_MAXIMO_BLOCO = 16 * 1024 * 1024;
+// Largest buffer of one transfer: a larger chunk passes through it in pieces,
+// so a stalled peer holds no more than this whatever chunk size it asked.
+const int TAMANHO_MAXIMO_AREA = 1024 * 1024;
 // Chunk buffer of a store whose peer asked for no usable chunk size.
 const int TAMANHO_BLOCO_PADRAO = 1024 * 1024;
 
@@ -21,15 +24,17 @@ const int TAMANHO_BLOCO_PADRAO = 1024 * 1024;
 // connection thread for a single transfer and dropped when it ends, closing
 // what it opened. A store writes into a temporary file beside the target
 // (unnamed where the file system allows), which takes the target's place
-// only once every byte is on disk, so a failed store never harms the old file.
+// only once every byte is on disk, so a failed store never harms the old file;
+// a regular file it replaces passes on its mode, owner and group.
 class TFileTransferManager {
  public:
   // tamanhoArquivo is the number of data bytes the transfer carries: the
-  // size announced to the peer (fetch) or by it (store). The buffer, taken
-  // when the transfer starts, holds min(sizeBuffer, tamanhoArquivo) bytes,
-  // at least one and at most TAMANHO_MAXIMO_BLOCO; a store asked for no
-  // usable size gets TAMANHO_BLOCO_PADRAO. Log lines go to the log of
-  // process pidLog.
+  // size announced to the peer (fetch) or by it (store). Chunks hold
+  // min(sizeBuffer, tamanhoArquivo) bytes, at least one and at most
+  // TAMANHO_MAXIMO_BLOCO; a store asked for no usable size gets
+  // TAMANHO_BLOCO_PADRAO. The buffer, taken when the transfer starts, holds a
+  // chunk or TAMANHO_MAXIMO_AREA bytes, whichever is less. Log lines go to
+  // the log of process pidLog.
   TFileTransferManager(const std::string& nomeArquivo, int sizeBuffer, int64_t tamanhoArquivo,
                        int pidLog = 0);
   virtual ~TFileTransferManager();
@@ -61,8 +66,11 @@ class TFileTransferManager {
   // False when it cannot (errno says why).
   bool createFile(const std::string& arquivoParaCriar);
   // Reads one chunk of at most maximo bytes and sends its big-endian count
-  // and its bytes. Returns the data bytes sent: 0 after a failed or empty
-  // read (sent as count -1) or when the peer is gone.
+  // and its bytes: the count one read of the whole chunk would give, the
+  // bytes read and sent a buffer at a time. Returns the data bytes sent: 0
+  // after a failed or empty read (sent as count -1), when the peer is gone,
+  // or when the file ended inside a chunk already announced (the chunk is
+  // then filled up with zeros and followed by the count -1).
   int sendBuffer(Stream* stream, int64_t maximo);
   // One receive of at most min(buffer, maximo) bytes, all written to the
   // file. Returns the count received (0: peer closed, < 0: failed). A failed
@@ -80,6 +88,10 @@ class TFileTransferManager {
   // (replacing an empty directory there). False, leaving the target as it
   // was and the temporary file gone, when anything fails.
   bool concluirArquivo();
+  // A regular file being replaced passes its mode, owner and group on to the
+  // temporary file (the owner only where the agent may give files away), so
+  // a store never makes a file more readable than it was.
+  void herdarDonoEModo();
   // Closes and removes the temporary file; the target is untouched.
   void descartarArquivo();
   // Gives the unnamed temporary file a temporary name beside the target.
@@ -89,7 +101,14 @@ class TFileTransferManager {
   // errno when it fails for a reason other than the name being taken).
   bool reservarNomeTemporario(const std::function<bool(const std::string&)>& criar);
   void registrarTemporario(bool aberto);
+  // At most min(buffer, maximo) bytes from the file into the buffer.
   int readBufferFronFile(int64_t maximo);
+  // The count of a chunk of pedido bytes whose first read gave n.
+  int contagemDoBloco(int n, int64_t pedido) const;
+  // Reads and sends the resto bytes of a chunk after its first read; false
+  // when the peer is gone or the file ended first (see sendBuffer).
+  bool enviarRestoDoBloco(Stream* stream, int64_t resto);
+  bool completarComZeros(Stream* stream, int64_t resto);
   int writeBufferToFile(int quantidadeRecebida);
   void registrar(const std::string& linha) const;
 
@@ -97,7 +116,8 @@ class TFileTransferManager {
   std::string nomeTemporario;  // relative to pastaFd
   bool arquivoAberto;
   TAreaAlinhada pBuffer;
-  int sizeBuffer;
+  int sizeBuffer;   // the chunk size
+  int tamanhoArea;  // bytes in pBuffer
   int handle;
   int64_t tamanhoArquivo;
   int pidLog;

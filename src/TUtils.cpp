@@ -21,8 +21,32 @@ namespace {
 std::atomic<bool> consoleFechado{false};
 }  // namespace
 
-void escreverConsole(const std::string& linha) {
+std::string escaparControles(const std::string& texto) {
+  auto controle = [](unsigned char c) { return c < 0x20 || c == 0x7f; };
+  if (std::none_of(texto.begin(), texto.end(), controle)) return texto;
+  static const char HEX[] = "0123456789abcdef";
+  std::string escapado;
+  escapado.reserve(texto.size() + 16);
+  for (unsigned char c : texto) {
+    if (!controle(c)) {
+      escapado += static_cast<char>(c);
+    } else if (c == '\n') {
+      escapado += "\\n";
+    } else if (c == '\r') {
+      escapado += "\\r";
+    } else if (c == '\t') {
+      escapado += "\\t";
+    } else {
+      escapado += {'\\', 'x', HEX[c >> 4], HEX[c & 0xf]};
+    }
+  }
+  return escapado;
+}
+
+void escreverConsole(const std::string& texto) {
   if (consoleFechado.load(std::memory_order_relaxed)) return;
+  // A path from a peer must not start a line of its own.
+  std::string linha = escaparControles(texto);
   flockfile(stdout);
   fwrite(linha.data(), 1, linha.size(), stdout);
   fputc('\n', stdout);

@@ -15,8 +15,14 @@
 std::string IntToStr(long long valor);
 
 // Writes one line (a line feed is added) to standard output and flushes it,
-// whole, even when several threads print at once.
+// whole, even when several threads print at once. Control bytes in linha are
+// written escaped (escaparControles).
 void escreverConsole(const std::string& linha);
+
+// texto with every control byte (below 0x20, and 0x7f) written as an escape:
+// "\n", "\r", "\t" or "\x" and two hex digits. Other bytes, UTF-8 included,
+// stay as they are, so a text without control bytes comes back unchanged.
+std::string escaparControles(const std::string& texto);
 
 // Writes all n bytes to descriptor fd (a file or a pipe), going on after
 // short writes and interruptions. Returns n, or -1 when a write fails

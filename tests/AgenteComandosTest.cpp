@@ -240,9 +240,13 @@ TEST_F(AgenteComandos, dataDeModificacaoMantemAcessoEFechaComDoisOk) {
   stat((a + "/sub").c_str(), &st);
   EXPECT_EQ(st.st_mode & 07777, 0711u) << "a folder keeps a mode it can be entered with";
   EXPECT_EQ(st.st_mtime, 978307200);
-  definir(a + "/f", "não é data");
+  definir(a + "/f", "31/12/69 23:59:59");
   stat((a + "/f").c_str(), &st);
-  EXPECT_EQ(st.st_mtime, 1767225598);
+  EXPECT_EQ(st.st_mtime, -1) << "the second before 1970 is a time like any other";
+  definir(a + "/f", "não é data");
+  definir(a + "/f", "31/12/25 23:59:58 e mais");
+  stat((a + "/f").c_str(), &st);
+  EXPECT_EQ(st.st_mtime, -1);
   EXPECT_TRUE(emPasso(cliente.get()));
 }
 
@@ -315,8 +319,15 @@ TEST_F(AgenteComandos, pedidoMalformadoSegueAPoliticaDeCadaComando) {
   }
 }
 
-TEST_F(AgenteComandos, semPrivilegiosArquivoIlegivelTemTamanhoMenosUm) {
+TEST_F(AgenteComandos, semPrivilegiosArquivoIlegivelTemTamanhoMenosUmEAlheioViraDoAgente) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to start the agent as another user";
+  // A file of another owner in a folder the agent may write: the store still
+  // replaces it, owned by the agent now, with its permissions but no set-id bit.
+  std::string alheio = agente.caminho("livre") + "/alheio";
+  std::filesystem::create_directories(agente.caminho("livre"));
+  ASSERT_EQ(chown(agente.caminho("livre").c_str(), 65534, 65534), 0);
+  escreverArquivo(alheio, "antigo");
+  chmod(alheio.c_str(), 02640);
   escreverArquivo(a + "/segredo", "1234");
   chmod((a + "/segredo").c_str(), 0000);
   std::filesystem::create_directories(a + "/fechada");
@@ -339,6 +350,12 @@ TEST_F(AgenteComandos, semPrivilegiosArquivoIlegivelTemTamanhoMenosUm) {
   EXPECT_TRUE(listar(CMD_AGENTE_LINUX_LIST, a + "/sem-busca").empty())
       << "entries whose status cannot be read are passed over";
   chmod((a + "/fechada").c_str(), 0755);
+  ASSERT_TRUE(cliente->gravar(alheio, 100, "novo", 4));
+  EXPECT_EQ(lerArquivo(alheio), "novo");
+  struct stat st {};
+  ASSERT_EQ(stat(alheio.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 65534u);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
 }
 
 TEST(AgenteListagemConcorrente, muitasListagensAoMesmoTempoNoFusoDoSistema) {

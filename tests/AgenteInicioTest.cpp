@@ -136,6 +136,9 @@ TEST(AgenteInicio, caminhoENomeDoExecutavelVemDaPrimeiraPalavra) {
       {"AgenteLinuxVorna", "AgenteLinuxVorna"},
       {"/usr@/agente", "@/usr/agente"},
       {"/opt/outro/agente", "/opt/outro/agente"},
+      {"/opt/a\n1-1-2000 0:0:0 FORJADA\x1b"
+       "b",
+       "/opt/a\\n1-1-2000 0:0:0 FORJADA\\x1bb"},
   };
   for (const Caso& caso : casos) {
     AgenteProcesso agente;

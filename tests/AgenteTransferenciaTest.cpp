@@ -1,11 +1,12 @@
 // Fetching and storing files through the real agent.
 #include <fcntl.h>
-#include <signal.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -148,6 +149,25 @@ TEST_F(AgenteTransferencia, arquivoQueMudaDepoisDoTamanhoSaiComOAnunciado) {
     }
     emPasso();
   }
+  // A chunk larger than the agent's buffer is announced before it is all
+  // read: a file that shrinks under it is made up with zeros, then -1 follows.
+  std::string arquivo = pasta + "/encolhe-no-bloco";
+  escreverArquivo(arquivo, original);
+  ASSERT_EQ(cliente->iniciarBusca(arquivo, 16 * 1024 * 1024), static_cast<int64_t>(TAMANHO));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ASSERT_EQ(truncate(arquivo.c_str(), 1024 * 1024), 0);
+  int contagem = 0;
+  Bytes dados;
+  ASSERT_TRUE(cliente->lerBloco(&contagem, &dados));
+  ASSERT_EQ(contagem, 16 * 1024 * 1024);
+  auto fimDoOriginal = std::mismatch(dados.begin(), dados.end(), original.begin(),
+                                     [](unsigned char a, char b) { return a == (unsigned char)b; });
+  EXPECT_GE(fimDoOriginal.first - dados.begin(), 1024 * 1024);
+  EXPECT_TRUE(
+      std::all_of(fimDoOriginal.first, dados.end(), [](unsigned char c) { return c == 0; }));
+  ASSERT_TRUE(cliente->lerBloco(&contagem, &dados));
+  EXPECT_EQ(contagem, -1);
+  emPasso();
 }
 
 TEST_F(AgenteTransferencia, gravarCriaSubstituiEFechaComOk) {
@@ -158,12 +178,26 @@ TEST_F(AgenteTransferencia, gravarCriaSubstituiEFechaComOk) {
   stat((pasta + "/novo").c_str(), &st);
   EXPECT_EQ(st.st_mode & 07777, 0777u & ~umaskAtual());
 
+  // A file replaced passes on its mode and (where the agent is root) its
+  // owner, and the time change then only takes permissions away.
   escreverArquivo(pasta + "/velho", std::string(500000, 'v'));
   chmod((pasta + "/velho").c_str(), 0600);
+  bool root = geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(chown((pasta + "/velho").c_str(), 65534, 65534), 0);
+  }
   ASSERT_TRUE(cliente->gravar(pasta + "/velho", 1000, "curto", 5));
   EXPECT_EQ(lerArquivo(pasta + "/velho"), "curto");
+  ASSERT_TRUE(cliente->definirData(pasta + "/velho", "01/02/20 03:04:05"));
+  ASSERT_TRUE(cliente->definirData(pasta + "/novo", "01/02/20 03:04:05"));
   stat((pasta + "/velho").c_str(), &st);
-  EXPECT_EQ(st.st_mode & 07777, 0777u & ~umaskAtual()) << "old permissions are not kept";
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  if (root) {
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_EQ(st.st_gid, 65534u);
+  }
+  stat((pasta + "/novo").c_str(), &st);
+  EXPECT_EQ(st.st_mode & 07777, 0644u & ~umaskAtual()) << "a fresh file ends at 0644";
 
   ASSERT_TRUE(cliente->gravar(pasta + "/zero", 1000, "", 0));
   EXPECT_TRUE(std::filesystem::is_regular_file(pasta + "/zero"));
@@ -191,10 +225,14 @@ TEST_F(AgenteTransferencia, gravacaoImpossivelDescartaOsBytesESegueEmPasso) {
   EXPECT_EQ(lerArquivo(pasta + "/cheia/dentro"), "x");
   ASSERT_TRUE(cliente->gravar(pasta + "/falta/arquivo", 1000, dados.data(), dados.size()));
   EXPECT_FALSE(std::filesystem::exists(pasta + "/falta"));
+  ASSERT_TRUE(cliente->gravar(pasta + "/falta/x\n1-1-2000 0:0:0 FORGED LINE", 1000, "x", 1));
   emPasso();
   if (AgenteProcesso::logsGravaveis()) {
     EXPECT_TRUE(agente.esperarNoLogProcesso("Não foi possível criar o arquivo " + pasta +
                                             "/falta/arquivo - Motivo:No such file or directory"));
+    EXPECT_TRUE(agente.esperarNoLogProcesso("arquivo " + pasta +
+                                            "/falta/x\\n1-1-2000 0:0:0 FORGED LINE - Motivo:"));
+    EXPECT_EQ(agente.logProcesso().find("\n1-1-2000 0:0:0 FORGED LINE"), std::string::npos);
   }
 }
 

@@ -167,6 +167,10 @@ TEST(FileManager, datasEmHoraLocal) {
   EXPECT_EQ(quando, 1772716024);
   ASSERT_TRUE(FileManager::converterDataRecebida("01/01/69 00:00:00", &quando));
   EXPECT_EQ(quando, -31536000 + 10800);  // "69" is 1969
+  EXPECT_FALSE(FileManager::converterDataRecebida("05/03/26 10:07:04x", &quando));
+  fuso.usar("UTC0");
+  ASSERT_TRUE(FileManager::converterDataRecebida("31/12/69 23:59:59", &quando));
+  EXPECT_EQ(quando, -1);
   EXPECT_FALSE(FileManager::converterDataRecebida("ontem", &quando));
   EXPECT_FALSE(FileManager::converterDataRecebida("", &quando));
 }
@@ -182,7 +186,12 @@ TEST(FileManager, dataQueNaoSeLeMantemOTempoMasAjustaOModo) {
   struct stat st {};
   stat(arquivo.c_str(), &st);
   EXPECT_EQ(st.st_mtime, 1600000000);
+  EXPECT_EQ(st.st_mode & 07777, 0600u) << "a private file stays private";
+  chmod(arquivo.c_str(), 04777);
+  EXPECT_FALSE(fileManager.setDataUltimaMidificacaoArquivo(arquivo.c_str(), "amanhã"));
+  stat(arquivo.c_str(), &st);
   EXPECT_EQ(st.st_mode & 07777, 0644u);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
   EXPECT_FALSE(fileManager.setDataUltimaMidificacaoArquivo((pasta / "nada").c_str(),
                                                            "01/01/20 00:00:00"));
 }

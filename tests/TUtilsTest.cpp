@@ -67,6 +67,10 @@ TEST(Logger, linhaSemZerosADiaPrimeiro) {
   quando.tm_sec = 60;
   std::string longa(5000, 'x');
   EXPECT_EQ(Logger::formatarLinha(quando, longa), "31-12-2026 23:59:60 " + longa + "\n");
+  // A path from a peer cannot forge a line: control bytes come out escaped,
+  // UTF-8 as it came.
+  EXPECT_EQ(Logger::formatarLinha(quando, "ação x\n1-1-2000 0:0:0 F\r\t\x1b\x7f\x01."),
+            "31-12-2026 23:59:60 ação x\\n1-1-2000 0:0:0 F\\r\\t\\x1b\\x7f\\x01.\n");
 }
 
 TEST(Logger, acrescentaLinhasAoArquivoDoProcesso) {
