@@ -284,6 +284,16 @@ bool TCanal::lerMensagem(MemoryStream* mensagem) {
          lerBytes(mensagem->acrescentarEspaco(tamanho), static_cast<size_t>(tamanho));
 }
 
+bool TCanal::lerRespostaMensagem(MemoryStream* resposta) {
+  int ok;
+  return lerInt(&ok) && ok == COMMAND_OK && lerMensagem(resposta);
+}
+
+bool TCanal::lerDoisOk() {
+  int ok, fim;
+  return lerInt(&ok) && ok == COMMAND_OK && lerInt(&fim) && fim == COMMAND_OK;
+}
+
 bool TCanal::copiarPara(int fd, size_t n, int* erroLocal) {
   while (n > 0) {
     if (inicioEntrada == fimEntrada && !encherEntrada()) return false;

@@ -9,13 +9,13 @@
 
 #include <algorithm>
 #include <atomic>
-#include <mutex>
-#include <condition_variable>
-#include <deque>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <filesystem>
+#include <mutex>
 #include <numeric>
 #include <stdexcept>
 #include <thread>
@@ -26,6 +26,7 @@
 #include "MemoryStream.h"
 #include "TCPCliente.h"
 #include "TCanal.h"
+#include "TDatasPastas.h"
 #include "TProgresso.h"
 #include "TUtils.h"
 
@@ -42,7 +43,6 @@ const int64_t LIMIAR_GRANDE = 1 << 20;
 // for each other on its lock, here and on the agent.
 const size_t LOTE_ARQUIVOS = 128;
 const int64_t LOTE_BYTES = 4 << 20;
-
 
 std::string semBarraFinal(std::string caminho) {
   while (caminho.size() > 1 && caminho.back() == '/') caminho.pop_back();
@@ -77,15 +77,25 @@ int abrirPastaPorPartes(int raiz, const std::string& relativo) {
   return fd;
 }
 
-// A new file of our own beside nome: never an existing one, never a link.
+// A new file of our own beside nome: never an existing one, never a link,
+// and private, since the protocol does not say who may read the original.
 int criarTemporario(int pastaFd, const std::string& nome, std::string* temporario) {
   for (int tentativa = 0; tentativa < 100; ++tentativa) {
     *temporario = nomeTemporarioPara(nome, ".vornacli");
     int fd = openat(pastaFd, temporario->c_str(),
-                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;
+}
+
+// The copy is private: a new root lets no one else in, since the protocol
+// does not say who may read the originals. Its parents are made as usual.
+void criarRaizLocal(const std::string& local) {
+  std::filesystem::path caminho(local);
+  std::error_code erro;
+  if (caminho.has_parent_path()) std::filesystem::create_directories(caminho.parent_path(), erro);
+  mkdir(local.c_str(), 0700);
 }
 
 MemoryStream pedidoDeCaminho(const std::string& caminho) {
@@ -96,8 +106,7 @@ MemoryStream pedidoDeCaminho(const std::string& caminho) {
 
 // The acknowledgement and the message of a command whose reply is one message.
 bool lerRespostaMensagem(TCanal* canal, MemoryStream* resposta) {
-  int ok;
-  return canal->lerInt(&ok) && ok == COMMAND_OK && canal->lerMensagem(resposta);
+  return canal->lerRespostaMensagem(resposta);
 }
 
 bool lerRegistro(TCanal* canal, InfoObjectLinux* registro) {
@@ -106,10 +115,7 @@ bool lerRegistro(TCanal* canal, InfoObjectLinux* registro) {
 }
 
 // Both acknowledgements of a command that sends a second one (2 and 12).
-bool lerDoisOk(TCanal* canal) {
-  int ok, fim;
-  return canal->lerInt(&ok) && ok == COMMAND_OK && canal->lerInt(&fim) && fim == COMMAND_OK;
-}
+bool lerDoisOk(TCanal* canal) { return canal->lerDoisOk(); }
 
 }  // namespace
 
@@ -120,6 +126,14 @@ struct TCopiaArvore::TArquivoBackup {
   int64_t tamanho;
   bool temData;  // the listed time, read before the run: mktime serialises threads
   time_t quando;
+};
+
+// A local folder of a restore and what became of it on the agent.
+struct TCopiaArvore::TPastaRestauracao {
+  std::string relativo;
+  time_t quando;
+  size_t filhas = 0, fimFilhas = 0;  // its sub-folders: [filhas, fimFilhas) of the list
+  bool pronta = false;               // a real folder on the agent: what it holds may go there
 };
 
 struct TCopiaArvore::TArquivoRestauracao {
@@ -314,6 +328,8 @@ bool TCopiaArvore::criarPastaLocal(int paiFd, const std::string& nome,
   }
   close(fd);
   contar(0, 0, 1);
+  std::lock_guard<std::mutex> guarda(trava);
+  datasPastas->acrescentar(relativo);
   return true;
 }
 
@@ -539,8 +555,9 @@ bool TCopiaArvore::backup(const std::string& remotoPedido, const std::string& lo
   resumo = destino;
   std::string remoto = semBarraFinal(remotoPedido), local = semBarraFinal(localPedido);
   if (!abrirCanais()) return false;
-  std::error_code erro;
-  std::filesystem::create_directories(local, erro);
+  datasPastas.reset(new TDatasPastas());
+  datasPastas->acrescentar("");
+  criarRaizLocal(local);
   int raiz = open(local.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (raiz < 0) {
     falhar(local, textoDoErro(errno));
@@ -555,8 +572,8 @@ bool TCopiaArvore::backup(const std::string& remotoPedido, const std::string& lo
     TListaInfoObjectLinux registros;
     bool listado = false;
     auto listar = [&] {
-      listado = canais[0]->getCliente()->listar(CMD_AGENTE_LINUX_LIST_ALL_FILES_INCREMENTAL,
-                                                remoto, &registros, desde);
+      listado = canais[0]->getCliente()->listar(CMD_AGENTE_LINUX_LIST_ALL_FILES_INCREMENTAL, remoto,
+                                                &registros, desde);
     };
     bool percorrido;
     if (canais.size() > 1) {
@@ -570,12 +587,22 @@ bool TCopiaArvore::backup(const std::string& remotoPedido, const std::string& lo
     ok = listado && percorrido;
     if (ok) ok = executarEscoando(raiz, [&] { return copiarArquivos(remoto, registros, raiz); });
   }
+  // Last, once no file is made in them any more.
+  if (ok) ok = darDatasLocais(remoto, raiz);
   // Durable before success is reported: one flush for the whole copy.
   if (syncfs(raiz) != 0) falhar(local, "could not flush the copy to disk: " + textoDoErro(errno));
   close(raiz);
   if (progresso) progresso->concluir();
   resumo->segundos = segundosDesde(inicio);
   return ok;
+}
+
+bool TCopiaArvore::darDatasLocais(const std::string& remoto, int raiz) {
+  if (!datasPastas->lerDoAgente(canais[0].get(), remoto)) return false;
+  datasPastas->aplicarLocais(raiz, [this](const std::string& pasta, const std::string& motivo) {
+    avisar(pasta + ": " + motivo);
+  });
+  return true;
 }
 
 bool TCopiaArvore::executarEscoando(int raiz, const std::function<bool()>& copia) {
@@ -768,8 +795,8 @@ bool TCopiaArvore::produzirDaFila(TCanal* canal, TFilaBackup* fila, int raiz,
       int64_t bytes = 0;
       while (!fila->pequenos.empty() && lote.size() < LOTE_ARQUIVOS) {
         const TArquivoBackup* a = &fila->arquivos[fila->pequenos.front()];
-        if (!lote.empty() && (a->pasta != lote.front().first->pasta ||
-                              bytes + a->tamanho > LOTE_BYTES)) {
+        if (!lote.empty() &&
+            (a->pasta != lote.front().first->pasta || bytes + a->tamanho > LOTE_BYTES)) {
           break;
         }
         bytes += a->tamanho;
@@ -826,11 +853,21 @@ bool TCopiaArvore::copiarArquivos(const std::string& remoto,
   });
 }
 
-bool TCopiaArvore::tratarPastaRemota(TCanal* canal, const std::string& pasta) {
+void TCopiaArvore::pedirPastaRemota(TCanal* canal, const std::string& remoto,
+                                    std::vector<TPastaRestauracao>* pastas, size_t indice) {
+  canal->pedirDepois(CMD_AGENTE_LINUX_CREATE_DIR_SERVER_LINUX,
+                     pedidoDeCaminho(juntar(remoto, (*pastas)[indice].relativo)), 0,
+                     [this, remoto, pastas, indice](TCanal* c) {
+                       return tratarPastaRemota(c, remoto, pastas, indice);
+                     });
+}
+
+bool TCopiaArvore::tratarPastaRemota(TCanal* canal, const std::string& remoto,
+                                     std::vector<TPastaRestauracao>* pastas, size_t indice) {
   int ok, resultado;
   if (!canal->lerInt(&ok) || ok != COMMAND_OK || !canal->lerInt(&resultado)) return false;
-  if (resultado == COMMAND_OK) {
-    contar(0, 0, 1);
+  if (resultado == COMMAND_OK) {  // made just now: a real folder
+    confirmarPastaRemota(canal, remoto, pastas, indice);
     return true;
   }
   MemoryStream mensagem;
@@ -839,38 +876,77 @@ bool TCopiaArvore::tratarPastaRemota(TCanal* canal, const std::string& pasta) {
       !ClienteVorna::lerTexto(&mensagem, &motivo)) {
     return false;
   }
-  // Refused: fine when the folder is already there.
-  canal->pedirDepois(CMD_AGENTE_LINUX_IS_DIR, pedidoDeCaminho(pasta), 0,
-                     [this, pasta, motivo](TCanal* c) {
-                       MemoryStream resposta;
-                       bool existe;
-                       if (!lerRespostaMensagem(c, &resposta) ||
-                           !ClienteVorna::lerFlag(resposta, &existe)) {
-                         return false;
-                       }
-                       if (existe) {
-                         contar(0, 0, 1);
-                       } else {
-                         falhar(pasta, motivo);
-                       }
-                       return true;
-                     });
+  // Refused: fine when a real folder is already there. Code 7 says false
+  // for a link, which the agent's stores would follow out of the target.
+  std::string pasta = juntar(remoto, (*pastas)[indice].relativo);
+  canal->pedirDepois(
+      CMD_AGENTE_LINUX_IS_DIR, pedidoDeCaminho(pasta), 0,
+      [this, remoto, pastas, indice, pasta, motivo](TCanal* c) {
+        MemoryStream resposta;
+        bool existe;
+        if (!lerRespostaMensagem(c, &resposta) || !ClienteVorna::lerFlag(resposta, &existe)) {
+          return false;
+        }
+        if (existe) {
+          confirmarPastaRemota(c, remoto, pastas, indice);
+        } else {
+          falhar(pasta, motivo +
+                            ", and it is not a real folder: nothing is "
+                            "restored below it");
+        }
+        return true;
+      });
   return true;
 }
 
+void TCopiaArvore::confirmarPastaRemota(TCanal* canal, const std::string& remoto,
+                                        std::vector<TPastaRestauracao>* pastas, size_t indice) {
+  (*pastas)[indice].pronta = true;
+  contar(0, 0, 1);
+  for (size_t i = (*pastas)[indice].filhas; i < (*pastas)[indice].fimFilhas; ++i) {
+    pedirPastaRemota(canal, remoto, pastas, i);
+  }
+}
+
 bool TCopiaArvore::criarPastasRemotas(const std::string& remoto,
-                                      const std::vector<std::string>& pastas) {
-  // One connection, in order: a folder is asked for only after its parent.
-  size_t proxima = 0;
+                                      std::vector<TPastaRestauracao>* pastas) {
+  // One connection; a folder is asked for only once its parent is known to
+  // be a real folder, never through a link.
+  bool pedido = false;
   return canais[0]->executar([&](TCanal* c) {
-    if (proxima >= pastas.size()) return false;
-    for (int k = 0; k < 32 && proxima < pastas.size(); ++k, ++proxima) {
-      std::string pasta = juntar(remoto, pastas[proxima]);
-      c->pedir(CMD_AGENTE_LINUX_CREATE_DIR_SERVER_LINUX, pedidoDeCaminho(pasta), 0,
-               [this, pasta](TCanal* c2) { return tratarPastaRemota(c2, pasta); });
-    }
+    if (pedido) return false;
+    pedido = true;
+    pedirPastaRemota(c, remoto, pastas, 0);
     return true;
   });
+}
+
+void TCopiaArvore::descartarRecusados(const std::vector<TPastaRestauracao>& pastas,
+                                      std::vector<TArquivoRestauracao>* arquivos) {
+  auto recusado = [&](const TArquivoRestauracao& a) {
+    return !pastas[static_cast<size_t>(a.pasta)].pronta;
+  };
+  for (const TArquivoRestauracao& arquivo : *arquivos) {
+    if (!recusado(arquivo)) continue;
+    {
+      std::lock_guard<std::mutex> guarda(trava);
+      ++resumo->falhas;
+    }
+    if (verboso) avisar(arquivo.origem + ": not restored, its folder on the agent was refused");
+  }
+  arquivos->erase(std::remove_if(arquivos->begin(), arquivos->end(), recusado), arquivos->end());
+}
+
+bool TCopiaArvore::darDatasRemotas(const std::string& remoto,
+                                   const std::vector<TPastaRestauracao>& pastas) {
+  TDatasPastas datas;
+  for (const TPastaRestauracao& pasta : pastas) {
+    if (pasta.pronta) datas.acrescentar(pasta.relativo, pasta.quando);
+  }
+  return datas.aplicarNoAgente(canais[0].get(), remoto,
+                               [this](const std::string& caminho, const std::string& motivo) {
+                                 avisar(caminho + ": " + motivo);
+                               });
 }
 
 bool TCopiaArvore::enviarArquivo(TCanal* canal, TEstadoGravacao* estado) {
@@ -1007,45 +1083,64 @@ bool TCopiaArvore::produzirRestauracao(TCanal* canal,
   return true;
 }
 
-void TCopiaArvore::listarLocal(const std::string& local, std::vector<std::string>* pastas,
+void TCopiaArvore::listarLocal(const std::string& local, std::vector<TPastaRestauracao>* pastas,
                                std::vector<TArquivoRestauracao>* arquivos,
                                const std::string& remoto) {
+  struct stat st {};
+  if (stat(local.c_str(), &st) != 0) st.st_mtime = time(nullptr);
+  pastas->push_back({"", st.st_mtime});
   // Folders before what they hold, so that each is made after its parent.
   std::vector<int> pendentes = {0};
-  pastas->push_back("");
   while (!pendentes.empty() && !TCanal::interrompido()) {
     int indice = pendentes.back();
     pendentes.pop_back();
-    std::string pasta = (*pastas)[static_cast<size_t>(indice)];
-    std::string caminho = juntar(local, pasta);
-    std::unique_ptr<DIR, int (*)(DIR*)> diretorio(opendir(caminho.c_str()), closedir);
-    if (!diretorio) {
-      falhar(caminho, textoDoErro(errno));
-      continue;
+    size_t antes = pastas->size();
+    lerPastaLocal(local, indice, pastas, arquivos, remoto);
+    (*pastas)[static_cast<size_t>(indice)].filhas = antes;
+    (*pastas)[static_cast<size_t>(indice)].fimFilhas = pastas->size();
+    for (size_t i = pastas->size(); i > antes; --i) pendentes.push_back(static_cast<int>(i - 1));
+  }
+}
+
+void TCopiaArvore::lerPastaLocal(const std::string& local, int indice,
+                                 std::vector<TPastaRestauracao>* pastas,
+                                 std::vector<TArquivoRestauracao>* arquivos,
+                                 const std::string& remoto) {
+  std::string pasta = (*pastas)[static_cast<size_t>(indice)].relativo;
+  std::string caminho = juntar(local, pasta);
+  std::unique_ptr<DIR, int (*)(DIR*)> diretorio(opendir(caminho.c_str()), closedir);
+  if (!diretorio) {
+    falhar(caminho, textoDoErro(errno));
+    return;
+  }
+  errno = 0;
+  while (struct dirent* entrada = readdir(diretorio.get())) {
+    std::string nome = entrada->d_name;
+    if (nome == "." || nome == "..") continue;
+    std::string relativo = pasta.empty() ? nome : pasta + "/" + nome;
+    struct stat st {};
+    if (fstatat(dirfd(diretorio.get()), nome.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      falhar(juntar(local, relativo), textoDoErro(errno));
+    } else if (S_ISDIR(st.st_mode)) {
+      pastas->push_back({relativo, st.st_mtime});
+    } else if (S_ISREG(st.st_mode)) {
+      arquivos->push_back({juntar(local, relativo), juntar(remoto, relativo), st.st_size, indice});
+    } else {
+      ignorar(juntar(local, relativo), st.st_mode);
     }
-    std::vector<int> subpastas;
     errno = 0;
-    while (struct dirent* entrada = readdir(diretorio.get())) {
-      std::string nome = entrada->d_name;
-      if (nome == "." || nome == "..") continue;
-      std::string relativo = pasta.empty() ? nome : pasta + "/" + nome;
-      struct stat st {};
-      if (fstatat(dirfd(diretorio.get()), nome.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        falhar(juntar(local, relativo), textoDoErro(errno));
-      } else if (S_ISDIR(st.st_mode)) {
-        subpastas.push_back(static_cast<int>(pastas->size()));
-        pastas->push_back(relativo);
-      } else if (S_ISREG(st.st_mode)) {
-        arquivos->push_back(
-            {juntar(local, relativo), juntar(remoto, relativo), st.st_size, indice});
-      } else {
-        std::lock_guard<std::mutex> guarda(trava);
-        ++resumo->ignorados;
-      }
-      errno = 0;
-    }
-    if (errno != 0) falhar(caminho, textoDoErro(errno));
-    pendentes.insert(pendentes.end(), subpastas.rbegin(), subpastas.rend());
+  }
+  if (errno != 0) falhar(caminho, textoDoErro(errno));
+}
+
+void TCopiaArvore::ignorar(const std::string& caminho, mode_t modo) {
+  {
+    std::lock_guard<std::mutex> guarda(trava);
+    ++resumo->ignorados;
+  }
+  if (verboso) {
+    avisar(caminho + ": skipped, " + (S_ISLNK(modo) ? "a symbolic link" : "a special file") +
+           " (the agent stores files only)");
   }
 }
 
@@ -1054,15 +1149,15 @@ bool TCopiaArvore::restore(const std::string& localPedido, const std::string& re
   auto inicio = std::chrono::steady_clock::now();
   resumo = destino;
   std::string local = semBarraFinal(localPedido), remoto = semBarraFinal(remotoPedido);
-  std::vector<std::string> pastas;
+  std::vector<TPastaRestauracao> pastas;
   std::vector<TArquivoRestauracao> arquivos;
   listarLocal(local, &pastas, &arquivos, remoto);
+  bool ok = !TCanal::interrompido() && abrirCanais() && criarPastasRemotas(remoto, &pastas);
+  if (ok) descartarRecusados(pastas, &arquivos);
   TTrabalho trabalho = ordenarGrandesPrimeiro(&arquivos);
   int64_t total = std::accumulate(trabalho.tamanhos.begin(), trabalho.tamanhos.end(), int64_t{0});
-  bool ok = !TCanal::interrompido() && abrirCanais();
   progresso.reset(new TProgresso("restore", total, static_cast<int64_t>(arquivos.size())));
   progresso->desenharSozinho();
-  if (ok) ok = criarPastasRemotas(remoto, pastas);
   cursor = 0;
   if (ok) {
     std::vector<TLote> lotes(canais.size());
@@ -1071,6 +1166,8 @@ bool TCopiaArvore::restore(const std::string& localPedido, const std::string& re
       return [&, lote](TCanal* c) { return produzirRestauracao(c, arquivos, trabalho, lote); };
     });
   }
+  // Last, once no file is made in them any more.
+  if (ok) ok = darDatasRemotas(remoto, pastas);
   progresso->concluir();
   resumo->segundos = segundosDesde(inicio);
   if (!ok && !TCanal::interrompido()) falhar(remoto, "connection to the agent lost");

@@ -1,6 +1,8 @@
 #ifndef TCOPIAARVORE_H
 #define TCOPIAARVORE_H
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <ctime>
 #include <functional>
@@ -13,6 +15,7 @@
 class ClienteVorna;
 class InfoObjectLinux;
 class TCanal;
+class TDatasPastas;
 class TProgresso;
 
 // What one backup or restore did.
@@ -44,14 +47,19 @@ class TCopiaArvore {
                int bloco);
   virtual ~TCopiaArvore();
 
+  // Names on standard error each entry a restore skips.
+  void setVerboso(bool valor) { verboso = valor; }
+
   // Every file below remoto into local, at the same relative paths, with
   // the same folders (empty ones too) and modification times, made durable
   // before it returns. desde, when not empty ("dd/mm/yy hh:mm:ss"), copies
   // only files changed after it. False when a connection was lost.
   bool backup(const std::string& remoto, const std::string& local, const std::string& desde,
               TResumoCopia* resumo);
-  // Every folder and regular file below local into remoto, with the files'
-  // modification times. False when a connection was lost.
+  // Every folder and regular file below local into remoto, with their
+  // modification times. A folder on the agent that is not a real one (a
+  // link, a file) is refused with everything below it, each file counted
+  // as failed. False when a connection was lost.
   bool restore(const std::string& local, const std::string& remoto, TResumoCopia* resumo);
 
   // "dd/mm/yyyy hh:mm:ss" (records) and "dd/mm/yy hh:mm:ss" (requests) in
@@ -98,6 +106,7 @@ class TCopiaArvore {
   };
   struct TArquivoBackup;
   struct TArquivoRestauracao;
+  struct TPastaRestauracao;
   struct TLeitorBackup;
   struct TFilaBackup;
   struct TEstadoGravacao;
@@ -137,10 +146,25 @@ class TCopiaArvore {
   // copia while the copy below raiz is flushed to disk in the background.
   bool executarEscoando(int raiz, const std::function<bool()>& copia);
 
-  void listarLocal(const std::string& local, std::vector<std::string>* pastas,
+  void listarLocal(const std::string& local, std::vector<TPastaRestauracao>* pastas,
                    std::vector<TArquivoRestauracao>* arquivos, const std::string& remoto);
-  bool criarPastasRemotas(const std::string& remoto, const std::vector<std::string>& pastas);
-  bool tratarPastaRemota(TCanal* canal, const std::string& pasta);
+  void lerPastaLocal(const std::string& local, int indice, std::vector<TPastaRestauracao>* pastas,
+                     std::vector<TArquivoRestauracao>* arquivos, const std::string& remoto);
+  void ignorar(const std::string& caminho, mode_t modo);
+  // Makes each folder on the agent once its parent is known to be a real
+  // folder; marks those that are one.
+  bool criarPastasRemotas(const std::string& remoto, std::vector<TPastaRestauracao>* pastas);
+  void pedirPastaRemota(TCanal* canal, const std::string& remoto,
+                        std::vector<TPastaRestauracao>* pastas, size_t indice);
+  bool tratarPastaRemota(TCanal* canal, const std::string& remoto,
+                         std::vector<TPastaRestauracao>* pastas, size_t indice);
+  void confirmarPastaRemota(TCanal* canal, const std::string& remoto,
+                            std::vector<TPastaRestauracao>* pastas, size_t indice);
+  // Files whose folder on the agent was refused: counted as failed, dropped.
+  void descartarRecusados(const std::vector<TPastaRestauracao>& pastas,
+                          std::vector<TArquivoRestauracao>* arquivos);
+  bool darDatasRemotas(const std::string& remoto, const std::vector<TPastaRestauracao>& pastas);
+  bool darDatasLocais(const std::string& remoto, int raiz);
   bool produzirRestauracao(TCanal* canal, const std::vector<TArquivoRestauracao>& arquivos,
                            const TTrabalho& trabalho, TLote* lote);
   void restaurarArquivo(TCanal* canal, const TArquivoRestauracao& arquivo);
@@ -156,6 +180,7 @@ class TCopiaArvore {
   bool criarPastaLocal(int paiFd, const std::string& nome, const std::string& relativo);
 
   std::unique_ptr<ClienteVorna> primeira;
+  bool verboso = false;
   TConector conector;
   int conexoes;
   int bloco;
@@ -165,6 +190,7 @@ class TCopiaArvore {
   TResumoCopia* resumo = nullptr;
   size_t cursor = 0;
   std::unique_ptr<TProgresso> progresso;
+  std::unique_ptr<TDatasPastas> datasPastas;  // a backup's folders, under trava
 };
 
 #endif
