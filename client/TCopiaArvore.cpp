@@ -24,6 +24,7 @@
 #include "ClienteVorna.h"
 #include "InfoObjectLinux.h"
 #include "MemoryStream.h"
+#include "TBuscaConferida.h"
 #include "TCPCliente.h"
 #include "TCanal.h"
 #include "TDatasPastas.h"
@@ -77,18 +78,6 @@ int abrirPastaPorPartes(int raiz, const std::string& relativo) {
   return fd;
 }
 
-// A new file of our own beside nome: never an existing one, never a link,
-// and private, since the protocol does not say who may read the original.
-int criarTemporario(int pastaFd, const std::string& nome, std::string* temporario) {
-  for (int tentativa = 0; tentativa < 100; ++tentativa) {
-    *temporario = nomeTemporarioPara(nome, ".vornacli");
-    int fd = openat(pastaFd, temporario->c_str(),
-                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd >= 0 || errno != EEXIST) return fd;
-  }
-  return -1;
-}
-
 // The copy is private: a new root lets no one else in, since the protocol
 // does not say who may read the originals. Its parents are made as usual.
 void criarRaizLocal(const std::string& local) {
@@ -126,6 +115,7 @@ struct TCopiaArvore::TArquivoBackup {
   int64_t tamanho;
   bool temData;  // the listed time, read before the run: mktime serialises threads
   time_t quando;
+  std::string data;  // as listed, for the check after the fetch
 };
 
 // A local folder of a restore and what became of it on the agent.
@@ -212,7 +202,7 @@ bool TCopiaArvore::buscarParaArquivo(ClienteVorna* cliente, const std::string& r
                                      const std::function<void(int64_t)>& progresso,
                                      int64_t* tamanho, std::string* motivo) {
   std::string temporario;
-  int fd = criarTemporario(pastaFd, nome, &temporario);
+  int fd = TBuscaConferida::criarTemporario(pastaFd, nome, &temporario);
   if (fd < 0) {
     *motivo = textoDoErro(errno);
     return false;
@@ -436,93 +426,92 @@ bool TCopiaArvore::percorrerPastas(TCanal* canal, const std::string& remoto, int
   });
 }
 
-namespace {
-
-// The temporary file of one fetch: removed unless it was renamed into place.
-struct TTemporario {
-  int pastaFd = -1;
-  int fd = -1;
-  std::string nome;
-  bool renomeado = false;
-  ~TTemporario() {
-    if (fd >= 0) close(fd);
-    if (!nome.empty() && !renomeado) unlinkat(pastaFd, nome.c_str(), 0);
-  }
-};
-
-}  // namespace
-
 bool TCopiaArvore::buscarArquivo(TCanal* canal, const TArquivoBackup& arquivo,
-                                 const std::string& pasta, int raiz, TLeitorBackup* leitor) {
+                                 const std::string& pasta, int raiz, TLeitorBackup* leitor,
+                                 TBuscaConferida* busca) {
   MemoryStream resposta;
   if (!lerRespostaMensagem(canal, &resposta) || resposta.getSize() != 8) return false;
   int64_t tamanho = resposta.readInt64FromMemoryStream();
-  if (tamanho < 0) {
-    falhar(arquivo.remoto, "not found or not readable on the agent");
-    return true;
-  }
+  busca->anunciar(tamanho);
+  if (tamanho < 0) return true;
   if (leitor->pasta != arquivo.pasta) {
     if (leitor->pastaFd >= 0) close(leitor->pastaFd);
     leitor->pasta = arquivo.pasta;
     leitor->pastaFd = abrirPastaLocal(raiz, pasta);
     leitor->erroPasta = errno;
   }
-  TTemporario temporario;
-  temporario.pastaFd = leitor->pastaFd;
-  std::string motivo;
   if (leitor->pastaFd < 0) {
-    motivo = textoDoErro(leitor->erroPasta);
-  } else if ((temporario.fd = criarTemporario(leitor->pastaFd, arquivo.nome, &temporario.nome)) <
-             0) {
-    temporario.nome.clear();
-    motivo = textoDoErro(errno);
+    busca->motivo = textoDoErro(leitor->erroPasta);
+  } else if (!busca->criar(leitor->pastaFd, arquivo.nome)) {
+    busca->motivo = textoDoErro(errno);
   }
-  // A new size means new content, which the listed time would not describe.
-  if (motivo.empty() && tamanho != arquivo.tamanho) motivo = "changed since it was listed";
+  return receberPedacos(canal, tamanho, busca);
+}
+
+bool TCopiaArvore::receberPedacos(TCanal* canal, int64_t tamanho, TBuscaConferida* busca) {
   int erroLocal = 0;
   int64_t recebidos = 0;
   while (recebidos < tamanho) {
     int contagem;
     if (!canal->lerInt(&contagem)) return false;
     if (contagem <= 0) {  // the agent's transfer ends with this chunk
-      if (motivo.empty()) {
-        motivo = contagem < 0 ? "the agent could not read the file"
-                              : "the file shrank while it was read";
-      }
+      busca->marcarLeituraFalha();
       break;
     }
     if (contagem > 64 * 1024 * 1024) return false;  // out of step
     bool passou = contagem > tamanho - recebidos;   // the file grew: the agent stops after it
-    if (passou && motivo.empty()) motivo = "the file grew while it was read";
-    if (!canal->copiarPara(motivo.empty() ? temporario.fd : -1, static_cast<size_t>(contagem),
-                           &erroLocal)) {
-      return false;
-    }
+    if (passou) busca->marcarExcesso();
+    int fd = busca->motivo.empty() ? busca->getFd() : -1;
+    if (!canal->copiarPara(fd, static_cast<size_t>(contagem), &erroLocal)) return false;
     recebidos += contagem;
     canal->consumido(contagem);
     progresso->acrescentar(contagem, 0);
     if (passou) break;
   }
-  if (motivo.empty() && erroLocal != 0) motivo = "local write failed: " + textoDoErro(erroLocal);
-  if (motivo.empty() && arquivo.temData) {
-    struct timespec tempos[2] = {{0, UTIME_OMIT}, {arquivo.quando, 0}};
-    if (futimens(temporario.fd, tempos) != 0) motivo = textoDoErro(errno);
+  if (busca->motivo.empty() && erroLocal != 0) {
+    busca->motivo = "local write failed: " + textoDoErro(erroLocal);
   }
-  int fd = temporario.fd;
-  temporario.fd = -1;
-  if (fd >= 0 && close(fd) != 0 && motivo.empty()) motivo = textoDoErro(errno);
-  // No fsync here: the whole copy is made durable once, at its end.
-  if (motivo.empty() && renameat(leitor->pastaFd, temporario.nome.c_str(), leitor->pastaFd,
-                                 arquivo.nome.c_str()) != 0) {
-    motivo = textoDoErro(errno);
-  }
-  if (!motivo.empty()) {
-    falhar(arquivo.remoto, motivo);
+  return true;
+}
+
+bool TCopiaArvore::conferirBusca(TCanal* canal, const TArquivoBackup* arquivo,
+                                 const std::string* pasta, int raiz, TLeitorBackup* leitor,
+                                 const std::shared_ptr<TBuscaConferida>& busca, bool segunda) {
+  InfoObjectLinux depois;
+  if (!lerRegistro(canal, &depois)) return false;
+  TBuscaConferida::TVeredito veredito = busca->julgar(depois);
+  std::string motivo = busca->motivo;
+  if (motivo.empty() && veredito == TBuscaConferida::INTEIRA && busca->concluir(&motivo)) {
+    contar(1, busca->getTamanho(), 0);
+    progresso->acrescentar(0, 1);
     return true;
   }
-  temporario.renomeado = true;
-  contar(1, tamanho, 0);
-  progresso->acrescentar(0, 1);
+  if (motivo.empty() && veredito == TBuscaConferida::SUMIU) {
+    motivo = "not found or not readable on the agent";
+  } else if (motivo.empty() && veredito == TBuscaConferida::NAO_LIDA) {
+    motivo = "the agent could not read the file";
+  } else if (motivo.empty()) {
+    std::string como = veredito == TBuscaConferida::ENCOLHEU
+                           ? "changed during the copy: shrank while it was read"
+                           : "changed during the copy";
+    if (!segunda) return buscarDeNovo(canal, arquivo, pasta, raiz, leitor, depois, como);
+    motivo = como + ", again";
+  }
+  falhar(arquivo->remoto, motivo);
+  return true;
+}
+
+bool TCopiaArvore::buscarDeNovo(TCanal* canal, const TArquivoBackup* arquivo,
+                                const std::string* pasta, int raiz, TLeitorBackup* leitor,
+                                const InfoObjectLinux& depois, const std::string& como) {
+  avisar(arquivo->remoto + ": " + como + "; fetching it once more");
+  // Measured against the record after the first fetch.
+  time_t quando = 0;
+  bool temData = lerDataRegistro(depois.getDataUltimaModificacao(), &quando);
+  auto busca = std::make_shared<TBuscaConferida>(
+      depois.getTamanho(), depois.getDataUltimaModificacao(), temData, quando);
+  progresso->aumentarTotal(std::max<int64_t>(depois.getTamanho(), 0), 0);
+  pedirArquivo(canal, arquivo, pasta, raiz, leitor, busca, true);
   return true;
 }
 
@@ -540,13 +529,33 @@ bool TCopiaArvore::produzirBackup(TCanal* canal, const std::vector<TArquivoBacku
 
 void TCopiaArvore::pedirArquivo(TCanal* canal, const TArquivoBackup* arquivo,
                                 const std::string* pasta, int raiz, TLeitorBackup* leitor) {
+  auto busca = std::make_shared<TBuscaConferida>(arquivo->tamanho, arquivo->data, arquivo->temData,
+                                                 arquivo->quando);
+  pedirArquivo(canal, arquivo, pasta, raiz, leitor, busca, false);
+}
+
+void TCopiaArvore::pedirArquivo(TCanal* canal, const TArquivoBackup* arquivo,
+                                const std::string* pasta, int raiz, TLeitorBackup* leitor,
+                                const std::shared_ptr<TBuscaConferida>& busca, bool segunda) {
   MemoryStream pedido;
   pedido.addString(arquivo->remoto);
   pedido.addInt(bloco);
-  canal->pedir(CMD_AGENTE_LINUX_GET_FILE, pedido, std::max<int64_t>(arquivo->tamanho, 1),
-               [this, arquivo, pasta, raiz, leitor](TCanal* c) {
-                 return buscarArquivo(c, *arquivo, *pasta, raiz, leitor);
-               });
+  TCanal::TTratador buscar = [this, arquivo, pasta, raiz, leitor, busca](TCanal* c) {
+    return buscarArquivo(c, *arquivo, *pasta, raiz, leitor, busca.get());
+  };
+  // Taken once the agent has sent the file: whether it changed meanwhile.
+  TCanal::TTratador conferir = [this, arquivo, pasta, raiz, leitor, busca, segunda](TCanal* c) {
+    return conferirBusca(c, arquivo, pasta, raiz, leitor, busca, segunda);
+  };
+  int64_t peso = std::max<int64_t>(arquivo->tamanho, 1);
+  if (segunda) {  // from a reply's handler
+    canal->pedirDepois(CMD_AGENTE_LINUX_GET_FILE, pedido, peso, buscar);
+    canal->pedirDepois(CMD_AGENTE_LINUX_GET_FILE_INFO, pedidoDeCaminho(arquivo->remoto), 0,
+                       conferir);
+  } else {
+    canal->pedir(CMD_AGENTE_LINUX_GET_FILE, pedido, peso, buscar);
+    canal->pedir(CMD_AGENTE_LINUX_GET_FILE_INFO, pedidoDeCaminho(arquivo->remoto), 0, conferir);
+  }
 }
 
 bool TCopiaArvore::backup(const std::string& remotoPedido, const std::string& localPedido,
@@ -589,6 +598,8 @@ bool TCopiaArvore::backup(const std::string& remotoPedido, const std::string& lo
   }
   // Last, once no file is made in them any more.
   if (ok) ok = darDatasLocais(remoto, raiz);
+  // Fetches cut short hold temporary copies, removed with their requests.
+  canais.clear();
   // Durable before success is reported: one flush for the whole copy.
   if (syncfs(raiz) != 0) falhar(local, "could not flush the copy to disk: " + textoDoErro(errno));
   close(raiz);
@@ -747,8 +758,8 @@ bool TCopiaArvore::listarPastaParaBackup(TCanal* canal, const std::string& remot
       falhar(registro.getNome(), "not readable on the agent");
       continue;
     }
-    novos.push_back(
-        TArquivoBackup{registro.getNome(), indice, nome, registro.getTamanho(), false, 0});
+    novos.push_back(TArquivoBackup{registro.getNome(), indice, nome, registro.getTamanho(), false,
+                                   0, registro.getDataUltimaModificacao()});
     TArquivoBackup& arquivo = novos.back();
     arquivo.temData = lerDataRegistro(registro.getDataUltimaModificacao(), &arquivo.quando);
     bytes += arquivo.tamanho;
@@ -835,7 +846,8 @@ bool TCopiaArvore::copiarArquivos(const std::string& remoto,
                            relativo.substr(barra == std::string::npos ? 0 : barra + 1),
                            registro.getTamanho(),
                            false,
-                           0};
+                           0,
+                           registro.getDataUltimaModificacao()};
     arquivo.temData = lerDataRegistro(registro.getDataUltimaModificacao(), &arquivo.quando);
     arquivos.push_back(std::move(arquivo));
     total += registro.getTamanho();

@@ -14,6 +14,7 @@
 
 class ClienteVorna;
 class InfoObjectLinux;
+class TBuscaConferida;
 class TCanal;
 class TDatasPastas;
 class TProgresso;
@@ -130,8 +131,21 @@ class TCopiaArvore {
   // Both must stay in place until the reply has been read.
   void pedirArquivo(TCanal* canal, const TArquivoBackup* arquivo, const std::string* pasta,
                     int raiz, TLeitorBackup* leitor);
+  void pedirArquivo(TCanal* canal, const TArquivoBackup* arquivo, const std::string* pasta,
+                    int raiz, TLeitorBackup* leitor, const std::shared_ptr<TBuscaConferida>& busca,
+                    bool segunda);
+  // The size reply and the chunks, into the fetch's temporary copy.
   bool buscarArquivo(TCanal* canal, const TArquivoBackup& arquivo, const std::string& pasta,
-                     int raiz, TLeitorBackup* leitor);
+                     int raiz, TLeitorBackup* leitor, TBuscaConferida* busca);
+  bool receberPedacos(TCanal* canal, int64_t tamanho, TBuscaConferida* busca);
+  // The record after the fetch: the copy is put in place, fetched once
+  // more when the file changed meanwhile, or reported.
+  bool conferirBusca(TCanal* canal, const TArquivoBackup* arquivo, const std::string* pasta,
+                     int raiz, TLeitorBackup* leitor, const std::shared_ptr<TBuscaConferida>& busca,
+                     bool segunda);
+  bool buscarDeNovo(TCanal* canal, const TArquivoBackup* arquivo, const std::string* pasta,
+                    int raiz, TLeitorBackup* leitor, const InfoObjectLinux& depois,
+                    const std::string& como);
   // A whole tree, no time given: one connection lists the folders one by one
   // (command 0), making each here, while the others already fetch the files
   // found so far.

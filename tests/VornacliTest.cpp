@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "AgenteProcesso.h"
@@ -342,6 +343,44 @@ TEST_F(Vornacli, backupNuncaEscreveForaDoDestino) {
   EXPECT_TRUE(fs::is_empty(fora.caminho())) << "written through a link out of the target";
   EXPECT_EQ(lerArquivo(destino / "x"), "um");
   EXPECT_EQ(lerArquivo(destino / ".x.vornacli"), "dois");
+}
+
+TEST_F(Vornacli, arquivoQueMudaDuranteABuscaEhBuscadoDeNovo) {
+  // Small chunks: the fetch lasts long enough to change the file under it.
+  std::string antes(64 * 1024, 'a'), depois = antes.substr(0, 1000);
+  for (bool cresce : {true, false}) {
+    escreverArquivo(base + "/f", antes);
+    PastaTemporaria destino;
+    TResultadoPrograma r;
+    std::thread cliente([&] {
+      r = cli({"-j", "1", "--chunk", "4", "backup", base, destino.caminho()});
+    });
+    bool mudou = false;
+    auto limite = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!mudou && std::chrono::steady_clock::now() < limite) {
+      std::error_code erro;
+      for (const auto& e : fs::directory_iterator(destino.caminho(), erro)) {
+        if (e.path().filename().string().rfind(".f.vornacli-", 0) == 0 && e.file_size(erro) > 0) {
+          mudou = true;
+        }
+      }
+      if (!mudou) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (cresce) {
+      std::ofstream(base + "/f", std::ios::app) << "mais";
+    } else {
+      fs::resize_file(base + "/f", depois.size());
+    }
+    cliente.join();
+    ASSERT_TRUE(mudou) << "the fetch never started";
+    EXPECT_EQ(r.status, 0) << r.erros;
+    EXPECT_NE(r.erros.find(base + (cresce ? "/f: changed during the copy; fetching it once more"
+                                          : "/f: changed during the copy: shrank while it was "
+                                            "read; fetching it once more")),
+              std::string::npos)
+        << r.erros;
+    EXPECT_TRUE(lerArquivo(destino / "f") == (cresce ? antes + "mais" : depois));
+  }
 }
 
 TEST_F(Vornacli, restauracaoRecusaPastaQueEhLinkENomeiaOQueNaoVai) {
