@@ -98,6 +98,11 @@ bool TCanal::temSeguintes() {
   return !seguintes.empty();
 }
 
+bool TCanal::perdida() {
+  std::lock_guard<std::mutex> guarda(trava);
+  return perdido;
+}
+
 bool TCanal::haEspaco() const { return emVoo.size() < JANELA && pesoEmVoo < PESO_JANELA; }
 
 bool TCanal::meiaJanela() const {

@@ -62,6 +62,8 @@ class TCanal {
   bool despachar() { return esvaziarSaida(); }
   // Any thread: follow-ups are queued and not sent yet.
   bool temSeguintes();
+  // Any thread: the connection of the current run was lost.
+  bool perdida();
   // Reader thread: n of the current request's bytes have arrived.
   void consumido(int64_t n);
 

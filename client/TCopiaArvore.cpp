@@ -44,6 +44,9 @@ const int64_t LIMIAR_GRANDE = 1 << 20;
 // for each other on its lock, here and on the agent.
 const size_t LOTE_ARQUIVOS = 128;
 const int64_t LOTE_BYTES = 4 << 20;
+// How far the agent's clock may be behind ours without a store's check
+// taking a kept old file for the new one.
+const time_t FOLGA_RELOGIO = 2;
 
 std::string semBarraFinal(std::string caminho) {
   while (caminho.size() > 1 && caminho.back() == '/') caminho.pop_back();
@@ -234,7 +237,10 @@ bool TCopiaArvore::gravarVerificando(ClienteVorna* cliente, const std::string& r
                                      const std::function<void(int64_t)>& progresso,
                                      std::string* motivo) {
   InfoObjectLinux antes, depois;
+  time_t inicio = time(nullptr);
   if (!cliente->getRegistro(remoto, &antes) ||
+      (antigoAmbiguo(antes, n, inicio) &&
+       (!cliente->definirData(remoto, DATA_SENTINELA) || !cliente->getRegistro(remoto, &antes))) ||
       !cliente->gravarDeDescritor(remoto, bloco, fd, n, progresso, motivo)) {
     if (motivo->empty()) *motivo = "connection to the agent lost";
     return false;
@@ -254,7 +260,7 @@ bool TCopiaArvore::gravacaoConfirmada(const InfoObjectLinux& antes, const InfoOb
                                       int64_t n) {
   // The new file has this size and a new time: an old file the agent kept
   // (a full disk, say) does not pass, even with the same size. An old file
-  // changed in the very second of the store cannot be told apart: refused.
+  // that could have the new one's time was given another before the store.
   bool antigoIgual = antes.getTipo() == ARQUIVO && !antes.getDataUltimaModificacao().empty() &&
                      antes.getDataUltimaModificacao() == depois.getDataUltimaModificacao() &&
                      antes.getTamanho() == depois.getTamanho();
@@ -990,7 +996,20 @@ bool TCopiaArvore::mesmoArquivo(TEstadoGravacao* estado) {
          st.st_mtim.tv_nsec == estado->modificacao.tv_nsec;
 }
 
-void TCopiaArvore::restaurarArquivo(TCanal* canal, const TArquivoRestauracao& arquivo) {
+const char* const TCopiaArvore::DATA_SENTINELA = "01/01/70 00:00:00";
+
+// A restore's lot and the records of its files on the agent, asked for
+// before any of them is stored.
+struct TCopiaArvore::TLoteRestauracao {
+  TLote lote;
+  size_t primeiro = 0;
+  time_t inicio = 0;  // taken before the records: no store of the lot starts earlier
+  std::vector<InfoObjectLinux> antes;  // under trava until all have come
+  size_t chegados = 0;
+};
+
+void TCopiaArvore::restaurarArquivo(TCanal* canal, const TArquivoRestauracao& arquivo,
+                                    const InfoObjectLinux& antes, time_t inicio) {
   auto estado = std::make_shared<TEstadoGravacao>();
   estado->arquivo = arquivo;
   estado->fd = open(arquivo.origem.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
@@ -1027,8 +1046,8 @@ void TCopiaArvore::restaurarArquivo(TCanal* canal, const TArquivoRestauracao& ar
     close(estado->fd);
     estado->fd = -1;
   }
-  canal->pedir(CMD_AGENTE_LINUX_GET_FILE_INFO, pedidoDeCaminho(arquivo.destino), 0,
-               [estado](TCanal* c) { return lerRegistro(c, &estado->antes); });
+  estado->antes = antes;
+  if (antigoAmbiguo(antes, st.st_size, inicio)) distinguirAntigo(canal, estado);
   MemoryStream pedido;
   pedido.addString(arquivo.destino);
   pedido.addInt(bloco);
@@ -1085,13 +1104,75 @@ bool TCopiaArvore::conferirGravacao(TCanal* canal, const std::shared_ptr<TEstado
   return true;
 }
 
+void TCopiaArvore::distinguirAntigo(TCanal* canal, const std::shared_ptr<TEstadoGravacao>& estado) {
+  MemoryStream pedido;
+  InfoObjectLinux(estado->arquivo.destino, ARQUIVO, 0, DATA_SENTINELA).writeToMemoryStream(&pedido);
+  canal->pedir(CMD_AGENTE_LINUX_SET_DATE_MODIFICATION_SERVER, pedido, 0,
+               [](TCanal* c) { return c->lerDoisOk(); });
+  canal->pedir(CMD_AGENTE_LINUX_GET_FILE_INFO, pedidoDeCaminho(estado->arquivo.destino), 0,
+               [estado](TCanal* c) { return lerRegistro(c, &estado->antes); });
+}
+
+bool TCopiaArvore::antigoAmbiguo(const InfoObjectLinux& antes, int64_t n, time_t inicio) {
+  if (antes.getTipo() != ARQUIVO || antes.getTamanho() != n) return false;
+  time_t quando;
+  return !lerDataRegistro(antes.getDataUltimaModificacao(), &quando) ||
+         quando >= inicio - FOLGA_RELOGIO;
+}
+
 bool TCopiaArvore::produzirRestauracao(TCanal* canal,
                                        const std::vector<TArquivoRestauracao>& arquivos,
-                                       const TTrabalho& trabalho, TLote* lote) {
+                                       const TTrabalho& trabalho, TLoteRestauracao* lote) {
+  if (lote->lote.proximo == lote->lote.fim) {
+    if (!tomarLote(trabalho, &lote->lote)) return false;
+    pedirRegistros(canal, arquivos, lote);
+    return true;
+  }
+  if (!aguardarRegistros(canal, lote)) return false;
   // One file a call: a store cut short ends this connection, and the rest
   // of its lot goes over the next one.
-  if (lote->proximo == lote->fim && !tomarLote(trabalho, lote)) return false;
-  restaurarArquivo(canal, arquivos[lote->proximo++]);
+  size_t i = lote->lote.proximo++;
+  restaurarArquivo(canal, arquivos[i], lote->antes[i - lote->primeiro], lote->inicio);
+  return true;
+}
+
+void TCopiaArvore::pedirRegistros(TCanal* canal, const std::vector<TArquivoRestauracao>& arquivos,
+                                  TLoteRestauracao* lote) {
+  lote->primeiro = lote->lote.proximo;
+  size_t n = lote->lote.fim - lote->primeiro;
+  {
+    std::lock_guard<std::mutex> guarda(trava);
+    lote->antes.assign(n, InfoObjectLinux());
+    lote->chegados = 0;
+  }
+  lote->inicio = time(nullptr);
+  for (size_t k = 0; k < n; ++k) {
+    canal->pedir(CMD_AGENTE_LINUX_GET_FILE_INFO,
+                 pedidoDeCaminho(arquivos[lote->primeiro + k].destino), 0,
+                 [this, lote, k](TCanal* c) {
+                   InfoObjectLinux registro;
+                   if (!lerRegistro(c, &registro)) return false;
+                   {
+                     std::lock_guard<std::mutex> guarda(trava);
+                     lote->antes[k] = std::move(registro);
+                     ++lote->chegados;
+                   }
+                   registrosChegaram.notify_all();
+                   return true;
+                 });
+  }
+}
+
+bool TCopiaArvore::aguardarRegistros(TCanal* canal, TLoteRestauracao* lote) {
+  std::unique_lock<std::mutex> guarda(trava);
+  while (lote->chegados < lote->antes.size()) {
+    guarda.unlock();
+    // What is queued must reach the agent before this connection waits.
+    if (!canal->despachar() || canal->perdida() || TCanal::interrompido()) return false;
+    guarda.lock();
+    registrosChegaram.wait_for(guarda, std::chrono::milliseconds(100),
+                               [lote] { return lote->chegados >= lote->antes.size(); });
+  }
   return true;
 }
 
@@ -1172,9 +1253,9 @@ bool TCopiaArvore::restore(const std::string& localPedido, const std::string& re
   progresso->desenharSozinho();
   cursor = 0;
   if (ok) {
-    std::vector<TLote> lotes(canais.size());
+    std::vector<TLoteRestauracao> lotes(canais.size());
     ok = executarTodos([&](size_t i) -> TCanal::TProdutor {
-      TLote* lote = &lotes[i];
+      TLoteRestauracao* lote = &lotes[i];
       return [&, lote](TCanal* c) { return produzirRestauracao(c, arquivos, trabalho, lote); };
     });
   }

@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <condition_variable>
 #include <cstdint>
 #include <ctime>
 #include <functional>
@@ -91,6 +92,11 @@ class TCopiaArvore {
   // Whether the records before and after a store of n bytes show a new file.
   static bool gravacaoConfirmada(const InfoObjectLinux& antes, const InfoObjectLinux& depois,
                                  int64_t n);
+  // Whether an old file of this record could pass for a new one of n bytes
+  // stored from inicio on (same size, a time not earlier).
+  static bool antigoAmbiguo(const InfoObjectLinux& antes, int64_t n, time_t inicio);
+  // The time that makes such an old file distinguishable.
+  static const char* const DATA_SENTINELA;
 
  public:
   // The work list in its order: each file's size and folder.
@@ -106,6 +112,7 @@ class TCopiaArvore {
     size_t fim = 0;
   };
   struct TArquivoBackup;
+  struct TLoteRestauracao;
   struct TArquivoRestauracao;
   struct TPastaRestauracao;
   struct TLeitorBackup;
@@ -180,8 +187,17 @@ class TCopiaArvore {
   bool darDatasRemotas(const std::string& remoto, const std::vector<TPastaRestauracao>& pastas);
   bool darDatasLocais(const std::string& remoto, int raiz);
   bool produzirRestauracao(TCanal* canal, const std::vector<TArquivoRestauracao>& arquivos,
-                           const TTrabalho& trabalho, TLote* lote);
-  void restaurarArquivo(TCanal* canal, const TArquivoRestauracao& arquivo);
+                           const TTrabalho& trabalho, TLoteRestauracao* lote);
+  // Asks for the records of the lot's files on the agent before any store.
+  void pedirRegistros(TCanal* canal, const std::vector<TArquivoRestauracao>& arquivos,
+                      TLoteRestauracao* lote);
+  // False when the connection was lost while they were awaited.
+  bool aguardarRegistros(TCanal* canal, TLoteRestauracao* lote);
+  void restaurarArquivo(TCanal* canal, const TArquivoRestauracao& arquivo,
+                        const InfoObjectLinux& antes, time_t inicio);
+  // An old file the store's check could take for the new one gets a time
+  // no new file has.
+  void distinguirAntigo(TCanal* canal, const std::shared_ptr<TEstadoGravacao>& estado);
   bool enviarArquivo(TCanal* canal, TEstadoGravacao* estado);
   static bool mesmoArquivo(TEstadoGravacao* estado);
   bool conferirGravacao(TCanal* canal, const std::shared_ptr<TEstadoGravacao>& estado);
@@ -200,7 +216,8 @@ class TCopiaArvore {
   int bloco;
   std::vector<std::unique_ptr<TCanal>> canais;
 
-  std::mutex trava;  // the summary and the shared cursor of the work list
+  std::mutex trava;  // the summary, the shared cursor of the work list, the lots' records
+  std::condition_variable registrosChegaram;
   TResumoCopia* resumo = nullptr;
   size_t cursor = 0;
   std::unique_ptr<TProgresso> progresso;

@@ -331,6 +331,23 @@ TEST_F(Vornacli, gravacaoQueOAgenteNaoFezEFalha) {
   umount2(pequeno.c_str(), MNT_DETACH);
 }
 
+TEST_F(Vornacli, gravacaoSobreArquivoDoMesmoSegundoETamanho) {
+  PastaTemporaria local;
+  escreverArquivo(local / "f", "novo");
+  for (const char* comando : {"restore", "put"}) {
+    // Just after a second begins: the old file and the store over it share it.
+    auto agora = std::chrono::system_clock::now().time_since_epoch();
+    std::this_thread::sleep_for(std::chrono::seconds(1) -
+                                (agora - std::chrono::duration_cast<std::chrono::seconds>(agora)));
+    escreverArquivo(base + "/f", "velh");
+    TResultadoPrograma r = std::string(comando) == "put" ? cli({"put", local / "f", base + "/f"})
+                                                         : cli({"restore", local.caminho(), base});
+    EXPECT_EQ(r.status, 0) << comando << ": " << r.erros;
+    EXPECT_EQ(r.erros.find("could not store"), std::string::npos) << r.erros;
+    EXPECT_EQ(lerArquivo(base + "/f"), "novo");
+  }
+}
+
 TEST_F(Vornacli, backupNuncaEscreveForaDoDestino) {
   fs::create_directories(base + "/lnk");
   escreverArquivo(base + "/lnk/passwd", "invasor");
