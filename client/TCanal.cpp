@@ -98,6 +98,11 @@ bool TCanal::temSeguintes() {
   return !seguintes.empty();
 }
 
+bool TCanal::perdida() {
+  std::lock_guard<std::mutex> guarda(trava);
+  return perdido;
+}
+
 bool TCanal::haEspaco() const { return emVoo.size() < JANELA && pesoEmVoo < PESO_JANELA; }
 
 bool TCanal::meiaJanela() const {
@@ -282,6 +287,16 @@ bool TCanal::lerMensagem(MemoryStream* mensagem) {
   mensagem->clearAll();
   return tamanho == 0 ||
          lerBytes(mensagem->acrescentarEspaco(tamanho), static_cast<size_t>(tamanho));
+}
+
+bool TCanal::lerRespostaMensagem(MemoryStream* resposta) {
+  int ok;
+  return lerInt(&ok) && ok == COMMAND_OK && lerMensagem(resposta);
+}
+
+bool TCanal::lerDoisOk() {
+  int ok, fim;
+  return lerInt(&ok) && ok == COMMAND_OK && lerInt(&fim) && fim == COMMAND_OK;
 }
 
 bool TCanal::copiarPara(int fd, size_t n, int* erroLocal) {

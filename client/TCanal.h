@@ -62,6 +62,8 @@ class TCanal {
   bool despachar() { return esvaziarSaida(); }
   // Any thread: follow-ups are queued and not sent yet.
   bool temSeguintes();
+  // Any thread: the connection of the current run was lost.
+  bool perdida();
   // Reader thread: n of the current request's bytes have arrived.
   void consumido(int64_t n);
 
@@ -69,6 +71,10 @@ class TCanal {
   bool lerInt(int* valor);
   bool lerMensagem(MemoryStream* mensagem);
   bool lerBytes(void* dados, size_t n);
+  // The acknowledgement and the message of a command whose reply is one
+  // message; both acknowledgements of a command that sends two (2 and 12).
+  bool lerRespostaMensagem(MemoryStream* resposta);
+  bool lerDoisOk();
   // n bytes written to fd, or read and dropped when fd < 0 or a write failed
   // (its errno then in *erroLocal, which starts at 0). False when the
   // connection fails.

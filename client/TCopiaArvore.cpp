@@ -9,13 +9,13 @@
 
 #include <algorithm>
 #include <atomic>
-#include <mutex>
-#include <condition_variable>
-#include <deque>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <filesystem>
+#include <mutex>
 #include <numeric>
 #include <stdexcept>
 #include <thread>
@@ -24,8 +24,10 @@
 #include "ClienteVorna.h"
 #include "InfoObjectLinux.h"
 #include "MemoryStream.h"
+#include "TBuscaConferida.h"
 #include "TCPCliente.h"
 #include "TCanal.h"
+#include "TDatasPastas.h"
 #include "TProgresso.h"
 #include "TUtils.h"
 
@@ -42,7 +44,9 @@ const int64_t LIMIAR_GRANDE = 1 << 20;
 // for each other on its lock, here and on the agent.
 const size_t LOTE_ARQUIVOS = 128;
 const int64_t LOTE_BYTES = 4 << 20;
-
+// How far the agent's clock may be behind ours without a store's check
+// taking a kept old file for the new one.
+const time_t FOLGA_RELOGIO = 2;
 
 std::string semBarraFinal(std::string caminho) {
   while (caminho.size() > 1 && caminho.back() == '/') caminho.pop_back();
@@ -77,15 +81,13 @@ int abrirPastaPorPartes(int raiz, const std::string& relativo) {
   return fd;
 }
 
-// A new file of our own beside nome: never an existing one, never a link.
-int criarTemporario(int pastaFd, const std::string& nome, std::string* temporario) {
-  for (int tentativa = 0; tentativa < 100; ++tentativa) {
-    *temporario = nomeTemporarioPara(nome, ".vornacli");
-    int fd = openat(pastaFd, temporario->c_str(),
-                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd >= 0 || errno != EEXIST) return fd;
-  }
-  return -1;
+// The copy is private: a new root lets no one else in, since the protocol
+// does not say who may read the originals. Its parents are made as usual.
+void criarRaizLocal(const std::string& local) {
+  std::filesystem::path caminho(local);
+  std::error_code erro;
+  if (caminho.has_parent_path()) std::filesystem::create_directories(caminho.parent_path(), erro);
+  mkdir(local.c_str(), 0700);
 }
 
 MemoryStream pedidoDeCaminho(const std::string& caminho) {
@@ -96,8 +98,7 @@ MemoryStream pedidoDeCaminho(const std::string& caminho) {
 
 // The acknowledgement and the message of a command whose reply is one message.
 bool lerRespostaMensagem(TCanal* canal, MemoryStream* resposta) {
-  int ok;
-  return canal->lerInt(&ok) && ok == COMMAND_OK && canal->lerMensagem(resposta);
+  return canal->lerRespostaMensagem(resposta);
 }
 
 bool lerRegistro(TCanal* canal, InfoObjectLinux* registro) {
@@ -106,10 +107,7 @@ bool lerRegistro(TCanal* canal, InfoObjectLinux* registro) {
 }
 
 // Both acknowledgements of a command that sends a second one (2 and 12).
-bool lerDoisOk(TCanal* canal) {
-  int ok, fim;
-  return canal->lerInt(&ok) && ok == COMMAND_OK && canal->lerInt(&fim) && fim == COMMAND_OK;
-}
+bool lerDoisOk(TCanal* canal) { return canal->lerDoisOk(); }
 
 }  // namespace
 
@@ -120,6 +118,15 @@ struct TCopiaArvore::TArquivoBackup {
   int64_t tamanho;
   bool temData;  // the listed time, read before the run: mktime serialises threads
   time_t quando;
+  std::string data;  // as listed, for the check after the fetch
+};
+
+// A local folder of a restore and what became of it on the agent.
+struct TCopiaArvore::TPastaRestauracao {
+  std::string relativo;
+  time_t quando;
+  size_t filhas = 0, fimFilhas = 0;  // its sub-folders: [filhas, fimFilhas) of the list
+  bool pronta = false;               // a real folder on the agent: what it holds may go there
 };
 
 struct TCopiaArvore::TArquivoRestauracao {
@@ -198,7 +205,7 @@ bool TCopiaArvore::buscarParaArquivo(ClienteVorna* cliente, const std::string& r
                                      const std::function<void(int64_t)>& progresso,
                                      int64_t* tamanho, std::string* motivo) {
   std::string temporario;
-  int fd = criarTemporario(pastaFd, nome, &temporario);
+  int fd = TBuscaConferida::criarTemporario(pastaFd, nome, &temporario);
   if (fd < 0) {
     *motivo = textoDoErro(errno);
     return false;
@@ -230,7 +237,10 @@ bool TCopiaArvore::gravarVerificando(ClienteVorna* cliente, const std::string& r
                                      const std::function<void(int64_t)>& progresso,
                                      std::string* motivo) {
   InfoObjectLinux antes, depois;
+  time_t inicio = time(nullptr);
   if (!cliente->getRegistro(remoto, &antes) ||
+      (antigoAmbiguo(antes, n, inicio) &&
+       (!cliente->definirData(remoto, DATA_SENTINELA) || !cliente->getRegistro(remoto, &antes))) ||
       !cliente->gravarDeDescritor(remoto, bloco, fd, n, progresso, motivo)) {
     if (motivo->empty()) *motivo = "connection to the agent lost";
     return false;
@@ -250,7 +260,7 @@ bool TCopiaArvore::gravacaoConfirmada(const InfoObjectLinux& antes, const InfoOb
                                       int64_t n) {
   // The new file has this size and a new time: an old file the agent kept
   // (a full disk, say) does not pass, even with the same size. An old file
-  // changed in the very second of the store cannot be told apart: refused.
+  // that could have the new one's time was given another before the store.
   bool antigoIgual = antes.getTipo() == ARQUIVO && !antes.getDataUltimaModificacao().empty() &&
                      antes.getDataUltimaModificacao() == depois.getDataUltimaModificacao() &&
                      antes.getTamanho() == depois.getTamanho();
@@ -314,6 +324,8 @@ bool TCopiaArvore::criarPastaLocal(int paiFd, const std::string& nome,
   }
   close(fd);
   contar(0, 0, 1);
+  std::lock_guard<std::mutex> guarda(trava);
+  datasPastas->acrescentar(relativo);
   return true;
 }
 
@@ -420,93 +432,92 @@ bool TCopiaArvore::percorrerPastas(TCanal* canal, const std::string& remoto, int
   });
 }
 
-namespace {
-
-// The temporary file of one fetch: removed unless it was renamed into place.
-struct TTemporario {
-  int pastaFd = -1;
-  int fd = -1;
-  std::string nome;
-  bool renomeado = false;
-  ~TTemporario() {
-    if (fd >= 0) close(fd);
-    if (!nome.empty() && !renomeado) unlinkat(pastaFd, nome.c_str(), 0);
-  }
-};
-
-}  // namespace
-
 bool TCopiaArvore::buscarArquivo(TCanal* canal, const TArquivoBackup& arquivo,
-                                 const std::string& pasta, int raiz, TLeitorBackup* leitor) {
+                                 const std::string& pasta, int raiz, TLeitorBackup* leitor,
+                                 TBuscaConferida* busca) {
   MemoryStream resposta;
   if (!lerRespostaMensagem(canal, &resposta) || resposta.getSize() != 8) return false;
   int64_t tamanho = resposta.readInt64FromMemoryStream();
-  if (tamanho < 0) {
-    falhar(arquivo.remoto, "not found or not readable on the agent");
-    return true;
-  }
+  busca->anunciar(tamanho);
+  if (tamanho < 0) return true;
   if (leitor->pasta != arquivo.pasta) {
     if (leitor->pastaFd >= 0) close(leitor->pastaFd);
     leitor->pasta = arquivo.pasta;
     leitor->pastaFd = abrirPastaLocal(raiz, pasta);
     leitor->erroPasta = errno;
   }
-  TTemporario temporario;
-  temporario.pastaFd = leitor->pastaFd;
-  std::string motivo;
   if (leitor->pastaFd < 0) {
-    motivo = textoDoErro(leitor->erroPasta);
-  } else if ((temporario.fd = criarTemporario(leitor->pastaFd, arquivo.nome, &temporario.nome)) <
-             0) {
-    temporario.nome.clear();
-    motivo = textoDoErro(errno);
+    busca->motivo = textoDoErro(leitor->erroPasta);
+  } else if (!busca->criar(leitor->pastaFd, arquivo.nome)) {
+    busca->motivo = textoDoErro(errno);
   }
-  // A new size means new content, which the listed time would not describe.
-  if (motivo.empty() && tamanho != arquivo.tamanho) motivo = "changed since it was listed";
+  return receberPedacos(canal, tamanho, busca);
+}
+
+bool TCopiaArvore::receberPedacos(TCanal* canal, int64_t tamanho, TBuscaConferida* busca) {
   int erroLocal = 0;
   int64_t recebidos = 0;
   while (recebidos < tamanho) {
     int contagem;
     if (!canal->lerInt(&contagem)) return false;
     if (contagem <= 0) {  // the agent's transfer ends with this chunk
-      if (motivo.empty()) {
-        motivo = contagem < 0 ? "the agent could not read the file"
-                              : "the file shrank while it was read";
-      }
+      busca->marcarLeituraFalha();
       break;
     }
     if (contagem > 64 * 1024 * 1024) return false;  // out of step
     bool passou = contagem > tamanho - recebidos;   // the file grew: the agent stops after it
-    if (passou && motivo.empty()) motivo = "the file grew while it was read";
-    if (!canal->copiarPara(motivo.empty() ? temporario.fd : -1, static_cast<size_t>(contagem),
-                           &erroLocal)) {
-      return false;
-    }
+    if (passou) busca->marcarExcesso();
+    int fd = busca->motivo.empty() ? busca->getFd() : -1;
+    if (!canal->copiarPara(fd, static_cast<size_t>(contagem), &erroLocal)) return false;
     recebidos += contagem;
     canal->consumido(contagem);
     progresso->acrescentar(contagem, 0);
     if (passou) break;
   }
-  if (motivo.empty() && erroLocal != 0) motivo = "local write failed: " + textoDoErro(erroLocal);
-  if (motivo.empty() && arquivo.temData) {
-    struct timespec tempos[2] = {{0, UTIME_OMIT}, {arquivo.quando, 0}};
-    if (futimens(temporario.fd, tempos) != 0) motivo = textoDoErro(errno);
+  if (busca->motivo.empty() && erroLocal != 0) {
+    busca->motivo = "local write failed: " + textoDoErro(erroLocal);
   }
-  int fd = temporario.fd;
-  temporario.fd = -1;
-  if (fd >= 0 && close(fd) != 0 && motivo.empty()) motivo = textoDoErro(errno);
-  // No fsync here: the whole copy is made durable once, at its end.
-  if (motivo.empty() && renameat(leitor->pastaFd, temporario.nome.c_str(), leitor->pastaFd,
-                                 arquivo.nome.c_str()) != 0) {
-    motivo = textoDoErro(errno);
-  }
-  if (!motivo.empty()) {
-    falhar(arquivo.remoto, motivo);
+  return true;
+}
+
+bool TCopiaArvore::conferirBusca(TCanal* canal, const TArquivoBackup* arquivo,
+                                 const std::string* pasta, int raiz, TLeitorBackup* leitor,
+                                 const std::shared_ptr<TBuscaConferida>& busca, bool segunda) {
+  InfoObjectLinux depois;
+  if (!lerRegistro(canal, &depois)) return false;
+  TBuscaConferida::TVeredito veredito = busca->julgar(depois);
+  std::string motivo = busca->motivo;
+  if (motivo.empty() && veredito == TBuscaConferida::INTEIRA && busca->concluir(&motivo)) {
+    contar(1, busca->getTamanho(), 0);
+    progresso->acrescentar(0, 1);
     return true;
   }
-  temporario.renomeado = true;
-  contar(1, tamanho, 0);
-  progresso->acrescentar(0, 1);
+  if (motivo.empty() && veredito == TBuscaConferida::SUMIU) {
+    motivo = "not found or not readable on the agent";
+  } else if (motivo.empty() && veredito == TBuscaConferida::NAO_LIDA) {
+    motivo = "the agent could not read the file";
+  } else if (motivo.empty()) {
+    std::string como = veredito == TBuscaConferida::ENCOLHEU
+                           ? "changed during the copy: shrank while it was read"
+                           : "changed during the copy";
+    if (!segunda) return buscarDeNovo(canal, arquivo, pasta, raiz, leitor, depois, como);
+    motivo = como + ", again";
+  }
+  falhar(arquivo->remoto, motivo);
+  return true;
+}
+
+bool TCopiaArvore::buscarDeNovo(TCanal* canal, const TArquivoBackup* arquivo,
+                                const std::string* pasta, int raiz, TLeitorBackup* leitor,
+                                const InfoObjectLinux& depois, const std::string& como) {
+  avisar(arquivo->remoto + ": " + como + "; fetching it once more");
+  // Measured against the record after the first fetch.
+  time_t quando = 0;
+  bool temData = lerDataRegistro(depois.getDataUltimaModificacao(), &quando);
+  auto busca = std::make_shared<TBuscaConferida>(
+      depois.getTamanho(), depois.getDataUltimaModificacao(), temData, quando);
+  progresso->aumentarTotal(std::max<int64_t>(depois.getTamanho(), 0), 0);
+  pedirArquivo(canal, arquivo, pasta, raiz, leitor, busca, true);
   return true;
 }
 
@@ -524,13 +535,33 @@ bool TCopiaArvore::produzirBackup(TCanal* canal, const std::vector<TArquivoBacku
 
 void TCopiaArvore::pedirArquivo(TCanal* canal, const TArquivoBackup* arquivo,
                                 const std::string* pasta, int raiz, TLeitorBackup* leitor) {
+  auto busca = std::make_shared<TBuscaConferida>(arquivo->tamanho, arquivo->data, arquivo->temData,
+                                                 arquivo->quando);
+  pedirArquivo(canal, arquivo, pasta, raiz, leitor, busca, false);
+}
+
+void TCopiaArvore::pedirArquivo(TCanal* canal, const TArquivoBackup* arquivo,
+                                const std::string* pasta, int raiz, TLeitorBackup* leitor,
+                                const std::shared_ptr<TBuscaConferida>& busca, bool segunda) {
   MemoryStream pedido;
   pedido.addString(arquivo->remoto);
   pedido.addInt(bloco);
-  canal->pedir(CMD_AGENTE_LINUX_GET_FILE, pedido, std::max<int64_t>(arquivo->tamanho, 1),
-               [this, arquivo, pasta, raiz, leitor](TCanal* c) {
-                 return buscarArquivo(c, *arquivo, *pasta, raiz, leitor);
-               });
+  TCanal::TTratador buscar = [this, arquivo, pasta, raiz, leitor, busca](TCanal* c) {
+    return buscarArquivo(c, *arquivo, *pasta, raiz, leitor, busca.get());
+  };
+  // Taken once the agent has sent the file: whether it changed meanwhile.
+  TCanal::TTratador conferir = [this, arquivo, pasta, raiz, leitor, busca, segunda](TCanal* c) {
+    return conferirBusca(c, arquivo, pasta, raiz, leitor, busca, segunda);
+  };
+  int64_t peso = std::max<int64_t>(arquivo->tamanho, 1);
+  if (segunda) {  // from a reply's handler
+    canal->pedirDepois(CMD_AGENTE_LINUX_GET_FILE, pedido, peso, buscar);
+    canal->pedirDepois(CMD_AGENTE_LINUX_GET_FILE_INFO, pedidoDeCaminho(arquivo->remoto), 0,
+                       conferir);
+  } else {
+    canal->pedir(CMD_AGENTE_LINUX_GET_FILE, pedido, peso, buscar);
+    canal->pedir(CMD_AGENTE_LINUX_GET_FILE_INFO, pedidoDeCaminho(arquivo->remoto), 0, conferir);
+  }
 }
 
 bool TCopiaArvore::backup(const std::string& remotoPedido, const std::string& localPedido,
@@ -539,8 +570,9 @@ bool TCopiaArvore::backup(const std::string& remotoPedido, const std::string& lo
   resumo = destino;
   std::string remoto = semBarraFinal(remotoPedido), local = semBarraFinal(localPedido);
   if (!abrirCanais()) return false;
-  std::error_code erro;
-  std::filesystem::create_directories(local, erro);
+  datasPastas.reset(new TDatasPastas());
+  datasPastas->acrescentar("");
+  criarRaizLocal(local);
   int raiz = open(local.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (raiz < 0) {
     falhar(local, textoDoErro(errno));
@@ -555,8 +587,8 @@ bool TCopiaArvore::backup(const std::string& remotoPedido, const std::string& lo
     TListaInfoObjectLinux registros;
     bool listado = false;
     auto listar = [&] {
-      listado = canais[0]->getCliente()->listar(CMD_AGENTE_LINUX_LIST_ALL_FILES_INCREMENTAL,
-                                                remoto, &registros, desde);
+      listado = canais[0]->getCliente()->listar(CMD_AGENTE_LINUX_LIST_ALL_FILES_INCREMENTAL, remoto,
+                                                &registros, desde);
     };
     bool percorrido;
     if (canais.size() > 1) {
@@ -570,12 +602,24 @@ bool TCopiaArvore::backup(const std::string& remotoPedido, const std::string& lo
     ok = listado && percorrido;
     if (ok) ok = executarEscoando(raiz, [&] { return copiarArquivos(remoto, registros, raiz); });
   }
+  // Last, once no file is made in them any more.
+  if (ok) ok = darDatasLocais(remoto, raiz);
+  // Fetches cut short hold temporary copies, removed with their requests.
+  canais.clear();
   // Durable before success is reported: one flush for the whole copy.
   if (syncfs(raiz) != 0) falhar(local, "could not flush the copy to disk: " + textoDoErro(errno));
   close(raiz);
   if (progresso) progresso->concluir();
   resumo->segundos = segundosDesde(inicio);
   return ok;
+}
+
+bool TCopiaArvore::darDatasLocais(const std::string& remoto, int raiz) {
+  if (!datasPastas->lerDoAgente(canais[0].get(), remoto)) return false;
+  datasPastas->aplicarLocais(raiz, [this](const std::string& pasta, const std::string& motivo) {
+    avisar(pasta + ": " + motivo);
+  });
+  return true;
 }
 
 bool TCopiaArvore::executarEscoando(int raiz, const std::function<bool()>& copia) {
@@ -720,8 +764,8 @@ bool TCopiaArvore::listarPastaParaBackup(TCanal* canal, const std::string& remot
       falhar(registro.getNome(), "not readable on the agent");
       continue;
     }
-    novos.push_back(
-        TArquivoBackup{registro.getNome(), indice, nome, registro.getTamanho(), false, 0});
+    novos.push_back(TArquivoBackup{registro.getNome(), indice, nome, registro.getTamanho(), false,
+                                   0, registro.getDataUltimaModificacao()});
     TArquivoBackup& arquivo = novos.back();
     arquivo.temData = lerDataRegistro(registro.getDataUltimaModificacao(), &arquivo.quando);
     bytes += arquivo.tamanho;
@@ -768,8 +812,8 @@ bool TCopiaArvore::produzirDaFila(TCanal* canal, TFilaBackup* fila, int raiz,
       int64_t bytes = 0;
       while (!fila->pequenos.empty() && lote.size() < LOTE_ARQUIVOS) {
         const TArquivoBackup* a = &fila->arquivos[fila->pequenos.front()];
-        if (!lote.empty() && (a->pasta != lote.front().first->pasta ||
-                              bytes + a->tamanho > LOTE_BYTES)) {
+        if (!lote.empty() &&
+            (a->pasta != lote.front().first->pasta || bytes + a->tamanho > LOTE_BYTES)) {
           break;
         }
         bytes += a->tamanho;
@@ -808,7 +852,8 @@ bool TCopiaArvore::copiarArquivos(const std::string& remoto,
                            relativo.substr(barra == std::string::npos ? 0 : barra + 1),
                            registro.getTamanho(),
                            false,
-                           0};
+                           0,
+                           registro.getDataUltimaModificacao()};
     arquivo.temData = lerDataRegistro(registro.getDataUltimaModificacao(), &arquivo.quando);
     arquivos.push_back(std::move(arquivo));
     total += registro.getTamanho();
@@ -826,11 +871,21 @@ bool TCopiaArvore::copiarArquivos(const std::string& remoto,
   });
 }
 
-bool TCopiaArvore::tratarPastaRemota(TCanal* canal, const std::string& pasta) {
+void TCopiaArvore::pedirPastaRemota(TCanal* canal, const std::string& remoto,
+                                    std::vector<TPastaRestauracao>* pastas, size_t indice) {
+  canal->pedirDepois(CMD_AGENTE_LINUX_CREATE_DIR_SERVER_LINUX,
+                     pedidoDeCaminho(juntar(remoto, (*pastas)[indice].relativo)), 0,
+                     [this, remoto, pastas, indice](TCanal* c) {
+                       return tratarPastaRemota(c, remoto, pastas, indice);
+                     });
+}
+
+bool TCopiaArvore::tratarPastaRemota(TCanal* canal, const std::string& remoto,
+                                     std::vector<TPastaRestauracao>* pastas, size_t indice) {
   int ok, resultado;
   if (!canal->lerInt(&ok) || ok != COMMAND_OK || !canal->lerInt(&resultado)) return false;
-  if (resultado == COMMAND_OK) {
-    contar(0, 0, 1);
+  if (resultado == COMMAND_OK) {  // made just now: a real folder
+    confirmarPastaRemota(canal, remoto, pastas, indice);
     return true;
   }
   MemoryStream mensagem;
@@ -839,38 +894,77 @@ bool TCopiaArvore::tratarPastaRemota(TCanal* canal, const std::string& pasta) {
       !ClienteVorna::lerTexto(&mensagem, &motivo)) {
     return false;
   }
-  // Refused: fine when the folder is already there.
-  canal->pedirDepois(CMD_AGENTE_LINUX_IS_DIR, pedidoDeCaminho(pasta), 0,
-                     [this, pasta, motivo](TCanal* c) {
-                       MemoryStream resposta;
-                       bool existe;
-                       if (!lerRespostaMensagem(c, &resposta) ||
-                           !ClienteVorna::lerFlag(resposta, &existe)) {
-                         return false;
-                       }
-                       if (existe) {
-                         contar(0, 0, 1);
-                       } else {
-                         falhar(pasta, motivo);
-                       }
-                       return true;
-                     });
+  // Refused: fine when a real folder is already there. Code 7 says false
+  // for a link, which the agent's stores would follow out of the target.
+  std::string pasta = juntar(remoto, (*pastas)[indice].relativo);
+  canal->pedirDepois(
+      CMD_AGENTE_LINUX_IS_DIR, pedidoDeCaminho(pasta), 0,
+      [this, remoto, pastas, indice, pasta, motivo](TCanal* c) {
+        MemoryStream resposta;
+        bool existe;
+        if (!lerRespostaMensagem(c, &resposta) || !ClienteVorna::lerFlag(resposta, &existe)) {
+          return false;
+        }
+        if (existe) {
+          confirmarPastaRemota(c, remoto, pastas, indice);
+        } else {
+          falhar(pasta, motivo +
+                            ", and it is not a real folder: nothing is "
+                            "restored below it");
+        }
+        return true;
+      });
   return true;
 }
 
+void TCopiaArvore::confirmarPastaRemota(TCanal* canal, const std::string& remoto,
+                                        std::vector<TPastaRestauracao>* pastas, size_t indice) {
+  (*pastas)[indice].pronta = true;
+  contar(0, 0, 1);
+  for (size_t i = (*pastas)[indice].filhas; i < (*pastas)[indice].fimFilhas; ++i) {
+    pedirPastaRemota(canal, remoto, pastas, i);
+  }
+}
+
 bool TCopiaArvore::criarPastasRemotas(const std::string& remoto,
-                                      const std::vector<std::string>& pastas) {
-  // One connection, in order: a folder is asked for only after its parent.
-  size_t proxima = 0;
+                                      std::vector<TPastaRestauracao>* pastas) {
+  // One connection; a folder is asked for only once its parent is known to
+  // be a real folder, never through a link.
+  bool pedido = false;
   return canais[0]->executar([&](TCanal* c) {
-    if (proxima >= pastas.size()) return false;
-    for (int k = 0; k < 32 && proxima < pastas.size(); ++k, ++proxima) {
-      std::string pasta = juntar(remoto, pastas[proxima]);
-      c->pedir(CMD_AGENTE_LINUX_CREATE_DIR_SERVER_LINUX, pedidoDeCaminho(pasta), 0,
-               [this, pasta](TCanal* c2) { return tratarPastaRemota(c2, pasta); });
-    }
+    if (pedido) return false;
+    pedido = true;
+    pedirPastaRemota(c, remoto, pastas, 0);
     return true;
   });
+}
+
+void TCopiaArvore::descartarRecusados(const std::vector<TPastaRestauracao>& pastas,
+                                      std::vector<TArquivoRestauracao>* arquivos) {
+  auto recusado = [&](const TArquivoRestauracao& a) {
+    return !pastas[static_cast<size_t>(a.pasta)].pronta;
+  };
+  for (const TArquivoRestauracao& arquivo : *arquivos) {
+    if (!recusado(arquivo)) continue;
+    {
+      std::lock_guard<std::mutex> guarda(trava);
+      ++resumo->falhas;
+    }
+    if (verboso) avisar(arquivo.origem + ": not restored, its folder on the agent was refused");
+  }
+  arquivos->erase(std::remove_if(arquivos->begin(), arquivos->end(), recusado), arquivos->end());
+}
+
+bool TCopiaArvore::darDatasRemotas(const std::string& remoto,
+                                   const std::vector<TPastaRestauracao>& pastas) {
+  TDatasPastas datas;
+  for (const TPastaRestauracao& pasta : pastas) {
+    if (pasta.pronta) datas.acrescentar(pasta.relativo, pasta.quando);
+  }
+  return datas.aplicarNoAgente(canais[0].get(), remoto,
+                               [this](const std::string& caminho, const std::string& motivo) {
+                                 avisar(caminho + ": " + motivo);
+                               });
 }
 
 bool TCopiaArvore::enviarArquivo(TCanal* canal, TEstadoGravacao* estado) {
@@ -902,7 +996,20 @@ bool TCopiaArvore::mesmoArquivo(TEstadoGravacao* estado) {
          st.st_mtim.tv_nsec == estado->modificacao.tv_nsec;
 }
 
-void TCopiaArvore::restaurarArquivo(TCanal* canal, const TArquivoRestauracao& arquivo) {
+const char* const TCopiaArvore::DATA_SENTINELA = "01/01/70 00:00:00";
+
+// A restore's lot and the records of its files on the agent, asked for
+// before any of them is stored.
+struct TCopiaArvore::TLoteRestauracao {
+  TLote lote;
+  size_t primeiro = 0;
+  time_t inicio = 0;  // taken before the records: no store of the lot starts earlier
+  std::vector<InfoObjectLinux> antes;  // under trava until all have come
+  size_t chegados = 0;
+};
+
+void TCopiaArvore::restaurarArquivo(TCanal* canal, const TArquivoRestauracao& arquivo,
+                                    const InfoObjectLinux& antes, time_t inicio) {
   auto estado = std::make_shared<TEstadoGravacao>();
   estado->arquivo = arquivo;
   estado->fd = open(arquivo.origem.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
@@ -939,8 +1046,8 @@ void TCopiaArvore::restaurarArquivo(TCanal* canal, const TArquivoRestauracao& ar
     close(estado->fd);
     estado->fd = -1;
   }
-  canal->pedir(CMD_AGENTE_LINUX_GET_FILE_INFO, pedidoDeCaminho(arquivo.destino), 0,
-               [estado](TCanal* c) { return lerRegistro(c, &estado->antes); });
+  estado->antes = antes;
+  if (antigoAmbiguo(antes, st.st_size, inicio)) distinguirAntigo(canal, estado);
   MemoryStream pedido;
   pedido.addString(arquivo.destino);
   pedido.addInt(bloco);
@@ -997,55 +1104,136 @@ bool TCopiaArvore::conferirGravacao(TCanal* canal, const std::shared_ptr<TEstado
   return true;
 }
 
+void TCopiaArvore::distinguirAntigo(TCanal* canal, const std::shared_ptr<TEstadoGravacao>& estado) {
+  MemoryStream pedido;
+  InfoObjectLinux(estado->arquivo.destino, ARQUIVO, 0, DATA_SENTINELA).writeToMemoryStream(&pedido);
+  canal->pedir(CMD_AGENTE_LINUX_SET_DATE_MODIFICATION_SERVER, pedido, 0,
+               [](TCanal* c) { return c->lerDoisOk(); });
+  canal->pedir(CMD_AGENTE_LINUX_GET_FILE_INFO, pedidoDeCaminho(estado->arquivo.destino), 0,
+               [estado](TCanal* c) { return lerRegistro(c, &estado->antes); });
+}
+
+bool TCopiaArvore::antigoAmbiguo(const InfoObjectLinux& antes, int64_t n, time_t inicio) {
+  if (antes.getTipo() != ARQUIVO || antes.getTamanho() != n) return false;
+  time_t quando;
+  return !lerDataRegistro(antes.getDataUltimaModificacao(), &quando) ||
+         quando >= inicio - FOLGA_RELOGIO;
+}
+
 bool TCopiaArvore::produzirRestauracao(TCanal* canal,
                                        const std::vector<TArquivoRestauracao>& arquivos,
-                                       const TTrabalho& trabalho, TLote* lote) {
+                                       const TTrabalho& trabalho, TLoteRestauracao* lote) {
+  if (lote->lote.proximo == lote->lote.fim) {
+    if (!tomarLote(trabalho, &lote->lote)) return false;
+    pedirRegistros(canal, arquivos, lote);
+    return true;
+  }
+  if (!aguardarRegistros(canal, lote)) return false;
   // One file a call: a store cut short ends this connection, and the rest
   // of its lot goes over the next one.
-  if (lote->proximo == lote->fim && !tomarLote(trabalho, lote)) return false;
-  restaurarArquivo(canal, arquivos[lote->proximo++]);
+  size_t i = lote->lote.proximo++;
+  restaurarArquivo(canal, arquivos[i], lote->antes[i - lote->primeiro], lote->inicio);
   return true;
 }
 
-void TCopiaArvore::listarLocal(const std::string& local, std::vector<std::string>* pastas,
+void TCopiaArvore::pedirRegistros(TCanal* canal, const std::vector<TArquivoRestauracao>& arquivos,
+                                  TLoteRestauracao* lote) {
+  lote->primeiro = lote->lote.proximo;
+  size_t n = lote->lote.fim - lote->primeiro;
+  {
+    std::lock_guard<std::mutex> guarda(trava);
+    lote->antes.assign(n, InfoObjectLinux());
+    lote->chegados = 0;
+  }
+  lote->inicio = time(nullptr);
+  for (size_t k = 0; k < n; ++k) {
+    canal->pedir(CMD_AGENTE_LINUX_GET_FILE_INFO,
+                 pedidoDeCaminho(arquivos[lote->primeiro + k].destino), 0,
+                 [this, lote, k](TCanal* c) {
+                   InfoObjectLinux registro;
+                   if (!lerRegistro(c, &registro)) return false;
+                   {
+                     std::lock_guard<std::mutex> guarda(trava);
+                     lote->antes[k] = std::move(registro);
+                     ++lote->chegados;
+                   }
+                   registrosChegaram.notify_all();
+                   return true;
+                 });
+  }
+}
+
+bool TCopiaArvore::aguardarRegistros(TCanal* canal, TLoteRestauracao* lote) {
+  std::unique_lock<std::mutex> guarda(trava);
+  while (lote->chegados < lote->antes.size()) {
+    guarda.unlock();
+    // What is queued must reach the agent before this connection waits.
+    if (!canal->despachar() || canal->perdida() || TCanal::interrompido()) return false;
+    guarda.lock();
+    registrosChegaram.wait_for(guarda, std::chrono::milliseconds(100),
+                               [lote] { return lote->chegados >= lote->antes.size(); });
+  }
+  return true;
+}
+
+void TCopiaArvore::listarLocal(const std::string& local, std::vector<TPastaRestauracao>* pastas,
                                std::vector<TArquivoRestauracao>* arquivos,
                                const std::string& remoto) {
+  struct stat st {};
+  if (stat(local.c_str(), &st) != 0) st.st_mtime = time(nullptr);
+  pastas->push_back({"", st.st_mtime});
   // Folders before what they hold, so that each is made after its parent.
   std::vector<int> pendentes = {0};
-  pastas->push_back("");
   while (!pendentes.empty() && !TCanal::interrompido()) {
     int indice = pendentes.back();
     pendentes.pop_back();
-    std::string pasta = (*pastas)[static_cast<size_t>(indice)];
-    std::string caminho = juntar(local, pasta);
-    std::unique_ptr<DIR, int (*)(DIR*)> diretorio(opendir(caminho.c_str()), closedir);
-    if (!diretorio) {
-      falhar(caminho, textoDoErro(errno));
-      continue;
+    size_t antes = pastas->size();
+    lerPastaLocal(local, indice, pastas, arquivos, remoto);
+    (*pastas)[static_cast<size_t>(indice)].filhas = antes;
+    (*pastas)[static_cast<size_t>(indice)].fimFilhas = pastas->size();
+    for (size_t i = pastas->size(); i > antes; --i) pendentes.push_back(static_cast<int>(i - 1));
+  }
+}
+
+void TCopiaArvore::lerPastaLocal(const std::string& local, int indice,
+                                 std::vector<TPastaRestauracao>* pastas,
+                                 std::vector<TArquivoRestauracao>* arquivos,
+                                 const std::string& remoto) {
+  std::string pasta = (*pastas)[static_cast<size_t>(indice)].relativo;
+  std::string caminho = juntar(local, pasta);
+  std::unique_ptr<DIR, int (*)(DIR*)> diretorio(opendir(caminho.c_str()), closedir);
+  if (!diretorio) {
+    falhar(caminho, textoDoErro(errno));
+    return;
+  }
+  errno = 0;
+  while (struct dirent* entrada = readdir(diretorio.get())) {
+    std::string nome = entrada->d_name;
+    if (nome == "." || nome == "..") continue;
+    std::string relativo = pasta.empty() ? nome : pasta + "/" + nome;
+    struct stat st {};
+    if (fstatat(dirfd(diretorio.get()), nome.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      falhar(juntar(local, relativo), textoDoErro(errno));
+    } else if (S_ISDIR(st.st_mode)) {
+      pastas->push_back({relativo, st.st_mtime});
+    } else if (S_ISREG(st.st_mode)) {
+      arquivos->push_back({juntar(local, relativo), juntar(remoto, relativo), st.st_size, indice});
+    } else {
+      ignorar(juntar(local, relativo), st.st_mode);
     }
-    std::vector<int> subpastas;
     errno = 0;
-    while (struct dirent* entrada = readdir(diretorio.get())) {
-      std::string nome = entrada->d_name;
-      if (nome == "." || nome == "..") continue;
-      std::string relativo = pasta.empty() ? nome : pasta + "/" + nome;
-      struct stat st {};
-      if (fstatat(dirfd(diretorio.get()), nome.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        falhar(juntar(local, relativo), textoDoErro(errno));
-      } else if (S_ISDIR(st.st_mode)) {
-        subpastas.push_back(static_cast<int>(pastas->size()));
-        pastas->push_back(relativo);
-      } else if (S_ISREG(st.st_mode)) {
-        arquivos->push_back(
-            {juntar(local, relativo), juntar(remoto, relativo), st.st_size, indice});
-      } else {
-        std::lock_guard<std::mutex> guarda(trava);
-        ++resumo->ignorados;
-      }
-      errno = 0;
-    }
-    if (errno != 0) falhar(caminho, textoDoErro(errno));
-    pendentes.insert(pendentes.end(), subpastas.rbegin(), subpastas.rend());
+  }
+  if (errno != 0) falhar(caminho, textoDoErro(errno));
+}
+
+void TCopiaArvore::ignorar(const std::string& caminho, mode_t modo) {
+  {
+    std::lock_guard<std::mutex> guarda(trava);
+    ++resumo->ignorados;
+  }
+  if (verboso) {
+    avisar(caminho + ": skipped, " + (S_ISLNK(modo) ? "a symbolic link" : "a special file") +
+           " (the agent stores files only)");
   }
 }
 
@@ -1054,23 +1242,25 @@ bool TCopiaArvore::restore(const std::string& localPedido, const std::string& re
   auto inicio = std::chrono::steady_clock::now();
   resumo = destino;
   std::string local = semBarraFinal(localPedido), remoto = semBarraFinal(remotoPedido);
-  std::vector<std::string> pastas;
+  std::vector<TPastaRestauracao> pastas;
   std::vector<TArquivoRestauracao> arquivos;
   listarLocal(local, &pastas, &arquivos, remoto);
+  bool ok = !TCanal::interrompido() && abrirCanais() && criarPastasRemotas(remoto, &pastas);
+  if (ok) descartarRecusados(pastas, &arquivos);
   TTrabalho trabalho = ordenarGrandesPrimeiro(&arquivos);
   int64_t total = std::accumulate(trabalho.tamanhos.begin(), trabalho.tamanhos.end(), int64_t{0});
-  bool ok = !TCanal::interrompido() && abrirCanais();
   progresso.reset(new TProgresso("restore", total, static_cast<int64_t>(arquivos.size())));
   progresso->desenharSozinho();
-  if (ok) ok = criarPastasRemotas(remoto, pastas);
   cursor = 0;
   if (ok) {
-    std::vector<TLote> lotes(canais.size());
+    std::vector<TLoteRestauracao> lotes(canais.size());
     ok = executarTodos([&](size_t i) -> TCanal::TProdutor {
-      TLote* lote = &lotes[i];
+      TLoteRestauracao* lote = &lotes[i];
       return [&, lote](TCanal* c) { return produzirRestauracao(c, arquivos, trabalho, lote); };
     });
   }
+  // Last, once no file is made in them any more.
+  if (ok) ok = darDatasRemotas(remoto, pastas);
   progresso->concluir();
   resumo->segundos = segundosDesde(inicio);
   if (!ok && !TCanal::interrompido()) falhar(remoto, "connection to the agent lost");

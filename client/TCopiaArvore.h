@@ -1,6 +1,9 @@
 #ifndef TCOPIAARVORE_H
 #define TCOPIAARVORE_H
 
+#include <sys/types.h>
+
+#include <condition_variable>
 #include <cstdint>
 #include <ctime>
 #include <functional>
@@ -12,7 +15,9 @@
 
 class ClienteVorna;
 class InfoObjectLinux;
+class TBuscaConferida;
 class TCanal;
+class TDatasPastas;
 class TProgresso;
 
 // What one backup or restore did.
@@ -44,14 +49,19 @@ class TCopiaArvore {
                int bloco);
   virtual ~TCopiaArvore();
 
+  // Names on standard error each entry a restore skips.
+  void setVerboso(bool valor) { verboso = valor; }
+
   // Every file below remoto into local, at the same relative paths, with
   // the same folders (empty ones too) and modification times, made durable
   // before it returns. desde, when not empty ("dd/mm/yy hh:mm:ss"), copies
   // only files changed after it. False when a connection was lost.
   bool backup(const std::string& remoto, const std::string& local, const std::string& desde,
               TResumoCopia* resumo);
-  // Every folder and regular file below local into remoto, with the files'
-  // modification times. False when a connection was lost.
+  // Every folder and regular file below local into remoto, with their
+  // modification times. A folder on the agent that is not a real one (a
+  // link, a file) is refused with everything below it, each file counted
+  // as failed. False when a connection was lost.
   bool restore(const std::string& local, const std::string& remoto, TResumoCopia* resumo);
 
   // "dd/mm/yyyy hh:mm:ss" (records) and "dd/mm/yy hh:mm:ss" (requests) in
@@ -82,6 +92,11 @@ class TCopiaArvore {
   // Whether the records before and after a store of n bytes show a new file.
   static bool gravacaoConfirmada(const InfoObjectLinux& antes, const InfoObjectLinux& depois,
                                  int64_t n);
+  // Whether an old file of this record could pass for a new one of n bytes
+  // stored from inicio on (same size, a time not earlier).
+  static bool antigoAmbiguo(const InfoObjectLinux& antes, int64_t n, time_t inicio);
+  // The time that makes such an old file distinguishable.
+  static const char* const DATA_SENTINELA;
 
  public:
   // The work list in its order: each file's size and folder.
@@ -97,7 +112,9 @@ class TCopiaArvore {
     size_t fim = 0;
   };
   struct TArquivoBackup;
+  struct TLoteRestauracao;
   struct TArquivoRestauracao;
+  struct TPastaRestauracao;
   struct TLeitorBackup;
   struct TFilaBackup;
   struct TEstadoGravacao;
@@ -121,8 +138,21 @@ class TCopiaArvore {
   // Both must stay in place until the reply has been read.
   void pedirArquivo(TCanal* canal, const TArquivoBackup* arquivo, const std::string* pasta,
                     int raiz, TLeitorBackup* leitor);
+  void pedirArquivo(TCanal* canal, const TArquivoBackup* arquivo, const std::string* pasta,
+                    int raiz, TLeitorBackup* leitor, const std::shared_ptr<TBuscaConferida>& busca,
+                    bool segunda);
+  // The size reply and the chunks, into the fetch's temporary copy.
   bool buscarArquivo(TCanal* canal, const TArquivoBackup& arquivo, const std::string& pasta,
-                     int raiz, TLeitorBackup* leitor);
+                     int raiz, TLeitorBackup* leitor, TBuscaConferida* busca);
+  bool receberPedacos(TCanal* canal, int64_t tamanho, TBuscaConferida* busca);
+  // The record after the fetch: the copy is put in place, fetched once
+  // more when the file changed meanwhile, or reported.
+  bool conferirBusca(TCanal* canal, const TArquivoBackup* arquivo, const std::string* pasta,
+                     int raiz, TLeitorBackup* leitor, const std::shared_ptr<TBuscaConferida>& busca,
+                     bool segunda);
+  bool buscarDeNovo(TCanal* canal, const TArquivoBackup* arquivo, const std::string* pasta,
+                    int raiz, TLeitorBackup* leitor, const InfoObjectLinux& depois,
+                    const std::string& como);
   // A whole tree, no time given: one connection lists the folders one by one
   // (command 0), making each here, while the others already fetch the files
   // found so far.
@@ -137,13 +167,37 @@ class TCopiaArvore {
   // copia while the copy below raiz is flushed to disk in the background.
   bool executarEscoando(int raiz, const std::function<bool()>& copia);
 
-  void listarLocal(const std::string& local, std::vector<std::string>* pastas,
+  void listarLocal(const std::string& local, std::vector<TPastaRestauracao>* pastas,
                    std::vector<TArquivoRestauracao>* arquivos, const std::string& remoto);
-  bool criarPastasRemotas(const std::string& remoto, const std::vector<std::string>& pastas);
-  bool tratarPastaRemota(TCanal* canal, const std::string& pasta);
+  void lerPastaLocal(const std::string& local, int indice, std::vector<TPastaRestauracao>* pastas,
+                     std::vector<TArquivoRestauracao>* arquivos, const std::string& remoto);
+  void ignorar(const std::string& caminho, mode_t modo);
+  // Makes each folder on the agent once its parent is known to be a real
+  // folder; marks those that are one.
+  bool criarPastasRemotas(const std::string& remoto, std::vector<TPastaRestauracao>* pastas);
+  void pedirPastaRemota(TCanal* canal, const std::string& remoto,
+                        std::vector<TPastaRestauracao>* pastas, size_t indice);
+  bool tratarPastaRemota(TCanal* canal, const std::string& remoto,
+                         std::vector<TPastaRestauracao>* pastas, size_t indice);
+  void confirmarPastaRemota(TCanal* canal, const std::string& remoto,
+                            std::vector<TPastaRestauracao>* pastas, size_t indice);
+  // Files whose folder on the agent was refused: counted as failed, dropped.
+  void descartarRecusados(const std::vector<TPastaRestauracao>& pastas,
+                          std::vector<TArquivoRestauracao>* arquivos);
+  bool darDatasRemotas(const std::string& remoto, const std::vector<TPastaRestauracao>& pastas);
+  bool darDatasLocais(const std::string& remoto, int raiz);
   bool produzirRestauracao(TCanal* canal, const std::vector<TArquivoRestauracao>& arquivos,
-                           const TTrabalho& trabalho, TLote* lote);
-  void restaurarArquivo(TCanal* canal, const TArquivoRestauracao& arquivo);
+                           const TTrabalho& trabalho, TLoteRestauracao* lote);
+  // Asks for the records of the lot's files on the agent before any store.
+  void pedirRegistros(TCanal* canal, const std::vector<TArquivoRestauracao>& arquivos,
+                      TLoteRestauracao* lote);
+  // False when the connection was lost while they were awaited.
+  bool aguardarRegistros(TCanal* canal, TLoteRestauracao* lote);
+  void restaurarArquivo(TCanal* canal, const TArquivoRestauracao& arquivo,
+                        const InfoObjectLinux& antes, time_t inicio);
+  // An old file the store's check could take for the new one gets a time
+  // no new file has.
+  void distinguirAntigo(TCanal* canal, const std::shared_ptr<TEstadoGravacao>& estado);
   bool enviarArquivo(TCanal* canal, TEstadoGravacao* estado);
   static bool mesmoArquivo(TEstadoGravacao* estado);
   bool conferirGravacao(TCanal* canal, const std::shared_ptr<TEstadoGravacao>& estado);
@@ -156,15 +210,18 @@ class TCopiaArvore {
   bool criarPastaLocal(int paiFd, const std::string& nome, const std::string& relativo);
 
   std::unique_ptr<ClienteVorna> primeira;
+  bool verboso = false;
   TConector conector;
   int conexoes;
   int bloco;
   std::vector<std::unique_ptr<TCanal>> canais;
 
-  std::mutex trava;  // the summary and the shared cursor of the work list
+  std::mutex trava;  // the summary, the shared cursor of the work list, the lots' records
+  std::condition_variable registrosChegaram;
   TResumoCopia* resumo = nullptr;
   size_t cursor = 0;
   std::unique_ptr<TProgresso> progresso;
+  std::unique_ptr<TDatasPastas> datasPastas;  // a backup's folders, under trava
 };
 
 #endif

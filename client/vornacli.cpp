@@ -37,7 +37,7 @@ const int SAIDA_CONEXAO = 4;  // no connection, or it was lost
 
 const char* const AJUDA =
     "usage: vornacli [-H host] [-p port] [-u user] [--json] [--chunk BYTES] [--timeout SECONDS]\n"
-    "                [-j CONNECTIONS] COMMAND [ARGS]\n"
+    "                [-j CONNECTIONS] [-v] COMMAND [ARGS]\n"
     "\n"
     "Connects to an AgenteLinuxVorna agent (default 127.0.0.1:9999) and logs in. The password\n"
     "comes from VORNA_PASSWORD, or is asked on the terminal when -u is given.\n"
@@ -63,6 +63,8 @@ const char* const AJUDA =
     "backup and restore use CONNECTIONS logged-in connections at once (-j, default the number\n"
     "of cores, at least 4), each with its requests pipelined. A backup is flushed to disk once,\n"
     "before it reports success; a file that fails is reported and counted, and the run goes on.\n"
+    "The protocol carries files, folders and modification times only: restore skips links and\n"
+    "special files (-v names each), and the copies get no modes, owners or extended attributes.\n"
     "\n"
     "Listings print one entry a line: kind, size, date and path (--json: one JSON object a\n"
     "line). Times are the agent's local time; backup and restore read and write them in this\n"
@@ -75,6 +77,7 @@ struct TOpcoes {
   std::string usuario;
   bool usuarioDado = false;
   bool json = false;
+  bool verboso = false;
   int bloco = 1024 * 1024;
   int tempoLimite = 600;
   int conexoes = std::max(4, static_cast<int>(std::thread::hardware_concurrency()));
@@ -111,6 +114,10 @@ std::string lerOpcoes(int argc, char* argv[], TOpcoes* opcoes) {
     }
     if (palavra == "--json") {
       opcoes->json = true;
+      continue;
+    }
+    if (palavra == "-v" || palavra == "--verbose") {
+      opcoes->verboso = true;
       continue;
     }
     if (palavra == "-h" || palavra == "--help") return "help";
@@ -425,6 +432,7 @@ int copiar(const TContexto& c, bool ehBackup) {
   sigaction(SIGINT, &acao, nullptr);
   sigaction(SIGTERM, &acao, nullptr);
   TCopiaArvore copia(std::move(*c.dono), c.conector, c.opcoes->conexoes, c.opcoes->bloco);
+  copia.setVerboso(c.opcoes->verboso);
   TResumoCopia resumo;
   bool ok = ehBackup ? copia.backup(c.args[0], c.args[1], c.opcoes->desde, &resumo)
                      : copia.restore(c.args[0], c.args[1], &resumo);

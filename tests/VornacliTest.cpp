@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "AgenteProcesso.h"
@@ -50,16 +51,27 @@ class Vornacli : public ::testing::Test {
   std::string base;
 };
 
-// Every regular file below a and b has the same modification second.
+void mesmaData(const std::string& a, const std::string& b) {
+  struct stat sa {
+  }, sb{};
+  stat(a.c_str(), &sa);
+  ASSERT_EQ(stat(b.c_str(), &sb), 0) << b;
+  EXPECT_EQ(sa.st_mtime, sb.st_mtime) << b;
+}
+
+// a and b, and every folder and regular file below them, have the same
+// modification second.
 void mesmasDatas(const std::string& a, const std::string& b) {
+  mesmaData(a, b);
   for (const auto& entrada : fs::recursive_directory_iterator(a)) {
-    if (!entrada.is_regular_file()) continue;
-    std::string outro = b + "/" + fs::relative(entrada.path(), a).string();
-    struct stat sa {}, sb {};
-    stat(entrada.path().c_str(), &sa);
-    ASSERT_EQ(stat(outro.c_str(), &sb), 0) << outro;
-    EXPECT_EQ(sa.st_mtime, sb.st_mtime) << outro;
+    if (entrada.is_regular_file() || entrada.is_directory()) {
+      mesmaData(entrada.path(), b + "/" + fs::relative(entrada.path(), a).string());
+    }
   }
+}
+
+fs::perms permissoes(const std::string& caminho) {
+  return fs::symlink_status(caminho).permissions();
 }
 
 }  // namespace
@@ -77,20 +89,24 @@ TEST_F(Vornacli, consultasEListagens) {
                             "\",\"directory\":\"" + agente.diretorio() + "\",\"bits\":64}\n");
   TResultadoPrograma ls = cli({"ls", base});
   EXPECT_NE(ls.saida.find("file            3 05/03/2026 13:07:04 " + base + "/a\n"),
-            std::string::npos) << ls.saida;
+            std::string::npos)
+      << ls.saida;
   EXPECT_NE(ls.saida.find("dir             0 -                   " + base + "/sub\n"),
-            std::string::npos) << ls.saida;
+            std::string::npos)
+      << ls.saida;
   std::string achados = cli({"find", base, "--json"}).saida;
   EXPECT_EQ(contar(achados, "\n"), 2);
-  EXPECT_NE(achados.find("{\"kind\":\"file\",\"size\":5,\"mtime\":\"05/03/2026 13:06:40\",\"path\":\"" +
-                         base + "/sub/fundo/b\"}\n"),
-            std::string::npos)
+  EXPECT_NE(
+      achados.find("{\"kind\":\"file\",\"size\":5,\"mtime\":\"05/03/2026 13:06:40\",\"path\":\"" +
+                   base + "/sub/fundo/b\"}\n"),
+      std::string::npos)
       << achados;
   EXPECT_EQ(cli({"--json", "changed", base, "05/03/26 13:07:00"}).saida,
             "{\"kind\":\"file\",\"size\":3,\"mtime\":\"05/03/2026 13:07:04\",\"path\":\"" + base +
                 "/a\"}\n");
   EXPECT_EQ(cli({"changed", base, "ontem"}).status, 2);
-  EXPECT_EQ(cli({"folders", base}).saida, "dir             0 -                   " + base + "/sub\n");
+  EXPECT_EQ(cli({"folders", base}).saida,
+            "dir             0 -                   " + base + "/sub\n");
   EXPECT_EQ(cli({"du", base}).saida, "8\n");
   EXPECT_EQ(cli({"size", base + "/a"}).saida, "3\n");
   TResultadoPrograma ausente = cli({"size", base + "/nada"});
@@ -99,7 +115,8 @@ TEST_F(Vornacli, consultasEListagens) {
   EXPECT_EQ(cli({"isdir", base + "/sub"}).status, 0);
   EXPECT_EQ(cli({"isdir", base + "/a"}).status, 1);
   EXPECT_EQ(cli({"exists", base + "/a"}).saida, "true\n");
-  EXPECT_EQ(cli({"stat", base + "/a"}).saida, "file            3 05/03/2026 13:07:04 " + base + "/a\n");
+  EXPECT_EQ(cli({"stat", base + "/a"}).saida,
+            "file            3 05/03/2026 13:07:04 " + base + "/a\n");
   EXPECT_EQ(cli({"stat", base + "/nada"}).status, 1);
 }
 
@@ -116,8 +133,9 @@ TEST_F(Vornacli, modificacoesEErros) {
   EXPECT_EQ(cli({"touch", base + "/a", "2025-12-31"}).status, 2);
   EXPECT_EQ(cli({"nenhum"}).status, 2);
   EXPECT_EQ(cli({"ls"}).status, 2);
-  EXPECT_EQ(executarPrograma(VORNACLI_BIN, {"-p", std::to_string(AgenteProcesso::portaLivre()),
-                                            "version"}).status,
+  EXPECT_EQ(executarPrograma(VORNACLI_BIN,
+                             {"-p", std::to_string(AgenteProcesso::portaLivre()), "version"})
+                .status,
             4);
 }
 
@@ -160,6 +178,11 @@ TEST_F(Vornacli, backupERestauracaoIdenticos) {
     escreverArquivo(pasta + "/f" + std::to_string(i), "arquivo " + std::to_string(i));
     tocar(pasta + "/f" + std::to_string(i), 1600000000 + i * 7);
   }
+  fs::permissions(base + "/zero", fs::perms(0644));
+  // Folders of another time than the run's, the deepest made last.
+  for (const char* pasta : {"a/b/c", "a/b", "a", "vazia", "m0", ""}) {
+    tocar(base + "/" + pasta, 1500000000);
+  }
 
   PastaTemporaria destino;
   std::string copia = destino / "copia", volta = agente.caminho("volta");
@@ -171,6 +194,10 @@ TEST_F(Vornacli, backupERestauracaoIdenticos) {
   EXPECT_NE(backup.saida.find(", 3 connections\n"), std::string::npos) << backup.saida;
   EXPECT_EQ(executarPrograma("/usr/bin/diff", {"-r", base, copia}).status, 0);
   mesmasDatas(base, copia);
+  // The copy is private: the protocol does not say who may read the originals.
+  EXPECT_EQ(permissoes(copia), fs::perms::owner_all);
+  EXPECT_EQ(permissoes(copia + "/zero"), fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(permissoes(copia + "/a/grande"), fs::perms::owner_read | fs::perms::owner_write);
 
   TResultadoPrograma restauracao = cli({"-j", "5", "restore", copia, volta});
   ASSERT_EQ(restauracao.status, 0) << restauracao.erros;
@@ -240,8 +267,9 @@ TEST_F(Vornacli, backupInterrompidoNaoDeixaArquivoPelaMetade) {
   for (int i = 0; i < 20; ++i) escreverArquivo(base + "/p/f" + std::to_string(i), "pequeno");
   PastaTemporaria destino;
   // One-byte chunks: the large file, fetched first, takes long enough to be cut.
-  std::vector<std::string> argumentos = {VORNACLI_BIN, "-p", std::to_string(agente.porta()),
-                                         "--chunk", "1", "backup", base, destino.caminho()};
+  std::vector<std::string> argumentos = {
+      VORNACLI_BIN,     "-p", std::to_string(agente.porta()), "--chunk", "1", "backup", base,
+      destino.caminho()};
   std::vector<char*> argv;
   for (std::string& a : argumentos) argv.push_back(&a[0]);
   argv.push_back(nullptr);
@@ -303,6 +331,23 @@ TEST_F(Vornacli, gravacaoQueOAgenteNaoFezEFalha) {
   umount2(pequeno.c_str(), MNT_DETACH);
 }
 
+TEST_F(Vornacli, gravacaoSobreArquivoDoMesmoSegundoETamanho) {
+  PastaTemporaria local;
+  escreverArquivo(local / "f", "novo");
+  for (const char* comando : {"restore", "put"}) {
+    // Just after a second begins: the old file and the store over it share it.
+    auto agora = std::chrono::system_clock::now().time_since_epoch();
+    std::this_thread::sleep_for(std::chrono::seconds(1) -
+                                (agora - std::chrono::duration_cast<std::chrono::seconds>(agora)));
+    escreverArquivo(base + "/f", "velh");
+    TResultadoPrograma r = std::string(comando) == "put" ? cli({"put", local / "f", base + "/f"})
+                                                         : cli({"restore", local.caminho(), base});
+    EXPECT_EQ(r.status, 0) << comando << ": " << r.erros;
+    EXPECT_EQ(r.erros.find("could not store"), std::string::npos) << r.erros;
+    EXPECT_EQ(lerArquivo(base + "/f"), "novo");
+  }
+}
+
 TEST_F(Vornacli, backupNuncaEscreveForaDoDestino) {
   fs::create_directories(base + "/lnk");
   escreverArquivo(base + "/lnk/passwd", "invasor");
@@ -317,12 +362,78 @@ TEST_F(Vornacli, backupNuncaEscreveForaDoDestino) {
   EXPECT_EQ(lerArquivo(destino / ".x.vornacli"), "dois");
 }
 
+TEST_F(Vornacli, arquivoQueMudaDuranteABuscaEhBuscadoDeNovo) {
+  // Small chunks: the fetch lasts long enough to change the file under it.
+  std::string antes(64 * 1024, 'a'), depois = antes.substr(0, 1000);
+  for (bool cresce : {true, false}) {
+    escreverArquivo(base + "/f", antes);
+    PastaTemporaria destino;
+    TResultadoPrograma r;
+    std::thread cliente([&] {
+      r = cli({"-j", "1", "--chunk", "4", "backup", base, destino.caminho()});
+    });
+    bool mudou = false;
+    auto limite = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!mudou && std::chrono::steady_clock::now() < limite) {
+      std::error_code erro;
+      for (const auto& e : fs::directory_iterator(destino.caminho(), erro)) {
+        if (e.path().filename().string().rfind(".f.vornacli-", 0) == 0 && e.file_size(erro) > 0) {
+          mudou = true;
+        }
+      }
+      if (!mudou) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (cresce) {
+      std::ofstream(base + "/f", std::ios::app) << "mais";
+    } else {
+      fs::resize_file(base + "/f", depois.size());
+    }
+    cliente.join();
+    ASSERT_TRUE(mudou) << "the fetch never started";
+    EXPECT_EQ(r.status, 0) << r.erros;
+    EXPECT_NE(r.erros.find(base + (cresce ? "/f: changed during the copy; fetching it once more"
+                                          : "/f: changed during the copy: shrank while it was "
+                                            "read; fetching it once more")),
+              std::string::npos)
+        << r.erros;
+    EXPECT_TRUE(lerArquivo(destino / "f") == (cresce ? antes + "mais" : depois));
+  }
+}
+
+TEST_F(Vornacli, restauracaoRecusaPastaQueEhLinkENomeiaOQueNaoVai) {
+  PastaTemporaria local, fora;
+  fs::create_directories(local / "sub/mais");
+  escreverArquivo(local / "sub/deep.txt", "fundo");
+  escreverArquivo(local / "sub/mais/b", "b");
+  escreverArquivo(local / "topo", "topo");
+  fs::create_symlink("topo", local / "ligacao");
+  ASSERT_EQ(mkfifo((local / "fila").c_str(), 0600), 0);
+  std::string alvo = base + "/alvo";
+  fs::create_directories(alvo);
+  fs::create_directory_symlink(fora.caminho(), alvo + "/sub");
+  TResultadoPrograma r = cli({"-v", "restore", local.caminho(), alvo});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(fs::is_empty(fora.caminho())) << "written through a link out of the target";
+  EXPECT_EQ(lerArquivo(alvo + "/topo"), "topo");
+  // The folder and both files below it.
+  EXPECT_NE(r.saida.find("restore: 1 files, 4 B, 1 folders, 3 failed, 2 skipped"),
+            std::string::npos)
+      << r.saida;
+  EXPECT_NE(r.erros.find(alvo + "/sub: File exists, and it is not a real folder"),
+            std::string::npos)
+      << r.erros;
+  EXPECT_NE(r.erros.find(local / "ligacao: skipped, a symbolic link"), std::string::npos);
+  EXPECT_NE(r.erros.find(local / "fila: skipped, a special file"), std::string::npos);
+  EXPECT_NE(r.erros.find(local / "sub/mais/b: not restored"), std::string::npos) << r.erros;
+}
+
 namespace {
 
 // A broken agent, serving each connection in a thread of its own as the
 // real one does: admits anyone, answers the listings of one level (codes 0
-// and 11) with the same folder record whatever folder is asked, every other
-// listing with a message announcing 2 GiB and then nothing, and closes.
+// and 11) with the same folder record whatever folder is asked, a record
+// (code 10) with that record too, every other listing with a message
+// announcing 2 GiB and then nothing, and closes.
 class AgenteQuebrado {
  public:
   AgenteQuebrado() {
@@ -363,12 +474,14 @@ class AgenteQuebrado {
         stream.writeInt(COMMAND_OK);
         MemoryStream pedido;
         stream.receberCorpo(&pedido, stream.readInt());
-        if (codigo != CMD_AGENTE_LINUX_LIST_FOLDERS_DIR && codigo != CMD_AGENTE_LINUX_LIST) {
+        bool registro = codigo == CMD_AGENTE_LINUX_GET_FILE_INFO;
+        if (!registro && codigo != CMD_AGENTE_LINUX_LIST_FOLDERS_DIR &&
+            codigo != CMD_AGENTE_LINUX_LIST) {
           stream.writeInt(0x7fffffff);
           break;
         }
         MemoryStream resposta;
-        resposta.addInt(1);
+        if (!registro) resposta.addInt(1);
         InfoObjectLinux("/R/a").writeToMemoryStream(&resposta);
         stream.enviarMensagem(resposta);
       }
@@ -396,7 +509,7 @@ TEST(VornacliAgenteQuebrado, semLacoSemEstouroDeMemoria) {
   EXPECT_TRUE(fs::is_directory(destino / "a"));
   // An incremental backup: the listing of files fails; the folder walk must have ended.
   TResultadoPrograma desde = executarPrograma(
-      VORNACLI_BIN, {"-p", porta, "backup", "/R", destino.caminho(), "--since", "01/01/20 00:00:00"},
-      {}, 20000);
+      VORNACLI_BIN,
+      {"-p", porta, "backup", "/R", destino.caminho(), "--since", "01/01/20 00:00:00"}, {}, 20000);
   EXPECT_EQ(desde.status, 4) << desde.erros;
 }
