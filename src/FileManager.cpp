@@ -244,8 +244,9 @@ size_t FileManager::formatarData(time_t quando, char* texto) {
 
 bool FileManager::converterDataRecebida(const std::string& texto, time_t* quando) {
   struct tm local {};
-  const char* fim = strptime(texto.c_str(), "%d/%m/%y %T", &local);
-  if (fim != texto.c_str() + texto.size()) return false;  // no time, or text after it
+  // Whatever follows the time is left alone, as servers have always been
+  // free to send it.
+  if (strptime(texto.c_str(), "%d/%m/%y %T", &local) == nullptr) return false;
   local.tm_isdst = -1;  // a local-time text: let the time zone say whether DST applies
   // -1 is also the second before 1970; only mktime's filling in of the
   // weekday tells that time from a failure.

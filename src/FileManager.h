@@ -101,9 +101,9 @@ class FileManager {
   // The same into texto (TAMANHO_MAXIMO_DATA bytes); returns its length.
   static size_t formatarData(time_t quando, char* texto);
   static const size_t TAMANHO_MAXIMO_DATA = 64;
-  // Parses a "dd/mm/yy hh:mm:ss" local-time text, the whole text; false when
-  // it does not parse or names no time this system can hold (-1, the second
-  // before 1970 in UTC, is a time).
+  // Parses a "dd/mm/yy hh:mm:ss" local-time text (what follows it is
+  // ignored); false when it does not parse or names no time this system can
+  // hold (-1, the second before 1970 in UTC, is a time).
   static bool converterDataRecebida(const std::string& texto, time_t* quando);
 
  private:
