@@ -179,6 +179,7 @@ TEST_F(Vornacli, backupERestauracaoIdenticos) {
     tocar(pasta + "/f" + std::to_string(i), 1600000000 + i * 7);
   }
   fs::permissions(base + "/zero", fs::perms(0644));
+  fs::permissions(base + "/a/b/c/texto", fs::perms(0600));
   // Folders of another time than the run's, the deepest made last.
   for (const char* pasta : {"a/b/c", "a/b", "a", "vazia", "m0", ""}) {
     tocar(base + "/" + pasta, 1500000000);
@@ -207,6 +208,12 @@ TEST_F(Vornacli, backupERestauracaoIdenticos) {
   TResultadoPrograma diff = executarPrograma("/usr/bin/diff", {"-r", base, volta});
   EXPECT_EQ(diff.status, 0) << diff.saida;
   mesmasDatas(base, volta);
+  // Back over the originals: a private file stays private on the agent.
+  TResultadoPrograma deVolta = cli({"restore", copia, base});
+  EXPECT_EQ(deVolta.status, 0) << deVolta.erros;
+  EXPECT_EQ(permissoes(base + "/a/b/c/texto"), fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(permissoes(base + "/zero"), fs::perms(0644));
+  mesmasDatas(copia, base);
 
   // Incremental: only what changed after the time given comes again.
   escreverArquivo(base + "/a/b/c/texto", "mudou");
