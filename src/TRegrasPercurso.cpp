@@ -186,32 +186,15 @@ std::string TRegrasPercurso::montarCaminho(const std::string& dirname, const std
 }
 
 void TRegrasPercurso::writeType(mode_t modo) {
-  const char* tipo;
-  switch (modo & S_IFMT) {
-    case S_IFBLK:
-      tipo = "block device";
-      break;
-    case S_IFCHR:
-      tipo = "character device";
-      break;
-    case S_IFDIR:
-      tipo = "directory";
-      break;
-    case S_IFIFO:
-      tipo = "FIFO/pipe";
-      break;
-    case S_IFLNK:
-      tipo = "symlink";
-      break;
-    case S_IFREG:
-      tipo = "regular file";
-      break;
-    case S_IFSOCK:
-      tipo = "socket";
-      break;
-    default:
-      tipo = "unknown?";
-      break;
+  static const struct {
+    mode_t tipo;
+    const char* nome;
+  } TIPOS[] = {{S_IFBLK, "block device"}, {S_IFCHR, "character device"}, {S_IFDIR, "directory"},
+               {S_IFIFO, "FIFO/pipe"},    {S_IFLNK, "symlink"},          {S_IFREG, "regular file"},
+               {S_IFSOCK, "socket"}};
+  const char* nome = "unknown?";
+  for (const auto& tipo : TIPOS) {
+    if ((modo & S_IFMT) == tipo.tipo) nome = tipo.nome;
   }
-  escreverConsole(tipo);
+  escreverConsole(nome);
 }
