@@ -59,6 +59,7 @@ struct TPercursoParalelo::TPasta {
         chave(estender(pai->chave, {static_cast<uint32_t>(e), 0})),
         profundidade(pai->profundidade + 1),
         verificarSistema(verificarSistema) {}
+
   ~TPasta() {
     if (fd >= 0) close(fd);
   }
