@@ -19,23 +19,17 @@ namespace {
 // A walk that cannot finish (out of memory, say) lets its exception through:
 // a shorter list must never pass for the whole tree. The walk runs on the
 // reader threads when the process has them, plainly otherwise.
-template <class TWalk>
-int64_t correr(TWalk* percurso, const std::string& dirname, const time_t* desde) {
-  if (desde != nullptr) percurso->filtrarDesde(*desde);
-  percurso->executar(dirname);
-  return percurso->getSoma();
-}
-
-int64_t executarPercurso(const FileManager& fileManager, TModoPercurso modo,
-                         const std::string& dirname, const TReceptorInfoObjectLinux* receptor,
-                         const time_t* desde = nullptr) {
+int64_t executarPercurso(TModoPercurso modo, const std::string& dirname,
+                         const TReceptorInfoObjectLinux* receptor, const time_t* desde = nullptr) {
+  TRegrasPercurso regras(modo, receptor);
+  if (desde != nullptr) regras.filtrarDesde(*desde);
   TPoolLeitura& pool = TPoolLeitura::global();
   if (pool.getThreads() == 0) {
-    TPercurso percurso(fileManager, modo, receptor);
-    return correr(&percurso, dirname, desde);
+    TPercurso(&regras).executar(dirname);
+  } else {
+    TPercursoParalelo(&regras, &pool).executar(dirname);
   }
-  TPercursoParalelo percurso(fileManager, modo, receptor, &pool);
-  return correr(&percurso, dirname, desde);
+  return regras.getSoma();
 }
 
 TListaInfoObjectLinux colher(
@@ -165,70 +159,37 @@ TListaInfoObjectLinux FileManager::getTodasPastasDentroDoDiretorio(
 
 void FileManager::getElementosDiretorioCorrente(const std::string& dirname,
                                                 const TReceptorInfoObjectLinux& receptor) const {
-  executarPercurso(*this, LISTAR_NIVEL, dirname, &receptor);
+  executarPercurso(LISTAR_NIVEL, dirname, &receptor);
 }
 
 void FileManager::getTodosArquivosDentroDoDiretorio(
     const std::string& dirname, const TReceptorInfoObjectLinux& receptor) const {
-  executarPercurso(*this, ARQUIVOS_DA_ARVORE, dirname, &receptor);
+  executarPercurso(ARQUIVOS_DA_ARVORE, dirname, &receptor);
 }
 
 void FileManager::getTodosArquivosDentroDoDiretorioInc(
     const std::string& dirname, time_t dataSelecionada,
     const TReceptorInfoObjectLinux& receptor) const {
-  executarPercurso(*this, ARQUIVOS_DA_ARVORE, dirname, &receptor, &dataSelecionada);
+  executarPercurso(ARQUIVOS_DA_ARVORE, dirname, &receptor, &dataSelecionada);
 }
 
 void FileManager::getTodasPastasDentroDoDiretorio(const std::string& dirname,
                                                   const TReceptorInfoObjectLinux& receptor) const {
-  executarPercurso(*this, PASTAS_DO_NIVEL, dirname, &receptor);
+  executarPercurso(PASTAS_DO_NIVEL, dirname, &receptor);
 }
 
 int64_t FileManager::GetSizeDir(const std::string& dirname) const {
-  return executarPercurso(*this, SOMAR_ARVORE, dirname, nullptr);
+  return executarPercurso(SOMAR_ARVORE, dirname, nullptr);
 }
 
-void FileManager::writeType(mode_t modo) const {
-  const char* tipo;
-  switch (modo & S_IFMT) {
-    case S_IFBLK: tipo = "block device"; break;
-    case S_IFCHR: tipo = "character device"; break;
-    case S_IFDIR: tipo = "directory"; break;
-    case S_IFIFO: tipo = "FIFO/pipe"; break;
-    case S_IFLNK: tipo = "symlink"; break;
-    case S_IFREG: tipo = "regular file"; break;
-    case S_IFSOCK: tipo = "socket"; break;
-    default: tipo = "unknown?"; break;
-  }
-  escreverConsole(tipo);
-}
+void FileManager::writeType(mode_t modo) const { TRegrasPercurso::writeType(modo); }
 
 bool FileManager::estaNaOrigensBloqueadas(const std::string& value) {
-  // Compare the path with its repeated and trailing "/" folded away.
-  std::string caminho;
-  caminho.reserve(value.size());
-  for (char c : value) {
-    if (c == '/' && !caminho.empty() && caminho.back() == '/') continue;
-    caminho += c;
-  }
-  while (caminho.size() > 1 && caminho.back() == '/') caminho.pop_back();
-  for (const char* origem : origensBloqueadas) {
-    size_t n = std::strlen(origem);
-    if (caminho.compare(0, n, origem) == 0 && (caminho.size() == n || caminho[n] == '/')) {
-      return true;
-    }
-  }
-  return false;
+  return TRegrasPercurso::estaNaOrigensBloqueadas(value);
 }
 
 std::string FileManager::montarCaminho(const std::string& dirname, const std::string& nome) {
-  if (dirname.empty()) return nome;
-  std::string caminho;
-  caminho.reserve(dirname.size() + 1 + nome.size());
-  caminho = dirname;
-  if (caminho.back() != '/') caminho += '/';
-  caminho += nome;
-  return caminho;
+  return TRegrasPercurso::montarCaminho(dirname, nome);
 }
 
 std::string FileManager::formatarData(time_t quando) {

@@ -5,19 +5,11 @@
 
 #include <cstdint>
 #include <ctime>
-#include <functional>
 #include <string>
 
 #include "InfoObjectLinux.h"
 #include "Logger.h"
-
-// System directories no walk lists, enters or sizes: these paths themselves
-// and everything beneath them, however many "/" separate their parts.
-const char* const origensBloqueadas[] = {"/proc", "/selinux"};
-const int quanidadeDeOrigemBloqueadas = 2;
-
-// Receives the records of a walk one at a time, in walk order.
-typedef std::function<void(InfoObjectLinux&)> TReceptorInfoObjectLinux;
+#include "TRegrasPercurso.h"
 
 // The agent's file-system service. Made on the stack for one operation by
 // whichever connection thread needs it; it holds no state of its own, so any
@@ -89,9 +81,9 @@ class FileManager {
   // Total bytes of the regular files below dirname (links add nothing; the
   // type of every other special entry is printed). 0 when blocked or unreadable.
   int64_t GetSizeDir(const std::string& dirname) const;
+  // The walks' own rules (TRegrasPercurso), for callers that know FileManager.
   // Prints the file type of modo on standard output.
   void writeType(mode_t modo) const;
-
   // True for /proc, /selinux and every path beneath them.
   static bool estaNaOrigensBloqueadas(const std::string& value);
   // The path of entry nome read from directory dirname.

@@ -2,49 +2,13 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/magic.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
 #include <sys/syscall.h>
 
 #include <cerrno>
 
-#ifndef SELINUX_MAGIC
-#define SELINUX_MAGIC 0xf97cff8c
-#endif
-
-void TEmissorArquivo::emitir(const std::string& pasta, const std::string& nome, int64_t tamanho,
-                             time_t mtime, const TReceptorInfoObjectLinux& receptor) {
-  caminho.assign(pasta);
-  if (!caminho.empty() && caminho.back() != '/') caminho += '/';
-  caminho += nome;
-  registro.setNome(caminho);
-  registro.setTipo(ARQUIVO);
-  registro.setTamanho(tamanho);
-  char data[TConversorHora::TAMANHO_MAXIMO_DATA];
-  registro.setDataUltimaModificacao(data, conversorHora.formatar(mtime, data));
-  receptor(registro);
-}
-
-bool TPercurso::legivel(int dirfd, const char* nome) {
-  return faccessat(dirfd, nome, R_OK, AT_EACCESS) == 0;
-}
-
-bool TPercurso::sistemaDeArquivosBloqueado(int fd) {
-  struct statfs fs {};
-  if (fstatfs(fd, &fs) != 0) return true;  // cannot tell: stay out
-  unsigned long tipo = static_cast<unsigned long>(fs.f_type);
-  return tipo == PROC_SUPER_MAGIC || tipo == static_cast<unsigned long>(SELINUX_MAGIC);
-}
-
-void TPercurso::filtrarDesde(time_t quando) {
-  filtrarData = true;
-  desde = quando;
-}
-
 void TPercurso::executar(const std::string& dirname) {
-  if (FileManager::estaNaOrigensBloqueadas(dirname)) return;
-  int fd = open(dirname.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int fd = TRegrasPercurso::abrirOrigem(dirname);
   if (fd >= 0) executarEm(fd, dirname, true);
 }
 
@@ -78,7 +42,8 @@ bool TPercurso::prepararQuadro(int fd, TQuadro* quadro, bool verificarSistema) {
 
 bool TPercurso::lerDiretorio(int fd, bool verificarSistema, std::vector<char>* bloco,
                              std::vector<TEntrada>* entradas, struct stat* st) {
-  return fstat(fd, st) == 0 && !(verificarSistema && sistemaDeArquivosBloqueado(fd)) &&
+  return fstat(fd, st) == 0 &&
+         !(verificarSistema && TRegrasPercurso::sistemaDeArquivosBloqueado(fd)) &&
          lerEntradas(fd, bloco, entradas);
 }
 
@@ -102,60 +67,18 @@ bool TPercurso::lerEntradas(int fd, std::vector<char>* bloco, std::vector<TEntra
 }
 
 void TPercurso::visitar(size_t indice, const TEntrada& entrada) {
-  int dirfd = pilha[indice].fd;
-  const char* nome = entrada.nome.c_str();
-  if (entrada.tipo != DT_UNKNOWN && entrada.tipo != DT_REG && entrada.tipo != DT_DIR) {
-    // Links and special files are never reported nor entered.
-    if (modo == SOMAR_ARVORE) escreverTipoEspecial(dirfd, nome, DTTOIF(entrada.tipo));
-    return;
-  }
-  struct stat st {};
-  if (fstatat(dirfd, nome, &st, AT_SYMLINK_NOFOLLOW) != 0) return;  // gone or unsearchable
-  if (S_ISREG(st.st_mode)) {
-    arquivo(pilha[indice], entrada, st);
-  } else if (S_ISDIR(st.st_mode)) {
-    pasta(indice, entrada, st);
-  } else if (modo == SOMAR_ARVORE) {
-    escreverTipoEspecial(dirfd, nome, st.st_mode);
+  const TQuadro& quadro = pilha[indice];
+  TDadosEntrada dados;
+  std::string caminho;
+  regras->classificar(quadro.fd, quadro.dev, quadro.caminho, entrada, &dados, &caminho);
+  if (regras->consumir(quadro.caminho, entrada, dados)) {
+    descer(indice, entrada, std::move(caminho), dados.pontoDeMontagem);
   }
 }
 
-void TPercurso::escreverTipoEspecial(int dirfd, const char* nome, mode_t modoLink) {
-  fileManager.writeType(tipoEspecial(dirfd, nome, modoLink));
-}
-
-mode_t TPercurso::tipoEspecial(int dirfd, const char* nome, mode_t modoLink) {
-  struct stat alvo {};
-  if (S_ISLNK(modoLink) && fstatat(dirfd, nome, &alvo, 0) == 0) return alvo.st_mode;
-  return modoLink;
-}
-
-void TPercurso::arquivo(const TQuadro& quadro, const TEntrada& entrada, const struct stat& st) {
-  if (modo == PASTAS_DO_NIVEL) return;
-  if (modo == SOMAR_ARVORE) {
-    soma += st.st_size;
-    return;
-  }
-  if (filtrarData && st.st_mtime <= desde) return;
-  emissor.emitir(quadro.caminho, entrada.nome,
-                 legivel(quadro.fd, entrada.nome.c_str()) ? st.st_size : -1, st.st_mtime,
-                 *receptor);
-}
-
-void TPercurso::pasta(size_t indice, const TEntrada& entrada, const struct stat& st) {
-  TQuadro& pai = pilha[indice];
-  std::string caminho = FileManager::montarCaminho(pai.caminho, entrada.nome);
-  if (FileManager::estaNaOrigensBloqueadas(caminho)) return;
-  // Only a mount point can change the file system under the walk.
-  bool pontoDeMontagem = st.st_dev != pai.dev;
-  if (modo == LISTAR_NIVEL || modo == PASTAS_DO_NIVEL) {
-    if (pontoDeMontagem && montagemBloqueada(pai.fd, entrada.nome.c_str())) return;
-    InfoObjectLinux registro(caminho);
-    (*receptor)(registro);
-    return;
-  }
-  int fd = openat(pai.fd, entrada.nome.c_str(),
-                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+void TPercurso::descer(size_t indice, const TEntrada& entrada, std::string caminho,
+                       bool pontoDeMontagem) {
+  int fd = TRegrasPercurso::abrirSubpasta(pilha[indice].fd, entrada.nome.c_str());
   if (fd < 0) return;
   TQuadro filho;
   filho.nome = entrada.nome;
@@ -163,14 +86,6 @@ void TPercurso::pasta(size_t indice, const TEntrada& entrada, const struct stat&
   if (!prepararQuadro(fd, &filho, pontoDeMontagem)) return;
   pilha.push_back(std::move(filho));
   if (pilha.size() > DESCRITORES_ABERTOS) pilha[indice].fechar();
-}
-
-bool TPercurso::montagemBloqueada(int dirfd, const char* nome) {
-  int fd = openat(dirfd, nome, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return true;
-  bool bloqueada = sistemaDeArquivosBloqueado(fd);
-  close(fd);
-  return bloqueada;
 }
 
 void TPercurso::sairDoQuadro() {
@@ -200,7 +115,7 @@ void TPercurso::reabrirPeloAncestral(size_t pai) {
   while (aberto > 0 && pilha[aberto].fd < 0) --aberto;
   int fd = pilha[aberto].fd >= 0 ? dup(pilha[aberto].fd) : -1;
   for (size_t i = aberto + 1; fd >= 0 && i <= pai; ++i) {
-    int proximo = openat(fd, pilha[i].nome.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int proximo = TRegrasPercurso::abrirSubpasta(fd, pilha[i].nome.c_str());
     close(fd);
     fd = proximo;
   }

@@ -1,7 +1,5 @@
 #include "TPercursoParalelo.h"
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,7 +11,6 @@
 #include <utility>
 #include <vector>
 
-#include "TConversorHora.h"
 #include "TPoolLeitura.h"
 
 namespace {
@@ -27,7 +24,6 @@ const size_t TAMANHO_BLOCO = 256;
 // so that the descriptors held stay few however deep the tree goes.
 const size_t PROFUNDIDADE_PARALELA = 48;
 
-enum TClasse : unsigned char { IGNORADA, ARQUIVO_LIDO, PASTA_LIDA, ESPECIAL };
 enum TSituacao : unsigned char { PENDENTE, EM_CURSO, PRONTA };
 
 // A job's place in the walk: keys compare element by element in the order
@@ -50,15 +46,19 @@ TChave estender(const TChave& chave, std::initializer_list<uint32_t> mais) {
 struct TPercursoParalelo::TPasta {
   // What a reader learnt of one entry.
   struct TDados {
-    TClasse classe = IGNORADA;
-    bool legivel = false;
-    bool bloqueada = false;  // one-level walks: a mount of a blocked file system
-    mode_t modo = 0;         // special entries: the type a folder size prints
-    bool pontoDeMontagem = false;  // folders: on another file system than its parent
-    int64_t tamanho = 0;
-    time_t mtime = 0;
+    TDadosEntrada lido;
     std::unique_ptr<TPasta> filho;  // whole-tree walks; null: to be walked plainly
   };
+
+  TPasta() = default;
+  // The sub-folder at entry e of pai, to be read ahead.
+  TPasta(TPasta* pai, size_t e, std::string caminho, bool verificarSistema)
+      : pai(pai),
+        nome(pai->entradas[e].nome),
+        caminho(std::move(caminho)),
+        chave(estender(pai->chave, {static_cast<uint32_t>(e), 0})),
+        profundidade(pai->profundidade + 1),
+        verificarSistema(verificarSistema) {}
 
   ~TPasta() {
     if (fd >= 0) close(fd);
@@ -92,16 +92,10 @@ struct TPercursoParalelo::TEstado {
   int idPool = 0;  // 0 until registered with the pool
   std::unique_ptr<TPasta> raiz;
   std::vector<TPasta*> pilha;
-  TEmissorArquivo emissor;
 };
 
-TPercursoParalelo::TPercursoParalelo(const FileManager& fileManager, TModoPercurso modo,
-                                     const TReceptorInfoObjectLinux* receptor, TPoolLeitura* pool)
-    : fileManager(fileManager),
-      modo(modo),
-      receptor(receptor),
-      pool(pool),
-      estado(new TEstado()) {}
+TPercursoParalelo::TPercursoParalelo(TRegrasPercurso* regras, TPoolLeitura* pool)
+    : regras(regras), pool(pool), estado(new TEstado()) {}
 
 TPercursoParalelo::~TPercursoParalelo() {
   {
@@ -113,14 +107,8 @@ TPercursoParalelo::~TPercursoParalelo() {
   if (estado->idPool != 0) pool->remover(estado->idPool);
 }
 
-void TPercursoParalelo::filtrarDesde(time_t quando) {
-  filtrarData = true;
-  desde = quando;
-}
-
 void TPercursoParalelo::executar(const std::string& dirname) {
-  if (FileManager::estaNaOrigensBloqueadas(dirname)) return;
-  int fd = open(dirname.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int fd = TRegrasPercurso::abrirOrigem(dirname);
   if (fd < 0) return;
   estado->raiz.reset(new TPasta());
   TPasta* raiz = estado->raiz.get();
@@ -194,10 +182,7 @@ void TPercursoParalelo::falhou() {
 void TPercursoParalelo::lerPasta(TPasta* pasta) {
   thread_local std::vector<char> buffer;
   int fd = pasta->fd;
-  if (fd < 0) {
-    fd = openat(pasta->pai->fd, pasta->nome.c_str(),
-                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  }
+  if (fd < 0) fd = TRegrasPercurso::abrirSubpasta(pasta->pai->fd, pasta->nome.c_str());
   struct stat st {};
   bool ok = fd >= 0 &&
             TPercurso::lerDiretorio(fd, pasta->verificarSistema, &buffer, &pasta->entradas, &st);
@@ -243,56 +228,15 @@ void TPercursoParalelo::lerBloco(TPasta* pasta, size_t bloco) {
 
 void TPercursoParalelo::lerDados(TPasta* pasta, size_t bloco, std::vector<TPasta*>* novas) {
   size_t fim = std::min(pasta->entradas.size(), (bloco + 1) * TAMANHO_BLOCO);
+  std::string caminho;
   for (size_t e = bloco * TAMANHO_BLOCO; e < fim; ++e) {
-    const TEntrada& entrada = pasta->entradas[e];
     TPasta::TDados& d = pasta->dados[e];
-    const char* nome = entrada.nome.c_str();
-    if (entrada.tipo != DT_UNKNOWN && entrada.tipo != DT_REG && entrada.tipo != DT_DIR) {
-      // Links and special files are never reported nor entered.
-      if (modo == SOMAR_ARVORE) {
-        d.classe = ESPECIAL;
-        d.modo = TPercurso::tipoEspecial(pasta->fd, nome, DTTOIF(entrada.tipo));
-      }
-      continue;
-    }
-    if (modo == PASTAS_DO_NIVEL && entrada.tipo == DT_REG) continue;  // files are not wanted
-    struct stat st {};
-    if (fstatat(pasta->fd, nome, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone or unsearchable
-    if (S_ISREG(st.st_mode)) {
-      if (modo == PASTAS_DO_NIVEL) continue;
-      d.classe = ARQUIVO_LIDO;
-      d.tamanho = st.st_size;
-      d.mtime = st.st_mtime;
-      if (modo != SOMAR_ARVORE && !(filtrarData && st.st_mtime <= desde)) {
-        d.legivel = TPercurso::legivel(pasta->fd, nome);
-      }
-    } else if (S_ISDIR(st.st_mode)) {
-      d.classe = PASTA_LIDA;
-      // Only a mount point can change the file system under the walk.
-      d.pontoDeMontagem = st.st_dev != pasta->dev;
-      if (modo == LISTAR_NIVEL || modo == PASTAS_DO_NIVEL) {
-        d.bloqueada = d.pontoDeMontagem && TPercurso::montagemBloqueada(pasta->fd, nome);
-        continue;
-      }
-      std::string caminho = FileManager::montarCaminho(pasta->caminho, entrada.nome);
-      if (FileManager::estaNaOrigensBloqueadas(caminho)) {
-        d.classe = IGNORADA;
-        continue;
-      }
-      if (pasta->profundidade + 1 >= PROFUNDIDADE_PARALELA) continue;
-      std::unique_ptr<TPasta> filho(new TPasta());
-      filho->pai = pasta;
-      filho->nome = entrada.nome;
-      filho->caminho = std::move(caminho);
-      filho->chave = estender(pasta->chave, {static_cast<uint32_t>(e), 0});
-      filho->profundidade = pasta->profundidade + 1;
-      filho->verificarSistema = d.pontoDeMontagem;
-      novas->push_back(filho.get());
-      d.filho = std::move(filho);
-    } else if (modo == SOMAR_ARVORE) {
-      d.classe = ESPECIAL;
-      d.modo = TPercurso::tipoEspecial(pasta->fd, nome, st.st_mode);
-    }
+    regras->classificar(pasta->fd, pasta->dev, pasta->caminho, pasta->entradas[e], &d.lido,
+                        &caminho);
+    if (d.lido.destino != ENTRADA_DESCER) continue;
+    if (pasta->profundidade + 1 >= PROFUNDIDADE_PARALELA) continue;
+    d.filho.reset(new TPasta(pasta, e, std::move(caminho), d.lido.pontoDeMontagem));
+    novas->push_back(d.filho.get());
   }
 }
 
@@ -334,36 +278,17 @@ void TPercursoParalelo::garantirBloco(TPasta* pasta, size_t bloco) {
 void TPercursoParalelo::consumir(TPasta* pasta, size_t i) {
   const TEntrada& entrada = pasta->entradas[i];
   TPasta::TDados& d = pasta->dados[i];
-  if (d.classe == ESPECIAL) {
-    fileManager.writeType(d.modo);
-  } else if (d.classe == ARQUIVO_LIDO) {
-    if (modo == SOMAR_ARVORE) {
-      soma += d.tamanho;
-      return;
-    }
-    if (filtrarData && d.mtime <= desde) return;
-    estado->emissor.emitir(pasta->caminho, entrada.nome, d.legivel ? d.tamanho : -1, d.mtime,
-                           *receptor);
-  } else if (d.classe == PASTA_LIDA) {
-    if (modo == LISTAR_NIVEL || modo == PASTAS_DO_NIVEL) {
-      std::string caminho = FileManager::montarCaminho(pasta->caminho, entrada.nome);
-      if (d.bloqueada || FileManager::estaNaOrigensBloqueadas(caminho)) return;
-      InfoObjectLinux registro(caminho);
-      (*receptor)(registro);
-    } else if (d.filho) {
-      estado->pilha.push_back(d.filho.get());
-    } else {
-      // Deep down: the plain walk goes on from here on this thread.
-      int fd = openat(pasta->fd, entrada.nome.c_str(),
-                      O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      if (fd < 0) return;
-      TPercurso plano(fileManager, modo, receptor);
-      if (filtrarData) plano.filtrarDesde(desde);
-      plano.executarEm(fd, FileManager::montarCaminho(pasta->caminho, entrada.nome),
-                       d.pontoDeMontagem);
-      soma += plano.getSoma();
-    }
+  if (!regras->consumir(pasta->caminho, entrada, d.lido)) return;
+  if (d.filho) {
+    estado->pilha.push_back(d.filho.get());
+    return;
   }
+  // Deep down: the plain walk goes on from here on this thread.
+  int fd = TRegrasPercurso::abrirSubpasta(pasta->fd, entrada.nome.c_str());
+  if (fd < 0) return;
+  TPercurso plano(regras);
+  plano.executarEm(fd, TRegrasPercurso::montarCaminho(pasta->caminho, entrada.nome),
+                   d.lido.pontoDeMontagem);
 }
 
 void TPercursoParalelo::sair(TPasta* pasta) {

@@ -1,13 +1,10 @@
 #ifndef TPERCURSOPARALELO_H
 #define TPERCURSOPARALELO_H
 
-#include <cstdint>
-#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "FileManager.h"
 #include "TPercurso.h"
 
 class TPoolLeitura;
@@ -18,20 +15,18 @@ class TPoolLeitura;
 // exactly the content, of the plain walk (TPercurso). What is read ahead is
 // bounded (folders and entries), and the calling thread does a job itself
 // whenever the one it needs next has not started, so a busy pool only
-// slows a walk down. Made on the stack for one walk by FileManager.
+// slows a walk down. The entries are classified on the reader threads and
+// consumed on the calling thread, both by the rules, which the caller keeps
+// alive. Made on the stack for one walk, on the thread that made regras.
 class TPercursoParalelo {
  public:
-  TPercursoParalelo(const FileManager& fileManager, TModoPercurso modo,
-                    const TReceptorInfoObjectLinux* receptor, TPoolLeitura* pool);
+  TPercursoParalelo(TRegrasPercurso* regras, TPoolLeitura* pool);
   // Waits until no reader thread works for this walk any more.
   virtual ~TPercursoParalelo();
 
   TPercursoParalelo(const TPercursoParalelo&) = delete;
   TPercursoParalelo& operator=(const TPercursoParalelo&) = delete;
 
-  // Only files modified strictly after quando.
-  void filtrarDesde(time_t quando);
-  int64_t getSoma() const { return soma; }
   // Walks dirname as TPercurso::executar does. A job that failed on a reader
   // thread (out of memory) throws here.
   void executar(const std::string& dirname);
@@ -57,13 +52,8 @@ class TPercursoParalelo {
   void sair(TPasta* pasta);
   void falhou();
 
-  const FileManager& fileManager;
-  TModoPercurso modo;
-  const TReceptorInfoObjectLinux* receptor;
+  TRegrasPercurso* regras;
   TPoolLeitura* pool;
-  bool filtrarData = false;
-  time_t desde = 0;
-  int64_t soma = 0;
   std::unique_ptr<TEstado> estado;
 };
 

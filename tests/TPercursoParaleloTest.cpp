@@ -70,28 +70,19 @@ struct TResultado {
   bool operator==(const TResultado& o) const { return bytes == o.bytes && soma == o.soma; }
 };
 
-template <typename Percurso>
-TResultado percorrer(Percurso* percurso, const std::string& pasta, const time_t* desde) {
-  if (desde != nullptr) percurso->filtrarDesde(*desde);
-  percurso->executar(pasta);
-  TResultado r;
-  r.soma = percurso->getSoma();
-  return r;
-}
-
 TResultado comPool(TPoolLeitura* pool, TModoPercurso modo, const std::string& pasta,
                    const time_t* desde) {
-  FileManager fileManager;
   MemoryStream m;
   TReceptorInfoObjectLinux receptor = [&](InfoObjectLinux& r) { r.writeToMemoryStream(&m); };
-  TResultado r;
+  TRegrasPercurso regras(modo, &receptor);
+  if (desde != nullptr) regras.filtrarDesde(*desde);
   if (pool == nullptr) {
-    TPercurso plano(fileManager, modo, &receptor);
-    r = percorrer(&plano, pasta, desde);
+    TPercurso(&regras).executar(pasta);
   } else {
-    TPercursoParalelo paralelo(fileManager, modo, &receptor, pool);
-    r = percorrer(&paralelo, pasta, desde);
+    TPercursoParalelo(&regras, pool).executar(pasta);
   }
+  TResultado r;
+  r.soma = regras.getSoma();
   r.bytes.assign(m.getBuffer(), m.getBuffer() + m.getSize());
   return r;
 }
