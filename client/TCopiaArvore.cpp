@@ -18,7 +18,7 @@
 #include <mutex>
 #include <numeric>
 #include <stdexcept>
-#include <thread>
+#include <system_error>
 #include <unordered_map>
 
 #include "ClienteVorna.h"
@@ -29,6 +29,7 @@
 #include "TCanal.h"
 #include "TDatasPastas.h"
 #include "TProgresso.h"
+#include "TThreadUnida.h"
 #include "TUtils.h"
 
 namespace {
@@ -346,12 +347,25 @@ bool TCopiaArvore::abrirCanais() {
 
 bool TCopiaArvore::executarTodos(const std::function<TCanal::TProdutor(size_t)>& fabrica) {
   std::vector<char> certos(canais.size(), 0);
-  std::vector<std::thread> outros;
-  for (size_t i = 1; i < canais.size(); ++i) {
-    outros.emplace_back([&, i] { certos[i] = canais[i]->executar(fabrica(i)); });
+  // A channel that throws counts as lost; the others run to their end.
+  auto executarUm = [&](size_t i) {
+    try {
+      certos[i] = canais[i]->executar(fabrica(i));
+    } catch (...) {
+      certos[i] = 0;
+    }
+  };
+  {
+    std::vector<TThreadUnida> outros;
+    for (size_t i = 1; i < canais.size(); ++i) {
+      try {
+        outros.emplace_back([&executarUm, i] { executarUm(i); });
+      } catch (const std::system_error&) {
+        break;  // certos[i] stays 0: the run fails
+      }
+    }
+    executarUm(0);
   }
-  certos[0] = canais[0]->executar(fabrica(0));
-  for (std::thread& t : outros) t.join();
   return std::all_of(certos.begin(), certos.end(), [](char c) { return c != 0; });
 }
 
@@ -592,9 +606,15 @@ bool TCopiaArvore::backup(const std::string& remotoPedido, const std::string& lo
     };
     bool percorrido;
     if (canais.size() > 1) {
-      std::thread listagem(listar);
+      TThreadUnida listagem([&] {
+        try {
+          listar();
+        } catch (...) {
+          listado = false;
+        }
+      });
       percorrido = percorrerPastas(canais[1].get(), remoto, raiz);
-      listagem.join();
+      listagem.unir();
     } else {
       listar();
       percorrido = listado && percorrerPastas(canais[0].get(), remoto, raiz);
@@ -628,7 +648,7 @@ bool TCopiaArvore::executarEscoando(int raiz, const std::function<bool()>& copia
   std::mutex travaEscoar;
   std::condition_variable fim;
   bool terminou = false;
-  std::thread escoar([&] {
+  TThreadUnida escoar([&] {
     std::unique_lock<std::mutex> espera(travaEscoar);
     while (!fim.wait_for(espera, std::chrono::milliseconds(200), [&] { return terminou; })) {
       espera.unlock();
@@ -642,7 +662,7 @@ bool TCopiaArvore::executarEscoando(int raiz, const std::function<bool()>& copia
       terminou = true;
     }
     fim.notify_one();
-    escoar.join();
+    escoar.unir();
   };
   bool ok;
   try {
@@ -701,14 +721,25 @@ bool TCopiaArvore::backupEmOnda(const std::string& remoto, int raiz) {
 bool TCopiaArvore::listarParaBackup(TCanal* canal, const std::string& remoto,
                                     const std::string& pasta, int indice, int raiz,
                                     TFilaBackup* fila) {
-  bool ok = listarPastaParaBackup(canal, remoto, pasta, indice, raiz, fila);
+  bool ok = false;
+  try {
+    ok = listarPastaParaBackup(canal, remoto, pasta, indice, raiz, fila);
+  } catch (...) {
+    // The other connections must not wait for a listing that will not come.
+    terminarListagem(fila, false);
+    throw;
+  }
+  terminarListagem(fila, ok);
+  return ok;
+}
+
+void TCopiaArvore::terminarListagem(TFilaBackup* fila, bool ok) {
   {
     std::lock_guard<std::mutex> guarda(fila->trava);
     // Done when no listing is left, or when this connection is lost.
     if (--fila->listagensPendentes == 0 || !ok) fila->terminada = true;
   }
   fila->mudou.notify_all();
-  return ok;
 }
 
 bool TCopiaArvore::listarPastaParaBackup(TCanal* canal, const std::string& remoto,

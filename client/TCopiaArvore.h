@@ -159,6 +159,8 @@ class TCopiaArvore {
   bool backupEmOnda(const std::string& remoto, int raiz);
   bool listarParaBackup(TCanal* canal, const std::string& remoto, const std::string& pasta,
                         int indice, int raiz, TFilaBackup* fila);
+  // One listing fewer to wait for; all done when none is left or ok is false.
+  void terminarListagem(TFilaBackup* fila, bool ok);
   bool listarPastaParaBackup(TCanal* canal, const std::string& remoto, const std::string& pasta,
                              int indice, int raiz, TFilaBackup* fila);
   // The next lot of the growing list, waiting while the listing may still

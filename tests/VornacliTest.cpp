@@ -407,6 +407,44 @@ TEST_F(Vornacli, arquivoQueMudaDuranteABuscaEhBuscadoDeNovo) {
   }
 }
 
+TEST_F(Vornacli, restauracaoDeArquivoQueEncolheCortaAConexaoESegue) {
+  PastaTemporaria local;
+  fs::create_directories(local / "p");
+  for (int i = 0; i < 10; ++i) escreverArquivo(local / ("p/" + std::to_string(i)), "pequeno");
+  // Sparse and large, sent first: long enough to shrink under the store.
+  escreverArquivo(local / "grande", "");
+  fs::resize_file(local / "grande", 256 << 20);
+  TResultadoPrograma r;
+  std::thread cliente([&] { r = cli({"-j", "1", "restore", local.caminho(), base}); });
+  // The agent's store of it, a file without a name below base, once it holds bytes.
+  auto gravando = [&]() -> bool {
+    std::error_code erro;
+    std::string fds = "/proc/" + std::to_string(agente.pid()) + "/fd";
+    for (const auto& e : fs::directory_iterator(fds, erro)) {
+      std::string alvo = fs::read_symlink(e.path(), erro).string();
+      if (alvo.rfind(base + "/#", 0) == 0 && fs::file_size(e.path(), erro) > 0) return true;
+    }
+    return false;
+  };
+  auto limite = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!gravando() && std::chrono::steady_clock::now() < limite) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  bool comecou = gravando();
+  fs::resize_file(local / "grande", 0);
+  cliente.join();
+  ASSERT_TRUE(comecou) << "the store never started";
+  EXPECT_EQ(r.status, 1) << r.erros;
+  EXPECT_NE(r.erros.find(local / "grande: the local file shrank while it was sent"),
+            std::string::npos)
+      << r.erros;
+  // The rest went over a new connection.
+  EXPECT_NE(r.saida.find("restore: 10 files, 70 B, 2 folders, 1 failed"), std::string::npos)
+      << r.saida;
+  EXPECT_FALSE(fs::exists(base + "/grande"));
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(lerArquivo(base + "/p/" + std::to_string(i)), "pequeno");
+}
+
 TEST_F(Vornacli, restauracaoRecusaPastaQueEhLinkENomeiaOQueNaoVai) {
   PastaTemporaria local, fora;
   fs::create_directories(local / "sub/mais");
