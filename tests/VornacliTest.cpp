@@ -76,6 +76,8 @@ fs::perms permissoes(const std::string& caminho) {
 
 }  // namespace
 
+// The agent's replies are pinned byte for byte by its own tests: here only
+// how the client prints them, once for each form, and its exit statuses.
 TEST_F(Vornacli, consultasEListagens) {
   fs::create_directories(base + "/sub/fundo");
   escreverArquivo(base + "/a", "abc");
@@ -83,41 +85,23 @@ TEST_F(Vornacli, consultasEListagens) {
   tocar(base + "/a", 1772716024);
   tocar(base + "/sub/fundo/b", 1772716000);
 
-  EXPECT_EQ(cli({"version"}).saida, "8\n");
   TResultadoPrograma quem = cli({"--json", "whoami"});
   EXPECT_EQ(quem.saida, std::string("{\"name\":\"AgenteLinuxVorna\",\"path\":\"") + AGENTE_BIN +
                             "\",\"directory\":\"" + agente.diretorio() + "\",\"bits\":64}\n");
-  TResultadoPrograma ls = cli({"ls", base});
-  EXPECT_NE(ls.saida.find("file            3 05/03/2026 13:07:04 " + base + "/a\n"),
-            std::string::npos)
-      << ls.saida;
-  EXPECT_NE(ls.saida.find("dir             0 -                   " + base + "/sub\n"),
-            std::string::npos)
-      << ls.saida;
-  std::string achados = cli({"find", base, "--json"}).saida;
-  EXPECT_EQ(contar(achados, "\n"), 2);
-  EXPECT_NE(
-      achados.find("{\"kind\":\"file\",\"size\":5,\"mtime\":\"05/03/2026 13:06:40\",\"path\":\"" +
-                   base + "/sub/fundo/b\"}\n"),
-      std::string::npos)
-      << achados;
+  // Listed in the agent's order: each line on its own.
+  std::string ls = cli({"ls", base}).saida;
+  EXPECT_NE(ls.find("file            3 05/03/2026 13:07:04 " + base + "/a\n"), std::string::npos);
+  EXPECT_NE(ls.find("dir             0 -                   " + base + "/sub\n"), std::string::npos);
   EXPECT_EQ(cli({"--json", "changed", base, "05/03/26 13:07:00"}).saida,
             "{\"kind\":\"file\",\"size\":3,\"mtime\":\"05/03/2026 13:07:04\",\"path\":\"" + base +
                 "/a\"}\n");
   EXPECT_EQ(cli({"changed", base, "ontem"}).status, 2);
-  EXPECT_EQ(cli({"folders", base}).saida,
-            "dir             0 -                   " + base + "/sub\n");
   EXPECT_EQ(cli({"du", base}).saida, "8\n");
-  EXPECT_EQ(cli({"size", base + "/a"}).saida, "3\n");
   TResultadoPrograma ausente = cli({"size", base + "/nada"});
   EXPECT_EQ(ausente.status, 1);
   EXPECT_NE(ausente.erros.find("not found"), std::string::npos);
   EXPECT_EQ(cli({"isdir", base + "/sub"}).status, 0);
   EXPECT_EQ(cli({"isdir", base + "/a"}).status, 1);
-  EXPECT_EQ(cli({"exists", base + "/a"}).saida, "true\n");
-  EXPECT_EQ(cli({"stat", base + "/a"}).saida,
-            "file            3 05/03/2026 13:07:04 " + base + "/a\n");
-  EXPECT_EQ(cli({"stat", base + "/nada"}).status, 1);
 }
 
 TEST_F(Vornacli, modificacoesEErros) {
