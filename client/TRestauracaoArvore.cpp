@@ -147,9 +147,13 @@ bool TRestauracaoArvore::criarPastasRemotas() {
 
 void TRestauracaoArvore::pedirPastaRemota(TCanal* canal, size_t indice) {
   std::string caminho = TCaminhoLocal::juntar(remoto, pastas[indice].relativo);
-  canal->pedirDepois(CMD_AGENTE_LINUX_CREATE_DIR_SERVER_LINUX,
-                     ClienteVorna::pedidoDeCaminho(caminho), 0,
-                     [this, indice](TCanal* c) { return tratarPastaRemota(c, indice); });
+  TCanal::TTratador tratar = [this, indice](TCanal* c) { return tratarPastaRemota(c, indice); };
+  MemoryStream pedido = ClienteVorna::pedidoDeCaminho(caminho);
+  if (indice == 0) {  // the root, from the producer
+    canal->pedir(CMD_AGENTE_LINUX_CREATE_DIR_SERVER_LINUX, pedido, 0, tratar);
+  } else {  // once its parent's reply has been read
+    canal->pedirDepois(CMD_AGENTE_LINUX_CREATE_DIR_SERVER_LINUX, pedido, 0, tratar);
+  }
 }
 
 bool TRestauracaoArvore::tratarPastaRemota(TCanal* canal, size_t indice) {
