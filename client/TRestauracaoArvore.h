@@ -14,6 +14,7 @@
 
 #include "InfoObjectLinux.h"
 #include "TCopiaArvore.h"
+#include "TListaLocal.h"
 
 class TCanal;
 
@@ -34,19 +35,8 @@ class TRestauracaoArvore {
   bool copiar();
 
  private:
-  // A local folder and what became of it on the agent.
-  struct TPasta {
-    std::string relativo;
-    time_t quando;
-    size_t filhas = 0, fimFilhas = 0;  // its sub-folders: [filhas, fimFilhas) of the list
-    bool pronta = false;               // a real folder on the agent: what it holds may go there
-  };
-  struct TArquivo {
-    std::string origem;
-    std::string destino;
-    int64_t tamanho;
-    int pasta;  // in the list of folders
-  };
+  typedef TListaLocal::TPasta TPasta;
+  typedef TListaLocal::TArquivo TArquivo;
   // A lot and the records of its files on the agent, asked for before any
   // of them is stored.
   struct TLoteRestauracao {
@@ -57,10 +47,6 @@ class TRestauracaoArvore {
     size_t chegados = 0;
   };
   struct TEstadoGravacao;
-
-  void lerPastaLocal(int indice);
-  void acolherEntrada(int indice, int pastaFd, const std::string& relativo, const char* nome);
-  void ignorar(const std::string& caminho, mode_t modo);
 
   bool criarPastasRemotas();
   void pedirPastaRemota(TCanal* canal, size_t indice);
@@ -97,9 +83,10 @@ class TRestauracaoArvore {
   bool concluirArquivo(TCanal* canal, TEstadoGravacao* estado);
 
   TCopiaArvore* copia;
-  std::string local, remoto;
-  std::vector<TPasta> pastas;
-  std::vector<TArquivo> arquivos;
+  std::string remoto;
+  TListaLocal lista;
+  std::vector<TPasta>& pastas;  // lista's
+  std::vector<TArquivo>& arquivos;
   std::mutex trava;  // the lots' records
   std::condition_variable registrosChegaram;
 };
