@@ -129,6 +129,22 @@ AgenteProcesso::~AgenteProcesso() {
     unlink(("/var/log/AgenteLinuxVorna" + std::to_string(processo) + ".log").c_str());
 }
 
+int escutarNaLoopback(int* porta) {
+  int escuta = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_in local {};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t tamanho = sizeof local;
+  if (bind(escuta, reinterpret_cast<struct sockaddr*>(&local), sizeof local) != 0 ||
+      listen(escuta, 4) != 0 ||
+      getsockname(escuta, reinterpret_cast<struct sockaddr*>(&local), &tamanho) != 0) {
+    close(escuta);
+    return -1;
+  }
+  *porta = ntohs(local.sin_port);
+  return escuta;
+}
+
 int AgenteProcesso::portaLivre() {
   // Below the ephemeral range, so that no client connection of a test running
   // alongside can be holding the port when the agent binds it.

@@ -1,9 +1,7 @@
 // A pipelined channel against a scripted fake agent on loopback: the window
 // holds follow-ups too, replies are read in order, and whatever goes wrong
 // on either thread ends the run with false, never the process.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,6 +9,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "AgenteProcesso.h"
 #include "ClienteVorna.h"
 #include "MemoryStream.h"
 #include "Stream.h"
@@ -24,16 +23,10 @@ namespace {
 class AgenteFalso {
  public:
   AgenteFalso() {
-    int escuta = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in local {};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t tamanho = sizeof local;
-    bind(escuta, reinterpret_cast<struct sockaddr*>(&local), sizeof local);
-    listen(escuta, 1);
-    getsockname(escuta, reinterpret_cast<struct sockaddr*>(&local), &tamanho);
+    int porta = 0;
+    int escuta = escutarNaLoopback(&porta);
     cliente.reset(new ClienteVorna());
-    EXPECT_TRUE(cliente->conectar("127.0.0.1", ntohs(local.sin_port)));
+    EXPECT_TRUE(cliente->conectar("127.0.0.1", porta));
     fd = accept(escuta, nullptr, nullptr);
     close(escuta);
   }

@@ -466,15 +466,7 @@ namespace {
 class AgenteQuebrado {
  public:
   AgenteQuebrado() {
-    escuta = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in local {};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t tamanho = sizeof local;
-    bind(escuta, reinterpret_cast<struct sockaddr*>(&local), sizeof local);
-    listen(escuta, 4);
-    getsockname(escuta, reinterpret_cast<struct sockaddr*>(&local), &tamanho);
-    porta = ntohs(local.sin_port);
+    escuta = escutarNaLoopback(&porta);
     servidor = std::thread([this] { servir(); });
   }
   ~AgenteQuebrado() {
