@@ -217,27 +217,8 @@ bool TBackupArvore::listarPasta(TCanal* canal, const std::string& pasta,
 
 bool TBackupArvore::copiarArquivos(const TListaInfoObjectLinux& registros) {
   std::vector<std::string> pastas;
-  std::unordered_map<std::string, int> indices;
   std::vector<TArquivoBackup> arquivos;
-  int64_t total = 0;
-  for (const InfoObjectLinux& registro : registros) {
-    std::string relativo;
-    if (!TCaminhoLocal::relativo(remoto, registro.getNome(), &relativo)) {
-      copia->falhar(registro.getNome(), "path outside the folder asked for");
-      continue;
-    }
-    if (registro.getTamanho() < 0) {
-      copia->falhar(registro.getNome(), "not readable on the agent");
-      continue;
-    }
-    size_t barra = relativo.rfind('/');
-    std::string pasta = barra == std::string::npos ? "" : relativo.substr(0, barra);
-    auto achada = indices.emplace(pasta, static_cast<int>(pastas.size()));
-    if (achada.second) pastas.push_back(pasta);
-    std::string nome = relativo.substr(barra == std::string::npos ? 0 : barra + 1);
-    arquivos.push_back(arquivoDe(registro, achada.first->second, nome));
-    total += registro.getTamanho();
-  }
+  int64_t total = separarPorPasta(registros, &pastas, &arquivos);
   TCopiaArvore::TTrabalho trabalho = copia->iniciarTrabalho(&arquivos);
   copia->iniciarProgresso("backup", total, static_cast<int64_t>(arquivos.size()));
   std::vector<TLeitor> leitores(copia->quantosCanais());
@@ -252,6 +233,30 @@ bool TBackupArvore::copiarArquivos(const TListaInfoObjectLinux& registros) {
       return true;
     };
   });
+}
+
+int64_t TBackupArvore::separarPorPasta(const TListaInfoObjectLinux& registros,
+                                       std::vector<std::string>* pastas,
+                                       std::vector<TArquivoBackup>* arquivos) {
+  std::unordered_map<std::string, int> indices;
+  int64_t total = 0;
+  for (const InfoObjectLinux& registro : registros) {
+    std::string relativo;
+    if (!TCaminhoLocal::relativo(remoto, registro.getNome(), &relativo)) {
+      copia->falhar(registro.getNome(), "path outside the folder asked for");
+    } else if (registro.getTamanho() < 0) {
+      copia->falhar(registro.getNome(), "not readable on the agent");
+    } else {
+      size_t barra = relativo.rfind('/');
+      std::string pasta = barra == std::string::npos ? "" : relativo.substr(0, barra);
+      auto achada = indices.emplace(pasta, static_cast<int>(pastas->size()));
+      if (achada.second) pastas->push_back(pasta);
+      std::string nome = relativo.substr(barra == std::string::npos ? 0 : barra + 1);
+      arquivos->push_back(arquivoDe(registro, achada.first->second, nome));
+      total += registro.getTamanho();
+    }
+  }
+  return total;
 }
 
 TArquivoBackup TBackupArvore::arquivoDe(const InfoObjectLinux& registro, int pasta,

@@ -67,6 +67,9 @@ class TBackupArvore {
   bool percorrerPastas(TCanal* canal);
   bool listarPasta(TCanal* canal, const std::string& pasta, std::set<std::string>* vistas);
   bool copiarArquivos(const TListaInfoObjectLinux& registros);
+  // The listed files below remoto and their folders (relative); their bytes.
+  int64_t separarPorPasta(const TListaInfoObjectLinux& registros, std::vector<std::string>* pastas,
+                          std::vector<TArquivoBackup>* arquivos);
   bool produzirBackup(TCanal* canal, const std::vector<TArquivoBackup>& arquivos,
                       const std::vector<std::string>& pastas, TLeitor* leitor);
 
