@@ -103,6 +103,12 @@ TResultadoPrograma executarPrograma(const std::string& caminho,
 // for a fake agent; -1 when it cannot.
 int escutarNaLoopback(int* porta);
 
+// Starts caminho with argumentos (the program name is added), its standard
+// output and error into the files saida and erros, without waiting: the
+// pid, or -1. Safe while other threads of the test run (no fork).
+pid_t iniciarPrograma(const std::string& caminho, const std::vector<std::string>& argumentos,
+                      const std::string& saida, const std::string& erros);
+
 // Counts non-overlapping occurrences of trecho in texto.
 int contar(const std::string& texto, const std::string& trecho);
 

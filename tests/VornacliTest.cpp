@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -258,19 +257,11 @@ TEST_F(Vornacli, backupInterrompidoNaoDeixaArquivoPelaMetade) {
   for (int i = 0; i < 20; ++i) escreverArquivo(base + "/p/f" + std::to_string(i), "pequeno");
   PastaTemporaria destino;
   // One-byte chunks: the large file, fetched first, takes long enough to be cut.
-  std::vector<std::string> argumentos = {
-      VORNACLI_BIN,     "-p", std::to_string(agente.porta()), "--chunk", "1", "backup", base,
-      destino.caminho()};
-  std::vector<char*> argv;
-  for (std::string& a : argumentos) argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t acoes;
-  posix_spawn_file_actions_init(&acoes);
-  posix_spawn_file_actions_addopen(&acoes, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&acoes, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid;
-  ASSERT_EQ(posix_spawn(&pid, VORNACLI_BIN, &acoes, nullptr, argv.data(), environ), 0);
-  posix_spawn_file_actions_destroy(&acoes);
+  pid_t pid = iniciarPrograma(
+      VORNACLI_BIN,
+      {"-p", std::to_string(agente.porta()), "--chunk", "1", "backup", base, destino.caminho()},
+      "/dev/null", "/dev/null");
+  ASSERT_GT(pid, 0);
   auto parcial = [&]() -> bool {
     std::error_code erro;
     for (const auto& e : fs::directory_iterator(destino.caminho(), erro)) {
@@ -398,8 +389,13 @@ TEST_F(Vornacli, restauracaoDeArquivoQueEncolheCortaAConexaoESegue) {
   // Sparse and large, sent first: long enough to shrink under the store.
   escreverArquivo(local / "grande", "");
   fs::resize_file(local / "grande", 256 << 20);
-  TResultadoPrograma r;
-  std::thread cliente([&] { r = cli({"-j", "1", "restore", local.caminho(), base}); });
+  // Spawned, not forked: the polling below allocates all the time.
+  PastaTemporaria console;
+  pid_t pid = iniciarPrograma(
+      VORNACLI_BIN,
+      {"-p", std::to_string(agente.porta()), "-j", "1", "restore", local.caminho(), base},
+      console / "saida", console / "erros");
+  ASSERT_GT(pid, 0);
   // The agent's store of it, a file without a name below base, once it holds bytes.
   auto gravando = [&]() -> bool {
     std::error_code erro;
@@ -416,8 +412,11 @@ TEST_F(Vornacli, restauracaoDeArquivoQueEncolheCortaAConexaoESegue) {
   }
   bool comecou = gravando();
   fs::resize_file(local / "grande", 0);
-  cliente.join();
-  ASSERT_TRUE(comecou) << "the store never started";
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  TResultadoPrograma r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, lerArquivo(console / "saida"),
+                       lerArquivo(console / "erros")};
+  ASSERT_TRUE(comecou) << "the store never started; status " << r.status << ", " << r.erros;
   EXPECT_EQ(r.status, 1) << r.erros;
   EXPECT_NE(r.erros.find(local / "grande: the local file shrank while it was sent"),
             std::string::npos)
