@@ -17,8 +17,29 @@
 #include <stdexcept>
 
 #include "Stream.h"
+#include "TArquivoTemporario.h"
 #include "TCPCliente.h"
+#include "TDataTexto.h"
+#include "TGravacaoConferida.h"
 #include "TUtils.h"
+
+namespace {
+
+// What a fetch's end means to its caller; empty when it came whole.
+std::string textoDoFim(ClienteVorna::TFimPedacos fim, int erroLocal) {
+  switch (fim) {
+    case ClienteVorna::PEDACOS_PERDIDOS:
+      return "connection to the agent lost";
+    case ClienteVorna::PEDACOS_SEM_LEITURA:
+      return "the agent could not read the file";
+    case ClienteVorna::PEDACOS_CURTOS:
+      return "the file shrank while it was read";
+    default:
+      return erroLocal == 0 ? "" : "local write failed: " + textoDoErro(erroLocal);
+  }
+}
+
+}  // namespace
 
 ClienteVorna::ClienteVorna() : handle(-1), perdida(false) {}
 
@@ -110,6 +131,12 @@ void ClienteVorna::acrescentarComando(std::string* saida, int codigo, const Memo
   saida->append(reinterpret_cast<const char*>(rede), sizeof rede);
   saida->append(reinterpret_cast<const char*>(pedido.getBuffer()),
                 static_cast<size_t>(pedido.getSize()));
+}
+
+MemoryStream ClienteVorna::pedidoDeCaminho(const std::string& caminho) {
+  MemoryStream pedido;
+  pedido.addString(caminho);
+  return pedido;
 }
 
 bool ClienteVorna::enviarInt(int valor) {
@@ -231,13 +258,32 @@ bool ClienteVorna::buscar(const std::string& caminho, int bloco, std::string* co
   conteudo->clear();
   int64_t tamanho = iniciarBusca(caminho, bloco);
   if (tamanho < 0) return false;
-  std::vector<unsigned char> dados;
-  while (static_cast<int64_t>(conteudo->size()) < tamanho) {
+  auto receber = [this, conteudo](size_t n) {
+    size_t antes = conteudo->size();
+    conteudo->resize(antes + n);
+    return receberBytes(&(*conteudo)[antes], n);
+  };
+  TFimPedacos fim = lerPedacos(
+      tamanho, [this](int* contagem) { return lerInt(contagem); }, receber);
+  return fim == PEDACOS_INTEIROS || fim == PEDACOS_A_MAIS;
+}
+
+ClienteVorna::TFimPedacos ClienteVorna::lerPedacos(int64_t tamanho,
+                                                   const std::function<bool(int*)>& lerContagem,
+                                                   const std::function<bool(size_t)>& receber) {
+  int64_t recebidos = 0;
+  while (recebidos < tamanho) {
     int contagem;
-    if (!lerBloco(&contagem, &dados) || contagem <= 0) return false;
-    conteudo->append(reinterpret_cast<const char*>(dados.data()), dados.size());
+    if (!lerContagem(&contagem)) return PEDACOS_PERDIDOS;
+    // The agent's transfer ends with this chunk.
+    if (contagem <= 0) return contagem < 0 ? PEDACOS_SEM_LEITURA : PEDACOS_CURTOS;
+    if (contagem > MAIOR_PEDACO || !receber(static_cast<size_t>(contagem))) {
+      return PEDACOS_PERDIDOS;
+    }
+    recebidos += contagem;
+    if (recebidos > tamanho) return PEDACOS_A_MAIS;  // the file grew: the agent stops after it
   }
-  return true;
+  return PEDACOS_INTEIROS;
 }
 
 bool ClienteVorna::gravar(const std::string& caminho, int bloco, const void* dados, int64_t n) {
@@ -331,51 +377,30 @@ bool ClienteVorna::buscarParaDescritor(const std::string& caminho, int bloco, in
                                        int64_t* tamanho, const TProgressoBytes& progresso,
                                        std::string* erro) {
   *tamanho = iniciarBusca(caminho, bloco);
-  if (*tamanho == ERRO_CONEXAO) {
-    *erro = "connection to the agent lost";
-    return false;
-  }
   if (*tamanho < 0) {
-    *erro = "not found or not readable on the agent";
+    *erro = *tamanho == ERRO_CONEXAO ? "connection to the agent lost"
+                                     : "not found or not readable on the agent";
     return false;
   }
   TAreaAlinhada dados(nullptr, std::free);
   size_t capacidade = 0;
   int64_t recebidos = 0;
-  while (recebidos < *tamanho) {
-    int contagem;
-    if (!lerInt(&contagem)) {
-      *erro = "connection to the agent lost";
-      return false;
-    }
-    if (contagem <= 0) {
-      *erro =
-          contagem < 0 ? "the agent could not read the file" : "the file shrank while it was read";
-      return false;
-    }
-    if (contagem > 64 * 1024 * 1024) {
-      *erro = "implausible chunk from the agent";
-      fechar();
-      return false;
-    }
-    size_t n = static_cast<size_t>(contagem);
-    if (n > capacidade) {
-      dados = alocarAlinhado(n);
-      capacidade = n;
-    }
-    if (!receberBytes(dados.get(), n)) {
-      *erro = "connection to the agent lost";
-      return false;
-    }
-    if (escreverTudo(fd, dados.get(), n) < 0) {
-      *erro = std::string("local write failed: ") + textoDoErro(errno);
-      fechar();  // the rest of the chunks would arrive as replies to the next command
-      return false;
-    }
-    recebidos += contagem;
+  int erroLocal = 0;
+  auto receber = [&](size_t n) {
+    if (n > capacidade) dados = alocarAlinhado(capacidade = n);
+    if (!receberBytes(dados.get(), n)) return false;
+    if (erroLocal == 0 && escreverTudo(fd, dados.get(), n) < 0) erroLocal = errno;
+    recebidos += static_cast<int64_t>(n);
     if (progresso) progresso(recebidos);
-  }
-  return true;
+    return true;
+  };
+  TFimPedacos fim = lerPedacos(
+      *tamanho, [this](int* contagem) { return lerInt(contagem); }, receber);
+  *erro = textoDoFim(fim, erroLocal);
+  if (fim == PEDACOS_PERDIDOS && !conexaoPerdida()) *erro = "implausible chunk from the agent";
+  // Out of step, or a copy that failed: this connection is of no more use.
+  if ((fim == PEDACOS_PERDIDOS || erroLocal != 0)) fechar();
+  return erro->empty();
 }
 
 ClienteVorna::TEnvioDados ClienteVorna::enviarDeDescritor(int fd, int64_t n, int bloco,
@@ -398,6 +423,45 @@ ClienteVorna::TEnvioDados ClienteVorna::enviarDeDescritor(int fd, int64_t n, int
     if (progresso) progresso(enviados);
   }
   return DADOS_ENVIADOS;
+}
+
+bool ClienteVorna::buscarParaArquivo(const std::string& remoto, int bloco, int pastaFd,
+                                     const std::string& nome, const std::string& data,
+                                     const TProgressoBytes& progresso, int64_t* tamanho,
+                                     std::string* motivo) {
+  TArquivoTemporario copia;
+  if (!copia.criar(pastaFd, nome)) {
+    *motivo = textoDoErro(errno);
+    return false;
+  }
+  time_t quando = 0;
+  bool temData = TDataTexto::lerRegistro(data, &quando);
+  return buscarParaDescritor(remoto, bloco, copia.getFd(), tamanho, progresso, motivo) &&
+         copia.colocar(temData, quando, true, motivo);
+}
+
+bool ClienteVorna::registroAntesDaGravacao(const std::string& remoto, int64_t n,
+                                           InfoObjectLinux* antes) {
+  time_t inicio = time(nullptr);
+  if (!getRegistro(remoto, antes)) return false;
+  if (!TGravacaoConferida::antigoAmbiguo(*antes, n, inicio)) return true;
+  return definirData(remoto, TDataTexto::SENTINELA) && getRegistro(remoto, antes);
+}
+
+bool ClienteVorna::gravarVerificando(const std::string& remoto, int bloco, int fd, int64_t n,
+                                     const TProgressoBytes& progresso, std::string* motivo) {
+  InfoObjectLinux antes, depois;
+  if (!registroAntesDaGravacao(remoto, n, &antes) ||
+      !gravarDeDescritor(remoto, bloco, fd, n, progresso, motivo) ||
+      !getRegistro(remoto, &depois)) {
+    if (motivo->empty()) *motivo = "connection to the agent lost";
+    return false;
+  }
+  if (!TGravacaoConferida::confirmada(antes, depois, n)) {
+    *motivo = "the agent could not store the file (its log says why)";
+    return false;
+  }
+  return true;
 }
 
 bool ClienteVorna::gravarDeDescritor(const std::string& caminho, int bloco, int fd, int64_t n,

@@ -92,6 +92,22 @@ class ClienteVorna {
   // A whole fetch into *conteudo; false when it fails or the file could not
   // be read after its size was announced.
   bool buscar(const std::string& caminho, int bloco, std::string* conteudo);
+  // How a fetch's chunks ended (lerPedacos): every announced byte came, the
+  // agent could not read the file (-1) or found it shorter (0) and stopped,
+  // a chunk went past the size (the file grew: nothing follows it), or the
+  // connection failed or sent an implausible count.
+  enum TFimPedacos {
+    PEDACOS_INTEIROS,
+    PEDACOS_SEM_LEITURA,
+    PEDACOS_CURTOS,
+    PEDACOS_A_MAIS,
+    PEDACOS_PERDIDOS
+  };
+  // The chunks of a fetch of tamanho bytes: lerContagem reads each count,
+  // receber takes that many bytes of the connection. The one chunk loop of
+  // the client, over a plain connection or a channel's reader.
+  static TFimPedacos lerPedacos(int64_t tamanho, const std::function<bool(int*)>& lerContagem,
+                                const std::function<bool(size_t)>& receber);
   // Storing (command 2): the request, the n raw bytes and the closing
   // acknowledgement. False when anything of it fails.
   bool gravar(const std::string& caminho, int bloco, const void* dados, int64_t n);
@@ -116,6 +132,16 @@ class ClienteVorna {
   // *tamanho gets the announced size.
   bool buscarParaDescritor(const std::string& caminho, int bloco, int fd, int64_t* tamanho,
                            const TProgressoBytes& progresso, std::string* erro);
+  // Fetches remoto into the file nome of folder pastaFd through a temporary
+  // file of its own, renamed into place once complete and durable, with the
+  // record's modification time (data, may be empty). False with the reason.
+  bool buscarParaArquivo(const std::string& remoto, int bloco, int pastaFd, const std::string& nome,
+                         const std::string& data, const TProgressoBytes& progresso,
+                         int64_t* tamanho, std::string* motivo);
+  // Stores n bytes of fd as remoto and checks on the agent that the new file
+  // is there (TGravacaoConferida). False with the reason.
+  bool gravarVerificando(const std::string& remoto, int bloco, int fd, int64_t n,
+                         const TProgressoBytes& progresso, std::string* motivo);
   // A whole store of n bytes read from descriptor fd. False with the reason
   // in *erro; a local read failure leaves the connection unusable.
   bool gravarDeDescritor(const std::string& caminho, int bloco, int fd, int64_t n,
@@ -130,10 +156,18 @@ class ClienteVorna {
   // Appends to saida what a command sends before its reply: the code and
   // the request message (a pipelined writer sends several at once).
   static void acrescentarComando(std::string* saida, int codigo, const MemoryStream& pedido);
+  // The request of a command that takes one path.
+  static MemoryStream pedidoDeCaminho(const std::string& caminho);
+  // The largest chunk count a fetch takes as in step.
+  static const int MAIOR_PEDACO = 64 * 1024 * 1024;
 
   static const int ERRO_CONEXAO = -1000;
 
  private:
+  // The gravarVerificando record before the store, after the sentinel time
+  // an ambiguous old file gets.
+  bool registroAntesDaGravacao(const std::string& remoto, int64_t n, InfoObjectLinux* antes);
+
   int handle;
   std::atomic<bool> perdida;
 };

@@ -5,6 +5,8 @@
 #include <ctime>
 #include <string>
 
+#include "TArquivoTemporario.h"
+
 class InfoObjectLinux;
 
 // One fetch of a backup and its check: the file's temporary copy, the
@@ -17,15 +19,15 @@ class TBuscaConferida {
   enum TVeredito { INTEIRA, MUDOU, ENCOLHEU, NAO_LIDA, SUMIU };
 
   TBuscaConferida(int64_t tamanho, const std::string& data, bool temData, time_t quando);
-  virtual ~TBuscaConferida();
+  virtual ~TBuscaConferida() = default;
 
   TBuscaConferida(const TBuscaConferida&) = delete;
   TBuscaConferida& operator=(const TBuscaConferida&) = delete;
 
   // The temporary copy beside nome in the folder pastaFd (which it keeps a
   // duplicate of). False with errno.
-  bool criar(int pastaFd, const std::string& nome);
-  int getFd() const { return fd; }
+  bool criar(int pastaFd, const std::string& nome) { return copia.criar(pastaFd, nome); }
+  int getFd() const { return copia.getFd(); }
   int64_t getTamanho() const { return tamanho; }
   // The size the agent announced, and how its chunks ended.
   void anunciar(int64_t tamanho) { anunciado = tamanho; }
@@ -35,10 +37,6 @@ class TBuscaConferida {
   TVeredito julgar(const InfoObjectLinux& depois) const;
   // Gives the copy its time and its name. False with the reason.
   bool concluir(std::string* motivo);
-
-  // A new file of our own beside nome: never an existing one, never a link,
-  // and private. -1 with errno.
-  static int criarTemporario(int pastaFd, const std::string& nome, std::string* temporario);
 
   std::string motivo;  // a local failure, which no fetch again would mend
 
@@ -50,10 +48,7 @@ class TBuscaConferida {
   int64_t anunciado = -1;
   bool leituraFalhou = false;
   bool excesso = false;
-  int pastaFd = -1;
-  int fd = -1;
-  std::string nome, temporario;
-  bool renomeado = false;
+  TArquivoTemporario copia;
 };
 
 #endif

@@ -4,16 +4,19 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cassert>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <system_error>
 #include <thread>
 
 #include "ClienteVorna.h"
 #include "MemoryStream.h"
 #include "Stream.h"
 #include "TCPCliente.h"
+#include "TThreadUnida.h"
 #include "TUtils.h"
 
 namespace {
@@ -72,24 +75,58 @@ void TCanal::interromperTodos() {
 bool TCanal::interrompido() { return interrompidoTodos; }
 
 bool TCanal::executar(const TProdutor& produtor) {
+  escritor = std::this_thread::get_id();
   for (;;) {
     if (!cliente || !cliente->conectado() || interrompidoTodos) return false;
-    {
-      std::lock_guard<std::mutex> guarda(trava);
-      escritaTerminada = perdido = cortado = false;
-      emVoo.clear();
-      pesoEmVoo = 0;
-    }
-    saida.clear();
-    inicioEntrada = fimEntrada = 0;
-    std::thread leitor([this] { ler(); });
-    escrever(produtor);
-    leitor.join();
-    if (perdido || interrompidoTodos) return false;
+    if (!executarUmaVez(produtor) || perdido || interrompidoTodos) return false;
     if (!cortado) return true;
     // The cut store left the agent reading the end of our stream: the
     // rest goes over a new connection.
     trocarCliente(conector ? conector() : nullptr);
+  }
+}
+
+bool TCanal::executarUmaVez(const TProdutor& produtor) {
+  {
+    std::lock_guard<std::mutex> guarda(trava);
+    escritaTerminada = perdido = cortado = false;
+    emVoo.clear();
+    pesoEmVoo = 0;
+  }
+  saida.clear();
+  inicioEntrada = fimEntrada = 0;
+  try {
+    TThreadUnida leitor([this] { lerAteOFim(); });
+    escreverAteOFim(produtor);
+  } catch (const std::system_error&) {  // no thread for the reader
+    return false;
+  }
+  return true;
+}
+
+// The writer's body: whatever the producer or a data sender throws ends
+// this connection, never the process.
+void TCanal::escreverAteOFim(const TProdutor& produtor) {
+  try {
+    escrever(produtor);
+  } catch (...) {
+    {
+      std::lock_guard<std::mutex> guarda(trava);
+      perdido = escritaTerminada = true;
+    }
+    mudou.notify_all();
+    cliente->interromper();
+  }
+}
+
+// The reader's body: a handler that throws loses the connection like one
+// that finds the reply out of step.
+void TCanal::lerAteOFim() {
+  leitor = std::this_thread::get_id();
+  try {
+    ler();
+  } catch (...) {
+    perder();
   }
 }
 
@@ -110,6 +147,7 @@ bool TCanal::meiaJanela() const {
 }
 
 bool TCanal::esvaziarSaida() {
+  assert(naEscrita());
   if (saida.empty()) return true;
   bool ok = cliente->enviarBytes(saida.data(), saida.size());
   saida.clear();
@@ -125,35 +163,45 @@ void TCanal::perder() {
   cliente->interromper();
 }
 
+bool TCanal::aguardarEspaco(std::unique_lock<std::mutex>* guarda) {
+  if (!perdido && !cortado && !haEspaco()) {
+    // About to wait for replies: what is queued must reach the agent.
+    guarda->unlock();
+    bool enviado = esvaziarSaida();
+    guarda->lock();
+    if (!enviado) return false;
+    // Refilled only once half the window is free: one wake-up for many
+    // replies, not one for each.
+    mudou.wait(*guarda, [this] { return perdido || meiaJanela(); });
+  }
+  return !perdido && !cortado && !interrompidoTodos;
+}
+
+bool TCanal::moverSeguintes() {
+  bool movidos = false;
+  // Follow-ups too only while the window has room: a folder of many
+  // sub-folders must not put a request for each in flight at once.
+  while (!seguintes.empty() && haEspaco()) {
+    saida += seguintes.front().bytes;
+    seguintes.front().bytes.clear();
+    pesoEmVoo += seguintes.front().peso;
+    emVoo.push_back(std::move(seguintes.front()));
+    seguintes.pop_front();
+    movidos = true;
+  }
+  return movidos;
+}
+
 void TCanal::escrever(const TProdutor& produtor) {
   bool fimProdutor = false;
   for (;;) {
     std::unique_lock<std::mutex> guarda(trava);
-    if (!perdido && !cortado && seguintes.empty() && !haEspaco()) {
-      // About to wait for replies: what is queued must reach the agent.
-      guarda.unlock();
-      if (!esvaziarSaida()) break;
-      guarda.lock();
-      // Refilled only once half the window is free: one wake-up for many
-      // replies, not one for each.
-      mudou.wait(guarda, [this] { return perdido || !seguintes.empty() || meiaJanela(); });
-    }
-    if (perdido || cortado || interrompidoTodos) break;
-    if (!seguintes.empty()) {
-      while (!seguintes.empty()) {
-        saida += seguintes.front().bytes;
-        seguintes.front().bytes.clear();
-        pesoEmVoo += seguintes.front().peso;
-        emVoo.push_back(std::move(seguintes.front()));
-        seguintes.pop_front();
-      }
-      guarda.unlock();
-      mudou.notify_all();
-      if (saida.size() >= SAIDA_CHEIA && !esvaziarSaida()) break;
-      continue;
-    }
+    if (!aguardarEspaco(&guarda)) break;
+    bool movidos = moverSeguintes(), esperam = !seguintes.empty();
     guarda.unlock();
+    if (movidos) mudou.notify_all();
     if (saida.size() >= SAIDA_CHEIA && !esvaziarSaida()) break;
+    if (movidos || esperam) continue;
     if (!fimProdutor && produtor(this)) continue;
     fimProdutor = true;
     if (!esvaziarSaida()) break;
@@ -162,6 +210,10 @@ void TCanal::escrever(const TProdutor& produtor) {
                [this] { return perdido || cortado || !seguintes.empty() || emVoo.empty(); });
     if (perdido || cortado || seguintes.empty()) break;
   }
+  terminarEscrita();
+}
+
+void TCanal::terminarEscrita() {
   std::unique_lock<std::mutex> guarda(trava);
   if (cortado) {
     cliente->encerrarEnvio();
@@ -181,6 +233,7 @@ void TCanal::escrever(const TProdutor& produtor) {
 
 void TCanal::pedir(int codigo, const MemoryStream& pedido, int64_t peso, TTratador tratador,
                    const void* corpo, size_t n, TEnvio dados) {
+  assert(naEscrita());
   ClienteVorna::acrescentarComando(&saida, codigo, pedido);
   if (n > 0) saida.append(static_cast<const char*>(corpo), n);
   {
@@ -204,6 +257,7 @@ void TCanal::pedir(int codigo, const MemoryStream& pedido, int64_t peso, TTratad
 }
 
 void TCanal::pedirDepois(int codigo, const MemoryStream& pedido, int64_t peso, TTratador tratador) {
+  assert(naLeitura());
   TPedido item;
   ClienteVorna::acrescentarComando(&item.bytes, codigo, pedido);
   item.peso = peso;
@@ -216,6 +270,7 @@ void TCanal::pedirDepois(int codigo, const MemoryStream& pedido, int64_t peso, T
 }
 
 void TCanal::consumido(int64_t n) {
+  assert(naLeitura());
   {
     std::lock_guard<std::mutex> guarda(trava);
     if (emVoo.empty()) return;
@@ -258,6 +313,7 @@ bool TCanal::encherEntrada() {
 }
 
 bool TCanal::lerBytes(void* dados, size_t n) {
+  assert(naLeitura());
   unsigned char* p = static_cast<unsigned char*>(dados);
   while (n > 0) {
     if (inicioEntrada == fimEntrada) {
@@ -300,6 +356,7 @@ bool TCanal::lerDoisOk() {
 }
 
 bool TCanal::copiarPara(int fd, size_t n, int* erroLocal) {
+  assert(naLeitura());
   while (n > 0) {
     if (inicioEntrada == fimEntrada && !encherEntrada()) return false;
     size_t k = std::min(n, fimEntrada - inicioEntrada);

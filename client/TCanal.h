@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "TUtils.h"
 
@@ -98,8 +99,19 @@ class TCanal {
     TTratador tratador;
   };
 
+  bool executarUmaVez(const TProdutor& produtor);
+  void escreverAteOFim(const TProdutor& produtor);
+  void lerAteOFim();
   void escrever(const TProdutor& produtor);
+  // Writer: waits while the window is full; false when the run must stop.
+  bool aguardarEspaco(std::unique_lock<std::mutex>* guarda);
+  // Writer, under trava: follow-ups into flight while there is room.
+  bool moverSeguintes();
+  void terminarEscrita();
   void ler();
+  // Debug checks of the thread a method is meant for.
+  bool naEscrita() const { return std::this_thread::get_id() == escritor; }
+  bool naLeitura() const { return std::this_thread::get_id() == leitor; }
   bool esvaziarSaida();
   bool encherEntrada();  // the reader's buffer, from the socket
   bool haEspaco() const;
@@ -118,6 +130,9 @@ class TCanal {
   bool escritaTerminada = false;
   bool perdido = false;
   bool cortado = false;  // a data sender stopped the connection on purpose
+
+  std::thread::id escritor;  // the thread of executar
+  std::thread::id leitor;    // set by each run's reader for itself
 
   std::string saida;      // written by the writer thread only
   TAreaAlinhada entrada;  // the reader's buffer

@@ -11,25 +11,15 @@
 #include "InfoObjectLinux.h"
 #include "MemoryStream.h"
 #include "TCPCliente.h"
+#include "TCaminhoLocal.h"
 #include "TCanal.h"
-#include "TCopiaArvore.h"
+#include "TDataTexto.h"
 #include "TUtils.h"
 
 namespace {
 
 // Requests queued by one call of a producer.
 const size_t POR_VEZ = 32;
-
-std::string caminhoNoAgente(const std::string& remoto, const std::string& relativo) {
-  if (relativo.empty()) return remoto;
-  return remoto == "/" ? "/" + relativo : remoto + "/" + relativo;
-}
-
-MemoryStream pedidoDeCaminho(const std::string& caminho) {
-  MemoryStream pedido;
-  pedido.addString(caminho);
-  return pedido;
-}
 
 }  // namespace
 
@@ -61,7 +51,7 @@ bool TDatasPastas::lerData(TCanal* canal, size_t indice) {
   // A folder gone or replaced meanwhile keeps the time of the run.
   TPasta& pasta = pastas[indice];
   pasta.temData = registro.getTipo() == DIRETORIO &&
-                  TCopiaArvore::lerDataRegistro(registro.getDataUltimaModificacao(), &pasta.quando);
+                  TDataTexto::lerRegistro(registro.getDataUltimaModificacao(), &pasta.quando);
   return true;
 }
 
@@ -71,9 +61,10 @@ bool TDatasPastas::lerDoAgente(TCanal* canal, const std::string& remoto) {
     if (proxima >= pastas.size()) return false;
     for (size_t k = 0; k < POR_VEZ && proxima < pastas.size(); ++k, ++proxima) {
       size_t indice = proxima;
-      c->pedir(CMD_AGENTE_LINUX_GET_FILE_INFO,
-               pedidoDeCaminho(caminhoNoAgente(remoto, pastas[indice].relativo)), 0,
-               [this, indice](TCanal* c2) { return lerData(c2, indice); });
+      c->pedir(
+          CMD_AGENTE_LINUX_GET_FILE_INFO,
+          ClienteVorna::pedidoDeCaminho(TCaminhoLocal::juntar(remoto, pastas[indice].relativo)), 0,
+          [this, indice](TCanal* c2) { return lerData(c2, indice); });
     }
     return true;
   });
@@ -84,7 +75,7 @@ void TDatasPastas::aplicarLocais(int raiz, const TAviso& aviso) const {
     const TPasta& pasta = pastas[indice];
     if (!pasta.temData) continue;
     // Opened below the root without following a link, as when it was made.
-    int fd = TCopiaArvore::abrirPastaLocal(raiz, pasta.relativo);
+    int fd = TCaminhoLocal::abrirPasta(raiz, pasta.relativo);
     struct timespec tempos[2] = {{0, UTIME_OMIT}, {pasta.quando, 0}};
     if (fd < 0 || futimens(fd, tempos) != 0) {
       aviso(pasta.relativo.empty() ? "." : pasta.relativo,
@@ -103,9 +94,9 @@ bool TDatasPastas::aplicarNoAgente(TCanal* canal, const std::string& remoto,
     size_t pedidos = 0;
     for (; proxima < ordem.size() && pedidos < POR_VEZ; ++proxima) {
       const TPasta& pasta = pastas[ordem[proxima]];
-      std::string caminho = caminhoNoAgente(remoto, pasta.relativo), data;
+      std::string caminho = TCaminhoLocal::juntar(remoto, pasta.relativo), data;
       if (!pasta.temData) continue;
-      if (!TCopiaArvore::formatarDataPedido(pasta.quando, &data)) {
+      if (!TDataTexto::formatarPedido(pasta.quando, &data)) {
         aviso(caminho, "modification time not kept (the agent takes years 1969 to 2068 only)");
         continue;
       }

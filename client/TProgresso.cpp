@@ -56,11 +56,15 @@ void TProgresso::aumentarTotal(int64_t bytes, int64_t n) {
 }
 
 void TProgresso::desenharSozinho() {
-  if (!ativo || desenhista.joinable()) return;
-  desenhista = std::thread([this] {
+  if (!ativo || desenhista.ativa()) return;
+  desenhista = TThreadUnida([this] {
     std::unique_lock<std::mutex> guarda(trava);
-    while (!parar.wait_for(guarda, std::chrono::milliseconds(100), [this] { return parando; })) {
-      desenhar();
+    try {
+      while (!parar.wait_for(guarda, std::chrono::milliseconds(100), [this] { return parando; })) {
+        desenhar();
+      }
+    } catch (...) {
+      // No memory for a line: the bar is not drawn any more, the copy goes on.
     }
   });
 }
@@ -98,13 +102,13 @@ void TProgresso::avisar(const std::string& linha) {
 }
 
 void TProgresso::concluir() {
-  if (desenhista.joinable()) {
+  if (desenhista.ativa()) {
     {
       std::lock_guard<std::mutex> guarda(trava);
       parando = true;
     }
     parar.notify_all();
-    desenhista.join();
+    desenhista.unir();
   }
   std::lock_guard<std::mutex> guarda(trava);
   if (ativo && desenhado) {

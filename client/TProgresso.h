@@ -7,7 +7,8 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
-#include <thread>
+
+#include "TThreadUnida.h"
 
 // A one-line progress bar on standard error (files when counted, bytes,
 // rate, time left), drawn only when standard error is a terminal and at
@@ -53,7 +54,7 @@ class TProgresso {
   std::mutex trava;  // the line on the terminal
   std::condition_variable parar;
   bool parando = false;
-  std::thread desenhista;
+  TThreadUnida desenhista;
 };
 
 #endif

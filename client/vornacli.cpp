@@ -22,6 +22,7 @@
 #include "TCPCliente.h"
 #include "TCanal.h"
 #include "TCopiaArvore.h"
+#include "TDataTexto.h"
 #include "TFileUser.h"
 #include "TProgresso.h"
 #include "TUtils.h"
@@ -211,12 +212,6 @@ void imprimirRegistro(const InfoObjectLinux& r, bool emJson) {
   }
 }
 
-bool dataValida(const std::string& texto) {
-  struct tm t {};
-  const char* fim = strptime(texto.c_str(), "%d/%m/%y %H:%M:%S", &t);
-  return fim != nullptr && *fim == '\0';
-}
-
 // The signal that interrupted a backup or restore, or 0.
 volatile sig_atomic_t sinalRecebido = 0;
 
@@ -266,7 +261,8 @@ int cmdWhoami(const TContexto& c) {
 
 int cmdListar(const TContexto& c, int codigo) {
   TListaInfoObjectLinux lista;
-  if (codigo == CMD_AGENTE_LINUX_LIST_ALL_FILES_INCREMENTAL && !dataValida(c.args[1])) {
+  if (codigo == CMD_AGENTE_LINUX_LIST_ALL_FILES_INCREMENTAL &&
+      !TDataTexto::pedidoValido(c.args[1])) {
     return uso("the time must read dd/mm/yy HH:MM:SS");
   }
   if (!c.cliente->listar(codigo, c.args[0], &lista, c.args.size() > 1 ? c.args[1] : "")) {
@@ -307,7 +303,7 @@ int cmdStat(const TContexto& c) {
 }
 
 int cmdTouch(const TContexto& c) {
-  if (!dataValida(c.args[1])) return uso("the time must read dd/mm/yy HH:MM:SS");
+  if (!TDataTexto::pedidoValido(c.args[1])) return uso("the time must read dd/mm/yy HH:MM:SS");
   bool existe;
   if (!c.cliente->perguntarFlag(CMD_AGENTE_LINUX_EXIST_FILE_OR_FOLDER, c.args[0], &existe)) {
     return c.perdida();
@@ -349,8 +345,8 @@ int cmdGet(const TContexto& c) {
   TProgresso progresso("get", std::max<int64_t>(0, registro.getTamanho()));
   int64_t tamanho = 0;
   std::string motivo;
-  bool ok = TCopiaArvore::buscarParaArquivo(
-      c.cliente, remoto, c.opcoes->bloco, pastaFd, caminho.filename().string(),
+  bool ok = c.cliente->buscarParaArquivo(
+      remoto, c.opcoes->bloco, pastaFd, caminho.filename().string(),
       registro.getDataUltimaModificacao(), [&](int64_t feitos) { progresso.atualizar(feitos); },
       &tamanho, &motivo);
   progresso.concluir();
@@ -376,9 +372,9 @@ int cmdPut(const TContexto& c) {
   }
   TProgresso progresso("put", st.st_size);
   std::string motivo;
-  bool ok = TCopiaArvore::gravarVerificando(
-      c.cliente, remoto, c.opcoes->bloco, fd, st.st_size,
-      [&](int64_t feitos) { progresso.atualizar(feitos); }, &motivo);
+  bool ok = c.cliente->gravarVerificando(
+      remoto, c.opcoes->bloco, fd, st.st_size, [&](int64_t feitos) { progresso.atualizar(feitos); },
+      &motivo);
   progresso.concluir();
   close(fd);
   if (!ok) {
@@ -440,7 +436,7 @@ int copiar(const TContexto& c, bool ehBackup) {
 }
 
 int cmdBackup(const TContexto& c) {
-  if (!c.opcoes->desde.empty() && !dataValida(c.opcoes->desde)) {
+  if (!c.opcoes->desde.empty() && !TDataTexto::pedidoValido(c.opcoes->desde)) {
     return uso("--since must read dd/mm/yy HH:MM:SS");
   }
   return copiar(c, true);

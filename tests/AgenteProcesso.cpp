@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -127,6 +128,22 @@ AgenteProcesso::~AgenteProcesso() {
   }
   if (processo > 0)
     unlink(("/var/log/AgenteLinuxVorna" + std::to_string(processo) + ".log").c_str());
+}
+
+int escutarNaLoopback(int* porta) {
+  int escuta = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_in local {};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t tamanho = sizeof local;
+  if (bind(escuta, reinterpret_cast<struct sockaddr*>(&local), sizeof local) != 0 ||
+      listen(escuta, 4) != 0 ||
+      getsockname(escuta, reinterpret_cast<struct sockaddr*>(&local), &tamanho) != 0) {
+    close(escuta);
+    return -1;
+  }
+  *porta = ntohs(local.sin_port);
+  return escuta;
 }
 
 int AgenteProcesso::portaLivre() {
@@ -299,6 +316,23 @@ bool AgenteProcesso::esperarNoLogInicio(const std::string& trecho, int ms) const
 
 bool AgenteProcesso::esperarNaSaida(const std::string& trecho, int ms) const {
   return esperar([&] { return saida().find(trecho) != std::string::npos; }, ms);
+}
+
+pid_t iniciarPrograma(const std::string& caminho, const std::vector<std::string>& argumentos,
+                      const std::string& saida, const std::string& erros) {
+  std::vector<std::string> palavras = {caminho};
+  palavras.insert(palavras.end(), argumentos.begin(), argumentos.end());
+  std::vector<char*> argv;
+  for (std::string& palavra : palavras) argv.push_back(&palavra[0]);
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t acoes;
+  posix_spawn_file_actions_init(&acoes);
+  posix_spawn_file_actions_addopen(&acoes, 1, saida.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&acoes, 2, erros.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  pid_t pid;
+  int r = posix_spawn(&pid, caminho.c_str(), &acoes, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&acoes);
+  return r == 0 ? pid : -1;
 }
 
 TResultadoPrograma executarPrograma(const std::string& caminho,

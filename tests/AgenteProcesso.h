@@ -97,8 +97,17 @@ struct TResultadoPrograma {
 // killed by its pid.
 TResultadoPrograma executarPrograma(const std::string& caminho,
                                     const std::vector<std::string>& argumentos,
-                                    const std::vector<std::string>& ambiente = {},
-                                    int ms = 60000);
+                                    const std::vector<std::string>& ambiente = {}, int ms = 60000);
+
+// A socket listening on loopback at a port the system picks (in *porta),
+// for a fake agent; -1 when it cannot.
+int escutarNaLoopback(int* porta);
+
+// Starts caminho with argumentos (the program name is added), its standard
+// output and error into the files saida and erros, without waiting: the
+// pid, or -1. Safe while other threads of the test run (no fork).
+pid_t iniciarPrograma(const std::string& caminho, const std::vector<std::string>& argumentos,
+                      const std::string& saida, const std::string& erros);
 
 // Counts non-overlapping occurrences of trecho in texto.
 int contar(const std::string& texto, const std::string& trecho);

@@ -278,17 +278,6 @@ TEST_F(AgenteTransferencia, dadosEmPedacosPequenosENadaAlemDoAnunciado) {
   EXPECT_EQ(lerArquivo(pasta + "/pedacos"), "0123456789");
 }
 
-TEST_F(AgenteTransferencia, arquivoGrandeIdaEVoltaByteAByte) {
-  const size_t TAMANHO = 40 * 1024 * 1024 + 12345;
-  std::string dados = conteudoPseudoAleatorio(TAMANHO, 7);
-  ASSERT_TRUE(cliente->gravar(pasta + "/grande", 1 << 20, dados.data(), dados.size()));
-  std::string volta;
-  ASSERT_TRUE(cliente->buscar(pasta + "/grande", 1 << 20, &volta));
-  EXPECT_TRUE(volta == dados);
-  EXPECT_TRUE(lerArquivo(pasta + "/grande") == dados);
-  emPasso();
-}
-
 TEST_F(AgenteTransferencia, duasConexoesGravandoOMesmoCaminho) {
   std::string a = std::string(3000000, 'a'), b = std::string(3000000, 'b');
   auto outro = agente.conectarLogado();

@@ -10,13 +10,6 @@
 #include "Logger.h"
 #include "Temporario.h"
 
-TEST(TUtils, dividirLinhasComoUmaLeituraLinhaALinha) {
-  EXPECT_EQ(dividirLinhas(""), (std::vector<std::string>{""}));
-  EXPECT_EQ(dividirLinhas("a\nb\n"), (std::vector<std::string>{"a", "b", ""}));
-  EXPECT_EQ(dividirLinhas("a\r\nb"), (std::vector<std::string>{"a\r", "b"}));
-  EXPECT_EQ(dividirLinhas("\n\n"), (std::vector<std::string>{"", "", ""}));
-}
-
 TEST(TUtils, lerArquivoTextoRecusaPastaEArquivoAusente) {
   PastaTemporaria pasta;
   std::string conteudo, erro;

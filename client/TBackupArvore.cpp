@@ -1,0 +1,401 @@
+#include "TBackupArvore.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <unordered_map>
+
+#include "ClienteVorna.h"
+#include "MemoryStream.h"
+#include "TBuscaConferida.h"
+#include "TCPCliente.h"
+#include "TCaminhoLocal.h"
+#include "TCanal.h"
+#include "TCopiaArvore.h"
+#include "TDataTexto.h"
+#include "TProgresso.h"
+#include "TThreadUnida.h"
+#include "TUtils.h"
+
+namespace {
+
+bool lerRegistro(TCanal* canal, InfoObjectLinux* registro) {
+  MemoryStream resposta;
+  return canal->lerRespostaMensagem(&resposta) && ClienteVorna::lerRegistro(&resposta, registro);
+}
+
+bool lerListagem(TCanal* canal, TListaInfoObjectLinux* registros) {
+  MemoryStream resposta;
+  return canal->lerRespostaMensagem(&resposta) && ClienteVorna::lerListagem(&resposta, registros);
+}
+
+}  // namespace
+
+TBackupArvore::TLeitor::~TLeitor() {
+  if (pastaFd >= 0) close(pastaFd);
+}
+
+TBackupArvore::TBackupArvore(TCopiaArvore* copia, const std::string& remoto, int raiz)
+    : copia(copia), remoto(remoto), raiz(raiz) {
+  datasPastas.acrescentar("");
+}
+
+TBackupArvore::~TBackupArvore() {}
+
+bool TBackupArvore::copiar(const std::string& desde) {
+  return desde.empty() ? copiarEmOnda() : copiarAlterados(desde);
+}
+
+bool TBackupArvore::darDatasPastas() {
+  if (!datasPastas.lerDoAgente(copia->canal(0), remoto)) return false;
+  datasPastas.aplicarLocais(raiz, [this](const std::string& pasta, const std::string& motivo) {
+    copia->avisar(pasta + ": " + motivo);
+  });
+  return true;
+}
+
+bool TBackupArvore::copiarEmOnda() {
+  TFilaBackup fila(remoto);
+  copia->iniciarProgresso("backup", 0, 0);
+  std::vector<TLeitor> leitores(copia->quantosCanais());
+  bool ok = copia->executarTodos([&](size_t i) -> TCanal::TProdutor {
+    TLeitor* leitor = &leitores[i];
+    bool listar = i == 0;  // the first connection lists the folders, and fetches too
+    return [this, &fila, leitor, listar](TCanal* c) mutable {
+      if (!listar) return produzirDaFila(c, &fila, leitor);
+      listar = false;
+      return pedirListagem(c, &fila, 0, remoto);
+    };
+  });
+  return ok && fila.listada();
+}
+
+bool TBackupArvore::pedirListagem(TCanal* canal, TFilaBackup* fila, int indice,
+                                  const std::string& pasta) {
+  TCanal::TTratador listar = [this, pasta, indice, fila](TCanal* c) {
+    return listarParaBackup(c, pasta, indice, fila);
+  };
+  MemoryStream pedido = ClienteVorna::pedidoDeCaminho(pasta);
+  if (indice == 0) {
+    canal->pedir(CMD_AGENTE_LINUX_LIST, pedido, 0, listar);
+  } else {  // from a reply's handler
+    canal->pedirDepois(CMD_AGENTE_LINUX_LIST, pedido, 0, listar);
+  }
+  return true;
+}
+
+bool TBackupArvore::listarParaBackup(TCanal* canal, const std::string& pasta, int indice,
+                                     TFilaBackup* fila) {
+  bool ok = false;
+  try {
+    ok = listarPastaParaBackup(canal, pasta, indice, fila);
+  } catch (...) {
+    // The other connections must not wait for a listing that will not come.
+    fila->terminarListagem(false);
+    throw;
+  }
+  fila->terminarListagem(ok);
+  return ok;
+}
+
+bool TBackupArvore::listarPastaParaBackup(TCanal* canal, const std::string& pasta, int indice,
+                                          TFilaBackup* fila) {
+  TListaInfoObjectLinux registros;
+  if (!lerListagem(canal, &registros)) return false;
+  int paiFd = TCaminhoLocal::abrirPasta(raiz, fila->pasta(indice));
+  if (paiFd < 0) {
+    copia->falhar(pasta, textoDoErro(errno));
+    return true;
+  }
+  std::vector<TArquivoBackup> novos;
+  for (const InfoObjectLinux& registro : registros) {
+    acolherFilho(canal, registro, pasta, indice, paiFd, fila, &novos);
+  }
+  close(paiFd);
+  int64_t bytes = 0;
+  for (const TArquivoBackup& arquivo : novos) bytes += arquivo.tamanho;
+  fila->acrescentarArquivos(&novos);
+  copia->getProgresso()->aumentarTotal(bytes, static_cast<int64_t>(novos.size()));
+  return true;
+}
+
+void TBackupArvore::acolherFilho(TCanal* canal, const InfoObjectLinux& registro,
+                                 const std::string& pasta, int indice, int paiFd, TFilaBackup* fila,
+                                 std::vector<TArquivoBackup>* novos) {
+  std::string relativo, nome;
+  // Only children of the folder asked for, each once: a confused agent
+  // must not send the walk round in circles nor out of the target.
+  if (!TCaminhoLocal::relativo(remoto, registro.getNome(), &relativo) ||
+      !TCaminhoLocal::relativo(pasta, registro.getNome(), &nome) ||
+      nome.find('/') != std::string::npos) {
+    copia->falhar(registro.getNome(), "not in the folder asked for");
+  } else if (registro.getTipo() == DIRETORIO) {
+    if (!fila->marcarVista(registro.getNome()) || !criarPastaLocal(paiFd, nome, relativo)) return;
+    pedirListagem(canal, fila, fila->acrescentarPasta(relativo), registro.getNome());
+  } else if (registro.getTamanho() < 0) {
+    copia->falhar(registro.getNome(), "not readable on the agent");
+  } else {
+    novos->push_back(arquivoDe(registro, indice, nome));
+  }
+}
+
+bool TBackupArvore::produzirDaFila(TCanal* canal, TFilaBackup* fila, TLeitor* leitor) {
+  // The lot's files and their folders, which stay where they are in the
+  // queue until the run ends.
+  TFilaBackup::TLoteFila lote;
+  if (!fila->tomarLote(canal, &lote)) return false;
+  for (const auto& item : lote) pedirArquivo(canal, item.first, item.second, leitor);
+  return true;
+}
+
+bool TBackupArvore::copiarAlterados(const std::string& desde) {
+  TListaInfoObjectLinux registros;
+  bool listado = false;
+  auto listar = [&] {
+    try {
+      listado = copia->canal(0)->getCliente()->listar(CMD_AGENTE_LINUX_LIST_ALL_FILES_INCREMENTAL,
+                                                      remoto, &registros, desde);
+    } catch (...) {
+      listado = false;
+    }
+  };
+  bool percorrido;
+  if (copia->quantosCanais() > 1) {
+    TThreadUnida listagem(listar);
+    percorrido = percorrerPastas(copia->canal(1));
+    listagem.unir();
+  } else {
+    listar();
+    percorrido = listado && percorrerPastas(copia->canal(0));
+  }
+  return listado && percorrido && copiarArquivos(registros);
+}
+
+bool TBackupArvore::percorrerPastas(TCanal* canal) {
+  std::set<std::string> vistas = {remoto};
+  bool pedido = false;
+  return canal->executar([&](TCanal* c) {
+    if (pedido) return false;
+    pedido = true;
+    c->pedir(CMD_AGENTE_LINUX_LIST_FOLDERS_DIR, ClienteVorna::pedidoDeCaminho(remoto), 0,
+             [&](TCanal* c2) { return listarPasta(c2, remoto, &vistas); });
+    return true;
+  });
+}
+
+bool TBackupArvore::listarPasta(TCanal* canal, const std::string& pasta,
+                                std::set<std::string>* vistas) {
+  TListaInfoObjectLinux filhas;
+  if (!lerListagem(canal, &filhas)) return false;
+  std::string relativoPai;
+  if (pasta != remoto) TCaminhoLocal::relativo(remoto, pasta, &relativoPai);
+  int paiFd = TCaminhoLocal::abrirPasta(raiz, relativoPai);
+  if (paiFd < 0) {
+    copia->falhar(pasta, textoDoErro(errno));
+    return true;
+  }
+  for (const InfoObjectLinux& registro : filhas) {
+    std::string relativo, nome, filha = registro.getNome();
+    // Only children of the folder asked for, each once: a confused agent
+    // must not send the walk round in circles.
+    if (!TCaminhoLocal::relativo(remoto, filha, &relativo) ||
+        !TCaminhoLocal::relativo(pasta, filha, &nome) || nome.find('/') != std::string::npos ||
+        !vistas->insert(filha).second) {
+      copia->falhar(filha, "not a sub-folder of the folder asked for");
+      continue;
+    }
+    if (!criarPastaLocal(paiFd, nome, relativo)) continue;
+    canal->pedirDepois(CMD_AGENTE_LINUX_LIST_FOLDERS_DIR, ClienteVorna::pedidoDeCaminho(filha), 0,
+                       [this, filha, vistas](TCanal* c) { return listarPasta(c, filha, vistas); });
+  }
+  close(paiFd);
+  return true;
+}
+
+bool TBackupArvore::copiarArquivos(const TListaInfoObjectLinux& registros) {
+  std::vector<std::string> pastas;
+  std::vector<TArquivoBackup> arquivos;
+  int64_t total = separarPorPasta(registros, &pastas, &arquivos);
+  TCopiaArvore::TTrabalho trabalho = copia->iniciarTrabalho(&arquivos);
+  copia->iniciarProgresso("backup", total, static_cast<int64_t>(arquivos.size()));
+  std::vector<TLeitor> leitores(copia->quantosCanais());
+  return copia->executarTodos([&](size_t i) -> TCanal::TProdutor {
+    TLeitor* leitor = &leitores[i];
+    return [&, leitor](TCanal* c) {
+      TCopiaArvore::TLote lote;
+      if (!copia->tomarLote(trabalho, &lote)) return false;
+      for (size_t k = lote.proximo; k < lote.fim; ++k) {
+        pedirArquivo(c, &arquivos[k], &pastas[static_cast<size_t>(arquivos[k].pasta)], leitor);
+      }
+      return true;
+    };
+  });
+}
+
+int64_t TBackupArvore::separarPorPasta(const TListaInfoObjectLinux& registros,
+                                       std::vector<std::string>* pastas,
+                                       std::vector<TArquivoBackup>* arquivos) {
+  std::unordered_map<std::string, int> indices;
+  int64_t total = 0;
+  for (const InfoObjectLinux& registro : registros) {
+    std::string relativo;
+    if (!TCaminhoLocal::relativo(remoto, registro.getNome(), &relativo)) {
+      copia->falhar(registro.getNome(), "path outside the folder asked for");
+    } else if (registro.getTamanho() < 0) {
+      copia->falhar(registro.getNome(), "not readable on the agent");
+    } else {
+      size_t barra = relativo.rfind('/');
+      std::string pasta = barra == std::string::npos ? "" : relativo.substr(0, barra);
+      auto achada = indices.emplace(pasta, static_cast<int>(pastas->size()));
+      if (achada.second) pastas->push_back(pasta);
+      std::string nome = relativo.substr(barra == std::string::npos ? 0 : barra + 1);
+      arquivos->push_back(arquivoDe(registro, achada.first->second, nome));
+      total += registro.getTamanho();
+    }
+  }
+  return total;
+}
+
+TArquivoBackup TBackupArvore::arquivoDe(const InfoObjectLinux& registro, int pasta,
+                                        const std::string& nome) {
+  TArquivoBackup arquivo{registro.getNome(),
+                         pasta,
+                         nome,
+                         registro.getTamanho(),
+                         false,
+                         0,
+                         registro.getDataUltimaModificacao()};
+  arquivo.temData = TDataTexto::lerRegistro(arquivo.data, &arquivo.quando);
+  return arquivo;
+}
+
+void TBackupArvore::pedirArquivo(TCanal* canal, const TArquivoBackup* arquivo,
+                                 const std::string* pasta, TLeitor* leitor) {
+  auto busca = std::make_shared<TBuscaConferida>(arquivo->tamanho, arquivo->data, arquivo->temData,
+                                                 arquivo->quando);
+  pedirArquivo(canal, TPedidoBusca{arquivo, pasta, leitor, busca, false});
+}
+
+void TBackupArvore::pedirArquivo(TCanal* canal, const TPedidoBusca& pedido) {
+  MemoryStream mensagem;
+  mensagem.addString(pedido.arquivo->remoto);
+  mensagem.addInt(copia->getBloco());
+  TCanal::TTratador buscar = [this, pedido](TCanal* c) { return buscarArquivo(c, pedido); };
+  // Taken once the agent has sent the file: whether it changed meanwhile.
+  TCanal::TTratador conferir = [this, pedido](TCanal* c) { return conferirBusca(c, pedido); };
+  MemoryStream registro = ClienteVorna::pedidoDeCaminho(pedido.arquivo->remoto);
+  int64_t peso = std::max<int64_t>(pedido.arquivo->tamanho, 1);
+  if (pedido.segunda) {  // from a reply's handler
+    canal->pedirDepois(CMD_AGENTE_LINUX_GET_FILE, mensagem, peso, buscar);
+    canal->pedirDepois(CMD_AGENTE_LINUX_GET_FILE_INFO, registro, 0, conferir);
+  } else {
+    canal->pedir(CMD_AGENTE_LINUX_GET_FILE, mensagem, peso, buscar);
+    canal->pedir(CMD_AGENTE_LINUX_GET_FILE_INFO, registro, 0, conferir);
+  }
+}
+
+bool TBackupArvore::buscarArquivo(TCanal* canal, const TPedidoBusca& pedido) {
+  MemoryStream resposta;
+  if (!canal->lerRespostaMensagem(&resposta) || resposta.getSize() != 8) return false;
+  int64_t tamanho = resposta.readInt64FromMemoryStream();
+  TBuscaConferida* busca = pedido.busca.get();
+  busca->anunciar(tamanho);
+  if (tamanho < 0) return true;
+  abrirPastaDoLeitor(pedido);
+  if (pedido.leitor->pastaFd < 0) {
+    busca->motivo = textoDoErro(pedido.leitor->erroPasta);
+  } else if (!busca->criar(pedido.leitor->pastaFd, pedido.arquivo->nome)) {
+    busca->motivo = textoDoErro(errno);
+  }
+  return receberPedacos(canal, tamanho, busca);
+}
+
+void TBackupArvore::abrirPastaDoLeitor(const TPedidoBusca& pedido) {
+  TLeitor* leitor = pedido.leitor;
+  if (leitor->pasta == pedido.arquivo->pasta) return;
+  if (leitor->pastaFd >= 0) close(leitor->pastaFd);
+  leitor->pasta = pedido.arquivo->pasta;
+  leitor->pastaFd = TCaminhoLocal::abrirPasta(raiz, *pedido.pasta);
+  leitor->erroPasta = errno;
+}
+
+bool TBackupArvore::receberPedacos(TCanal* canal, int64_t tamanho, TBuscaConferida* busca) {
+  int erroLocal = 0;
+  auto receber = [&](size_t n) {
+    int fd = busca->motivo.empty() ? busca->getFd() : -1;
+    if (!canal->copiarPara(fd, n, &erroLocal)) return false;
+    canal->consumido(static_cast<int64_t>(n));
+    copia->getProgresso()->acrescentar(static_cast<int64_t>(n), 0);
+    return true;
+  };
+  ClienteVorna::TFimPedacos fim = ClienteVorna::lerPedacos(
+      tamanho, [canal](int* contagem) { return canal->lerInt(contagem); }, receber);
+  if (fim == ClienteVorna::PEDACOS_PERDIDOS) return false;
+  if (fim == ClienteVorna::PEDACOS_SEM_LEITURA || fim == ClienteVorna::PEDACOS_CURTOS) {
+    busca->marcarLeituraFalha();
+  }
+  if (fim == ClienteVorna::PEDACOS_A_MAIS) busca->marcarExcesso();
+  if (busca->motivo.empty() && erroLocal != 0) {
+    busca->motivo = "local write failed: " + textoDoErro(erroLocal);
+  }
+  return true;
+}
+
+bool TBackupArvore::conferirBusca(TCanal* canal, const TPedidoBusca& pedido) {
+  InfoObjectLinux depois;
+  if (!lerRegistro(canal, &depois)) return false;
+  TBuscaConferida* busca = pedido.busca.get();
+  TBuscaConferida::TVeredito veredito = busca->julgar(depois);
+  std::string motivo = busca->motivo;
+  if (motivo.empty() && veredito == TBuscaConferida::INTEIRA && busca->concluir(&motivo)) {
+    copia->contar(1, busca->getTamanho(), 0);
+    copia->getProgresso()->acrescentar(0, 1);
+    return true;
+  }
+  if (motivo.empty() && veredito == TBuscaConferida::SUMIU) {
+    motivo = "not found or not readable on the agent";
+  } else if (motivo.empty() && veredito == TBuscaConferida::NAO_LIDA) {
+    motivo = "the agent could not read the file";
+  } else if (motivo.empty()) {
+    std::string como = veredito == TBuscaConferida::ENCOLHEU
+                           ? "changed during the copy: shrank while it was read"
+                           : "changed during the copy";
+    if (!pedido.segunda) return buscarDeNovo(canal, pedido, depois, como);
+    motivo = como + ", again";
+  }
+  copia->falhar(pedido.arquivo->remoto, motivo);
+  return true;
+}
+
+bool TBackupArvore::buscarDeNovo(TCanal* canal, const TPedidoBusca& pedido,
+                                 const InfoObjectLinux& depois, const std::string& como) {
+  copia->avisar(pedido.arquivo->remoto + ": " + como + "; fetching it once more");
+  // Measured against the record after the first fetch.
+  time_t quando = 0;
+  bool temData = TDataTexto::lerRegistro(depois.getDataUltimaModificacao(), &quando);
+  auto busca = std::make_shared<TBuscaConferida>(
+      depois.getTamanho(), depois.getDataUltimaModificacao(), temData, quando);
+  copia->getProgresso()->aumentarTotal(std::max<int64_t>(depois.getTamanho(), 0), 0);
+  pedirArquivo(canal, TPedidoBusca{pedido.arquivo, pedido.pasta, pedido.leitor, busca, true});
+  return true;
+}
+
+bool TBackupArvore::criarPastaLocal(int paiFd, const std::string& nome,
+                                    const std::string& relativo) {
+  // Each folder is made once, after its parent: files only open them. It
+  // must end up a folder of its own, not a link to one elsewhere.
+  mkdirat(paiFd, nome.c_str(), 0755);
+  int fd = openat(paiFd, nome.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    copia->falhar(relativo, textoDoErro(errno));
+    return false;
+  }
+  close(fd);
+  copia->contar(0, 0, 1);
+  std::lock_guard<std::mutex> guarda(travaPastas);
+  datasPastas.acrescentar(relativo);
+  return true;
+}

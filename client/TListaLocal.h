@@ -1,0 +1,50 @@
+#ifndef TLISTALOCAL_H
+#define TLISTALOCAL_H
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <vector>
+
+class TCopiaArvore;
+
+// What a restore copies: the folders and regular files below a local
+// folder, folders before what they hold, each link or special file skipped
+// and counted. Filled by the thread that runs the restore, before any
+// channel runs.
+class TListaLocal {
+ public:
+  // A local folder and what became of it on the agent.
+  struct TPasta {
+    std::string relativo;
+    time_t quando;
+    size_t filhas = 0, fimFilhas = 0;  // its sub-folders: [filhas, fimFilhas) of the list
+    bool pronta = false;               // a real folder on the agent: what it holds may go there
+  };
+  struct TArquivo {
+    std::string origem;
+    std::string destino;  // on the agent
+    int64_t tamanho;
+    int pasta;  // in the list of folders
+  };
+
+  TListaLocal(TCopiaArvore* copia, const std::string& local, const std::string& remoto);
+
+  // Walks local; the root is the first folder.
+  void listar();
+
+  std::vector<TPasta> pastas;
+  std::vector<TArquivo> arquivos;
+
+ private:
+  void lerPasta(int indice);
+  void acolherEntrada(int indice, int pastaFd, const std::string& relativo, const char* nome);
+  void ignorar(const std::string& caminho, mode_t modo);
+
+  TCopiaArvore* copia;
+  std::string local, remoto;
+};
+
+#endif
