@@ -176,6 +176,21 @@ void devolverMemoria() {
 #endif
 }
 
+// One start-up line, on the console and in the log of process pid.
+void anunciar(const std::string& linha, int pid) {
+  escreverConsole(linha);
+  log.WriteLog(linha, pid, false);
+}
+
+void tomarDescritores() {
+  // One descriptor per connection and a few per walk: take all we may have.
+  struct rlimit limite {};
+  if (getrlimit(RLIMIT_NOFILE, &limite) == 0 && limite.rlim_cur < limite.rlim_max) {
+    limite.rlim_cur = limite.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limite);
+  }
+}
+
 // Null when no key asks for any control: everyone is then admitted as ever.
 TControleAcesso* criarControleAcesso(const TFileConfiguracao& configuracao) {
   if (!configuracao.getRestringirServidores() && configuracao.getMaxConexoesSemLogin() == 0 &&
@@ -286,19 +301,11 @@ int main(int argc, char* argv[]) {
   instalarTratadorDeSinais();
   tzset();
   ajustarMemoria();
-  // One descriptor per connection and a few per walk: take all we may have.
-  struct rlimit limite {};
-  if (getrlimit(RLIMIT_NOFILE, &limite) == 0 && limite.rlim_cur < limite.rlim_max) {
-    limite.rlim_cur = limite.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limite);
-  }
+  tomarDescritores();
   const char* prazo = std::getenv("VORNA_PRAZO_LOGIN");
   if (prazo != nullptr && std::atoi(prazo) > 0) prazoLogin = std::atoi(prazo);
   TFileConfiguracao configuracao;
-  for (const std::string& aviso : configuracao.getAvisos()) {
-    escreverConsole(aviso);
-    log.WriteLog(aviso, 0, false);  // no process log yet
-  }
+  for (const std::string& aviso : configuracao.getAvisos()) anunciar(aviso, 0);
   porta = configuracao.getPorta();
   if (argc > 1) porta = std::atoi(argv[1]);
   std::string primeiraPalavra = argc > 0 && argv[0] != nullptr ? argv[0] : "";
@@ -309,16 +316,11 @@ int main(int argc, char* argv[]) {
 #else
   aplicacao32Bits = true;
 #endif
-  escreverConsole("Porta utilizada " + IntToStr(porta));
-  log.WriteLog("Porta utilizada " + IntToStr(porta), 0, false);
-  escreverConsole("Versão " + IntToStr(VERSAO_APP));
-  log.WriteLog("Versão " + IntToStr(VERSAO_APP), 0, false);
-  const char* bits = aplicacao32Bits ? "Aplicação é 32 bits " : "Aplicação é 64 bits ";
-  escreverConsole(bits);
-  log.WriteLog(bits, 0, false);
+  anunciar("Porta utilizada " + IntToStr(porta), 0);
+  anunciar("Versão " + IntToStr(VERSAO_APP), 0);
+  anunciar(aplicacao32Bits ? "Aplicação é 32 bits " : "Aplicação é 64 bits ", 0);
   myPid = static_cast<int>(getpid());
-  escreverConsole("PID " + IntToStr(myPid));
-  log.WriteLog("PID " + IntToStr(myPid), myPid, false);
+  anunciar("PID " + IntToStr(myPid), myPid);
   escreverConsole("ouvindo porta ");
   Servidor servidor(porta, configuracao.getEnderecoEscuta(), myPid);
   controleAcesso = criarControleAcesso(configuracao);
