@@ -24,6 +24,7 @@
 #include "TOpcoesVornacli.h"
 #include "TProgresso.h"
 #include "TSaidaVornacli.h"
+#include "TTransferenciaArquivo.h"
 #include "TUtils.h"
 
 namespace {
@@ -174,7 +175,7 @@ int cmdGet(const TContexto& c) {
   TProgresso progresso("get", std::max<int64_t>(0, registro.getTamanho()));
   int64_t tamanho = 0;
   std::string motivo;
-  bool ok = c.cliente->buscarParaArquivo(
+  bool ok = TTransferenciaArquivo(c.cliente).buscarParaArquivo(
       remoto, c.opcoes->bloco, pastaFd, caminho.filename().string(),
       registro.getDataUltimaModificacao(), [&](int64_t feitos) { progresso.atualizar(feitos); },
       &tamanho, &motivo);
@@ -201,7 +202,7 @@ int cmdPut(const TContexto& c) {
   }
   TProgresso progresso("put", st.st_size);
   std::string motivo;
-  bool ok = c.cliente->gravarVerificando(
+  bool ok = TTransferenciaArquivo(c.cliente).gravarVerificando(
       remoto, c.opcoes->bloco, fd, st.st_size, [&](int64_t feitos) { progresso.atualizar(feitos); },
       &motivo);
   progresso.concluir();
