@@ -41,6 +41,7 @@
 #include "ClienteVorna.h"
 #include "TCPCliente.h"
 #include "TFileUser.h"
+#include "TTransferenciaArquivo.h"
 #include "TUtils.h"
 
 namespace {
@@ -208,8 +209,8 @@ int main(int argc, char* argv[]) {
     double inicio = agora();
     if (modo == "get") {
       int nulo = open("/dev/null", O_WRONLY);
-      if (!cliente.buscarParaDescritor(arg(3), std::atoi(arg(4).c_str()), nulo, &tamanho, nullptr,
-                                       &erro)) {
+      if (!TTransferenciaArquivo(&cliente).buscarParaDescritor(arg(3), std::atoi(arg(4).c_str()),
+                                                               nulo, &tamanho, nullptr, &erro)) {
         falhar("get: " + erro);
       }
       close(nulo);
@@ -217,8 +218,8 @@ int main(int argc, char* argv[]) {
       int fd = open(arg(3).c_str(), O_RDONLY);
       struct stat st {};
       fstat(fd, &st);
-      if (!cliente.gravarDeDescritor(arg(4), std::atoi(arg(5).c_str()), fd, st.st_size, nullptr,
-                                     &erro)) {
+      if (!TTransferenciaArquivo(&cliente).gravarDeDescritor(arg(4), std::atoi(arg(5).c_str()), fd,
+                                                             st.st_size, nullptr, &erro)) {
         falhar("put: " + erro);
       }
       close(fd);

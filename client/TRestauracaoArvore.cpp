@@ -19,6 +19,7 @@
 #include "TDescritor.h"
 #include "TGravacaoConferida.h"
 #include "TProgresso.h"
+#include "TTransferenciaArquivo.h"
 #include "TUtils.h"
 
 namespace {
@@ -312,16 +313,17 @@ bool TRestauracaoArvore::tratarGravacao(TCanal* canal, TEstadoGravacao* estado) 
 }
 
 bool TRestauracaoArvore::enviarArquivo(TCanal* canal, TEstadoGravacao* estado) {
-  switch (canal->getCliente()->enviarDeDescritor(estado->fd.get(), estado->tamanho,
-                                                 copia->getBloco(), nullptr, &estado->motivo)) {
-    case ClienteVorna::DADOS_ENVIADOS:
+  switch (TTransferenciaArquivo(canal->getCliente())
+              .enviarDeDescritor(estado->fd.get(), estado->tamanho, copia->getBloco(), nullptr,
+                                 &estado->motivo)) {
+    case TTransferenciaArquivo::DADOS_ENVIADOS:
       break;
-    case ClienteVorna::LEITURA_FALHOU:
+    case TTransferenciaArquivo::LEITURA_FALHOU:
       // The agent waits for every announced byte: the connection is cut,
       // and the agent drops the file.
       estado->cortado = true;
       return false;
-    case ClienteVorna::CONEXAO_PERDIDA:
+    case TTransferenciaArquivo::CONEXAO_PERDIDA:
       return false;
   }
   if (!mesmoArquivo(estado)) {

@@ -2,7 +2,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,11 +10,9 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
-#include <iostream>
 #include <map>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "ClienteVorna.h"
@@ -24,7 +21,10 @@
 #include "TCopiaArvore.h"
 #include "TDataTexto.h"
 #include "TFileUser.h"
+#include "TOpcoesVornacli.h"
 #include "TProgresso.h"
+#include "TSaidaVornacli.h"
+#include "TTransferenciaArquivo.h"
 #include "TUtils.h"
 
 namespace {
@@ -36,180 +36,9 @@ const int SAIDA_USO = 2;      // the command line is wrong
 const int SAIDA_LOGIN = 3;    // the agent refused the login
 const int SAIDA_CONEXAO = 4;  // no connection, or it was lost
 
-const char* const AJUDA =
-    "usage: vornacli [-H host] [-p port] [-u user] [--json] [--chunk BYTES] [--timeout SECONDS]\n"
-    "                [-j CONNECTIONS] [-v] COMMAND [ARGS]\n"
-    "\n"
-    "Connects to an AgenteLinuxVorna agent (default 127.0.0.1:9999) and logs in. The password\n"
-    "comes from VORNA_PASSWORD, or is asked on the terminal when -u is given.\n"
-    "\n"
-    "commands:\n"
-    "  version                      the agent's protocol version\n"
-    "  whoami                       the agent's name, path, working directory and word size\n"
-    "  ls DIR                       one level of DIR (folders and files)\n"
-    "  find DIR                     every file below DIR\n"
-    "  changed DIR 'dd/mm/yy HH:MM:SS'  files below DIR changed after that local time\n"
-    "  folders DIR                  the sub-folders of DIR\n"
-    "  du DIR                       total bytes of the files below DIR\n"
-    "  size FILE                    bytes of FILE (fails when missing or unreadable)\n"
-    "  isdir PATH | exists PATH     print true or false; exit 0 for true, 1 for false\n"
-    "  stat PATH                    the record of PATH\n"
-    "  get REMOTE LOCAL             fetch a file (LOCAL may be a folder)\n"
-    "  put LOCAL REMOTE             store a file\n"
-    "  touch PATH 'dd/mm/yy HH:MM:SS'  set PATH's modification time\n"
-    "  mkdir PATH                   create one folder\n"
-    "  backup REMOTE_DIR LOCAL_DIR [--since 'dd/mm/yy HH:MM:SS']\n"
-    "  restore LOCAL_DIR REMOTE_DIR\n"
-    "\n"
-    "backup and restore use CONNECTIONS logged-in connections at once (-j, default the number\n"
-    "of cores, at least 4), each with its requests pipelined. A backup is flushed to disk once,\n"
-    "before it reports success; a file that fails is reported and counted, and the run goes on.\n"
-    "The protocol carries files, folders and modification times only: restore skips links and\n"
-    "special files (-v names each), and the copies get no modes, owners or extended attributes.\n"
-    "\n"
-    "Listings print one entry a line: kind, size, date and path (--json: one JSON object a\n"
-    "line). Times are the agent's local time; backup and restore read and write them in this\n"
-    "machine's time zone.\n"
-    "exit status: 0 ok, 1 failed or false, 2 usage, 3 login refused, 4 connection lost.\n";
-
-struct TOpcoes {
-  std::string host = "127.0.0.1";
-  int porta = 9999;
-  std::string usuario;
-  bool usuarioDado = false;
-  bool json = false;
-  bool verboso = false;
-  int bloco = 1024 * 1024;
-  int tempoLimite = 600;
-  int conexoes = std::max(4, static_cast<int>(std::thread::hardware_concurrency()));
-  std::string desde;
-  std::vector<std::string> argumentos;
-};
-
 int uso(const std::string& motivo) {
-  std::fprintf(stderr, "vornacli: %s\n%s", motivo.c_str(), AJUDA);
+  std::fprintf(stderr, "vornacli: %s\n%s", motivo.c_str(), TOpcoesVornacli::AJUDA);
   return SAIDA_USO;
-}
-
-bool lerNumero(const std::string& texto, long minimo, long maximo, long* valor) {
-  char* fim = nullptr;
-  errno = 0;
-  long v = std::strtol(texto.c_str(), &fim, 10);
-  if (texto.empty() || *fim != '\0' || errno != 0 || v < minimo || v > maximo) return false;
-  *valor = v;
-  return true;
-}
-
-// Fills opcoes from the command line; an error text when it is wrong.
-std::string lerOpcoes(int argc, char* argv[], TOpcoes* opcoes) {
-  bool soArgumentos = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string palavra = argv[i];
-    if (soArgumentos || palavra.empty() || palavra[0] != '-' || palavra == "-") {
-      opcoes->argumentos.push_back(palavra);
-      continue;
-    }
-    if (palavra == "--") {
-      soArgumentos = true;
-      continue;
-    }
-    if (palavra == "--json") {
-      opcoes->json = true;
-      continue;
-    }
-    if (palavra == "-v" || palavra == "--verbose") {
-      opcoes->verboso = true;
-      continue;
-    }
-    if (palavra == "-h" || palavra == "--help") return "help";
-    if (i + 1 >= argc) return palavra + " needs a value";
-    std::string valor = argv[++i];
-    long numero;
-    if (palavra == "-H" || palavra == "--host") {
-      opcoes->host = valor;
-    } else if (palavra == "-p" || palavra == "--port") {
-      if (!lerNumero(valor, 1, 65535, &numero)) return "bad port: " + valor;
-      opcoes->porta = static_cast<int>(numero);
-    } else if (palavra == "-u" || palavra == "--user") {
-      opcoes->usuario = valor;
-      opcoes->usuarioDado = true;
-    } else if (palavra == "--chunk") {
-      if (!lerNumero(valor, 1, 16 * 1024 * 1024, &numero)) return "bad chunk size: " + valor;
-      opcoes->bloco = static_cast<int>(numero);
-    } else if (palavra == "--timeout") {
-      if (!lerNumero(valor, 1, 86400, &numero)) return "bad time-out: " + valor;
-      opcoes->tempoLimite = static_cast<int>(numero);
-    } else if (palavra == "-j" || palavra == "--jobs") {
-      if (!lerNumero(valor, 1, 64, &numero)) return "bad number of connections: " + valor;
-      opcoes->conexoes = static_cast<int>(numero);
-    } else if (palavra == "--since") {
-      opcoes->desde = valor;
-    } else {
-      return "unknown option " + palavra;
-    }
-  }
-  return "";
-}
-
-std::string pedirSenha() {
-  const char* ambiente = std::getenv("VORNA_PASSWORD");
-  if (ambiente != nullptr) return ambiente;
-  if (isatty(STDIN_FILENO) != 1) return "";
-  std::fprintf(stderr, "Password: ");
-  std::fflush(stderr);
-  struct termios antes {};
-  tcgetattr(STDIN_FILENO, &antes);
-  struct termios semEco = antes;
-  semEco.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-  tcsetattr(STDIN_FILENO, TCSAFLUSH, &semEco);
-  std::string senha;
-  std::getline(std::cin, senha);
-  tcsetattr(STDIN_FILENO, TCSAFLUSH, &antes);
-  std::fprintf(stderr, "\n");
-  return senha;
-}
-
-std::string json(const std::string& texto) {
-  std::string saida = "\"";
-  for (unsigned char c : texto) {
-    if (c == '"' || c == '\\') {
-      saida += '\\';
-      saida += static_cast<char>(c);
-    } else if (c < 0x20) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\u%04x", c);
-      saida += escape;
-    } else {
-      saida += static_cast<char>(c);
-    }
-  }
-  return saida + "\"";
-}
-
-const char* nomeDoTipo(int tipo) {
-  switch (tipo) {
-    case DIRETORIO:
-      return "dir";
-    case ARQUIVO:
-      return "file";
-    case LINK:
-      return "link";
-    default:
-      return "unknown";
-  }
-}
-
-void imprimirRegistro(const InfoObjectLinux& r, bool emJson) {
-  std::string data = r.getDataUltimaModificacao();
-  if (emJson) {
-    std::printf("{\"kind\":\"%s\",\"size\":%lld,\"mtime\":%s,\"path\":%s}\n",
-                nomeDoTipo(r.getTipo()), static_cast<long long>(r.getTamanho()),
-                data.empty() ? "null" : json(data).c_str(), json(r.getNome()).c_str());
-  } else {
-    std::printf("%-4s %12lld %-19s %s\n", nomeDoTipo(r.getTipo()),
-                static_cast<long long>(r.getTamanho()), data.empty() ? "-" : data.c_str(),
-                r.getNome().c_str());
-  }
 }
 
 // The signal that interrupted a backup or restore, or 0.
@@ -225,7 +54,7 @@ struct TContexto {
   ClienteVorna* cliente;
   std::unique_ptr<ClienteVorna>* dono;  // a copy takes the connection over
   TCopiaArvore::TConector conector;     // more connections like it
-  const TOpcoes* opcoes;
+  const TOpcoesVornacli* opcoes;
   const std::vector<std::string>& args;
   int perdida() const {
     std::fprintf(stderr, "vornacli: connection to the agent lost\n");
@@ -250,8 +79,9 @@ int cmdWhoami(const TContexto& c) {
     return c.perdida();
   }
   if (c.opcoes->json) {
-    std::printf("{\"name\":%s,\"path\":%s,\"directory\":%s,\"bits\":%d}\n", json(nome).c_str(),
-                json(caminho).c_str(), json(pasta).c_str(), is32 ? 32 : 64);
+    std::printf("{\"name\":%s,\"path\":%s,\"directory\":%s,\"bits\":%d}\n",
+                TSaidaVornacli::json(nome).c_str(), TSaidaVornacli::json(caminho).c_str(),
+                TSaidaVornacli::json(pasta).c_str(), is32 ? 32 : 64);
   } else {
     std::printf("name: %s\npath: %s\ndirectory: %s\nbits: %d\n", nome.c_str(), caminho.c_str(),
                 pasta.c_str(), is32 ? 32 : 64);
@@ -268,7 +98,7 @@ int cmdListar(const TContexto& c, int codigo) {
   if (!c.cliente->listar(codigo, c.args[0], &lista, c.args.size() > 1 ? c.args[1] : "")) {
     return c.perdida();
   }
-  for (const InfoObjectLinux& r : lista) imprimirRegistro(r, c.opcoes->json);
+  for (const InfoObjectLinux& r : lista) TSaidaVornacli::imprimirRegistro(r, c.opcoes->json);
   return SAIDA_OK;
 }
 
@@ -294,7 +124,7 @@ int cmdFlag(const TContexto& c, int codigo) {
 int cmdStat(const TContexto& c) {
   InfoObjectLinux registro;
   if (!c.cliente->getRegistro(c.args[0], &registro)) return c.perdida();
-  imprimirRegistro(registro, c.opcoes->json);
+  TSaidaVornacli::imprimirRegistro(registro, c.opcoes->json);
   if (registro.getTamanho() < 0 && registro.getDataUltimaModificacao().empty()) {
     std::fprintf(stderr, "vornacli: %s: not found on the agent\n", c.args[0].c_str());
     return SAIDA_FALHA;
@@ -345,7 +175,7 @@ int cmdGet(const TContexto& c) {
   TProgresso progresso("get", std::max<int64_t>(0, registro.getTamanho()));
   int64_t tamanho = 0;
   std::string motivo;
-  bool ok = c.cliente->buscarParaArquivo(
+  bool ok = TTransferenciaArquivo(c.cliente).buscarParaArquivo(
       remoto, c.opcoes->bloco, pastaFd, caminho.filename().string(),
       registro.getDataUltimaModificacao(), [&](int64_t feitos) { progresso.atualizar(feitos); },
       &tamanho, &motivo);
@@ -372,7 +202,7 @@ int cmdPut(const TContexto& c) {
   }
   TProgresso progresso("put", st.st_size);
   std::string motivo;
-  bool ok = c.cliente->gravarVerificando(
+  bool ok = TTransferenciaArquivo(c.cliente).gravarVerificando(
       remoto, c.opcoes->bloco, fd, st.st_size, [&](int64_t feitos) { progresso.atualizar(feitos); },
       &motivo);
   progresso.concluir();
@@ -387,28 +217,8 @@ int cmdPut(const TContexto& c) {
 }
 
 int imprimirResumo(const char* nome, bool ok, const TResumoCopia& r, bool emJson) {
-  double taxa = r.segundos > 0 ? static_cast<double>(r.bytes) / r.segundos : 0;
   const char* parada = sinalRecebido != 0 ? "interrupted" : "connection lost";
-  if (emJson) {
-    std::printf(
-        "{\"files\":%lld,\"bytes\":%lld,\"folders\":%lld,\"failed\":%lld,\"skipped\":%lld,"
-        "\"seconds\":%.3f,\"bytes_per_second\":%.0f,\"connections\":%lld,"
-        "\"complete\":%s%s}\n",
-        static_cast<long long>(r.arquivos), static_cast<long long>(r.bytes),
-        static_cast<long long>(r.pastas), static_cast<long long>(r.falhas),
-        static_cast<long long>(r.ignorados), r.segundos, taxa, static_cast<long long>(r.conexoes),
-        ok ? "true" : "false", ok ? "" : (std::string(",\"stopped\":\"") + parada + "\"").c_str());
-  } else {
-    std::printf(
-        "%s: %lld files, %s, %lld folders, %lld failed, %lld skipped, %.2f s, %s/s, "
-        "%lld connections%s%s\n",
-        nome, static_cast<long long>(r.arquivos),
-        TProgresso::formatarBytes(static_cast<double>(r.bytes)).c_str(),
-        static_cast<long long>(r.pastas), static_cast<long long>(r.falhas),
-        static_cast<long long>(r.ignorados), r.segundos, TProgresso::formatarBytes(taxa).c_str(),
-        static_cast<long long>(r.conexoes),
-        ok ? "" : " (stopped: ", ok ? "" : (std::string(parada) + ")").c_str());
-  }
+  TSaidaVornacli::imprimirResumo(nome, ok, parada, r, emJson);
   std::fflush(stdout);
   if (sinalRecebido != 0) {
     // Ended as the signal would have ended us, once the temporaries are gone.
@@ -486,10 +296,10 @@ int executar(int argc, char* argv[]) {
   // Without TZ the C library looks at /etc/localtime again at every time
   // conversion: named once, the zone is read once.
   if (std::getenv("TZ") == nullptr) setenv("TZ", ":/etc/localtime", 1);
-  TOpcoes opcoes;
-  std::string erro = lerOpcoes(argc, argv, &opcoes);
+  TOpcoesVornacli opcoes;
+  std::string erro = opcoes.ler(argc, argv);
   if (erro == "help") {
-    std::printf("%s", AJUDA);
+    std::printf("%s", TOpcoesVornacli::AJUDA);
     return SAIDA_OK;
   }
   if (!erro.empty()) return uso(erro);
@@ -508,7 +318,7 @@ int executar(int argc, char* argv[]) {
     if (!cliente->conectar(opcoes.host, opcoes.porta)) return nullptr;
     cliente->setTempoLimite(opcoes.tempoLimite * 1000);
     if (!senhaPedida) {
-      senha = opcoes.usuarioDado ? pedirSenha() : std::string();
+      senha = opcoes.usuarioDado ? TOpcoesVornacli::pedirSenha() : std::string();
       senhaPedida = true;
     }
     return cliente;

@@ -110,11 +110,15 @@ TEST_F(AgenteComandos, registrosByteAByte) {
   EXPECT_EQ(registro.getTipo(), DIRETORIO);
   EXPECT_EQ(registro.getTamanho(), 0);
   EXPECT_EQ(registro.getDataUltimaModificacao().size(), 19u);
-  ASSERT_TRUE(cliente->getRegistro(a + "/nada", &registro));
-  EXPECT_EQ(registro.getNome(), a + "/nada");
-  EXPECT_EQ(registro.getTipo(), ARQUIVO);
-  EXPECT_EQ(registro.getTamanho(), -1);
-  EXPECT_EQ(registro.getDataUltimaModificacao(), "");
+  ASSERT_TRUE(cliente->getRegistro(a + "/link-pasta", &registro));
+  EXPECT_EQ(registro.getTipo(), ARQUIVO) << "a link is never a folder";
+  for (const std::string& semStatus : {a + "/nada", a + "/quebrado"}) {
+    ASSERT_TRUE(cliente->getRegistro(semStatus, &registro));
+    EXPECT_EQ(registro.getNome(), semStatus);
+    EXPECT_EQ(registro.getTipo(), ARQUIVO);
+    EXPECT_EQ(registro.getTamanho(), -1);
+    EXPECT_EQ(registro.getDataUltimaModificacao(), "");
+  }
   if (AgenteProcesso::logsGravaveis()) {
     EXPECT_TRUE(agente.esperarNoLogInicio(" CMD_AGENTE_LINUX_LIST\n"));
     EXPECT_EQ(agente.logProcesso().find("CMD_AGENTE_LINUX_LIST"), std::string::npos);
@@ -209,6 +213,7 @@ TEST_F(AgenteComandos, consultasByteAByte) {
         << caso.codigo << " " << caso.caminho;
   }
   EXPECT_EQ(respostaBruta(cliente.get(), 4, {"/proc"}), tamanho64(0));
+  EXPECT_EQ(respostaBruta(cliente.get(), 6, {"/dev/null"}), tamanho64(0));  // read to its end
   EXPECT_TRUE(emPasso(cliente.get()));
   std::string saida = agente.saida();
   for (const char* tipo : {"\nFIFO/pipe\n", "\nregular file\n", "\ndirectory\n", "\nsymlink\n"}) {

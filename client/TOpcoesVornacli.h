@@ -1,0 +1,39 @@
+#ifndef TOPCOESVORNACLI_H
+#define TOPCOESVORNACLI_H
+
+#include <string>
+#include <vector>
+
+// vornacli's command line: the options with their defaults, the words left
+// for the subcommand, and the help text. Used by the main thread only.
+class TOpcoesVornacli {
+ public:
+  TOpcoesVornacli();
+
+  // Fills the options from the command line: empty when it is right, "help"
+  // when help was asked for, else what is wrong.
+  std::string ler(int argc, char* argv[]);
+  // The password from VORNA_PASSWORD, else asked on the terminal without
+  // echo; empty when there is neither.
+  static std::string pedirSenha();
+
+  static const char* const AJUDA;
+
+  std::string host = "127.0.0.1";
+  int porta = 9999;
+  std::string usuario;
+  bool usuarioDado = false;
+  bool json = false;
+  bool verboso = false;
+  int bloco = 1024 * 1024;
+  int tempoLimite = 600;
+  int conexoes;
+  std::string desde;
+  std::vector<std::string> argumentos;
+
+ private:
+  // Reads palavra's value into the option it names; what is wrong, or empty.
+  std::string lerValor(const std::string& palavra, const std::string& valor);
+};
+
+#endif
