@@ -290,6 +290,73 @@ const std::map<std::string, TSubcomando>& subcomandos() {
   return tabela;
 }
 
+// The command asked for, checked against the table: its entry in *subcomando
+// and its arguments in *args. SAIDA_OK, or the status of a usage error.
+int lerComando(const TOpcoesVornacli& opcoes, const TSubcomando** subcomando,
+               std::vector<std::string>* args) {
+  if (opcoes.argumentos.empty()) return uso("no command given");
+  auto achado = subcomandos().find(opcoes.argumentos[0]);
+  if (achado == subcomandos().end()) return uso("unknown command " + opcoes.argumentos[0]);
+  args->assign(opcoes.argumentos.begin() + 1, opcoes.argumentos.end());
+  if (args->size() != achado->second.argumentos) {
+    return uso(opcoes.argumentos[0] + " takes " + IntToStr(achado->second.argumentos) +
+               " argument(s)");
+  }
+  *subcomando = &achado->second;
+  return SAIDA_OK;
+}
+
+// Connections to the agent of the options, all logged in with one password,
+// asked for once. Used by the main thread only.
+struct TConexoesAgente {
+  explicit TConexoesAgente(const TOpcoesVornacli* opcoes) : opcoes(opcoes) {}
+
+  const TOpcoesVornacli* opcoes;
+  std::string senha;
+  bool senhaPedida = false;
+
+  // A connection not logged in yet, or null (errno says why).
+  std::unique_ptr<ClienteVorna> conectar() {
+    std::unique_ptr<ClienteVorna> cliente(new ClienteVorna());
+    if (!cliente->conectar(opcoes->host, opcoes->porta)) return nullptr;
+    cliente->setTempoLimite(opcoes->tempoLimite * 1000);
+    if (!senhaPedida) {
+      senha = opcoes->usuarioDado ? TOpcoesVornacli::pedirSenha() : std::string();
+      senhaPedida = true;
+    }
+    return cliente;
+  }
+  // One more logged-in connection for a copy, or null.
+  std::unique_ptr<ClienteVorna> conectarLogado() {
+    std::unique_ptr<ClienteVorna> outra = conectar();
+    if (!outra || outra->login(opcoes->usuario, senha) != LOGIN_SUCESSO) return nullptr;
+    return outra;
+  }
+};
+
+// The first connection, logged in, into *cliente; SAIDA_OK or the status
+// that says why not.
+int entrar(TConexoesAgente* conexoes, std::unique_ptr<ClienteVorna>* cliente) {
+  const TOpcoesVornacli& opcoes = *conexoes->opcoes;
+  *cliente = conexoes->conectar();
+  if (!*cliente) {
+    std::fprintf(stderr, "vornacli: cannot connect to %s:%d: %s\n", opcoes.host.c_str(),
+                 opcoes.porta, textoDoErro(errno).c_str());
+    return SAIDA_CONEXAO;
+  }
+  int login = (*cliente)->login(opcoes.usuario, conexoes->senha);
+  if (login == ClienteVorna::ERRO_CONEXAO) {
+    std::fprintf(stderr, "vornacli: the agent closed the connection during the login\n");
+    return SAIDA_CONEXAO;
+  }
+  if (login != LOGIN_SUCESSO) {
+    std::fprintf(stderr, "vornacli: login refused: %s\n",
+                 login == LOGIN_ERRO_SENHA ? "wrong password" : "unknown user");
+    return SAIDA_LOGIN;
+  }
+  return SAIDA_OK;
+}
+
 }  // namespace
 
 int executar(int argc, char* argv[]) {
@@ -303,49 +370,17 @@ int executar(int argc, char* argv[]) {
     return SAIDA_OK;
   }
   if (!erro.empty()) return uso(erro);
-  if (opcoes.argumentos.empty()) return uso("no command given");
-  auto subcomando = subcomandos().find(opcoes.argumentos[0]);
-  if (subcomando == subcomandos().end()) return uso("unknown command " + opcoes.argumentos[0]);
-  std::vector<std::string> args(opcoes.argumentos.begin() + 1, opcoes.argumentos.end());
-  if (args.size() != subcomando->second.argumentos) {
-    return uso(opcoes.argumentos[0] + " takes " + IntToStr(subcomando->second.argumentos) +
-               " argument(s)");
-  }
-  std::string senha;
-  bool senhaPedida = false;
-  auto conectar = [&]() -> std::unique_ptr<ClienteVorna> {
-    std::unique_ptr<ClienteVorna> cliente(new ClienteVorna());
-    if (!cliente->conectar(opcoes.host, opcoes.porta)) return nullptr;
-    cliente->setTempoLimite(opcoes.tempoLimite * 1000);
-    if (!senhaPedida) {
-      senha = opcoes.usuarioDado ? TOpcoesVornacli::pedirSenha() : std::string();
-      senhaPedida = true;
-    }
-    return cliente;
-  };
-  std::unique_ptr<ClienteVorna> cliente = conectar();
-  if (!cliente) {
-    std::fprintf(stderr, "vornacli: cannot connect to %s:%d: %s\n", opcoes.host.c_str(),
-                 opcoes.porta, textoDoErro(errno).c_str());
-    return SAIDA_CONEXAO;
-  }
-  int login = cliente->login(opcoes.usuario, senha);
-  if (login == ClienteVorna::ERRO_CONEXAO) {
-    std::fprintf(stderr, "vornacli: the agent closed the connection during the login\n");
-    return SAIDA_CONEXAO;
-  }
-  if (login != LOGIN_SUCESSO) {
-    std::fprintf(stderr, "vornacli: login refused: %s\n",
-                 login == LOGIN_ERRO_SENHA ? "wrong password" : "unknown user");
-    return SAIDA_LOGIN;
-  }
-  TCopiaArvore::TConector maisUma = [&]() -> std::unique_ptr<ClienteVorna> {
-    std::unique_ptr<ClienteVorna> outra = conectar();
-    if (!outra || outra->login(opcoes.usuario, senha) != LOGIN_SUCESSO) return nullptr;
-    return outra;
-  };
+  const TSubcomando* subcomando = nullptr;
+  std::vector<std::string> args;
+  int status = lerComando(opcoes, &subcomando, &args);
+  if (status != SAIDA_OK) return status;
+  TConexoesAgente conexoes(&opcoes);
+  std::unique_ptr<ClienteVorna> cliente;
+  status = entrar(&conexoes, &cliente);
+  if (status != SAIDA_OK) return status;
+  TCopiaArvore::TConector maisUma = [&conexoes] { return conexoes.conectarLogado(); };
   TContexto contexto{cliente.get(), &cliente, maisUma, &opcoes, args};
-  int status = subcomando->second.executar(contexto);
+  status = subcomando->executar(contexto);
   std::fflush(stdout);
   if (cliente && !cliente->conexaoPerdida()) cliente->enviarInt(CMD_AGENTE_LINUX_DISCONET);
   return status;
