@@ -50,10 +50,6 @@ bool FileManager::ExisteArquivoOuPasta(const std::string& pathCompleto) const {
   return stat(pathCompleto.c_str(), &st) == 0;
 }
 
-bool FileManager::consultarStatus(const std::string& path, struct stat* st) const {
-  return stat(path.c_str(), st) == 0;
-}
-
 bool FileManager::apagarArquivo(const std::string& pathFile) const {
   return remove(pathFile.c_str()) == 0;
 }

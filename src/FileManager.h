@@ -55,9 +55,6 @@ class FileManager {
   // text does not parse (only the mode changes).
   bool setDataUltimaMidificacaoArquivo(const char* fileName, const char* dataRecebida) const;
 
-  // Status following links; false when it cannot be read.
-  bool consultarStatus(const std::string& path, struct stat* st) const;
-
   // One level of dirname: sub-directories as unloaded records and regular
   // files as loaded ones, in reading order.
   TListaInfoObjectLinux getElementosDiretorioCorrente(const std::string& dirname) const;

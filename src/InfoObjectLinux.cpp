@@ -1,5 +1,6 @@
 #include "InfoObjectLinux.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include "FileManager.h"
@@ -16,22 +17,27 @@ InfoObjectLinux::InfoObjectLinux(const std::string& nome, TipoObjetoLinux tipo, 
 InfoObjectLinux::~InfoObjectLinux() {}
 
 void InfoObjectLinux::loadDados() {
-  FileManager fileManager;
-  struct stat st {};
-  if (!fileManager.consultarStatus(nome, &st)) {
+  struct stat st {}, stLink {};
+  if (stat(nome.c_str(), &st) != 0) {
     tipo = ARQUIVO;
     tamanho = -1;
     dataUltimaModificacao.clear();
     return;
   }
-  if (fileManager.isDiretory(nome)) {
+  dataUltimaModificacao = FileManager::formatarData(st.st_mtime);
+  if (S_ISDIR(st.st_mode) && lstat(nome.c_str(), &stLink) == 0 && !S_ISLNK(stLink.st_mode)) {
     tipo = DIRETORIO;
     tamanho = 0;
-  } else {
-    tipo = ARQUIVO;
-    tamanho = fileManager.getFileSize(nome);
+    return;
   }
-  dataUltimaModificacao = FileManager::formatarData(st.st_mtime);
+  tipo = ARQUIVO;
+  // A backup asks this of every file it fetched: a regular file's size needs
+  // no open, only whether it could be read, asked as the walks ask it.
+  if (S_ISREG(st.st_mode)) {
+    tamanho = TRegrasPercurso::legivel(AT_FDCWD, nome.c_str()) ? st.st_size : -1;
+  } else {
+    tamanho = FileManager().getFileSize(nome);
+  }
 }
 
 void InfoObjectLinux::loadFromMemoryStream(MemoryStream* memoryStream) {
