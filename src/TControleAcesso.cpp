@@ -23,22 +23,20 @@ TControleAcesso::~TControleAcesso() {}
 
 bool TControleAcesso::admitir(uint32_t ip, TRelogio::time_point agora) {
   std::lock_guard<std::mutex> guarda(trava);
-  std::string origem = "Conexão de " + textoDoEndereco(ip) + " recusada: ";
   if (!permitido(ip)) {
-    logarRecusa(origem + "endereço fora de servidoresPermitidos", agora);
+    logarRecusa(ip, "endereço fora de servidoresPermitidos", agora);
     return false;
   }
   TEstadoEndereco* estado = procurar(ip);
   if (estado != nullptr && estado->penalizadoAte > agora) {
     auto resta = std::chrono::duration_cast<std::chrono::seconds>(estado->penalizadoAte - agora);
-    logarRecusa(origem + "penalidade por logins recusados, mais " + IntToStr(resta.count() + 1) +
-                    " segundos",
-                agora);
+    logarRecusa(
+        ip, "penalidade por logins recusados, mais " + IntToStr(resta.count() + 1) + " segundos",
+        agora);
     return false;
   }
   if (maxSemLogin > 0 && semLogin >= maxSemLogin) {
-    logarRecusa(origem + IntToStr(semLogin) + " conexões ainda sem login (maxConexoesSemLogin)",
-                agora);
+    logarRecusa(ip, IntToStr(semLogin) + " conexões ainda sem login (maxConexoesSemLogin)", agora);
     return false;
   }
   ++semLogin;
@@ -118,7 +116,8 @@ void TControleAcesso::esquecer(uint32_t ip) {
   enderecos.pop_back();
 }
 
-void TControleAcesso::logarRecusa(const std::string& motivo, TRelogio::time_point agora) {
+void TControleAcesso::logarRecusa(uint32_t ip, const std::string& motivo,
+                                  TRelogio::time_point agora) {
   // A flood of refused connections must not fill the disk: a burst is
   // logged, then one line every few seconds, and the count of the rest.
   std::chrono::duration<double> passou = agora - ultimaFicha;
@@ -135,7 +134,7 @@ void TControleAcesso::logarRecusa(const std::string& motivo, TRelogio::time_poin
                  false);
     recusasNaoLogadas = 0;
   }
-  log.WriteLog(motivo, pidLog, false);
+  log.WriteLog("Conexão de " + textoDoEndereco(ip) + " recusada: " + motivo, pidLog, false);
 }
 
 bool TControleAcesso::lerRede(const std::string& texto, TRedeIPv4* rede) {

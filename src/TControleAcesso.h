@@ -75,7 +75,8 @@ class TControleAcesso {
   TEstadoEndereco* acompanhar(uint32_t ip, TRelogio::time_point agora);
   void registrarFalha(uint32_t ip, TRelogio::time_point agora);
   void esquecer(uint32_t ip);
-  void logarRecusa(const std::string& motivo, TRelogio::time_point agora);
+  // The refusal of ip, within the log's rate.
+  void logarRecusa(uint32_t ip, const std::string& motivo, TRelogio::time_point agora);
 
   bool restringir;
   std::vector<TRedeIPv4> permitidos;
