@@ -57,49 +57,51 @@ void escreverConsole(const std::string& texto) {
 
 namespace {
 
+// Moves past feito bytes already written and past any empty parts after them.
+void avancar(struct iovec** partes, int* quantas, size_t feito) {
+  while (*quantas > 0 && feito >= (*partes)->iov_len) {
+    feito -= (*partes)->iov_len;
+    ++*partes;
+    --*quantas;
+  }
+  if (*quantas > 0 && feito > 0) {
+    (*partes)->iov_base = static_cast<char*>((*partes)->iov_base) + feito;
+    (*partes)->iov_len -= feito;
+  }
+}
+
+// One write of what is left. Falls back to writev for what is not a socket,
+// and drops flags a socket does not support, for this call and the next.
+ssize_t escreverUmaVez(int fd, struct iovec* partes, int quantas, int* flags, bool* socket) {
+  for (;;) {
+    if (!*socket) return writev(fd, partes, quantas);
+    struct msghdr mensagem {};
+    mensagem.msg_iov = partes;
+    mensagem.msg_iovlen = static_cast<size_t>(quantas);
+    ssize_t r = sendmsg(fd, &mensagem, *flags | MSG_NOSIGNAL);
+    if (r < 0 && errno == ENOTSOCK) {
+      *socket = false;  // a pipe, say
+    } else if (r < 0 && errno == EOPNOTSUPP && *flags != 0) {
+      *flags = 0;  // a socket without MSG_MORE
+    } else {
+      return r;
+    }
+  }
+}
+
 ssize_t escreverPartes(int fd, struct iovec* partes, int quantas, int flags, bool socket) {
   int errnoAntes = errno;  // a success leaves errno as the caller had it
   size_t total = 0;
-  for (;;) {
-    while (quantas > 0 && partes->iov_len == 0) {
-      ++partes;
-      --quantas;
-    }
-    if (quantas == 0) {
-      errno = errnoAntes;
-      return static_cast<ssize_t>(total);
-    }
-    ssize_t r;
-    if (socket) {
-      struct msghdr mensagem {};
-      mensagem.msg_iov = partes;
-      mensagem.msg_iovlen = static_cast<size_t>(quantas);
-      r = sendmsg(fd, &mensagem, flags | MSG_NOSIGNAL);
-      if (r < 0 && errno == ENOTSOCK) {
-        socket = false;  // a pipe, say
-        continue;
-      }
-      if (r < 0 && errno == EOPNOTSUPP && flags != 0) {
-        flags = 0;  // a socket without MSG_MORE
-        continue;
-      }
-    } else {
-      r = writev(fd, partes, quantas);
-    }
+  avancar(&partes, &quantas, 0);
+  while (quantas > 0) {
+    ssize_t r = escreverUmaVez(fd, partes, quantas, &flags, &socket);
     if (r < 0 && errno == EINTR) continue;
     if (r <= 0) return -1;
-    size_t feito = static_cast<size_t>(r);
-    total += feito;
-    while (quantas > 0 && feito >= partes->iov_len) {
-      feito -= partes->iov_len;
-      ++partes;
-      --quantas;
-    }
-    if (quantas > 0) {
-      partes->iov_base = static_cast<char*>(partes->iov_base) + feito;
-      partes->iov_len -= feito;
-    }
+    total += static_cast<size_t>(r);
+    avancar(&partes, &quantas, static_cast<size_t>(r));
   }
+  errno = errnoAntes;
+  return static_cast<ssize_t>(total);
 }
 
 }  // namespace
@@ -197,7 +199,8 @@ static bool temParteRelativa(const std::string& caminho) {
 std::string obterDiretorioCorrente() {
   const char* pwd = std::getenv("PWD");
   if (pwd != nullptr && pwd[0] == '/' && !temParteRelativa(pwd)) {
-    struct stat logico {}, fisico {};
+    struct stat logico {
+    }, fisico{};
     if (stat(pwd, &logico) == 0 && stat(".", &fisico) == 0 && logico.st_dev == fisico.st_dev &&
         logico.st_ino == fisico.st_ino) {
       return pwd;
