@@ -15,10 +15,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <fstream>
-#include <functional>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -35,7 +33,49 @@ long long tamanhoArquivo(const char* caminho) {
   return stat(caminho, &st) == 0 ? static_cast<long long>(st.st_size) : 0;
 }
 
-bool esperar(const std::function<bool()>& condicao, int ms) {
+// The words as an argv for exec; palavras must outlive it.
+std::vector<char*> argv(std::vector<std::string>& palavras) {
+  std::vector<char*> v;
+  for (std::string& p : palavras) v.push_back(&p[0]);
+  v.push_back(nullptr);
+  return v;
+}
+
+// Starts caminho with standard input from /dev/null, output and errors into
+// files, and the extra environment entries ahead of the test's own.
+pid_t lancar(const std::string& caminho, const std::vector<std::string>& argumentos,
+             const std::string& saida, const std::string& erros,
+             std::vector<std::string> ambiente) {
+  std::vector<std::string> palavras = {caminho};
+  palavras.insert(palavras.end(), argumentos.begin(), argumentos.end());
+  for (char** e = environ; *e != nullptr; ++e) ambiente.push_back(*e);
+  posix_spawn_file_actions_t acoes;
+  posix_spawn_file_actions_init(&acoes);
+  posix_spawn_file_actions_addopen(&acoes, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&acoes, 1, saida.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&acoes, 2, erros.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  pid_t pid;
+  int r = posix_spawn(&pid, caminho.c_str(), &acoes, nullptr, argv(palavras).data(),
+                      argv(ambiente).data());
+  posix_spawn_file_actions_destroy(&acoes);
+  return r == 0 ? pid : -1;
+}
+
+// A socket bound to endereco and porta (0: the system picks), or -1.
+int ligar(in_addr_t endereco, int porta) {
+  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_in local {};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(endereco);
+  local.sin_port = htons(static_cast<uint16_t>(porta));
+  if (bind(s, reinterpret_cast<struct sockaddr*>(&local), sizeof local) == 0) return s;
+  close(s);
+  return -1;
+}
+
+}  // namespace
+
+bool esperarAte(const std::function<bool()>& condicao, int ms) {
   auto limite = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   for (;;) {
     if (condicao()) return true;
@@ -43,27 +83,6 @@ bool esperar(const std::function<bool()>& condicao, int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
 }
-
-// In a forked child: standard input from /dev/null, output and errors to files.
-void redirecionarConsole(const std::string& saida, const std::string& erros) {
-  int nulo = open("/dev/null", O_RDONLY);
-  int out = open(saida.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  int err = open(erros.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  dup2(nulo, 0);
-  dup2(out, 1);
-  dup2(err, 2);
-}
-
-// In a forked child: runs programa with the given words as its argv.
-[[noreturn]] void executar(const std::string& programa, std::vector<std::string> palavras) {
-  std::vector<char*> argv;
-  for (std::string& p : palavras) argv.push_back(&p[0]);
-  argv.push_back(nullptr);
-  execv(programa.c_str(), argv.data());
-  _exit(127);
-}
-
-}  // namespace
 
 int contar(const std::string& texto, const std::string& trecho) {
   int n = 0;
@@ -119,27 +138,25 @@ AgenteProcesso::~AgenteProcesso() {
     kill(processo, SIGKILL);
     waitpid(processo, nullptr, 0);
   }
-  std::string esperados = erros();
-  if (esperados.find("AddressSanitizer") != std::string::npos ||
-      esperados.find("runtime error") != std::string::npos ||
-      esperados.find("LeakSanitizer") != std::string::npos ||
-      esperados.find("ThreadSanitizer") != std::string::npos) {
-    ADD_FAILURE() << "o agente relatou um erro de memória:\n" << esperados;
+  std::string relatado = erros();
+  for (const char* erro :
+       {"AddressSanitizer", "runtime error", "LeakSanitizer", "ThreadSanitizer"}) {
+    if (relatado.find(erro) != std::string::npos) {
+      ADD_FAILURE() << "o agente relatou um erro de memória:\n" << relatado;
+      break;
+    }
   }
   if (processo > 0)
     unlink(("/var/log/AgenteLinuxVorna" + std::to_string(processo) + ".log").c_str());
 }
 
 int escutarNaLoopback(int* porta) {
-  int escuta = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int escuta = ligar(INADDR_LOOPBACK, 0);
   struct sockaddr_in local {};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t tamanho = sizeof local;
-  if (bind(escuta, reinterpret_cast<struct sockaddr*>(&local), sizeof local) != 0 ||
-      listen(escuta, 4) != 0 ||
+  if (escuta < 0 || listen(escuta, 4) != 0 ||
       getsockname(escuta, reinterpret_cast<struct sockaddr*>(&local), &tamanho) != 0) {
-    close(escuta);
+    if (escuta >= 0) close(escuta);
     return -1;
   }
   *porta = ntohs(local.sin_port);
@@ -157,15 +174,11 @@ int AgenteProcesso::portaLivre() {
                                 static_cast<unsigned>(time(nullptr)));
   for (int tentativa = 0; tentativa < 1000; ++tentativa) {
     int porta = inicio + static_cast<int>(aleatorio() % static_cast<unsigned>(fim - inicio + 1));
-    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in local;
-    std::memset(&local, 0, sizeof local);
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_ANY);
-    local.sin_port = htons(static_cast<uint16_t>(porta));
-    bool livre = bind(s, reinterpret_cast<struct sockaddr*>(&local), sizeof local) == 0;
-    close(s);
-    if (livre) return porta;
+    int s = ligar(INADDR_ANY, porta);
+    if (s >= 0) {
+      close(s);
+      return porta;
+    }
   }
   return 0;
 }
@@ -218,37 +231,38 @@ bool AgenteProcesso::iniciar(const std::vector<std::string>& argumentos, const s
 bool AgenteProcesso::iniciarUmaVez(const std::vector<std::string>& argumentos,
                                    const std::string& argv0, bool esperarEscuta) {
   tamanhoLogInicioAntes = tamanhoArquivo(LOG_INICIO);
-  std::vector<std::string> palavras;
-  palavras.push_back(argv0.empty() ? AGENTE_BIN : argv0);
+  std::vector<std::string> palavras = {argv0.empty() ? AGENTE_BIN : argv0};
   palavras.insert(palavras.end(), argumentos.begin(), argumentos.end());
+  std::vector<char*> args = argv(palavras);
   std::string dir = diretorio();
-  std::string saidaArq = caminho("saida.txt"), errosArq = caminho("erros.txt");
-  if (usuario != 0) {
-    if (chown(dir.c_str(), usuario, usuario) != 0) return false;
-    // A test that wrote no configuration has none to hand over.
-    if (chown(caminho("vornaConfig.txt").c_str(), usuario, usuario) != 0 && errno != ENOENT) {
-      return false;
-    }
+  // A test that wrote no configuration has none to hand over.
+  if (usuario != 0 &&
+      (chown(dir.c_str(), usuario, usuario) != 0 ||
+       (chown(caminho("vornaConfig.txt").c_str(), usuario, usuario) != 0 && errno != ENOENT))) {
+    return false;
   }
+  // Forked rather than spawned: the child changes its folder and its user.
+  int nulo = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  int out = open(caminho("saida.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int err = open(caminho("erros.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   processo = fork();
-  if (processo < 0) return false;
   if (processo == 0) {
-    if (chdir(dir.c_str()) != 0) _exit(126);
+    if (chdir(dir.c_str()) != 0 || dup2(nulo, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) {
+      _exit(126);
+    }
     setenv("PWD", dir.c_str(), 1);
     for (const std::string& entrada : ambiente) putenv(const_cast<char*>(entrada.c_str()));
-    redirecionarConsole(saidaArq, errosArq);
     if (usuario != 0 &&
         (setgroups(0, nullptr) != 0 || setgid(usuario) != 0 || setuid(usuario) != 0)) {
       _exit(125);
     }
-    executar(AGENTE_BIN, palavras);
+    execv(AGENTE_BIN, args.data());
+    _exit(127);
   }
-  if (!esperarEscuta) return true;
-  return esperarEscutar(10000);
-}
-
-bool AgenteProcesso::esperarEscutar(int ms) {
-  return esperar([this] { return escutando(portaTcp) || !vivo(); }, ms) && vivo();
+  for (int fd : {nulo, out, err}) close(fd);
+  if (processo < 0) return false;
+  return !esperarEscuta ||
+         (esperarAte([this] { return escutando(portaTcp) || !vivo(); }, 10000) && vivo());
 }
 
 std::unique_ptr<ClienteVorna> AgenteProcesso::conectar(const std::string& destino,
@@ -266,18 +280,10 @@ std::unique_ptr<ClienteVorna> AgenteProcesso::conectarLogado() {
 }
 
 int AgenteProcesso::aguardarFim(int ms) {
-  if (terminou) return statusFinal;
-  esperar(
-      [this] {
-        int status;
-        pid_t r = waitpid(processo, &status, WNOHANG);
-        if (r == processo) {
-          terminou = true;
-          statusFinal = status;
-        }
-        return terminou;
-      },
-      ms);
+  if (!terminou) {
+    esperarAte([this] { return terminou = waitpid(processo, &statusFinal, WNOHANG) == processo; },
+               ms);
+  }
   return terminou ? statusFinal : -1;
 }
 
@@ -286,10 +292,7 @@ int AgenteProcesso::parar(int sinal) {
   return aguardarFim(10000);
 }
 
-bool AgenteProcesso::vivo() {
-  if (terminou) return false;
-  return aguardarFim(0) == -1;
-}
+bool AgenteProcesso::vivo() { return aguardarFim(0) == -1; }
 
 std::string AgenteProcesso::saida() const { return lerArquivo(pasta / "saida.txt"); }
 
@@ -307,58 +310,42 @@ std::string AgenteProcesso::logInicio() const {
 }
 
 bool AgenteProcesso::esperarNoLogProcesso(const std::string& trecho, int ms) const {
-  return esperar([&] { return logProcesso().find(trecho) != std::string::npos; }, ms);
+  return esperarAte([&] { return logProcesso().find(trecho) != std::string::npos; }, ms);
 }
 
 bool AgenteProcesso::esperarNoLogInicio(const std::string& trecho, int ms) const {
-  return esperar([&] { return logInicio().find(trecho) != std::string::npos; }, ms);
+  return esperarAte([&] { return logInicio().find(trecho) != std::string::npos; }, ms);
 }
 
 bool AgenteProcesso::esperarNaSaida(const std::string& trecho, int ms) const {
-  return esperar([&] { return saida().find(trecho) != std::string::npos; }, ms);
+  return esperarAte([&] { return saida().find(trecho) != std::string::npos; }, ms);
 }
 
 pid_t iniciarPrograma(const std::string& caminho, const std::vector<std::string>& argumentos,
                       const std::string& saida, const std::string& erros) {
-  std::vector<std::string> palavras = {caminho};
-  palavras.insert(palavras.end(), argumentos.begin(), argumentos.end());
-  std::vector<char*> argv;
-  for (std::string& palavra : palavras) argv.push_back(&palavra[0]);
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t acoes;
-  posix_spawn_file_actions_init(&acoes);
-  posix_spawn_file_actions_addopen(&acoes, 1, saida.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&acoes, 2, erros.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  pid_t pid;
-  int r = posix_spawn(&pid, caminho.c_str(), &acoes, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&acoes);
-  return r == 0 ? pid : -1;
+  return lancar(caminho, argumentos, saida, erros, {});
+}
+
+TResultadoPrograma aguardarPrograma(pid_t pid, const std::string& saida, const std::string& erros,
+                                    int ms) {
+  TResultadoPrograma resultado;
+  int status = 0;
+  if (!esperarAte([&] { return waitpid(pid, &status, WNOHANG) == pid; }, ms)) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  } else if (WIFEXITED(status)) {
+    resultado.status = WEXITSTATUS(status);
+  }
+  resultado.saida = lerArquivo(saida);
+  resultado.erros = lerArquivo(erros);
+  return resultado;
 }
 
 TResultadoPrograma executarPrograma(const std::string& caminho,
                                     const std::vector<std::string>& argumentos,
                                     const std::vector<std::string>& ambiente, int ms) {
-  TResultadoPrograma resultado;
   PastaTemporaria pasta;
-  std::string saidaArq = pasta / "saida", errosArq = pasta / "erros";
-  pid_t filho = fork();
-  if (filho < 0) return resultado;
-  if (filho == 0) {
-    redirecionarConsole(saidaArq, errosArq);
-    for (const std::string& entrada : ambiente) putenv(const_cast<char*>(entrada.c_str()));
-    std::vector<std::string> palavras = {caminho};
-    palavras.insert(palavras.end(), argumentos.begin(), argumentos.end());
-    executar(caminho, palavras);
-  }
-  int status = 0;
-  bool terminou = esperar([&] { return waitpid(filho, &status, WNOHANG) == filho; }, ms);
-  if (!terminou) {
-    kill(filho, SIGKILL);
-    waitpid(filho, &status, 0);
-  } else if (WIFEXITED(status)) {
-    resultado.status = WEXITSTATUS(status);
-  }
-  resultado.saida = lerArquivo(saidaArq);
-  resultado.erros = lerArquivo(errosArq);
-  return resultado;
+  pid_t pid = lancar(caminho, argumentos, pasta / "saida", pasta / "erros", ambiente);
+  if (pid < 0) return TResultadoPrograma();
+  return aguardarPrograma(pid, pasta / "saida", pasta / "erros", ms);
 }

@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -69,7 +70,6 @@ class AgenteProcesso {
   static bool logsGravaveis();
 
  private:
-  bool esperarEscutar(int ms);
   bool iniciarUmaVez(const std::vector<std::string>& argumentos, const std::string& argv0,
                      bool esperarEscuta);
 
@@ -98,6 +98,14 @@ struct TResultadoPrograma {
 TResultadoPrograma executarPrograma(const std::string& caminho,
                                     const std::vector<std::string>& argumentos,
                                     const std::vector<std::string>& ambiente = {}, int ms = 60000);
+
+// Waits until pid ends, at most ms (then kills it by its pid), and reads the
+// files its output and errors went to.
+TResultadoPrograma aguardarPrograma(pid_t pid, const std::string& saida, const std::string& erros,
+                                    int ms = 60000);
+
+// Polls condicao until it holds, for up to ms: whether it did.
+bool esperarAte(const std::function<bool()>& condicao, int ms);
 
 // A socket listening on loopback at a port the system picks (in *porta),
 // for a fake agent; -1 when it cannot.
