@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -363,37 +362,4 @@ TEST_F(AgenteComandos, semPrivilegiosArquivoIlegivelTemTamanhoMenosUmEAlheioVira
   ASSERT_EQ(stat(alheio.c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, 65534u);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
-}
-
-TEST(AgenteListagemConcorrente, muitasListagensAoMesmoTempoNoFusoDoSistema) {
-  // The machine's own time zone (a zone file, unlike the tests' TZ=UTC0),
-  // files an hour apart each, and many connections converting at once.
-  AgenteProcesso agente;
-  std::string arvore = agente.caminho("arvore");
-  std::filesystem::create_directories(arvore);
-  for (int i = 0; i < 400; ++i) {
-    escreverArquivo(arvore + "/f" + std::to_string(i), "x");
-    tocar(arvore + "/f" + std::to_string(i), 1600000000 + i * 3600L);
-  }
-  agente.usarPortaLivre();
-  ASSERT_TRUE(agente.iniciar());
-  std::vector<std::unique_ptr<ClienteVorna>> clientes;
-  for (int i = 0; i < 40; ++i) {
-    clientes.push_back(agente.conectarLogado());
-    ASSERT_TRUE(clientes.back());
-  }
-  std::atomic<int> certas{0};
-  std::vector<std::thread> threads;
-  for (auto& cliente : clientes) {
-    threads.emplace_back([&certas, c = cliente.get(), arvore] {
-      for (int vez = 0; vez < 5; ++vez) {
-        TListaInfoObjectLinux lista;
-        if (!c->listar(CMD_AGENTE_LINUX_LIST_ALL_FILES, arvore, &lista) || lista.size() != 400) return;
-      }
-      ++certas;
-    });
-  }
-  for (auto& t : threads) t.join();
-  EXPECT_EQ(certas.load(), 40);
-  EXPECT_TRUE(agente.vivo());
 }

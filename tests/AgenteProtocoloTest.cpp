@@ -2,7 +2,6 @@
 // failing file system.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -177,17 +176,17 @@ TEST_F(AgenteProtocolo, loginComSenhaRecusaEEncerra) {
 
 TEST_F(AgenteProtocolo, mensagensDeLoginMalformadasNaoDerrubamOAgente) {
   const std::vector<Bytes> ataques = {
-      {0xff, 0xff, 0xff, 0xff},                          // negative length
-      {0x80, 0x00, 0x00, 0x00},                          // most negative length
-      {0x7f, 0xff, 0xff, 0xff, 1, 2, 3},                 // 2 GiB announced
-      {0x01, 0x00, 0x00, 0x01},                          // 16 MiB + 1
-      {0x00, 0x01, 0x00, 0x01, 0, 0, 0, 0},              // 64 KiB + 1: too long for a login
-      {0x00, 0x00, 0x00, 0x64, 0, 0, 0, 0, 1},           // body cut short
+      {0xff, 0xff, 0xff, 0xff},                                // negative length
+      {0x80, 0x00, 0x00, 0x00},                                // most negative length
+      {0x7f, 0xff, 0xff, 0xff, 1, 2, 3},                       // 2 GiB announced
+      {0x01, 0x00, 0x00, 0x01},                                // 16 MiB + 1
+      {0x00, 0x01, 0x00, 0x01, 0, 0, 0, 0},                    // 64 KiB + 1: too long for a login
+      {0x00, 0x00, 0x00, 0x64, 0, 0, 0, 0, 1},                 // body cut short
       {0x00, 0x00, 0x00, 0x08, 0xe8, 0x03, 0, 0, 1, 2, 3, 4},  // string past the body
       {0x00, 0x00, 0x00, 0x08, 0xff, 0xff, 0xff, 0xff, 1, 2, 3, 4},  // negative string
-      {0x00, 0x00, 0x00, 0x04, 0, 0, 0, 0},              // no password field
-      {0x00, 0x00},                                      // length cut short
-      {},                                                // connect and close at once
+      {0x00, 0x00, 0x00, 0x04, 0, 0, 0, 0},                          // no password field
+      {0x00, 0x00},                                                  // length cut short
+      {},                                                            // connect and close at once
   };
   for (const Bytes& ataque : ataques) {
     auto cliente = agente.conectar();
@@ -203,23 +202,15 @@ TEST_F(AgenteProtocolo, mensagensDeLoginMalformadasNaoDerrubamOAgente) {
   }
 }
 
-TEST_F(AgenteProtocolo, parQueSomeNoMeioDaRespostaNaoDerrubaOAgente) {
-  // Many requests, then a reset: the agent's replies hit a dead socket.
-  for (int rodada = 0; rodada < 5; ++rodada) {
-    auto cliente = agente.conectarLogado();
-    ASSERT_TRUE(cliente);
-    Bytes pedidos;
-    for (int i = 0; i < 20000; ++i) pedidos.insert(pedidos.end(), {0, 0, 0, 3});
-    enviar(cliente.get(), pedidos);
-    struct linger abrupto = {1, 0};
-    setsockopt(cliente->getSocket(), SOL_SOCKET, SO_LINGER, &abrupto, sizeof abrupto);
-    cliente->fechar();
+TEST_F(AgenteProtocolo, cinquentaConexoesListandoAoMesmoTempoNoFusoDoSistema) {
+  // The machine's own time zone (a zone file, unlike the tests' TZ=UTC0) and
+  // files an hour apart each: many connections converting times at once.
+  std::string arvore = agente.caminho("arvore");
+  std::filesystem::create_directories(arvore);
+  for (int i = 0; i < 400; ++i) {
+    escreverArquivo(arvore + "/f" + std::to_string(i), "x");
+    tocar(arvore + "/f" + std::to_string(i), 1600000000 + i * 3600L);
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  verificarQueSegueServindo();
-}
-
-TEST_F(AgenteProtocolo, cinquentaConexoesAoMesmoTempo) {
   const int QUANTAS = 50;
   std::vector<std::unique_ptr<ClienteVorna>> clientes;
   for (int i = 0; i < QUANTAS; ++i) {
@@ -230,12 +221,15 @@ TEST_F(AgenteProtocolo, cinquentaConexoesAoMesmoTempo) {
   std::atomic<int> certas{0};
   std::vector<std::thread> threads;
   for (auto& cliente : clientes) {
-    threads.emplace_back([&certas, c = cliente.get()] {
+    threads.emplace_back([&certas, c = cliente.get(), arvore] {
       if (c->login("", "") != LOGIN_SUCESSO) return;
-      for (int i = 0; i < 20; ++i) {
-        if (c->getVersao() != 8) return;
+      for (int vez = 0; vez < 5; ++vez) {
+        TListaInfoObjectLinux lista;
+        if (!c->listar(CMD_AGENTE_LINUX_LIST_ALL_FILES, arvore, &lista) || lista.size() != 400) {
+          return;
+        }
       }
-      ++certas;
+      if (emPasso(c)) ++certas;
     });
   }
   for (auto& t : threads) t.join();
@@ -295,53 +289,40 @@ TEST_F(AgenteFalhas, pedidoAcimaDoLimiteEncerraUmaVezSemSigpipe) {
   if (AgenteProcesso::logsGravaveis()) {
     ASSERT_TRUE(agente.esperarNoLogProcesso(" nenhum comando valído\n"));
     std::string log = agente.logProcesso();
-    EXPECT_EQ(contar(log, " ExistsFileOrFolder - Motivo:tamanho de mensagem inválido: 2147483647\n"),
+    EXPECT_EQ(
+        contar(log, " ExistsFileOrFolder - Motivo:tamanho de mensagem inválido: 2147483647\n"), 1);
+    EXPECT_EQ(contar(log, " Pedido recusado - Motivo:tamanho de mensagem inválido: 2147483647\n"),
               1);
-    EXPECT_EQ(contar(log, " Pedido recusado - Motivo:tamanho de mensagem inválido: 2147483647\n"), 1);
     EXPECT_EQ(contar(log, " nenhum comando valído\n"), 1) << "only the last, healthy connection";
   }
 }
 
-TEST_F(AgenteFalhas, servidorQueSomeNoMeioDaBusca) {
+TEST_F(AgenteFalhas, parQueSomeNoMeioDaRespostaOuDaBuscaNaoDerrubaOAgente) {
   std::string arquivo = agente.caminho("grande");
   escreverArquivo(arquivo, std::string(64 * 1024 * 1024, 'g'));
-  for (int vez = 0; vez < 3; ++vez) {
+  // Many requests, or a fetch begun, then a reset: the agent's replies hit a dead socket.
+  for (int rodada = 0; rodada < 8; ++rodada) {
     auto cliente = agente.conectarLogado();
     ASSERT_TRUE(cliente);
-    ASSERT_GT(cliente->iniciarBusca(arquivo, 4096), 0);
-    int contagem;
-    std::vector<unsigned char> dados;
-    ASSERT_TRUE(cliente->lerBloco(&contagem, &dados));
+    if (rodada < 5) {
+      Bytes pedidos;
+      for (int i = 0; i < 20000; ++i) pedidos.insert(pedidos.end(), {0, 0, 0, 3});
+      enviar(cliente.get(), pedidos);
+    } else {
+      ASSERT_GT(cliente->iniciarBusca(arquivo, 4096), 0);
+      int contagem;
+      std::vector<unsigned char> dados;
+      ASSERT_TRUE(cliente->lerBloco(&contagem, &dados));
+    }
     struct linger abrupto = {1, 0};
     setsockopt(cliente->getSocket(), SOL_SOCKET, SO_LINGER, &abrupto, sizeof abrupto);
     cliente->fechar();
   }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
   verificarQueSegueServindo();
   if (AgenteProcesso::logsGravaveis()) {
     EXPECT_TRUE(agente.esperarNoLogProcesso("Finalizando uma conexão "));
   }
-}
-
-TEST_F(AgenteFalhas, gravarNumDiscoCheioMantemOAntigo) {
-  if (geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
-  std::string pequeno = agente.caminho("pequeno");
-  std::filesystem::create_directories(pequeno);
-  if (mount("tmpfs", pequeno.c_str(), "tmpfs", 0, "size=1m") != 0) {
-    GTEST_SKIP() << "cannot mount a tmpfs here";
-  }
-  escreverArquivo(pequeno + "/antigo", "o que havia");
-  std::string grande(3 * 1024 * 1024, 'n');
-  auto cliente = agente.conectarLogado();
-  ASSERT_TRUE(cliente);
-  EXPECT_TRUE(cliente->gravar(pequeno + "/antigo", 65536, grande.data(), grande.size()));
-  EXPECT_TRUE(emPasso(cliente.get())) << "the stream stays in step";
-  EXPECT_EQ(lerArquivo(pequeno + "/antigo"), "o que havia");
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(pequeno), std::filesystem::directory_iterator()), 1);
-  if (AgenteProcesso::logsGravaveis()) {
-    EXPECT_TRUE(agente.esperarNoLogProcesso("Falha ao gravar o arquivo " + pequeno +
-                                            "/antigo - Motivo:No space left on device"));
-  }
-  umount2(pequeno.c_str(), MNT_DETACH);
 }
 
 TEST(AgenteArquivosIlegiveis, configuracaoEUsuariosQueNaoSeLeem) {

@@ -1,6 +1,4 @@
 // The operator's client, run as a program against a real agent.
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -73,11 +71,27 @@ fs::perms permissoes(const std::string& caminho) {
   return fs::symlink_status(caminho).permissions();
 }
 
+// Waits up to 20 s for the client's temporary of nome in pasta to hold bytes.
+bool temporarioComecou(const std::string& pasta, const std::string& nome) {
+  return esperarAte(
+      [&] {
+        std::error_code erro;
+        for (const auto& e : fs::directory_iterator(pasta, erro)) {
+          if (e.path().filename().string().rfind("." + nome + ".vornacli-", 0) == 0 &&
+              e.file_size(erro) > 0) {
+            return true;
+          }
+        }
+        return false;
+      },
+      20000);
+}
+
 }  // namespace
 
 // The agent's replies are pinned byte for byte by its own tests: here only
 // how the client prints them, once for each form, and its exit statuses.
-TEST_F(Vornacli, consultasEListagens) {
+TEST_F(Vornacli, consultasModificacoesEErros) {
   fs::create_directories(base + "/sub/fundo");
   escreverArquivo(base + "/a", "abc");
   escreverArquivo(base + "/sub/fundo/b", "12345");
@@ -101,10 +115,6 @@ TEST_F(Vornacli, consultasEListagens) {
   EXPECT_NE(ausente.erros.find("not found"), std::string::npos);
   EXPECT_EQ(cli({"isdir", base + "/sub"}).status, 0);
   EXPECT_EQ(cli({"isdir", base + "/a"}).status, 1);
-}
-
-TEST_F(Vornacli, modificacoesEErros) {
-  escreverArquivo(base + "/a", "abc");
   EXPECT_EQ(cli({"mkdir", base + "/nova"}).status, 0);
   EXPECT_TRUE(fs::is_directory(base + "/nova"));
   TResultadoPrograma existe = cli({"mkdir", base + "/nova"});
@@ -225,26 +235,14 @@ TEST_F(Vornacli, loginRecusadoDizPorque) {
 TEST_F(Vornacli, agenteMortoNoMeioEErroClaro) {
   escreverArquivo(base + "/lento", std::string(8 * 1024 * 1024, 'z'));
   PastaTemporaria local;
-  // The fetch's temporary file, once it holds some bytes.
-  auto parcial = [&]() -> bool {
-    for (const auto& e : fs::directory_iterator(local.caminho())) {
-      if (e.path().filename().string().rfind(".lento.vornacli-", 0) == 0 && e.file_size() > 0) {
-        return true;
-      }
-    }
-    return false;
-  };
   TResultadoPrograma resultado;
   std::thread cliente([&] {
     resultado = cli({"--chunk", "1", "get", base + "/lento", local / "lento"});
   });
-  auto limite = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!parcial() && std::chrono::steady_clock::now() < limite) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  ASSERT_TRUE(parcial()) << "the fetch never started";
+  bool comecou = temporarioComecou(local.caminho(), "lento");
   agente.parar(SIGKILL);
   cliente.join();
+  ASSERT_TRUE(comecou) << "the fetch never started";
   EXPECT_EQ(resultado.status, 4) << resultado.erros;
   EXPECT_NE(resultado.erros.find("connection to the agent lost"), std::string::npos)
       << resultado.erros;
@@ -262,21 +260,7 @@ TEST_F(Vornacli, backupInterrompidoNaoDeixaArquivoPelaMetade) {
       {"-p", std::to_string(agente.porta()), "--chunk", "1", "backup", base, destino.caminho()},
       "/dev/null", "/dev/null");
   ASSERT_GT(pid, 0);
-  auto parcial = [&]() -> bool {
-    std::error_code erro;
-    for (const auto& e : fs::directory_iterator(destino.caminho(), erro)) {
-      if (e.path().filename().string().rfind(".grande.vornacli-", 0) == 0 &&
-          e.file_size(erro) > 0) {
-        return true;
-      }
-    }
-    return false;
-  };
-  auto limite = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (!parcial() && std::chrono::steady_clock::now() < limite) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  bool cortado = parcial();
+  bool cortado = temporarioComecou(destino.caminho(), "grande");
   kill(pid, SIGINT);
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
@@ -291,16 +275,27 @@ TEST_F(Vornacli, backupInterrompidoNaoDeixaArquivoPelaMetade) {
   }
 }
 
-TEST_F(Vornacli, gravacaoQueOAgenteNaoFezEFalha) {
+TEST_F(Vornacli, gravacaoNumDiscoCheioMantemOAntigoEFalha) {
   if (geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
   std::string pequeno = agente.caminho("pequeno");
   fs::create_directories(pequeno);
   if (mount("tmpfs", pequeno.c_str(), "tmpfs", 0, "size=1m") != 0) {
     GTEST_SKIP() << "cannot mount a tmpfs here";
   }
-  // The new file has the old one's size, but there is no room for both.
   std::string antigo(600 * 1024, 'a');
   escreverArquivo(pequeno + "/f", antigo);
+  // The agent reads and drops what it cannot store, and leaves nothing beside the old file.
+  auto cliente = agente.conectarLogado();
+  ASSERT_TRUE(cliente);
+  std::string grande(3 * 1024 * 1024, 'n');
+  EXPECT_TRUE(cliente->gravar(pequeno + "/f", 65536, grande.data(), grande.size()));
+  EXPECT_TRUE(emPasso(cliente.get())) << "the stream stays in step";
+  EXPECT_EQ(std::distance(fs::directory_iterator(pequeno), fs::directory_iterator()), 1);
+  if (AgenteProcesso::logsGravaveis()) {
+    EXPECT_TRUE(agente.esperarNoLogProcesso("Falha ao gravar o arquivo " + pequeno +
+                                            "/f - Motivo:No space left on device"));
+  }
+  // The client sees it: the new file has the old one's size, but there is no room for both.
   PastaTemporaria local;
   escreverArquivo(local / "f", std::string(600 * 1024, 'b'));
   TResultadoPrograma put = cli({"put", local / "f", pequeno + "/f"});
@@ -354,17 +349,7 @@ TEST_F(Vornacli, arquivoQueMudaDuranteABuscaEhBuscadoDeNovo) {
     std::thread cliente([&] {
       r = cli({"-j", "1", "--chunk", "4", "backup", base, destino.caminho()});
     });
-    bool mudou = false;
-    auto limite = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!mudou && std::chrono::steady_clock::now() < limite) {
-      std::error_code erro;
-      for (const auto& e : fs::directory_iterator(destino.caminho(), erro)) {
-        if (e.path().filename().string().rfind(".f.vornacli-", 0) == 0 && e.file_size(erro) > 0) {
-          mudou = true;
-        }
-      }
-      if (!mudou) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    bool mudou = temporarioComecou(destino.caminho(), "f");
     if (cresce) {
       std::ofstream(base + "/f", std::ios::app) << "mais";
     } else {
@@ -397,25 +382,19 @@ TEST_F(Vornacli, restauracaoDeArquivoQueEncolheCortaAConexaoESegue) {
       console / "saida", console / "erros");
   ASSERT_GT(pid, 0);
   // The agent's store of it, a file without a name below base, once it holds bytes.
-  auto gravando = [&]() -> bool {
-    std::error_code erro;
-    std::string fds = "/proc/" + std::to_string(agente.pid()) + "/fd";
-    for (const auto& e : fs::directory_iterator(fds, erro)) {
-      std::string alvo = fs::read_symlink(e.path(), erro).string();
-      if (alvo.rfind(base + "/#", 0) == 0 && fs::file_size(e.path(), erro) > 0) return true;
-    }
-    return false;
-  };
-  auto limite = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!gravando() && std::chrono::steady_clock::now() < limite) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  bool comecou = gravando();
+  bool comecou = esperarAte(
+      [&] {
+        std::error_code erro;
+        std::string fds = "/proc/" + std::to_string(agente.pid()) + "/fd";
+        for (const auto& e : fs::directory_iterator(fds, erro)) {
+          std::string alvo = fs::read_symlink(e.path(), erro).string();
+          if (alvo.rfind(base + "/#", 0) == 0 && fs::file_size(e.path(), erro) > 0) return true;
+        }
+        return false;
+      },
+      20000);
   fs::resize_file(local / "grande", 0);
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  TResultadoPrograma r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, lerArquivo(console / "saida"),
-                       lerArquivo(console / "erros")};
+  TResultadoPrograma r = aguardarPrograma(pid, console / "saida", console / "erros");
   ASSERT_TRUE(comecou) << "the store never started; status " << r.status << ", " << r.erros;
   EXPECT_EQ(r.status, 1) << r.erros;
   EXPECT_NE(r.erros.find(local / "grande: the local file shrank while it was sent"),
