@@ -87,8 +87,9 @@ TEST_F(AgenteComandos, registrosByteAByte) {
   tocar(x + "/f", 1772716024);  // 05/03/2026 13:07:04 UTC
   iniciar();
   // Code 11: one unloaded folder record (DIRETORIO, size 0, no date).
-  Bytes pastas = {0, 0, 0, static_cast<unsigned char>(4 + 20 + x.size()), 1, 0, 0, 0,
-                  static_cast<unsigned char>(x.size()), 0, 0, 0};
+  Bytes pastas = {0, 0, 0, static_cast<unsigned char>(4 + 20 + x.size()), 1,
+                  0, 0, 0, static_cast<unsigned char>(x.size()),          0,
+                  0, 0};
   pastas.insert(pastas.end(), x.begin(), x.end());
   pastas.insert(pastas.end(), 16, 0);
   EXPECT_EQ(respostaBruta(cliente.get(), 11, {agente.caminho("so-uma")}), pastas);
@@ -126,16 +127,16 @@ TEST_F(AgenteComandos, registrosByteAByte) {
 
 TEST_F(AgenteComandos, listagensSemLinksEspeciaisNemPastasDoSistema) {
   iniciar();
-  EXPECT_EQ(listar(CMD_AGENTE_LINUX_LIST, a), em({"sub", "proc", "selinux-old", "vazia", "f",
-                                                  ".oculto"}));
+  EXPECT_EQ(listar(CMD_AGENTE_LINUX_LIST, a),
+            em({"sub", "proc", "selinux-old", "vazia", "f", ".oculto"}));
   EXPECT_EQ(listar(CMD_AGENTE_LINUX_LIST_ALL_FILES, a),
             em({"f", ".oculto", "sub/fundo/g", "proc/p", "selinux-old/s"}));
   EXPECT_EQ(listar(CMD_AGENTE_LINUX_LIST_FOLDERS_DIR, a + "/"),
             em({"sub", "proc", "selinux-old", "vazia"}));
   EXPECT_TRUE(listar(CMD_AGENTE_LINUX_LIST_ALL_FILES, a + "/vazia").empty());
   // Blocked, missing or not a folder: the count 0 alone.
-  for (const std::string& caminho : {std::string("/proc"), std::string("//proc/self/"),
-                                     std::string("/nao/existe"), a + "/f"}) {
+  for (const std::string& caminho :
+       {std::string("/proc"), std::string("//proc/self/"), std::string("/nao/existe"), a + "/f"}) {
     for (int codigo : {0, 5, 11}) {
       EXPECT_EQ(respostaBruta(cliente.get(), codigo, {caminho}), CONTAGEM_ZERO) << caminho;
     }
@@ -162,8 +163,13 @@ TEST_F(AgenteComandos, leitoresEmParaleloDaoOsMesmosBytesQueOPercursoSimples) {
   auto outro = simples.conectarLogado();
   ASSERT_TRUE(outro);
   const std::vector<std::pair<int, std::vector<std::string>>> pedidos = {
-      {0, {a}},      {5, {a}},     {11, {a}},         {4, {a}},
-      {0, {a + "/sub/muitos1"}}, {18, {a, "01/01/21 00:00:00"}}, {5, {"/proc"}}};
+      {0, {a}},
+      {5, {a}},
+      {11, {a}},
+      {4, {a}},
+      {0, {a + "/sub/muitos1"}},
+      {18, {a, "01/01/21 00:00:00"}},
+      {5, {"/proc"}}};
   for (const auto& pedido : pedidos) {
     Bytes esperado = respostaBruta(outro.get(), pedido.first, pedido.second);
     EXPECT_GT(esperado.size(), 4u);
@@ -200,9 +206,15 @@ TEST_F(AgenteComandos, consultasByteAByte) {
     const char* caminho;
     Bytes resposta;
   } casos[] = {
-      {6, "nada", tamanho64(~0ull)},   {6, "f", tamanho64(3)},   {6, "fifo", tamanho64(~0ull)},
-      {7, "sub", VERDADEIRO},          {7, "link-pasta", FALSO}, {7, "nada", FALSO},
-      {8, "sub", VERDADEIRO},          {8, "link", VERDADEIRO},  {8, "quebrado", FALSO},
+      {6, "nada", tamanho64(~0ull)},
+      {6, "f", tamanho64(3)},
+      {6, "fifo", tamanho64(~0ull)},
+      {7, "sub", VERDADEIRO},
+      {7, "link-pasta", FALSO},
+      {7, "nada", FALSO},
+      {8, "sub", VERDADEIRO},
+      {8, "link", VERDADEIRO},
+      {8, "quebrado", FALSO},
       {8, "fifo", VERDADEIRO},
       // 3 + 1 + 1 + 7 (links, the FIFO and the folders add nothing; proc is sized)
       {4, "", tamanho64(12)},
@@ -231,9 +243,8 @@ TEST_F(AgenteComandos, dataDeModificacaoMantemAcessoEFechaComDoisOk) {
     EXPECT_TRUE(cliente->enviarMensagem(pedido));
     EXPECT_EQ(receber(cliente.get(), 4), OK) << caminho;
   };
-  struct stat st {};
   definir(a + "/f", "31/12/25 23:59:58");
-  stat((a + "/f").c_str(), &st);
+  struct stat st = estado(a + "/f");
   EXPECT_EQ(st.st_mtime, 1767225598);  // 2025-12-31 23:59:58 in the agent's UTC
   EXPECT_EQ(st.st_atim.tv_sec, 1600000000);
   EXPECT_EQ(st.st_atim.tv_nsec, 5);
@@ -241,18 +252,23 @@ TEST_F(AgenteComandos, dataDeModificacaoMantemAcessoEFechaComDoisOk) {
   definir(a + "/nada", "31/12/25 23:59:58");
   chmod((a + "/sub").c_str(), 0711);
   definir(a + "/sub", "01/01/01 00:00:00");
-  stat((a + "/sub").c_str(), &st);
-  EXPECT_EQ(st.st_mode & 07777, 0711u) << "a folder keeps a mode it can be entered with";
-  EXPECT_EQ(st.st_mtime, 978307200);
+  EXPECT_EQ(estado(a + "/sub").st_mode & 07777, 0711u)
+      << "a folder keeps a mode it can be entered with";
+  EXPECT_EQ(estado(a + "/sub").st_mtime, 978307200);
   definir(a + "/f", "31/12/69 23:59:59");
-  stat((a + "/f").c_str(), &st);
-  EXPECT_EQ(st.st_mtime, -1) << "the second before 1970 is a time like any other";
+  EXPECT_EQ(estado(a + "/f").st_mtime, -1) << "the second before 1970 is a time like any other";
+  // A text that does not parse leaves the time alone, but still takes the
+  // set-id bits and the rights of others away, and gives none.
+  chmod((a + "/f").c_str(), 0600);
   definir(a + "/f", "não é data");
-  stat((a + "/f").c_str(), &st);
-  EXPECT_EQ(st.st_mtime, -1) << "a text that does not parse leaves the time alone";
+  EXPECT_EQ(estado(a + "/f").st_mtime, -1);
+  EXPECT_EQ(estado(a + "/f").st_mode & 07777, 0600u) << "a private file stays private";
+  chmod((a + "/f").c_str(), 04777);
+  definir(a + "/f", "amanhã");
+  EXPECT_EQ(estado(a + "/f").st_mode & 07777, 0644u);
   definir(a + "/f", "31/12/25 23:59:57 e mais");
-  stat((a + "/f").c_str(), &st);
-  EXPECT_EQ(st.st_mtime, 1767225597) << "what follows the time is ignored, as it always was";
+  EXPECT_EQ(estado(a + "/f").st_mtime, 1767225597)
+      << "what follows the time is ignored, as it always was";
   EXPECT_TRUE(emPasso(cliente.get()));
 }
 
@@ -268,14 +284,11 @@ TEST_F(AgenteComandos, criarDiretorioRespondeOkOuErroComTexto) {
   mode_t mascara = umask(0);
   umask(mascara);
   EXPECT_EQ(criar(a + "/nova"), OK);
-  struct stat st {};
-  ASSERT_EQ(stat((a + "/nova").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0775u & ~mascara);
+  EXPECT_EQ(estado(a + "/nova").st_mode & 07777, 0775u & ~mascara);
   for (const auto& caso : {std::make_pair("/nova", "File exists"),
                            std::make_pair("/falta/nova", "No such file or directory")}) {
     EXPECT_EQ(criar(a + caso.first), (Bytes{0x00, 0x0e, 0xeb, 0x6b}));
-    EXPECT_EQ(receber(cliente.get(), 8 + std::strlen(caso.second)),
-              mensagemDeTexto(caso.second));
+    EXPECT_EQ(receber(cliente.get(), 8 + std::strlen(caso.second)), mensagemDeTexto(caso.second));
   }
   EXPECT_TRUE(emPasso(cliente.get()));
   if (AgenteProcesso::logsGravaveis()) {
@@ -294,9 +307,9 @@ TEST_F(AgenteComandos, pedidoMalformadoSegueAPoliticaDeCadaComando) {
     bool continua;
     const char* console;
   };
-  for (const Caso& caso : {Caso{0, false, nullptr}, Caso{5, false, "ERRO: "},
-                           Caso{11, true, "ERRO: "}, Caso{18, false, "Erro ao ler comandando"},
-                           Caso{8, true, nullptr}}) {
+  for (const Caso& caso :
+       {Caso{0, false, nullptr}, Caso{5, false, "ERRO: "}, Caso{11, true, "ERRO: "},
+        Caso{18, false, "Erro ao ler comandando"}, Caso{8, true, nullptr}}) {
     std::string antes = agente.saida();
     auto c = agente.conectarLogado();
     ASSERT_TRUE(c);
@@ -346,8 +359,8 @@ TEST_F(AgenteComandos, semPrivilegiosArquivoIlegivelTemTamanhoMenosUmEAlheioVira
   iniciar();
   TListaInfoObjectLinux lista;
   ASSERT_TRUE(cliente->listar(CMD_AGENTE_LINUX_LIST_ALL_FILES, a, &lista));
-  EXPECT_EQ(nomes(lista), em({"f", ".oculto", "sub/fundo/g", "proc/p", "selinux-old/s",
-                              "segredo"}));
+  EXPECT_EQ(nomes(lista),
+            em({"f", ".oculto", "sub/fundo/g", "proc/p", "selinux-old/s", "segredo"}));
   for (const InfoObjectLinux& r : lista) {
     if (r.getNome() != a + "/segredo") continue;
     EXPECT_EQ(r.getTamanho(), -1);
@@ -358,8 +371,6 @@ TEST_F(AgenteComandos, semPrivilegiosArquivoIlegivelTemTamanhoMenosUmEAlheioVira
   chmod((a + "/fechada").c_str(), 0755);
   ASSERT_TRUE(cliente->gravar(alheio, 100, "novo", 4));
   EXPECT_EQ(lerArquivo(alheio), "novo");
-  struct stat st {};
-  ASSERT_EQ(stat(alheio.c_str(), &st), 0);
-  EXPECT_EQ(st.st_uid, 65534u);
-  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(estado(alheio).st_uid, 65534u);
+  EXPECT_EQ(estado(alheio).st_mode & 07777, 0640u);
 }

@@ -94,7 +94,14 @@ TEST_F(AgenteProtocolo, versaoECancelamentoByteAByteEmVariosSegmentos) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   EXPECT_EQ(receber(cliente.get(), 4), (Bytes{0, 0, 0, 0}));
-  EXPECT_EQ(lerArquivo(agente.caminho(TFileUser::ARQUIVO_CONFIG)).size(), 1162u);
+  // The default user file, written at the first connection.
+  std::string usuarios = lerArquivo(agente.caminho(TFileUser::ARQUIVO_CONFIG));
+  EXPECT_EQ(usuarios.size(), 1162u);
+  EXPECT_EQ(usuarios.rfind(std::string(60, '#') + "\n", 0), 0u);
+  EXPECT_NE(usuarios.find("\n#um usuário  seguido de \" = \", que é o delimitador de      #\n"),
+            std::string::npos);
+  std::string fim = "############\n[AUTHENTICATION]\nNone\n[USER]\n#tarvel = \n";
+  EXPECT_EQ(usuarios.substr(usuarios.size() - fim.size()), fim);
   enviar(cliente.get(), {0, 0});
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   enviar(cliente.get(), {0, 3});

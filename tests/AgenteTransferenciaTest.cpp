@@ -283,7 +283,8 @@ TEST_F(AgenteTransferencia, duasConexoesGravandoOMesmoCaminho) {
   auto outro = agente.conectarLogado();
   ASSERT_TRUE(outro);
   std::atomic<int> certos{0};
-  std::thread ta([&] { certos += cliente->gravar(pasta + "/disputado", 65536, a.data(), a.size()); });
+  std::thread ta(
+      [&] { certos += cliente->gravar(pasta + "/disputado", 65536, a.data(), a.size()); });
   std::thread tb([&] { certos += outro->gravar(pasta + "/disputado", 65536, b.data(), b.size()); });
   ta.join();
   tb.join();

@@ -72,7 +72,8 @@ TEST(ArvoreFunda, pastaSemBuscaNoFundoNaoCortaOResto) {
   ASSERT_EQ(mkdirat(fd, "fechada", 0755), 0);
   close(openat(fd, "fechada/dentro", O_WRONLY | O_CREAT, 0644));
   ASSERT_EQ(fchmodat(fd, "fechada", 0444, 0), 0);
-  for (int i = 0; i < 50; ++i) close(openat(fd, ("f" + std::to_string(i)).c_str(), O_WRONLY | O_CREAT, 0644));
+  for (int i = 0; i < 50; ++i)
+    close(openat(fd, ("f" + std::to_string(i)).c_str(), O_WRONLY | O_CREAT, 0644));
   close(fd);
 
   int canal[2];
@@ -81,7 +82,8 @@ TEST(ArvoreFunda, pastaSemBuscaNoFundoNaoCortaOResto) {
   if (filho == 0) {
     if (setgid(65534) != 0 || setuid(65534) != 0) _exit(1);
     FileManager fileManager;
-    long quantos = static_cast<long>(fileManager.getTodosArquivosDentroDoDiretorio(pasta.caminho()).size());
+    long quantos =
+        static_cast<long>(fileManager.getTodosArquivosDentroDoDiretorio(pasta.caminho()).size());
     ssize_t escrito = write(canal[1], &quantos, sizeof quantos);
     _exit(escrito == sizeof quantos ? 0 : 1);
   }

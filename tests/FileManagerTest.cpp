@@ -58,27 +58,6 @@ TEST(FileManager, dataRecebidaEmHoraLocal) {
   EXPECT_EQ(quando, 1772716024);  // 13:07:04 UTC
 }
 
-TEST(FileManager, dataQueNaoSeLeMantemOTempoMasAjustaOModo) {
-  PastaTemporaria pasta;
-  std::string arquivo = pasta / "f";
-  escreverArquivo(arquivo, "x");
-  chmod(arquivo.c_str(), 0600);
-  tocar(arquivo, 1600000000);
-  FileManager fileManager;
-  EXPECT_FALSE(fileManager.setDataUltimaMidificacaoArquivo(arquivo.c_str(), "amanhã"));
-  struct stat st {};
-  stat(arquivo.c_str(), &st);
-  EXPECT_EQ(st.st_mtime, 1600000000);
-  EXPECT_EQ(st.st_mode & 07777, 0600u) << "a private file stays private";
-  chmod(arquivo.c_str(), 04777);
-  EXPECT_FALSE(fileManager.setDataUltimaMidificacaoArquivo(arquivo.c_str(), "amanhã"));
-  stat(arquivo.c_str(), &st);
-  EXPECT_EQ(st.st_mode & 07777, 0644u);
-  EXPECT_TRUE(S_ISREG(st.st_mode));
-  EXPECT_FALSE(
-      fileManager.setDataUltimaMidificacaoArquivo((pasta / "nada").c_str(), "01/01/20 00:00:00"));
-}
-
 TEST(FileManager, datasDaListagemIguaisALocaltimeEmQualquerFuso) {
   // Files whose times fall in the same hour, in different hours, around
   // daylight-saving changes and far from now.

@@ -1,10 +1,10 @@
-#include "MemoryStream.h"
-
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "MemoryStream.h"
 
 namespace {
 
@@ -25,7 +25,8 @@ TEST(MemoryStream, cadaTipoLittleEndianComoNoProtocolo) {
   m.addString("abc");
   m.addInt(7);
   m.addBool(true);
-  EXPECT_EQ(bytes(m), (Bytes{0x03, 0x00, 0x00, 0x00, 0x61, 0x62, 0x63, 0x07, 0x00, 0x00, 0x00, 0x01}));
+  EXPECT_EQ(bytes(m),
+            (Bytes{0x03, 0x00, 0x00, 0x00, 0x61, 0x62, 0x63, 0x07, 0x00, 0x00, 0x00, 0x01}));
   m.clearAll();  // a reply reuses the request's buffer from offset 0
   m.writeIntToMemoryStream(977777);
   m.writeInt64ToMemoryStream(-2);
@@ -36,7 +37,7 @@ TEST(MemoryStream, cadaTipoLittleEndianComoNoProtocolo) {
                              0xfe, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,  // -2
                              0x00,                                            // false
                              0x00, 0x00, 0x00, 0x00,                          // ""
-                             0x06, 0x00, 0x00, 0x00, 'a', 0xc3, 0xa7, 0xc3, 0xa3, 'o'}));
+                             0x06, 0x00, 0x00, 0x00, 'a',  0xc3, 0xa7, 0xc3, 0xa3, 'o'}));
   EXPECT_EQ(m.readIntFromMemoryStream(), 977777);
   EXPECT_EQ(m.readInt64FromMemoryStream(), -2);
   MemoryStream copia(m);  // replies travel as copies: same bytes and cursor

@@ -1,5 +1,3 @@
-#include "Stream.h"
-
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -9,6 +7,7 @@
 #include <vector>
 
 #include "MemoryStream.h"
+#include "Stream.h"
 #include "TCPCliente.h"
 
 namespace {
@@ -71,7 +70,7 @@ TEST(TCPClienteMensagem, tamanhoAcimaDoLimiteEncerraAConexao) {
   for (std::vector<unsigned char> prefixo :
        {std::vector<unsigned char>{0xff, 0xff, 0xff, 0xff},
         std::vector<unsigned char>{0x80, 0x00, 0x00, 0x00},
-        std::vector<unsigned char>{0x01, 0x00, 0x00, 0x01},    // 16 MiB + 1
+        std::vector<unsigned char>{0x01, 0x00, 0x00, 0x01},     // 16 MiB + 1
         std::vector<unsigned char>{0x7f, 0xff, 0xff, 0xff}}) {  // 2 GiB - 1
     ParDeSockets sockets;
     Stream stream(sockets.agente);

@@ -14,16 +14,9 @@ struct Caso {
 
 }  // namespace
 
-TEST(TFileConfiguracao, semArquivoCriaOsDoisPadroes) {
-  DiretorioDeTrabalho trabalho;
-  TFileConfiguracao configuracao;
-  EXPECT_EQ(configuracao.getPorta(), 9999);
-  EXPECT_EQ(configuracao.getQuantTentativaDeConexao(), 10);
-  EXPECT_EQ(lerArquivo("vornaConfig.txt"), "porta=9999\nquantTentativaDeConexao=10\n");
-}
-
 TEST(TFileConfiguracao, interpretaCadaLinha) {
   const Caso casos[] = {
+      {nullptr, 9999, 10},  // no file: both defaults, written out
       {"porta=8080\n", 8080, 10},
       {"porta = 8080\n", 8080, 10},  // atoi skips the blank
       {"porta=abc\n", 0, 10},
@@ -38,15 +31,16 @@ TEST(TFileConfiguracao, interpretaCadaLinha) {
   };
   for (const Caso& caso : casos) {
     DiretorioDeTrabalho trabalho;
-    escreverArquivo("vornaConfig.txt", caso.conteudo);
+    if (caso.conteudo) escreverArquivo("vornaConfig.txt", caso.conteudo);
     TFileConfiguracao configuracao;
-    EXPECT_EQ(configuracao.getPorta(), caso.porta) << caso.conteudo;
-    EXPECT_EQ(configuracao.getQuantTentativaDeConexao(), caso.tentativas) << caso.conteudo;
-    EXPECT_EQ(lerArquivo("vornaConfig.txt"), caso.conteudo) << "an existing file is not rewritten";
+    const char* texto = caso.conteudo ? caso.conteudo : "(none)";
+    EXPECT_EQ(configuracao.getPorta(), caso.porta) << texto;
+    EXPECT_EQ(configuracao.getQuantTentativaDeConexao(), caso.tentativas) << texto;
+    EXPECT_EQ(lerArquivo("vornaConfig.txt"),
+              caso.conteudo ? caso.conteudo : "porta=9999\nquantTentativaDeConexao=10\n")
+        << "an existing file is not rewritten";
   }
-}
-
-TEST(TFileConfiguracao, pastaComONomeDoArquivoMantemPadroes) {
+  // A folder in its place: the defaults, and nothing written.
   DiretorioDeTrabalho trabalho;
   ASSERT_EQ(mkdir("vornaConfig.txt", 0755), 0);
   TFileConfiguracao configuracao;

@@ -31,25 +31,10 @@ const std::string SENHA = "[AUTHENTICATION]\nPassword\n[USER]\n";
 
 }  // namespace
 
-TEST(TFileUser, arquivoPadraoTemVinteEDuasLinhasE1162Bytes) {
-  DiretorioDeTrabalho trabalho;
-  TFileUser arquivo;
-  std::string conteudo = lerArquivo(TFileUser::ARQUIVO_CONFIG);
-  EXPECT_EQ(conteudo.size(), 1162u);
-  EXPECT_EQ(conteudo.substr(0, 61),
-            "############################################################\n");
-  EXPECT_NE(conteudo.find("\n#um usuário  seguido de \" = \", que é o delimitador de      #\n"),
-            std::string::npos);
-  std::string fim = "############\n[AUTHENTICATION]\nNone\n[USER]\n#tarvel = \n";
-  EXPECT_EQ(conteudo.substr(conteudo.size() - fim.size()), fim);
-  int codigo = LOGIN_SUCESSO;
-  EXPECT_TRUE(arquivo.userCadastrado("", "", &codigo));
-  EXPECT_TRUE(arquivo.userCadastrado("qualquer", "coisa", &codigo));
-  EXPECT_EQ(codigo, LOGIN_SUCESSO);
-}
-
 TEST(TFileUser, matrizDeLogin) {
   const Caso casos[] = {
+      {"o arquivo padrão admite todos", TFileUser::conteudoPadrao(), "qualquer", "coisa", true,
+       LOGIN_SUCESSO},
       {"exemplo certo", SENHA + "tarvel = Tarvel\n", "tarvel", "Tarvel", true, LOGIN_SUCESSO},
       {"senha errada", SENHA + "tarvel = Tarvel\n", "tarvel", "x", false, LOGIN_ERRO_SENHA},
       {"maiúsculas contam", SENHA + "tarvel = Tarvel\n", "Tarvel", "Tarvel", false,

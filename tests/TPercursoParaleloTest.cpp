@@ -1,5 +1,3 @@
-#include "TPercursoParalelo.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -12,6 +10,7 @@
 #include <vector>
 
 #include "MemoryStream.h"
+#include "TPercursoParalelo.h"
 #include "TPoolLeitura.h"
 #include "Temporario.h"
 
@@ -99,14 +98,14 @@ TEST(TPercursoParalelo, mesmosBytesQueOPercursoSimplesEmCadaModo) {
     std::string pasta;
     const time_t* desde;
   };
-  for (const Caso& caso : {Caso{ARQUIVOS_DA_ARVORE, raiz.caminho(), nullptr},
-                           Caso{ARQUIVOS_DA_ARVORE, raiz.caminho() + "/", &desde},
-                           Caso{SOMAR_ARVORE, raiz.caminho(), nullptr},
-                           Caso{LISTAR_NIVEL, raiz.caminho() + "/grande", nullptr},
-                           Caso{PASTAS_DO_NIVEL, raiz.caminho() + "/grande", nullptr},
-                           Caso{LISTAR_NIVEL, "/", nullptr},
-                           Caso{ARQUIVOS_DA_ARVORE, "/proc/self", nullptr},
-                           Caso{ARQUIVOS_DA_ARVORE, raiz.caminho() + "/nada", nullptr}}) {
+  for (const Caso& caso :
+       {Caso{ARQUIVOS_DA_ARVORE, raiz.caminho(), nullptr},
+        Caso{ARQUIVOS_DA_ARVORE, raiz.caminho() + "/", &desde},
+        Caso{SOMAR_ARVORE, raiz.caminho(), nullptr},
+        Caso{LISTAR_NIVEL, raiz.caminho() + "/grande", nullptr},
+        Caso{PASTAS_DO_NIVEL, raiz.caminho() + "/grande", nullptr},
+        Caso{LISTAR_NIVEL, "/", nullptr}, Caso{ARQUIVOS_DA_ARVORE, "/proc/self", nullptr},
+        Caso{ARQUIVOS_DA_ARVORE, raiz.caminho() + "/nada", nullptr}}) {
     TResultado plano = comPool(nullptr, caso.modo, caso.pasta, caso.desde);
     TResultado paralelo = comPool(&pool, caso.modo, caso.pasta, caso.desde);
     EXPECT_TRUE(plano == paralelo) << caso.modo << " " << caso.pasta << ": " << plano.bytes.size()

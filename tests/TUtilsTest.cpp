@@ -1,5 +1,3 @@
-#include "TUtils.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +6,7 @@
 #include <filesystem>
 
 #include "Logger.h"
+#include "TUtils.h"
 #include "Temporario.h"
 
 TEST(TUtils, lerArquivoTextoRecusaPastaEArquivoAusente) {

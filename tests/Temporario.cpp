@@ -53,3 +53,9 @@ void tocar(const std::string& caminho, time_t quando) {
   struct timespec tempos[2] = {{quando, 0}, {quando, 0}};
   ASSERT_EQ(utimensat(AT_FDCWD, caminho.c_str(), tempos, 0), 0) << caminho;
 }
+
+struct stat estado(const std::string& caminho) {
+  struct stat st {};
+  EXPECT_EQ(stat(caminho.c_str(), &st), 0) << caminho;
+  return st;
+}

@@ -1,6 +1,8 @@
 #ifndef TEMPORARIO_H
 #define TEMPORARIO_H
 
+#include <sys/stat.h>
+
 #include <ctime>
 #include <string>
 
@@ -38,5 +40,7 @@ std::string lerArquivo(const std::string& caminho);
 // Sets a path's access and modification times to the second quando; fails
 // the test when it cannot.
 void tocar(const std::string& caminho, time_t quando);
+// The status of caminho (links followed); fails the test when there is none.
+struct stat estado(const std::string& caminho);
 
 #endif
