@@ -76,6 +76,16 @@ class AgenteTransferencia : public ::testing::Test {
 
   void emPasso() { EXPECT_TRUE(::emPasso(cliente.get())); }
 
+  // A store request (code, then path, chunk and size) whose bytes the caller sends.
+  void pedirGravacao(ClienteVorna* c, const std::string& caminho, int bloco, int64_t tamanho) {
+    MemoryStream pedido;
+    pedido.addString(caminho);
+    pedido.addInt(bloco);
+    pedido.addInt64(tamanho);
+    ASSERT_TRUE(c->comando(CMD_AGENTE_LINUX_PUT_FILE));
+    ASSERT_TRUE(c->enviarMensagem(pedido));
+  }
+
   AgenteProcesso agente;
   std::string pasta;
   std::unique_ptr<ClienteVorna> cliente;
@@ -174,9 +184,7 @@ TEST_F(AgenteTransferencia, gravarCriaSubstituiEFechaComOk) {
   std::string dados = conteudoPseudoAleatorio(100000, 4);
   ASSERT_TRUE(cliente->gravar(pasta + "/novo", 4096, dados.data(), dados.size()));
   EXPECT_EQ(lerArquivo(pasta + "/novo"), dados);
-  struct stat st {};
-  stat((pasta + "/novo").c_str(), &st);
-  EXPECT_EQ(st.st_mode & 07777, 0777u & ~umaskAtual());
+  EXPECT_EQ(estado(pasta + "/novo").st_mode & 07777, 0777u & ~umaskAtual());
 
   // A file replaced passes on its mode and (where the agent is root) its
   // owner, and the time change then only takes permissions away.
@@ -190,14 +198,14 @@ TEST_F(AgenteTransferencia, gravarCriaSubstituiEFechaComOk) {
   EXPECT_EQ(lerArquivo(pasta + "/velho"), "curto");
   ASSERT_TRUE(cliente->definirData(pasta + "/velho", "01/02/20 03:04:05"));
   ASSERT_TRUE(cliente->definirData(pasta + "/novo", "01/02/20 03:04:05"));
-  stat((pasta + "/velho").c_str(), &st);
+  struct stat st = estado(pasta + "/velho");
   EXPECT_EQ(st.st_mode & 07777, 0600u);
   if (root) {
     EXPECT_EQ(st.st_uid, 65534u);
     EXPECT_EQ(st.st_gid, 65534u);
   }
-  stat((pasta + "/novo").c_str(), &st);
-  EXPECT_EQ(st.st_mode & 07777, 0644u & ~umaskAtual()) << "a fresh file ends at 0644";
+  EXPECT_EQ(estado(pasta + "/novo").st_mode & 07777, 0644u & ~umaskAtual())
+      << "a fresh file ends at 0644";
 
   ASSERT_TRUE(cliente->gravar(pasta + "/zero", 1000, "", 0));
   EXPECT_TRUE(std::filesystem::is_regular_file(pasta + "/zero"));
@@ -236,45 +244,28 @@ TEST_F(AgenteTransferencia, gravacaoImpossivelDescartaOsBytesESegueEmPasso) {
   }
 }
 
-TEST_F(AgenteTransferencia, caminhoVazioNaoTocaNadaMasConsomeOsBytes) {
-  MemoryStream pedido;
-  pedido.addString("");
-  pedido.addInt(100);
-  pedido.addInt64(6);
-  ASSERT_TRUE(cliente->comando(CMD_AGENTE_LINUX_PUT_FILE));
-  ASSERT_TRUE(cliente->enviarMensagem(pedido));
+TEST_F(AgenteTransferencia, gravacaoLeSoOAnunciadoEmQualquerPedaco) {
+  // An empty path stores nothing, but its bytes are read all the same.
+  pedirGravacao(cliente.get(), "", 100, 6);
   ASSERT_TRUE(cliente->enviarBytes("\0\0\0\x03xx", 6));  // a "command 3" that is only data
-  Bytes fim(4);
-  ASSERT_TRUE(cliente->receberBytes(fim.data(), 4));
-  EXPECT_EQ(fim, (Bytes{0x00, 0x0e, 0xeb, 0x71}));
+  EXPECT_EQ(receber(cliente.get(), 4), (Bytes{0x00, 0x0e, 0xeb, 0x71}));
   emPasso();
   // Only the path: the two acknowledgements follow each other at once.
   MemoryStream soCaminho;
   soCaminho.addString("");
   ASSERT_TRUE(cliente->enviarInt(CMD_AGENTE_LINUX_PUT_FILE));
   ASSERT_TRUE(cliente->enviarMensagem(soCaminho));
-  Bytes dois(8);
-  ASSERT_TRUE(cliente->receberBytes(dois.data(), 8));
-  EXPECT_EQ(dois, (Bytes{0x00, 0x0e, 0xeb, 0x71, 0x00, 0x0e, 0xeb, 0x71}));
+  EXPECT_EQ(receber(cliente.get(), 8), (Bytes{0x00, 0x0e, 0xeb, 0x71, 0x00, 0x0e, 0xeb, 0x71}));
   emPasso();
-}
-
-TEST_F(AgenteTransferencia, dadosEmPedacosPequenosENadaAlemDoAnunciado) {
-  MemoryStream pedido;
-  pedido.addString(pasta + "/pedacos");
-  pedido.addInt(1 << 20);
-  pedido.addInt64(10);
-  ASSERT_TRUE(cliente->comando(CMD_AGENTE_LINUX_PUT_FILE));
-  ASSERT_TRUE(cliente->enviarMensagem(pedido));
+  // Data in small pieces; the last byte and the next command in one segment.
+  pedirGravacao(cliente.get(), pasta + "/pedacos", 1 << 20, 10);
   for (const char* pedaco : {"01", "234", "5678"}) {
     ASSERT_TRUE(cliente->enviarBytes(pedaco, std::strlen(pedaco)));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  // The last data byte and the next command in one segment.
   ASSERT_TRUE(cliente->enviarBytes("9\0\0\0\x03", 5));
-  Bytes resposta(12);
-  ASSERT_TRUE(cliente->receberBytes(resposta.data(), 12));
-  EXPECT_EQ(resposta, (Bytes{0x00, 0x0e, 0xeb, 0x71, 0x00, 0x0e, 0xeb, 0x71, 0, 0, 0, 8}));
+  EXPECT_EQ(receber(cliente.get(), 12),
+            (Bytes{0x00, 0x0e, 0xeb, 0x71, 0x00, 0x0e, 0xeb, 0x71, 0, 0, 0, 8}));
   EXPECT_EQ(lerArquivo(pasta + "/pedacos"), "0123456789");
 }
 
@@ -297,12 +288,7 @@ TEST_F(AgenteTransferencia, duasConexoesGravandoOMesmoCaminho) {
 TEST_F(AgenteTransferencia, gravacaoPelaMetadeNuncaApareceEDeixaOAntigo) {
   escreverArquivo(pasta + "/precioso", "versão antiga");
   auto metade = [&](ClienteVorna* c) {
-    MemoryStream pedido;
-    pedido.addString(pasta + "/precioso");
-    pedido.addInt(65536);
-    pedido.addInt64(1000000);
-    ASSERT_TRUE(c->comando(CMD_AGENTE_LINUX_PUT_FILE));
-    ASSERT_TRUE(c->enviarMensagem(pedido));
+    pedirGravacao(c, pasta + "/precioso", 65536, 1000000);
     std::string dados(500000, 'm');
     ASSERT_TRUE(c->enviarBytes(dados.data(), dados.size()));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));

@@ -4,16 +4,22 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
+
 #include "FileManager.h"
 #include "Temporario.h"
 
 namespace {
 
-// Builds a chain of niveis folders below pasta, relative to descriptors, so
-// that its paths may be far longer than any path the system accepts whole.
-void criarCadeia(const std::string& pasta, int niveis) {
+// Builds a chain of niveis folders named "d" below pasta, relative to
+// descriptors, so that its paths may be far longer than any path the system
+// accepts whole, with fim.txt at the bottom; noNivel, when given, runs at
+// the level ondeChamar with that folder's descriptor.
+void criarCadeia(const std::string& pasta, int niveis,
+                 const std::function<void(int)>& noNivel = nullptr, int ondeChamar = -1) {
   int fd = open(pasta.c_str(), O_RDONLY | O_DIRECTORY);
   for (int i = 0; i < niveis; ++i) {
+    if (i == ondeChamar) noNivel(fd);
     ASSERT_EQ(mkdirat(fd, "d", 0755), 0);
     int proximo = openat(fd, "d", O_RDONLY | O_DIRECTORY);
     close(fd);
@@ -62,19 +68,17 @@ TEST(ArvoreFunda, pastaSemBuscaNoFundoNaoCortaOResto) {
   const int NIVEIS = 140;
   PastaTemporaria pasta;
   chmod(pasta.caminho().c_str(), 0755);
-  criarCadeia(pasta.caminho(), NIVEIS);
-  int fd = open(pasta.caminho().c_str(), O_RDONLY | O_DIRECTORY);
-  for (int i = 0; i < NIVEIS - 5; ++i) {
-    int proximo = openat(fd, "d", O_RDONLY | O_DIRECTORY);
-    close(fd);
-    fd = proximo;
-  }
-  ASSERT_EQ(mkdirat(fd, "fechada", 0755), 0);
-  close(openat(fd, "fechada/dentro", O_WRONLY | O_CREAT, 0644));
-  ASSERT_EQ(fchmodat(fd, "fechada", 0444, 0), 0);
-  for (int i = 0; i < 50; ++i)
-    close(openat(fd, ("f" + std::to_string(i)).c_str(), O_WRONLY | O_CREAT, 0644));
-  close(fd);
+  criarCadeia(
+      pasta.caminho(), NIVEIS,
+      [](int fd) {
+        ASSERT_EQ(mkdirat(fd, "fechada", 0755), 0);
+        close(openat(fd, "fechada/dentro", O_WRONLY | O_CREAT, 0644));
+        ASSERT_EQ(fchmodat(fd, "fechada", 0444, 0), 0);
+        for (int i = 0; i < 50; ++i) {
+          close(openat(fd, ("f" + std::to_string(i)).c_str(), O_WRONLY | O_CREAT, 0644));
+        }
+      },
+      NIVEIS - 5);
 
   int canal[2];
   ASSERT_EQ(pipe(canal), 0);

@@ -38,22 +38,12 @@ class Vornacli : public ::testing::Test {
     return executarPrograma(VORNACLI_BIN, argumentos, ambiente);
   }
 
-  time_t mtime(const std::string& caminho) {
-    struct stat st {};
-    stat(caminho.c_str(), &st);
-    return st.st_mtime;
-  }
-
   AgenteProcesso agente;
   std::string base;
 };
 
 void mesmaData(const std::string& a, const std::string& b) {
-  struct stat sa {
-  }, sb{};
-  stat(a.c_str(), &sa);
-  ASSERT_EQ(stat(b.c_str(), &sb), 0) << b;
-  EXPECT_EQ(sa.st_mtime, sb.st_mtime) << b;
+  EXPECT_EQ(estado(a).st_mtime, estado(b).st_mtime) << b;
 }
 
 // a and b, and every folder and regular file below them, have the same
@@ -121,7 +111,7 @@ TEST_F(Vornacli, consultasModificacoesEErros) {
   EXPECT_EQ(existe.status, 1);
   EXPECT_NE(existe.erros.find("File exists"), std::string::npos) << existe.erros;
   EXPECT_EQ(cli({"touch", base + "/a", "31/12/25 23:59:58"}).status, 0);
-  EXPECT_EQ(mtime(base + "/a"), 1767225598);
+  EXPECT_EQ(estado(base + "/a").st_mtime, 1767225598);
   EXPECT_EQ(cli({"touch", base + "/nada", "31/12/25 23:59:58"}).status, 1);
   EXPECT_EQ(cli({"touch", base + "/a", "2025-12-31"}).status, 2);
   EXPECT_EQ(cli({"nenhum"}).status, 2);
@@ -140,7 +130,7 @@ TEST_F(Vornacli, getEPut) {
   PastaTemporaria local;
   EXPECT_EQ(cli({"--chunk", "65536", "get", base + "/origem", local.caminho()}).status, 0);
   EXPECT_TRUE(lerArquivo(local / "origem") == dados);
-  EXPECT_EQ(mtime(local / "origem"), 1700000000);
+  EXPECT_EQ(estado(local / "origem").st_mtime, 1700000000);
   EXPECT_EQ(cli({"put", local / "origem", base + "/copia"}).status, 0);
   EXPECT_TRUE(lerArquivo(base + "/copia") == dados);
   TResultadoPrograma ausente = cli({"get", base + "/nada", local / "nada"});
