@@ -147,37 +147,6 @@ TEST_F(AgenteComandos, listagensSemLinksEspeciaisNemPastasDoSistema) {
   EXPECT_TRUE(emPasso(cliente.get()));
 }
 
-TEST_F(AgenteComandos, leitoresEmParaleloDaoOsMesmosBytesQueOPercursoSimples) {
-  for (int i = 0; i < 600; ++i) {
-    std::string pasta = a + "/sub/muitos" + std::to_string(i % 3);
-    std::filesystem::create_directories(pasta);
-    escreverArquivo(pasta + "/m" + std::to_string(i), std::string(i % 5, 'm'));
-    tocar(pasta + "/m" + std::to_string(i), 1600000000 + i * 1000L);
-  }
-  AgenteProcesso simples;
-  simples.setAmbiente("TZ=UTC0");
-  simples.setAmbiente("VORNA_LEITORES=0");
-  simples.usarPortaLivre();
-  ASSERT_TRUE(simples.iniciar());
-  iniciar();
-  auto outro = simples.conectarLogado();
-  ASSERT_TRUE(outro);
-  const std::vector<std::pair<int, std::vector<std::string>>> pedidos = {
-      {0, {a}},
-      {5, {a}},
-      {11, {a}},
-      {4, {a}},
-      {0, {a + "/sub/muitos1"}},
-      {18, {a, "01/01/21 00:00:00"}},
-      {5, {"/proc"}}};
-  for (const auto& pedido : pedidos) {
-    Bytes esperado = respostaBruta(outro.get(), pedido.first, pedido.second);
-    EXPECT_GT(esperado.size(), 4u);
-    EXPECT_EQ(respostaBruta(cliente.get(), pedido.first, pedido.second), esperado)
-        << pedido.first << " " << pedido.second[0];
-  }
-}
-
 TEST_F(AgenteComandos, incrementalPeloSegundoEmHoraLocal) {
   for (const char* nome : {"f", ".oculto", "sub/fundo/g", "proc/p", "selinux-old/s"}) {
     tocar(a + "/" + nome, 1772716000);

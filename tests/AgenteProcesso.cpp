@@ -93,11 +93,13 @@ int contar(const std::string& texto, const std::string& trecho) {
   return n;
 }
 
-Bytes receber(ClienteVorna* cliente, size_t n) {
+Bytes receber(ClienteVorna* cliente, size_t n) { return receber(cliente->getSocket(), n); }
+
+Bytes receber(int socket, size_t n) {
   Bytes dados(n);
   size_t lido = 0;
   while (lido < n) {
-    ssize_t r = recv(cliente->getSocket(), dados.data() + lido, n - lido, 0);
+    ssize_t r = recv(socket, dados.data() + lido, n - lido, 0);
     if (r <= 0) break;
     lido += static_cast<size_t>(r);
   }

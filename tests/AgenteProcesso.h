@@ -123,6 +123,8 @@ int contar(const std::string& texto, const std::string& trecho);
 typedef std::vector<unsigned char> Bytes;
 // The next n bytes from the agent (fewer when the connection ends first).
 Bytes receber(ClienteVorna* cliente, size_t n);
+// The same from any connected socket.
+Bytes receber(int socket, size_t n);
 // Sends a command code and, when comPedido, a request of the given strings;
 // returns the agent's whole reply message, its length included, after the
 // acknowledgement (checked).

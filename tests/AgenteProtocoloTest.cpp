@@ -334,32 +334,19 @@ TEST_F(AgenteFalhas, parQueSomeNoMeioDaRespostaOuDaBuscaNaoDerrubaOAgente) {
 
 TEST(AgenteArquivosIlegiveis, configuracaoEUsuariosQueNaoSeLeem) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to start the agent as another user";
-  {
-    // A folder where the configuration should be: the defaults, nothing breaks.
-    AgenteProcesso agente;
-    std::filesystem::create_directories(agente.caminho("vornaConfig.txt"));
-    int porta = AgenteProcesso::portaLivre();
-    agente.setPorta(porta);
-    ASSERT_TRUE(agente.iniciar({std::to_string(porta)}));
-    auto cliente = agente.conectarLogado();
-    ASSERT_TRUE(cliente);
-    EXPECT_EQ(cliente->getVersao(), 8);
-  }
-  {
-    // Files the agent's user may not read: the port of the file is not seen,
-    // and nobody may log in.
-    AgenteProcesso agente;
-    escreverArquivo(agente.caminho("vornaConfig.txt"), "porta=1\n");
-    chmod(agente.caminho("vornaConfig.txt").c_str(), 0600);
-    escreverArquivo(agente.caminho(TFileUser::ARQUIVO_CONFIG), TFileUser::conteudoPadrao());
-    chmod(agente.caminho(TFileUser::ARQUIVO_CONFIG).c_str(), 0600);
-    int porta = AgenteProcesso::portaLivre();
-    agente.setPorta(porta);
-    agente.setUsuario(65534);
-    ASSERT_TRUE(agente.iniciar({std::to_string(porta)}));
-    auto cliente = agente.conectar();
-    ASSERT_TRUE(cliente);
-    EXPECT_EQ(cliente->login("", ""), LOGIN_ERRO_USUARIO);
-    EXPECT_TRUE(cliente->aguardarFechamento(5000));
-  }
+  // Files the agent's user may not read: the port of the file is not seen,
+  // and nobody may log in.
+  AgenteProcesso agente;
+  escreverArquivo(agente.caminho("vornaConfig.txt"), "porta=1\n");
+  chmod(agente.caminho("vornaConfig.txt").c_str(), 0600);
+  escreverArquivo(agente.caminho(TFileUser::ARQUIVO_CONFIG), TFileUser::conteudoPadrao());
+  chmod(agente.caminho(TFileUser::ARQUIVO_CONFIG).c_str(), 0600);
+  int porta = AgenteProcesso::portaLivre();
+  agente.setPorta(porta);
+  agente.setUsuario(65534);
+  ASSERT_TRUE(agente.iniciar({std::to_string(porta)}));
+  auto cliente = agente.conectar();
+  ASSERT_TRUE(cliente);
+  EXPECT_EQ(cliente->login("", ""), LOGIN_ERRO_USUARIO);
+  EXPECT_TRUE(cliente->aguardarFechamento(5000));
 }

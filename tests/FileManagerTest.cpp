@@ -15,24 +15,17 @@
 namespace {
 
 // Sets TZ for one test and puts the old value back afterwards.
-class FusoDoTeste {
- public:
-  FusoDoTeste() : antigo(std::getenv("TZ")), salvo(antigo ? antigo : "") {}
+struct FusoDoTeste {
+  const char* antigo = std::getenv("TZ");
+  std::string salvo = antigo ? antigo : "";
   ~FusoDoTeste() {
-    if (antigo)
-      setenv("TZ", salvo.c_str(), 1);
-    else
-      unsetenv("TZ");
+    antigo ? setenv("TZ", salvo.c_str(), 1) : unsetenv("TZ");
     tzset();
   }
   void usar(const char* fuso) {
     setenv("TZ", fuso, 1);
     tzset();
   }
-
- private:
-  const char* antigo;
-  std::string salvo;
 };
 
 }  // namespace
@@ -76,11 +69,8 @@ TEST(FileManager, datasDaListagemIguaisALocaltimeEmQualquerFuso) {
   for (size_t i = 0; i < tempos.size(); ++i) {
     std::string arquivo = pasta / ("f" + std::to_string(i));
     escreverArquivo(arquivo, "");
-    struct timespec ts[2] = {{tempos[i], 0}, {tempos[i], 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, arquivo.c_str(), ts, 0), 0);
-    struct stat st {};
-    stat(arquivo.c_str(), &st);
-    tempoDe[arquivo] = st.st_mtime;  // what the file system could keep
+    tocar(arquivo, tempos[i]);
+    tempoDe[arquivo] = estado(arquivo).st_mtime;  // what the file system could keep
   }
   FusoDoTeste fusoDoTeste;
   FileManager fileManager;

@@ -41,10 +41,10 @@ class AgenteFalso {
     int n = 0;
     struct pollfd espera = {fd, POLLIN, 0};
     while (poll(&espera, 1, 300) == 1) {
-      unsigned char cabeca[8];
-      if (!receber(cabeca, 8)) break;
-      std::vector<unsigned char> corpo(static_cast<size_t>(Stream::ConvertToInt32(cabeca + 4)));
-      if (!receber(corpo.data(), corpo.size())) break;
+      Bytes cabeca = receber(fd, 8);
+      if (cabeca.size() < 8) break;
+      size_t tamanho = static_cast<size_t>(Stream::ConvertToInt32(cabeca.data() + 4));
+      if (receber(fd, tamanho).size() < tamanho) break;
       ++n;
     }
     return n;
@@ -56,16 +56,6 @@ class AgenteFalso {
 
   std::unique_ptr<ClienteVorna> cliente;
   int fd = -1;
-
- private:
-  bool receber(unsigned char* p, size_t n) {
-    for (size_t lidos = 0; lidos < n;) {
-      ssize_t r = recv(fd, p + lidos, n - lidos, 0);
-      if (r <= 0) return false;
-      lidos += static_cast<size_t>(r);
-    }
-    return true;
-  }
 };
 
 // A producer that asks once, with tratador for the reply.

@@ -89,18 +89,6 @@ TEST(TControleAcesso, tabelaCheiaEsqueceOMaisAntigo) {
   EXPECT_TRUE(controle.admitir(IP_A, t + segundos(2)));
 }
 
-TEST(TControleAcesso, conexoesSemLoginContamAteOFimDoLogin) {
-  TControleAcesso controle(false, {}, 2, 0, 0);
-  EXPECT_TRUE(controle.admitir(IP_A));
-  EXPECT_TRUE(controle.admitir(IP_A));
-  EXPECT_FALSE(controle.admitir(IP_B));
-  EXPECT_EQ(controle.conexoesSemLogin(), 2);
-  controle.loginTerminado(IP_A, TControleAcesso::LOGIN_ACEITO);
-  controle.loginTerminado(IP_A, TControleAcesso::LOGIN_NAO_CONCLUIDO);
-  EXPECT_EQ(controle.conexoesSemLogin(), 0);
-  EXPECT_TRUE(controle.admitir(IP_B));
-}
-
 TEST(TControleAcesso, recusasEmMassaNaoEnchemOLog) {
   if (access("/var/log", W_OK) != 0) GTEST_SKIP() << "/var/log is not writable here";
   LogDoTeste log;
