@@ -185,23 +185,26 @@ int AgenteProcesso::portaLivre() {
   return 0;
 }
 
+std::vector<std::string> linhaTcp(int local, int remoto) {
+  char esperado[32];
+  std::snprintf(esperado, sizeof esperado, ":%04X :%04X", local & 0xffff, remoto & 0xffff);
+  std::ifstream tabela("/proc/net/tcp");
+  std::string linha;
+  while (std::getline(tabela, linha)) {
+    std::istringstream texto(linha);
+    std::vector<std::string> campos;
+    for (std::string campo; texto >> campo;) campos.push_back(campo);
+    std::string portas = campos.size() > 3 ? campos[1].substr(8) + " " + campos[2].substr(8) : "";
+    if (portas == esperado) return campos;
+  }
+  return {};
+}
+
 bool AgenteProcesso::escutando(int porta) {
   // Read the kernel's socket table rather than connecting, so that waiting
   // leaves no connection in the agent's logs.
-  std::ifstream tabela("/proc/net/tcp");
-  std::string linha;
-  char esperado[16];
-  std::snprintf(esperado, sizeof esperado, ":%04X", porta & 0xffff);
-  std::getline(tabela, linha);
-  while (std::getline(tabela, linha)) {
-    std::istringstream campos(linha);
-    std::string sl, local, remoto, estado;
-    campos >> sl >> local >> remoto >> estado;
-    if (estado == "0A" && local.size() >= 5 && local.compare(local.size() - 5, 5, esperado) == 0) {
-      return true;
-    }
-  }
-  return false;
+  std::vector<std::string> campos = linhaTcp(porta, 0);
+  return !campos.empty() && campos[3] == "0A";
 }
 
 bool AgenteProcesso::logsGravaveis() { return access("/var/log", W_OK) == 0; }

@@ -107,6 +107,11 @@ TResultadoPrograma aguardarPrograma(pid_t pid, const std::string& saida, const s
 // Polls condicao until it holds, for up to ms: whether it did.
 bool esperarAte(const std::function<bool()>& condicao, int ms);
 
+// The fields of the first line of the kernel's IPv4 TCP table whose local
+// port is local and remote port remoto (0 for a listening socket); empty
+// when there is none.
+std::vector<std::string> linhaTcp(int local, int remoto);
+
 // A socket listening on loopback at a port the system picks (in *porta),
 // for a fake agent; -1 when it cannot.
 int escutarNaLoopback(int* porta);

@@ -9,8 +9,6 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -60,26 +58,6 @@ int portaLocal(int socket) {
   socklen_t tamanho = sizeof local;
   getsockname(socket, reinterpret_cast<struct sockaddr*>(&local), &tamanho);
   return ntohs(local.sin_port);
-}
-
-// The timer field ("tr") of the agent's side of a connection in the kernel's
-// table: 2 when keep-alive probes are scheduled.
-std::string temporizadorDoAgente(int portaAgente, int portaCliente) {
-  char local[16], remoto[16];
-  std::snprintf(local, sizeof local, ":%04X", portaAgente);
-  std::snprintf(remoto, sizeof remoto, ":%04X", portaCliente);
-  std::ifstream tabela("/proc/net/tcp");
-  std::string linha;
-  while (std::getline(tabela, linha)) {
-    std::istringstream campos(linha);
-    std::string sl, l, r, estado, filas, temporizador;
-    campos >> sl >> l >> r >> estado >> filas >> temporizador;
-    if (l.size() > 5 && r.size() > 5 && l.substr(l.size() - 5) == local &&
-        r.substr(r.size() - 5) == remoto) {
-      return temporizador.substr(0, 2);
-    }
-  }
-  return "";
 }
 
 }  // namespace
@@ -270,7 +248,10 @@ TEST_F(AgenteFalhas, mensagemPelaMetadeNaoAtrapalhaOsOutrosEHaKeepAlive) {
   escreverArquivo(pasta + "/a", "a");
   auto parado = agente.conectarLogado();
   ASSERT_TRUE(parado);
-  EXPECT_EQ(temporizadorDoAgente(agente.porta(), portaLocal(parado->getSocket())), "02");
+  // The timer field ("tr") of the agent's side: 2 when keep-alive probes are scheduled.
+  std::vector<std::string> lado = linhaTcp(agente.porta(), portaLocal(parado->getSocket()));
+  ASSERT_GT(lado.size(), 5u);
+  EXPECT_EQ(lado[5].substr(0, 2), "02");
   ASSERT_TRUE(parado->comando(CMD_AGENTE_LINUX_LIST_ALL_FILES));
   ASSERT_TRUE(parado->enviarBytes("\0\0\0\x64\x05\0\0\0/tmp", 12));
   auto outro = agente.conectarLogado();
