@@ -1,14 +1,10 @@
 // Start-up, configuration, console and log lines, and signals of the real
 // agent process.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <regex>
 
 #include "AgenteProcesso.h"
@@ -90,17 +86,11 @@ TEST(AgenteInicio, portaDoArquivoDoArgumentoEDosDezesseisBitsBaixos) {
 }
 
 TEST(AgenteInicio, portaOcupadaTerminaComStatusUm) {
-  int ocupante = socket(AF_INET, SOCK_STREAM, 0);
-  struct sockaddr_in local;
-  std::memset(&local, 0, sizeof local);
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_ANY);
-  ASSERT_EQ(bind(ocupante, reinterpret_cast<struct sockaddr*>(&local), sizeof local), 0);
-  ASSERT_EQ(listen(ocupante, 1), 0);
-  socklen_t tamanho = sizeof local;
-  getsockname(ocupante, reinterpret_cast<struct sockaddr*>(&local), &tamanho);
+  int porta = 0;
+  int ocupante = escutarNaLoopback(&porta);
+  ASSERT_GE(ocupante, 0);
   AgenteProcesso agente;
-  ASSERT_TRUE(agente.iniciar({std::to_string(ntohs(local.sin_port))}, "", false));
+  ASSERT_TRUE(agente.iniciar({std::to_string(porta)}, "", false));
   int status = agente.aguardarFim(10000);
   close(ocupante);
   EXPECT_EQ(statusDeSaida(status), 1);

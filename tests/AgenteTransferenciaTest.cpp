@@ -1,5 +1,4 @@
 // Fetching and storing files through the real agent.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
