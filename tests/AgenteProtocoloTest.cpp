@@ -1,5 +1,4 @@
-// The agent on the wire: login, command loop, framing, hostile peers and a
-// failing file system.
+// The agent on the wire: login, command loop, framing and hostile peers.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -40,8 +39,8 @@ class AgenteProtocolo : public ::testing::Test {
   AgenteProcesso agente;
 };
 
-// Hostile and failing surroundings: silent peers, peers that vanish, a full
-// file system. The agent must serve everyone else.
+// Hostile surroundings: silent peers, peers that vanish. The agent must serve
+// everyone else.
 class AgenteFalhas : public AgenteProtocolo {
  protected:
   void SetUp() override {
