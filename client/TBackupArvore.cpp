@@ -325,8 +325,8 @@ void TBackupArvore::abrirPastaDoLeitor(const TPedidoBusca& pedido) {
 bool TBackupArvore::receberPedacos(TCanal* canal, int64_t tamanho, TBuscaConferida* busca) {
   int erroLocal = 0;
   auto receber = [&](size_t n) {
-    int fd = busca->motivo.empty() ? busca->getFd() : -1;
-    if (!canal->copiarPara(fd, n, &erroLocal)) return false;
+    TArquivoTemporario* destino = busca->motivo.empty() ? busca->getCopia() : nullptr;
+    if (!canal->copiarPara(destino, n, &erroLocal)) return false;
     canal->consumido(static_cast<int64_t>(n));
     copia->getProgresso()->acrescentar(static_cast<int64_t>(n), 0);
     return true;
