@@ -17,6 +17,7 @@
 #include "TCopiaArvore.h"
 #include "TDataTexto.h"
 #include "TProgresso.h"
+#include "TRemocaoLocal.h"
 #include "TThreadUnida.h"
 #include "TUtils.h"
 
@@ -105,26 +106,58 @@ bool TBackupArvore::listarPastaParaBackup(TCanal* canal, const std::string& past
                                           TFilaBackup* fila) {
   TListaInfoObjectLinux registros;
   if (!lerListagem(canal, &registros)) return false;
-  int paiFd = TCaminhoLocal::abrirPasta(raiz, fila->pasta(indice));
+  std::string relativo = fila->pasta(indice);
+  int paiFd = TCaminhoLocal::abrirPasta(raiz, relativo);
   if (paiFd < 0) {
     copia->falhar(pasta, textoDoErro(errno));
     return true;
   }
+  // Before its files are asked for: no temporary copy of ours is there yet.
+  if (copia->getApagar()) podarPasta(paiFd, pasta, relativo, registros);
   std::vector<TArquivoBackup> novos;
+  int64_t inalterados = 0;
   for (const InfoObjectLinux& registro : registros) {
-    acolherFilho(canal, registro, pasta, indice, paiFd, fila, &novos);
+    acolherFilho(canal, registro, pasta, indice, paiFd, fila, &novos, &inalterados);
   }
   close(paiFd);
   int64_t bytes = 0;
   for (const TArquivoBackup& arquivo : novos) bytes += arquivo.tamanho;
   fila->acrescentarArquivos(&novos);
   copia->getProgresso()->aumentarTotal(bytes, static_cast<int64_t>(novos.size()));
+  if (inalterados > 0) copia->contarInalterados(inalterados);
   return true;
+}
+
+void TBackupArvore::podarPasta(int pastaFd, const std::string& pasta, const std::string& relativo,
+                               const TListaInfoObjectLinux& registros) {
+  // The agent answers an empty list for a folder it cannot read: what the
+  // copy holds there may still exist, so nothing goes.
+  if (registros.empty()) {
+    if (!TRemocaoLocal::temEntradas(pastaFd)) return;
+    std::string aviso = "listed empty by the agent (unreadable there?); nothing removed in it";
+    if (relativo.empty()) {
+      copia->falhar(pasta,
+                    "listed empty by the agent while the copy is not empty: --delete "
+                    "refused, nothing removed");
+    } else {
+      copia->avisar(relativo + ": " + aviso);
+    }
+    return;
+  }
+  TRemocaoLocal::TListados listados;
+  for (const InfoObjectLinux& registro : registros) {
+    std::string nome;
+    if (TCaminhoLocal::relativo(pasta, registro.getNome(), &nome) &&
+        nome.find('/') == std::string::npos) {
+      listados[nome] = registro.getTipo() == DIRETORIO;
+    }
+  }
+  TRemocaoLocal(copia).podar(pastaFd, relativo, listados);
 }
 
 void TBackupArvore::acolherFilho(TCanal* canal, const InfoObjectLinux& registro,
                                  const std::string& pasta, int indice, int paiFd, TFilaBackup* fila,
-                                 std::vector<TArquivoBackup>* novos) {
+                                 std::vector<TArquivoBackup>* novos, int64_t* inalterados) {
   std::string relativo, nome;
   // Only children of the folder asked for, each once: a confused agent
   // must not send the walk round in circles nor out of the target.
@@ -138,8 +171,20 @@ void TBackupArvore::acolherFilho(TCanal* canal, const InfoObjectLinux& registro,
   } else if (registro.getTamanho() < 0) {
     copia->falhar(registro.getNome(), "not readable on the agent");
   } else {
-    novos->push_back(arquivoDe(registro, indice, nome));
+    TArquivoBackup arquivo = arquivoDe(registro, indice, nome);
+    if (igualAoLocal(paiFd, arquivo)) {
+      ++*inalterados;
+    } else {
+      novos->push_back(std::move(arquivo));
+    }
   }
+}
+
+bool TBackupArvore::igualAoLocal(int pastaFd, const TArquivoBackup& arquivo) {
+  // Size and modification second: the protocol has no checksums.
+  struct stat st {};
+  return arquivo.temData && fstatat(pastaFd, arquivo.nome.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+         S_ISREG(st.st_mode) && st.st_size == arquivo.tamanho && st.st_mtime == arquivo.quando;
 }
 
 bool TBackupArvore::produzirDaFila(TCanal* canal, TFilaBackup* fila, TLeitor* leitor) {
@@ -325,8 +370,8 @@ void TBackupArvore::abrirPastaDoLeitor(const TPedidoBusca& pedido) {
 bool TBackupArvore::receberPedacos(TCanal* canal, int64_t tamanho, TBuscaConferida* busca) {
   int erroLocal = 0;
   auto receber = [&](size_t n) {
-    int fd = busca->motivo.empty() ? busca->getFd() : -1;
-    if (!canal->copiarPara(fd, n, &erroLocal)) return false;
+    TArquivoTemporario* destino = busca->motivo.empty() ? busca->getCopia() : nullptr;
+    if (!canal->copiarPara(destino, n, &erroLocal)) return false;
     canal->consumido(static_cast<int64_t>(n));
     copia->getProgresso()->acrescentar(static_cast<int64_t>(n), 0);
     return true;

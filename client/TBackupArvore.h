@@ -50,15 +50,24 @@ class TBackupArvore {
   };
 
   // A whole tree: one connection lists the folders one by one (command 0),
-  // making each here, while the others already fetch the files found so far.
+  // making each here, while the others already fetch the files found so far;
+  // a file the copy already has, of the same size and time, is left alone.
   bool copiarEmOnda();
   bool pedirListagem(TCanal* canal, TFilaBackup* fila, int indice, const std::string& pasta);
   bool listarParaBackup(TCanal* canal, const std::string& pasta, int indice, TFilaBackup* fila);
   bool listarPastaParaBackup(TCanal* canal, const std::string& pasta, int indice,
                              TFilaBackup* fila);
-  // A listed child of pasta: its folder made and asked for, or its file kept.
+  // A listed child of pasta: its folder made and asked for, its file kept,
+  // or counted when the copy already has it.
   void acolherFilho(TCanal* canal, const InfoObjectLinux& registro, const std::string& pasta,
-                    int indice, int paiFd, TFilaBackup* fila, std::vector<TArquivoBackup>* novos);
+                    int indice, int paiFd, TFilaBackup* fila, std::vector<TArquivoBackup>* novos,
+                    int64_t* inalterados);
+  // The copy's file of the same size and modification second as arquivo.
+  static bool igualAoLocal(int pastaFd, const TArquivoBackup& arquivo);
+  // --delete: what the copy's folder (pastaFd, relativo) holds and the
+  // agent's listing of pasta no longer has goes.
+  void podarPasta(int pastaFd, const std::string& pasta, const std::string& relativo,
+                  const TListaInfoObjectLinux& registros);
   bool produzirDaFila(TCanal* canal, TFilaBackup* fila, TLeitor* leitor);
 
   // Changed files only: the agent lists them for one connection while

@@ -27,7 +27,8 @@ class TBuscaConferida {
   // The temporary copy beside nome in the folder pastaFd (which it keeps a
   // duplicate of). False with errno.
   bool criar(int pastaFd, const std::string& nome) { return copia.criar(pastaFd, nome); }
-  int getFd() const { return copia.getFd(); }
+  // Where the fetched bytes go, in order.
+  TArquivoTemporario* getCopia() { return &copia; }
   int64_t getTamanho() const { return tamanho; }
   // The size the agent announced, and how its chunks ended.
   void anunciar(int64_t tamanho) { anunciado = tamanho; }

@@ -15,6 +15,7 @@
 #include "ClienteVorna.h"
 #include "MemoryStream.h"
 #include "Stream.h"
+#include "TArquivoTemporario.h"
 #include "TCPCliente.h"
 #include "TThreadUnida.h"
 #include "TUtils.h"
@@ -355,12 +356,13 @@ bool TCanal::lerDoisOk() {
   return lerInt(&ok) && ok == COMMAND_OK && lerInt(&fim) && fim == COMMAND_OK;
 }
 
-bool TCanal::copiarPara(int fd, size_t n, int* erroLocal) {
+bool TCanal::copiarPara(TArquivoTemporario* destino, size_t n, int* erroLocal) {
   assert(naLeitura());
   while (n > 0) {
     if (inicioEntrada == fimEntrada && !encherEntrada()) return false;
     size_t k = std::min(n, fimEntrada - inicioEntrada);
-    if (fd >= 0 && *erroLocal == 0 && escreverTudo(fd, entrada.get() + inicioEntrada, k) < 0) {
+    if (destino != nullptr && *erroLocal == 0 &&
+        !destino->escrever(reinterpret_cast<const char*>(entrada.get()) + inicioEntrada, k)) {
       *erroLocal = errno;
     }
     inicioEntrada += k;

@@ -15,6 +15,7 @@
 
 class ClienteVorna;
 class MemoryStream;
+class TArquivoTemporario;
 
 // One logged-in connection whose requests are pipelined. The agent reads a
 // request only after it has answered the one before, so a writer thread
@@ -76,10 +77,10 @@ class TCanal {
   // message; both acknowledgements of a command that sends two (2 and 12).
   bool lerRespostaMensagem(MemoryStream* resposta);
   bool lerDoisOk();
-  // n bytes written to fd, or read and dropped when fd < 0 or a write failed
-  // (its errno then in *erroLocal, which starts at 0). False when the
-  // connection fails.
-  bool copiarPara(int fd, size_t n, int* erroLocal);
+  // n bytes written on to destino, or read and dropped when it is null or a
+  // write failed (its errno then in *erroLocal, which starts at 0). False
+  // when the connection fails.
+  bool copiarPara(TArquivoTemporario* destino, size_t n, int* erroLocal);
 
   ClienteVorna* getCliente() { return cliente.get(); }
 

@@ -117,6 +117,22 @@ void TCopiaArvore::contarIgnorado() {
   ++resumo->ignorados;
 }
 
+void TCopiaArvore::contarInalterados(int64_t arquivos) {
+  {
+    std::lock_guard<std::mutex> guarda(trava);
+    resumo->inalterados += arquivos;
+  }
+  if (progresso) progresso->acrescentarInalterados(arquivos);
+}
+
+void TCopiaArvore::contarRemovido(const std::string& caminho) {
+  {
+    std::lock_guard<std::mutex> guarda(trava);
+    ++resumo->removidos;
+  }
+  if (verboso) avisar("removed " + caminho);
+}
+
 bool TCopiaArvore::abrirCanais() {
   canais.emplace_back(new TCanal(std::move(primeira), conector));
   while (static_cast<int>(canais.size()) < conexoes) {

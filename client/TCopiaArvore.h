@@ -24,6 +24,9 @@ struct TResumoCopia {
   int64_t falhas = 0;     // entries that could not be copied (each reported)
   int64_t ignorados = 0;  // links and special files, which the agent never serves
   int64_t conexoes = 0;   // connections used at once
+  // Backup into an earlier copy.
+  int64_t inalterados = 0;  // files of the same size and time as the copy's, left alone
+  int64_t removidos = 0;    // local files and folders gone from the agent (--delete)
   double segundos = 0;
 };
 
@@ -48,6 +51,9 @@ class TCopiaArvore {
 
   // Names on standard error each entry a restore skips.
   void setVerboso(bool valor) { verboso = valor; }
+  // A backup also removes from its copy what is gone from the agent.
+  void setApagar(bool valor) { apagar = valor; }
+  bool getApagar() const { return apagar; }
 
   // Every file below remoto into local, at the same relative paths, with
   // the same folders (empty ones too) and modification times, made durable
@@ -104,6 +110,9 @@ class TCopiaArvore {
   void contar(int64_t arquivos, int64_t bytes, int64_t pastas);
   void contarFalha();
   void contarIgnorado();
+  // Files left alone, unchanged; an entry removed (named when verbose).
+  void contarInalterados(int64_t arquivos);
+  void contarRemovido(const std::string& caminho);
 
  private:
   bool abrirCanais();
@@ -114,6 +123,7 @@ class TCopiaArvore {
 
   std::unique_ptr<ClienteVorna> primeira;
   bool verboso = false;
+  bool apagar = false;
   TConector conector;
   int conexoes;
   int bloco;

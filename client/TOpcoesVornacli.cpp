@@ -32,12 +32,16 @@ const char* const TOpcoesVornacli::AJUDA =
     "  put LOCAL REMOTE             store a file\n"
     "  touch PATH 'dd/mm/yy HH:MM:SS'  set PATH's modification time\n"
     "  mkdir PATH                   create one folder\n"
-    "  backup REMOTE_DIR LOCAL_DIR [--since 'dd/mm/yy HH:MM:SS']\n"
+    "  backup REMOTE_DIR LOCAL_DIR [--since 'dd/mm/yy HH:MM:SS' | --delete]\n"
     "  restore LOCAL_DIR REMOTE_DIR\n"
     "\n"
     "backup and restore use CONNECTIONS logged-in connections at once (-j, default the number\n"
     "of cores, at least 4), each with its requests pipelined. A backup is flushed to disk once,\n"
     "before it reports success; a file that fails is reported and counted, and the run goes on.\n"
+    "A backup into an earlier copy fetches only the files missing there or whose size or\n"
+    "modification second differ; --delete also removes from the copy what is gone from the\n"
+    "agent (-v names each), and is refused when the agent lists nothing for a copy that holds\n"
+    "something.\n"
     "The protocol carries files, folders and modification times only: restore skips links and\n"
     "special files (-v names each), and the copies get no modes, owners or extended attributes.\n"
     "\n"
@@ -80,6 +84,10 @@ std::string TOpcoesVornacli::ler(int argc, char* argv[]) {
     }
     if (palavra == "-v" || palavra == "--verbose") {
       verboso = true;
+      continue;
+    }
+    if (palavra == "--delete") {
+      apagar = true;
       continue;
     }
     if (palavra == "-h" || palavra == "--help") return "help";

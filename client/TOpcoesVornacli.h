@@ -31,6 +31,9 @@ class TOpcoesVornacli {
   std::string desde;
   std::vector<std::string> argumentos;
 
+  // Backup into an earlier copy.
+  bool apagar = false;  // --delete: what is gone from the agent goes from the copy
+
  private:
   // Reads palavra's value into the option it names; what is wrong, or empty.
   std::string lerValor(const std::string& palavra, const std::string& valor);

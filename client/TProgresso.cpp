@@ -55,6 +55,12 @@ void TProgresso::aumentarTotal(int64_t bytes, int64_t n) {
   totalArquivos += n;
 }
 
+void TProgresso::acrescentarInalterados(int64_t n) {
+  totalArquivos += n;
+  arquivos += n;
+  inalterados += n;
+}
+
 void TProgresso::desenharSozinho() {
   if (!ativo || desenhista.ativa()) return;
   desenhista = TThreadUnida([this] {
@@ -87,6 +93,7 @@ void TProgresso::desenhar() {
   if (totalArquivos > 0) {
     contagem = std::to_string(n) + "/" + std::to_string(totalArquivos) + " files  ";
   }
+  if (inalterados > 0) contagem += std::to_string(inalterados) + " unchanged  ";
   std::fprintf(stderr, "\r\033[K%s [%s] %s%s / %s  %s/s  %s left", rotulo.c_str(), barra.c_str(),
                contagem.c_str(), formatarBytes(static_cast<double>(bytes)).c_str(),
                formatarBytes(static_cast<double>(total)).c_str(), formatarBytes(taxa).c_str(),

@@ -27,6 +27,8 @@ class TProgresso {
   void acrescentar(int64_t bytes, int64_t arquivos);
   // More work found (any thread): the totals grow.
   void aumentarTotal(int64_t bytes, int64_t arquivos);
+  // Files found already in place (any thread): counted as done, and shown.
+  void acrescentarInalterados(int64_t arquivos);
   void desenharSozinho();
   // Stops the drawing thread and clears the line so that the next output
   // starts clean.
@@ -47,6 +49,7 @@ class TProgresso {
   std::atomic<int64_t> totalArquivos;
   std::atomic<int64_t> feito{0};
   std::atomic<int64_t> arquivos{0};
+  std::atomic<int64_t> inalterados{0};
   bool ativo;
   bool desenhado = false;
   std::chrono::steady_clock::time_point inicio;

@@ -34,6 +34,13 @@ std::string textoDoFim(ClienteVorna::TFimPedacos fim, int erroLocal) {
 bool TTransferenciaArquivo::buscarParaDescritor(const std::string& caminho, int bloco, int fd,
                                                 int64_t* tamanho, const TProgressoBytes& progresso,
                                                 std::string* erro) {
+  auto escrever = [fd](const char* dados, size_t n) { return escreverTudo(fd, dados, n) >= 0; };
+  return buscar(caminho, bloco, escrever, tamanho, progresso, erro);
+}
+
+bool TTransferenciaArquivo::buscar(const std::string& caminho, int bloco, const TEscrita& escrever,
+                                   int64_t* tamanho, const TProgressoBytes& progresso,
+                                   std::string* erro) {
   *tamanho = cliente->iniciarBusca(caminho, bloco);
   if (*tamanho < 0) {
     *erro = *tamanho == ClienteVorna::ERRO_CONEXAO ? "connection to the agent lost"
@@ -47,7 +54,9 @@ bool TTransferenciaArquivo::buscarParaDescritor(const std::string& caminho, int 
   auto receber = [&](size_t n) {
     if (n > capacidade) dados = alocarAlinhado(capacidade = n);
     if (!cliente->receberBytes(dados.get(), n)) return false;
-    if (erroLocal == 0 && escreverTudo(fd, dados.get(), n) < 0) erroLocal = errno;
+    if (erroLocal == 0 && !escrever(reinterpret_cast<const char*>(dados.get()), n)) {
+      erroLocal = errno;
+    }
     recebidos += static_cast<int64_t>(n);
     if (progresso) progresso(recebidos);
     return true;
@@ -94,7 +103,8 @@ bool TTransferenciaArquivo::buscarParaArquivo(const std::string& remoto, int blo
   }
   time_t quando = 0;
   bool temData = TDataTexto::lerRegistro(data, &quando);
-  return buscarParaDescritor(remoto, bloco, copia.getFd(), tamanho, progresso, motivo) &&
+  auto escrever = [&copia](const char* dados, size_t n) { return copia.escrever(dados, n); };
+  return buscar(remoto, bloco, escrever, tamanho, progresso, motivo) &&
          copia.colocar(temData, quando, true, motivo);
 }
 

@@ -23,8 +23,8 @@ class TTransferenciaArquivo {
   bool buscarParaDescritor(const std::string& caminho, int bloco, int fd, int64_t* tamanho,
                            const TProgressoBytes& progresso, std::string* erro);
   // Fetches remoto into the file nome of folder pastaFd through a temporary
-  // file of its own, renamed into place once complete and durable, with the
-  // record's modification time (data, may be empty). False with the reason.
+  // file of its own (sparse, TArquivoTemporario), renamed into place once complete and durable,
+  // with the record's modification time (data, may be empty). False with the reason.
   bool buscarParaArquivo(const std::string& remoto, int bloco, int pastaFd, const std::string& nome,
                          const std::string& data, const TProgressoBytes& progresso,
                          int64_t* tamanho, std::string* motivo);
@@ -44,6 +44,10 @@ class TTransferenciaArquivo {
                                 std::string* erro);
 
  private:
+  // The bytes of a fetch, in order: false with errno when they cannot be kept.
+  typedef std::function<bool(const char*, size_t)> TEscrita;
+  bool buscar(const std::string& caminho, int bloco, const TEscrita& escrever, int64_t* tamanho,
+              const TProgressoBytes& progresso, std::string* erro);
   // The gravarVerificando record before the store, after the sentinel time
   // an ambiguous old file gets.
   bool registroAntesDaGravacao(const std::string& remoto, int64_t n, InfoObjectLinux* antes);

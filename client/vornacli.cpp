@@ -239,6 +239,7 @@ int copiar(const TContexto& c, bool ehBackup) {
   sigaction(SIGTERM, &acao, nullptr);
   TCopiaArvore copia(std::move(*c.dono), c.conector, c.opcoes->conexoes, c.opcoes->bloco);
   copia.setVerboso(c.opcoes->verboso);
+  copia.setApagar(ehBackup && c.opcoes->apagar);
   TResumoCopia resumo;
   bool ok = ehBackup ? copia.backup(c.args[0], c.args[1], c.opcoes->desde, &resumo)
                      : copia.restore(c.args[0], c.args[1], &resumo);
@@ -249,6 +250,9 @@ int cmdBackup(const TContexto& c) {
   if (!c.opcoes->desde.empty() && !TDataTexto::pedidoValido(c.opcoes->desde)) {
     return uso("--since must read dd/mm/yy HH:MM:SS");
   }
+  // What is gone shows only in a listing of everything.
+  if (c.opcoes->apagar && !c.opcoes->desde.empty())
+    return uso("--delete and --since exclude each other");
   return copiar(c, true);
 }
 

@@ -1,0 +1,244 @@
+#!/usr/bin/env bash
+# Times a backup into a folder that already holds the copy, vornacli against
+# rsync -a pulling through its daemon on loopback, the rounds interleaved:
+#   unchanged  the same tree again, nothing changed;
+#   changed    1% of the files changed since the last run: half rewritten
+#              with a new time, a quarter new files with an old time (as
+#              tar x leaves them), a quarter rewritten with a new size and
+#              their old time put back; plus 0.1% deleted (vornacli --delete,
+#              rsync --delete).
+# After every run each copy is checked against the source: every file's
+# content, size and modification second, and nothing left that was deleted.
+# vornacli must fetch exactly the changed files and remove the deleted ones.
+#
+#   bench/incremental.sh   (FILES=100000, ROUNDS=5, BENCH_DATA=/tmp/vorna-bench,
+#                           JOBS: vornacli's default)
+#
+# As root, each copy lives on an ext4 file system of its own, made once on a
+# loop device with direct I/O (as bench/copia.sh does); elsewhere in plain
+# folders.
+set -euo pipefail
+shopt -s inherit_errexit
+cd "$(dirname "$0")/.."
+FILES=${FILES:-100000}
+ROUNDS=${ROUNDS:-5}
+DATA=${BENCH_DATA:-/tmp/vorna-bench}
+JOBS=${JOBS:-}
+
+if ! command -v rsync > /dev/null; then
+  if [ "$(id -u)" = 0 ] && command -v apt-get > /dev/null; then
+    echo "installing rsync" >&2
+    { apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends rsync; } \
+      > /dev/null 2>&1 || true
+  fi
+  if ! command -v rsync > /dev/null; then
+    echo "rsync is not installed and could not be: benchmark skipped" >&2
+    exit 0
+  fi
+fi
+
+cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORNA_TESTS=OFF > /dev/null
+cmake --build build-release -j2 > /dev/null
+B=build-release/bench
+AGENTE=$PWD/build-release/AgenteLinuxVorna
+VORNACLI=$PWD/build-release/vornacli
+
+mkdir -p "$DATA"
+ARVORE=$DATA/arvore$FILES
+if [ "$FILES" = 100000 ]; then ARVORE=$DATA/arvore100k; fi  # bench/copia.sh's tree
+if [ ! -e "$ARVORE.pronto" ]; then
+  rm -rf "$ARVORE"
+  "$B/gerador-arvore" "$ARVORE" "$FILES" > /dev/null
+  touch "$ARVORE.pronto"
+fi
+# The rounds change the source: a copy of the tree, made anew every time.
+FONTE=$DATA/fonte-incremental
+COPIA=$DATA/inc-vornacli
+COPIA_RSYNC=$DATA/inc-rsync
+rm -rf "$FONTE"
+cp -a "$ARVORE" "$FONTE"
+
+TEMP=$(mktemp -d)
+PID_AGENTE=""
+PID_RSYNC=""
+imagem() { echo "$DATA/imagens/$(basename "$1").img"; }
+desmontar() {
+  local dispositivo
+  if mountpoint -q "$1" 2> /dev/null; then
+    for _ in 1 2 3 4 5; do umount "$1" 2> /dev/null && break; sleep 0.2; done
+    if mountpoint -q "$1"; then umount -l "$1"; fi
+  fi
+  [ -f "$(imagem "$1")" ] || return 0
+  for dispositivo in $(losetup -j "$(imagem "$1")" | cut -d: -f1); do
+    losetup -d "$dispositivo" 2> /dev/null || true
+  done
+  rm -f "$(imagem "$1")"
+}
+encerrar() {
+  for pid in $PID_AGENTE $PID_RSYNC; do
+    kill -TERM "$pid" 2> /dev/null || true
+    wait "$pid" 2> /dev/null || true
+  done
+  desmontar "$COPIA"
+  desmontar "$COPIA_RSYNC"
+  rm -rf "$TEMP" "$COPIA" "$COPIA_RSYNC" "$FONTE"
+}
+trap encerrar EXIT
+PROPRIO=false
+if [ "$(id -u)" = 0 ] && command -v mkfs.ext4 > /dev/null && command -v losetup > /dev/null &&
+   [ -e /dev/loop-control ]; then
+  PROPRIO=true
+fi
+preparar() {  # preparar DIR: empty, on a file system of its own when PROPRIO
+  desmontar "$1"
+  rm -rf "$1"
+  mkdir -p "$1"
+  if $PROPRIO; then
+    local arquivo dispositivo
+    arquivo=$(imagem "$1")
+    mkdir -p "$DATA/imagens"
+    truncate -s 2G "$arquivo"
+    mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 "$arquivo"
+    dispositivo=$(losetup --direct-io=on --show -f "$arquivo")
+    mount "$dispositivo" "$1"
+    rmdir "$1/lost+found"
+  fi
+}
+
+PORTA=$("$B/vornabench" free-port)
+mkdir -p "$TEMP/agente"
+(cd "$TEMP/agente" && exec "$AGENTE" "$PORTA" > agente.out 2>&1) &
+PID_AGENTE=$!
+"$B/vornabench" wait "$PORTA"
+PORTA_RSYNC=$("$B/vornabench" free-port)
+DONO=""
+[ "$(id -u)" = 0 ] && DONO=$'uid = root\ngid = root'
+cat > "$TEMP/rsyncd.conf" << EOF
+use chroot = no
+address = 127.0.0.1
+port = $PORTA_RSYNC
+pid file = $TEMP/rsyncd.pid
+$DONO
+[fonte]
+path = $FONTE
+read only = yes
+EOF
+rsync --daemon --no-detach --config="$TEMP/rsyncd.conf" &
+PID_RSYNC=$!
+for _ in $(seq 100); do
+  rsync "rsync://127.0.0.1:$PORTA_RSYNC/" > /dev/null 2>&1 && break
+  sleep 0.1
+done
+
+lista() { (cd "$1" && find . -type f -printf '%P %s %T@\n' | sed 's/\.[0-9]*$//' | LC_ALL=C sort); }
+conferir() {  # conferir COPY NAME: every file of the source, identical, and nothing else
+  if [ "$(lista "$1")" != "$(lista "$FONTE")" ]; then
+    echo "$2: files, sizes or modification times differ from the source" >&2
+    diff <(lista "$FONTE") <(lista "$1") | head -5 >&2
+    exit 1
+  fi
+  # Links are not files: vornacli leaves them out (the agent never serves them).
+  if diff -r --no-dereference "$FONTE" "$1" | grep -v "^Only in $FONTE/.*: link-" | grep -q .; then
+    echo "$2: contents differ" >&2
+    exit 1
+  fi
+}
+
+segundos() {  # segundos OUT COMMAND...: runs it, its output into OUT, prints the time it took
+  local saida=$1 inicio fim
+  shift
+  inicio=$(date +%s.%N)
+  "$@" > "$saida" 2> "$saida.err" || { cat "$saida.err" >&2; echo "$1 failed" >&2; exit 1; }
+  fim=$(date +%s.%N)
+  awk -v a="$inicio" -v b="$fim" 'BEGIN { printf "%.3f", b - a }'
+}
+J=()
+[ -n "$JOBS" ] && J=(-j "$JOBS")
+ESPERADOS=""  # "files removed" vornacli must report, empty when not checked
+vornacli() {
+  local t
+  t=$(segundos "$TEMP/vornacli.out" "$VORNACLI" -p "$PORTA" "${J[@]}" --json "$@" backup "$FONTE" "$COPIA")
+  conferir "$COPIA" "vornacli"
+  if [ -n "$ESPERADOS" ]; then
+    local feitos
+    feitos=$(sed -E 's/.*"files":([0-9]+),.*"removed":([0-9]+),.*/\1 \2/' "$TEMP/vornacli.out")
+    if [ "$feitos" != "$ESPERADOS" ]; then
+      echo "vornacli copied and removed \"$feitos\", expected \"$ESPERADOS\"" >&2
+      exit 1
+    fi
+  fi
+  echo "$t"
+}
+puxar() {
+  local t
+  t=$(segundos "$TEMP/rsync.out" rsync -a "$@" "rsync://127.0.0.1:$PORTA_RSYNC/fonte/" "$COPIA_RSYNC/")
+  conferir "$COPIA_RSYNC" "rsync"
+  echo "$t"
+}
+
+# The 1% change of round $1, and 0.1% deleted, on the source.
+mudar() {
+  local n=$((FILES / 100)) apagar=$((FILES / 1000)) i=0 f
+  local metade=$((n / 2)) quarto=$((n / 4))
+  mapfile -t escolhidos < <(cd "$FONTE" && find . -type f -name '*.dat' -printf '%P\n' |
+    shuf -n $((metade + quarto + apagar)) --random-source=<(yes "$1"))
+  for f in "${escolhidos[@]}"; do
+    if ((i < metade)); then  # rewritten, new time
+      head -c $((RANDOM % 4096 + 1)) /dev/urandom > "$FONTE/$f"
+    elif ((i < metade + quarto)); then  # a new size, the old time put back
+      touch -r "$FONTE/$f" "$TEMP/referencia"
+      head -c $(($(stat -c %s "$FONTE/$f") + 1 + RANDOM % 100)) /dev/urandom > "$FONTE/$f"
+      touch -r "$TEMP/referencia" "$FONTE/$f"
+    else
+      rm "$FONTE/$f"
+    fi
+    i=$((i + 1))
+  done
+  mapfile -t pastas < <(cd "$FONTE" && find . -mindepth 2 -type d -name 's*' -printf '%P\n' |
+    shuf -n "$quarto" --random-source=<(yes "$1"))
+  for ((i = 0; i < quarto; i++)); do  # new files with an old time, as tar x leaves them
+    f="$FONTE/${pastas[i % ${#pastas[@]}]}/novo-$1-$i.dat"
+    head -c $((RANDOM % 4096 + 1)) /dev/urandom > "$f"
+    touch -d '2001-02-03 04:05:06' "$f"
+  done
+  ESPERADOS="$((metade + 2 * quarto)) $apagar"
+}
+
+mediana() { tr ' ' '\n' <<< "$*" | grep . | sort -g | awk '{ v[NR] = $1 } END {
+  printf "%.3f", NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+razao() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+
+preparar "$COPIA"
+preparar "$COPIA_RSYNC"
+echo "first copies (untimed)" >&2
+vornacli > /dev/null
+puxar > /dev/null
+sync
+
+declare -A TEMPOS
+for ((r = 1; r <= ROUNDS; r++)); do
+  ESPERADOS="0 0"
+  if ((r % 2)); then ta=$(vornacli); tb=$(puxar); else tb=$(puxar); ta=$(vornacli); fi
+  TEMPOS[unchanged-a]+="$ta "; TEMPOS[unchanged-b]+="$tb "
+  printf '  unchanged round %d: vornacli %.3f s, rsync %.3f s\n' "$r" "$ta" "$tb" >&2
+done
+for ((r = 1; r <= ROUNDS; r++)); do
+  mudar "$r"
+  sync
+  if ((r % 2)); then
+    ta=$(vornacli --delete); tb=$(puxar --delete)
+  else
+    tb=$(puxar --delete); ta=$(vornacli --delete)
+  fi
+  TEMPOS[changed-a]+="$ta "; TEMPOS[changed-b]+="$tb "
+  printf '  1%% changed round %d: vornacli %.3f s, rsync %.3f s\n' "$r" "$ta" "$tb" >&2
+done
+
+echo "incremental backup of $FILES files ($(nproc) cores, medians of $ROUNDS rounds," \
+  "copies on $($PROPRIO && echo 'loop-mounted ext4' || echo 'plain folders'))"
+for caso in unchanged changed; do
+  a=$(mediana ${TEMPOS[$caso-a]}); b=$(mediana ${TEMPOS[$caso-b]})
+  alvo=$([ $caso = unchanged ] && echo "<= 0.5" || echo "<= 1.0")
+  printf '%-10s vornacli %s s  rsync -a %s s  ratio %s (target %s)\n' "$caso" "$a" "$b" \
+    "$(razao "$a" "$b")" "$alvo"
+done

@@ -1,0 +1,42 @@
+#ifndef TREMOCAOLOCAL_H
+#define TREMOCAOLOCAL_H
+
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+class TCopiaArvore;
+
+// What a backup with --delete removes from its copy: the entries of one
+// local folder that the agent's listing of that folder no longer has, whole
+// trees included, always through descriptors of the folders themselves, so
+// never through a symbolic link and never outside the copy. Used by the
+// thread that reads the folder's listing; the copy must outlive it.
+class TRemocaoLocal {
+ public:
+  // The names the agent listed in one folder, true for its folders.
+  typedef std::unordered_map<std::string, bool> TListados;
+
+  explicit TRemocaoLocal(TCopiaArvore* copia) : copia(copia) {}
+
+  // Removes from the folder pastaFd (relativo below the copy's root) every
+  // entry that is not in listados, or is there as the other kind (a real
+  // folder here for a file there, anything else here for a folder there).
+  void podar(int pastaFd, const std::string& relativo, const TListados& listados);
+  // Whether the folder pastaFd holds anything (true when it cannot be read).
+  static bool temEntradas(int pastaFd);
+
+ private:
+  struct TEntrada {
+    std::string nome;
+    bool pasta;  // a real folder, not a link to one
+  };
+  // The entries of pastaFd; false with errno.
+  static bool lerEntradas(int pastaFd, std::vector<TEntrada>* entradas);
+  bool remover(int paiFd, const TEntrada& entrada, const std::string& relativo);
+  bool removerPasta(int paiFd, const std::string& nome, const std::string& relativo);
+
+  TCopiaArvore* copia;
+};
+
+#endif
