@@ -23,6 +23,9 @@
 
 namespace {
 
+// Fetches of a file that keeps changing under them before it is reported.
+constexpr int BUSCAS_POR_ARQUIVO = 3;
+
 bool lerRegistro(TCanal* canal, InfoObjectLinux* registro) {
   MemoryStream resposta;
   return canal->lerRespostaMensagem(&resposta) && ClienteVorna::lerRegistro(&resposta, registro);
@@ -321,7 +324,7 @@ void TBackupArvore::pedirArquivo(TCanal* canal, const TArquivoBackup* arquivo,
                                  const std::string* pasta, TLeitor* leitor) {
   auto busca = std::make_shared<TBuscaConferida>(arquivo->tamanho, arquivo->data, arquivo->temData,
                                                  arquivo->quando);
-  pedirArquivo(canal, TPedidoBusca{arquivo, pasta, leitor, busca, false});
+  pedirArquivo(canal, TPedidoBusca{arquivo, pasta, leitor, busca, 1});
 }
 
 void TBackupArvore::pedirArquivo(TCanal* canal, const TPedidoBusca& pedido) {
@@ -333,7 +336,7 @@ void TBackupArvore::pedirArquivo(TCanal* canal, const TPedidoBusca& pedido) {
   TCanal::TTratador conferir = [this, pedido](TCanal* c) { return conferirBusca(c, pedido); };
   MemoryStream registro = ClienteVorna::pedidoDeCaminho(pedido.arquivo->remoto);
   int64_t peso = std::max<int64_t>(pedido.arquivo->tamanho, 1);
-  if (pedido.segunda) {  // from a reply's handler
+  if (pedido.buscas > 1) {  // from a reply's handler
     canal->pedirDepois(CMD_AGENTE_LINUX_GET_FILE, mensagem, peso, buscar);
     canal->pedirDepois(CMD_AGENTE_LINUX_GET_FILE_INFO, registro, 0, conferir);
   } else {
@@ -408,7 +411,9 @@ bool TBackupArvore::conferirBusca(TCanal* canal, const TPedidoBusca& pedido) {
     std::string como = veredito == TBuscaConferida::ENCOLHEU
                            ? "changed during the copy: shrank while it was read"
                            : "changed during the copy";
-    if (!pedido.segunda) return buscarDeNovo(canal, pedido, depois, como);
+    // A record taken while a write is under way may show its new time with
+    // its old size; the next fetch then sees the size change too.
+    if (pedido.buscas < BUSCAS_POR_ARQUIVO) return buscarDeNovo(canal, pedido, depois, como);
     motivo = como + ", again";
   }
   copia->falhar(pedido.arquivo->remoto, motivo);
@@ -424,7 +429,8 @@ bool TBackupArvore::buscarDeNovo(TCanal* canal, const TPedidoBusca& pedido,
   auto busca = std::make_shared<TBuscaConferida>(
       depois.getTamanho(), depois.getDataUltimaModificacao(), temData, quando);
   copia->getProgresso()->aumentarTotal(std::max<int64_t>(depois.getTamanho(), 0), 0);
-  pedirArquivo(canal, TPedidoBusca{pedido.arquivo, pedido.pasta, pedido.leitor, busca, true});
+  pedirArquivo(canal,
+               TPedidoBusca{pedido.arquivo, pedido.pasta, pedido.leitor, busca, pedido.buscas + 1});
   return true;
 }
 

@@ -46,7 +46,7 @@ class TBackupArvore {
     const std::string* pasta;  // relative to raiz
     TLeitor* leitor;
     std::shared_ptr<TBuscaConferida> busca;
-    bool segunda;  // fetched once more after a change
+    int buscas;  // fetches of this file so far, this one included
   };
 
   // A whole tree: one connection lists the folders one by one (command 0),
