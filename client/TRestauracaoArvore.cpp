@@ -42,7 +42,7 @@ struct TRestauracaoArvore::TEstadoGravacao {
   TArquivo arquivo;
   int64_t tamanho = 0;
   struct timespec modificacao {};
-  InfoObjectLinux antes;
+  TGravacaoConferida gravacao;
   // Set on the writer thread before the reader can see them: motivo first,
   // then the flag.
   std::string motivo;
@@ -235,10 +235,8 @@ void TRestauracaoArvore::restaurarArquivo(TCanal* canal, const TArquivo& arquivo
   estado->arquivo = arquivo;
   std::vector<char> dados;
   if (!abrirOrigem(estado.get(), &dados)) return;
-  estado->antes = antes;
-  if (TGravacaoConferida::antigoAmbiguo(antes, estado->tamanho, inicio)) {
-    distinguirAntigo(canal, estado);
-  }
+  estado->gravacao = TGravacaoConferida(arquivo.destino, estado->tamanho, inicio);
+  if (estado->gravacao.guardarAntes(antes)) distinguirAntigo(canal, estado);
   pedirGravacao(canal, estado, dados);
   if (estado->cortado) return;
   canal->pedir(CMD_AGENTE_LINUX_GET_FILE_INFO, ClienteVorna::pedidoDeCaminho(arquivo.destino), 0,
@@ -287,10 +285,7 @@ bool TRestauracaoArvore::lerInteiro(TEstadoGravacao* estado, std::vector<char>* 
 void TRestauracaoArvore::pedirGravacao(TCanal* canal,
                                        const std::shared_ptr<TEstadoGravacao>& estado,
                                        const std::vector<char>& dados) {
-  MemoryStream pedido;
-  pedido.addString(estado->arquivo.destino);
-  pedido.addInt(copia->getBloco());
-  pedido.addInt64(estado->tamanho);
+  MemoryStream pedido = estado->gravacao.pedidoGravacao(copia->getBloco());
   TCanal::TTratador gravado = [this, estado](TCanal* c) { return tratarGravacao(c, estado.get()); };
   int64_t peso = std::max<int64_t>(estado->tamanho, 1);
   if (!estado->fd.valido()) {
@@ -349,8 +344,9 @@ bool TRestauracaoArvore::conferirGravacao(TCanal* canal,
     copia->falhar(estado->arquivo.origem, estado->motivo);
     return true;
   }
-  if (!TGravacaoConferida::confirmada(estado->antes, depois, estado->tamanho)) {
-    copia->falhar(estado->arquivo.origem, "the agent could not store the file (its log says why)");
+  std::string motivo;
+  if (!estado->gravacao.conferir(depois, &motivo)) {
+    copia->falhar(estado->arquivo.origem, motivo);
     return true;
   }
   std::string data;
@@ -377,11 +373,13 @@ bool TRestauracaoArvore::concluirArquivo(TCanal* canal, TEstadoGravacao* estado)
 
 void TRestauracaoArvore::distinguirAntigo(TCanal* canal,
                                           const std::shared_ptr<TEstadoGravacao>& estado) {
-  MemoryStream pedido;
-  InfoObjectLinux(estado->arquivo.destino, ARQUIVO, 0, TDataTexto::SENTINELA)
-      .writeToMemoryStream(&pedido);
-  canal->pedir(CMD_AGENTE_LINUX_SET_DATE_MODIFICATION_SERVER, pedido, 0, lerDoisOk);
+  canal->pedir(CMD_AGENTE_LINUX_SET_DATE_MODIFICATION_SERVER, estado->gravacao.pedidoSentinela(), 0,
+               lerDoisOk);
   canal->pedir(CMD_AGENTE_LINUX_GET_FILE_INFO,
-               ClienteVorna::pedidoDeCaminho(estado->arquivo.destino), 0,
-               [estado](TCanal* c) { return lerRegistro(c, &estado->antes); });
+               ClienteVorna::pedidoDeCaminho(estado->arquivo.destino), 0, [estado](TCanal* c) {
+                 InfoObjectLinux antes;
+                 if (!lerRegistro(c, &antes)) return false;
+                 estado->gravacao.guardarAntes(antes);
+                 return true;
+               });
 }

@@ -44,10 +44,6 @@ class TTransferenciaArquivo {
                                 std::string* erro);
 
  private:
-  // The gravarVerificando record before the store, after the sentinel time
-  // an ambiguous old file gets.
-  bool registroAntesDaGravacao(const std::string& remoto, int64_t n, InfoObjectLinux* antes);
-
   ClienteVorna* cliente;
 };
 
