@@ -48,6 +48,9 @@ class TCopiaArvore {
 
   // Names on standard error each entry a restore skips.
   void setVerboso(bool valor) { verboso = valor; }
+  // A restore sends a store only once the one before it is acknowledged, as
+  // a server that waits for each reply does: the agent commits each alone.
+  void setUmaGravacaoPorVez(bool valor) { umaGravacaoPorVez = valor; }
 
   // Every file below remoto into local, at the same relative paths, with
   // the same folders (empty ones too) and modification times, made durable
@@ -97,6 +100,7 @@ class TCopiaArvore {
   TProgresso* getProgresso() { return progresso.get(); }
   int getBloco() const { return bloco; }
   bool getVerboso() const { return verboso; }
+  bool getUmaGravacaoPorVez() const { return umaGravacaoPorVez; }
   // Any thread: an entry that failed (counted), a line on standard error,
   // what was copied, an entry skipped.
   void falhar(const std::string& caminho, const std::string& motivo);
@@ -114,6 +118,7 @@ class TCopiaArvore {
 
   std::unique_ptr<ClienteVorna> primeira;
   bool verboso = false;
+  bool umaGravacaoPorVez = false;
   TConector conector;
   int conexoes;
   int bloco;

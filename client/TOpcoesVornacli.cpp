@@ -33,13 +33,15 @@ const char* const TOpcoesVornacli::AJUDA =
     "  touch PATH 'dd/mm/yy HH:MM:SS'  set PATH's modification time\n"
     "  mkdir PATH                   create one folder\n"
     "  backup REMOTE_DIR LOCAL_DIR [--since 'dd/mm/yy HH:MM:SS']\n"
-    "  restore LOCAL_DIR REMOTE_DIR\n"
+    "  restore LOCAL_DIR REMOTE_DIR [--serial-stores]\n"
     "\n"
     "backup and restore use CONNECTIONS logged-in connections at once (-j, default the number\n"
     "of cores, at least 4), each with its requests pipelined. A backup is flushed to disk once,\n"
     "before it reports success; a file that fails is reported and counted, and the run goes on.\n"
     "The protocol carries files, folders and modification times only: restore skips links and\n"
     "special files (-v names each), and the copies get no modes, owners or extended attributes.\n"
+    "restore sends its stores in runs, which the agent commits together; --serial-stores\n"
+    "sends one store at a time per connection, each waiting for its reply.\n"
     "\n"
     "Listings print one entry a line: kind, size, date and path (--json: one JSON object a\n"
     "line). Times are the agent's local time; backup and restore read and write them in this\n"
@@ -82,6 +84,7 @@ std::string TOpcoesVornacli::ler(int argc, char* argv[]) {
       verboso = true;
       continue;
     }
+    if (lerOpcaoDeRestauracao(palavra)) continue;
     if (palavra == "-h" || palavra == "--help") return "help";
     if (i + 1 >= argc) return palavra + " needs a value";
     std::string erro = lerValor(palavra, argv[++i]);
@@ -115,6 +118,14 @@ std::string TOpcoesVornacli::lerValor(const std::string& palavra, const std::str
     return "unknown option " + palavra;
   }
   return "";
+}
+
+bool TOpcoesVornacli::lerOpcaoDeRestauracao(const std::string& palavra) {
+  if (palavra == "--serial-stores") {
+    umaGravacaoPorVez = true;
+    return true;
+  }
+  return false;
 }
 
 std::string TOpcoesVornacli::pedirSenha() {

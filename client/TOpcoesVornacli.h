@@ -29,9 +29,13 @@ class TOpcoesVornacli {
   int tempoLimite = 600;
   int conexoes;
   std::string desde;
+  // Restore: one store in flight per connection (--serial-stores).
+  bool umaGravacaoPorVez = false;
   std::vector<std::string> argumentos;
 
  private:
+  // A restore's flag without a value: true when palavra is one.
+  bool lerOpcaoDeRestauracao(const std::string& palavra);
   // Reads palavra's value into the option it names; what is wrong, or empty.
   std::string lerValor(const std::string& palavra, const std::string& valor);
 };

@@ -43,6 +43,8 @@ struct TRestauracaoArvore::TEstadoGravacao {
   int64_t tamanho = 0;
   struct timespec modificacao {};
   TGravacaoConferida gravacao;
+  bool sentinela = false;   // the old file first gets the sentinel time
+  std::vector<char> dados;  // a small file, read whole; emptied once queued
   // Set on the writer thread before the reader can see them: motivo first,
   // then the flag.
   std::string motivo;
@@ -181,11 +183,39 @@ bool TRestauracaoArvore::produzirRestauracao(TCanal* canal, const TCopiaArvore::
     return true;
   }
   if (!aguardarRegistros(canal, lote)) return false;
-  // One file a call: a store cut short ends this connection, and the rest
-  // of its lot goes over the next one.
-  size_t i = lote->lote.proximo++;
-  restaurarArquivo(canal, arquivos[i], lote->antes[i - lote->primeiro], lote->inicio);
+  enviarCorrida(canal, lote);
   return true;
+}
+
+void TRestauracaoArvore::enviarCorrida(TCanal* canal, TLoteRestauracao* lote) {
+  std::vector<std::shared_ptr<TEstadoGravacao>> corrida;
+  while (lote->lote.proximo < lote->lote.fim) {
+    size_t i = lote->lote.proximo;
+    auto estado = prepararArquivo(arquivos[i], lote->antes[i - lote->primeiro], lote->inicio);
+    // A file sent from its descriptor goes alone: its store may be cut
+    // short, which ends this connection, and the rest of the lot goes over
+    // the next one.
+    bool sozinho = estado && estado->fd.valido();
+    if (sozinho && !corrida.empty()) break;  // opened again on the next call
+    ++lote->lote.proximo;
+    if (estado) corrida.push_back(estado);
+    if (sozinho) break;
+  }
+  // Every store of the run back to back, then their checks: the agent finds
+  // the next store waiting and commits them together.
+  for (const auto& estado : corrida) {
+    if (estado->sentinela) distinguirAntigo(canal, estado);
+  }
+  for (const auto& estado : corrida) {
+    pedirGravacao(canal, estado);
+    if (copia->getUmaGravacaoPorVez()) canal->aguardarRespostas();
+  }
+  for (const auto& estado : corrida) {
+    if (estado->cortado) continue;
+    canal->pedir(CMD_AGENTE_LINUX_GET_FILE_INFO,
+                 ClienteVorna::pedidoDeCaminho(estado->arquivo.destino), 0,
+                 [this, estado](TCanal* c) { return conferirGravacao(c, estado); });
+  }
 }
 
 void TRestauracaoArvore::pedirRegistros(TCanal* canal, TLoteRestauracao* lote) {
@@ -229,18 +259,14 @@ bool TRestauracaoArvore::aguardarRegistros(TCanal* canal, TLoteRestauracao* lote
   return true;
 }
 
-void TRestauracaoArvore::restaurarArquivo(TCanal* canal, const TArquivo& arquivo,
-                                          const InfoObjectLinux& antes, time_t inicio) {
+std::shared_ptr<TRestauracaoArvore::TEstadoGravacao> TRestauracaoArvore::prepararArquivo(
+    const TArquivo& arquivo, const InfoObjectLinux& antes, time_t inicio) {
   auto estado = std::make_shared<TEstadoGravacao>();
   estado->arquivo = arquivo;
-  std::vector<char> dados;
-  if (!abrirOrigem(estado.get(), &dados)) return;
+  if (!abrirOrigem(estado.get(), &estado->dados)) return nullptr;
   estado->gravacao = TGravacaoConferida(arquivo.destino, estado->tamanho, inicio);
-  if (estado->gravacao.guardarAntes(antes)) distinguirAntigo(canal, estado);
-  pedirGravacao(canal, estado, dados);
-  if (estado->cortado) return;
-  canal->pedir(CMD_AGENTE_LINUX_GET_FILE_INFO, ClienteVorna::pedidoDeCaminho(arquivo.destino), 0,
-               [this, estado](TCanal* c) { return conferirGravacao(c, estado); });
+  estado->sentinela = estado->gravacao.guardarAntes(antes);
+  return estado;
 }
 
 bool TRestauracaoArvore::abrirOrigem(TEstadoGravacao* estado, std::vector<char>* dados) {
@@ -283,14 +309,15 @@ bool TRestauracaoArvore::lerInteiro(TEstadoGravacao* estado, std::vector<char>* 
 }
 
 void TRestauracaoArvore::pedirGravacao(TCanal* canal,
-                                       const std::shared_ptr<TEstadoGravacao>& estado,
-                                       const std::vector<char>& dados) {
+                                       const std::shared_ptr<TEstadoGravacao>& estado) {
+  const std::vector<char>& dados = estado->dados;
   MemoryStream pedido = estado->gravacao.pedidoGravacao(copia->getBloco());
   TCanal::TTratador gravado = [this, estado](TCanal* c) { return tratarGravacao(c, estado.get()); };
   int64_t peso = std::max<int64_t>(estado->tamanho, 1);
   if (!estado->fd.valido()) {
     canal->pedir(CMD_AGENTE_LINUX_PUT_FILE, pedido, peso, gravado, dados.data(),
                  static_cast<size_t>(estado->tamanho));
+    std::vector<char>().swap(estado->dados);  // copied into the channel's output
   } else {
     canal->pedir(CMD_AGENTE_LINUX_PUT_FILE, pedido, peso, gravado, nullptr, 0,
                  [this, estado](TCanal* c) { return enviarArquivo(c, estado.get()); });

@@ -21,8 +21,9 @@ class TCanal;
 // A restore of the local folder local into remoto on the agent over the
 // channels of a TCopiaArvore: the local tree is listed first, each folder
 // is made on the agent once its parent is known to be a real folder, each
-// file is stored and then checked on the agent (TGravacaoConferida), and
-// the folders get their times last. Made and run by TCopiaArvore; its
+// file is stored and then checked on the agent (TGravacaoConferida), the
+// stores of a lot in runs ahead of their checks so that the agent commits
+// them together, and the folders get their times last. Made and run by TCopiaArvore; its
 // handlers run on the channels' reader threads.
 class TRestauracaoArvore {
  public:
@@ -66,13 +67,16 @@ class TRestauracaoArvore {
   // False when the connection was lost while they were awaited.
   bool aguardarRegistros(TCanal* canal, TLoteRestauracao* lote);
 
-  void restaurarArquivo(TCanal* canal, const TArquivo& arquivo, const InfoObjectLinux& antes,
-                        time_t inicio);
+  // The lot's next files, as one run of stores and then their checks.
+  void enviarCorrida(TCanal* canal, TLoteRestauracao* lote);
+  // A file opened (and read, when small) for its store; null when it failed
+  // (reported).
+  std::shared_ptr<TEstadoGravacao> prepararArquivo(const TArquivo& arquivo,
+                                                   const InfoObjectLinux& antes, time_t inicio);
   // The file opened and, when small, read whole (false: reported).
   bool abrirOrigem(TEstadoGravacao* estado, std::vector<char>* dados);
   bool lerInteiro(TEstadoGravacao* estado, std::vector<char>* dados);
-  void pedirGravacao(TCanal* canal, const std::shared_ptr<TEstadoGravacao>& estado,
-                     const std::vector<char>& dados);
+  void pedirGravacao(TCanal* canal, const std::shared_ptr<TEstadoGravacao>& estado);
   bool tratarGravacao(TCanal* canal, TEstadoGravacao* estado);
   // An old file the store's check could take for the new one gets a time
   // no new file has.

@@ -239,6 +239,7 @@ int copiar(const TContexto& c, bool ehBackup) {
   sigaction(SIGTERM, &acao, nullptr);
   TCopiaArvore copia(std::move(*c.dono), c.conector, c.opcoes->conexoes, c.opcoes->bloco);
   copia.setVerboso(c.opcoes->verboso);
+  copia.setUmaGravacaoPorVez(c.opcoes->umaGravacaoPorVez);
   TResumoCopia resumo;
   bool ok = ehBackup ? copia.backup(c.args[0], c.args[1], c.opcoes->desde, &resumo)
                      : copia.restore(c.args[0], c.args[1], &resumo);
