@@ -117,6 +117,11 @@ void TCopiaArvore::contarIgnorado() {
   ++resumo->ignorados;
 }
 
+void TCopiaArvore::contarIguais(int64_t arquivos) {
+  std::lock_guard<std::mutex> guarda(trava);
+  resumo->iguais += arquivos;
+}
+
 bool TCopiaArvore::abrirCanais() {
   canais.emplace_back(new TCanal(std::move(primeira), conector));
   while (static_cast<int>(canais.size()) < conexoes) {

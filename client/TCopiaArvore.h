@@ -23,6 +23,7 @@ struct TResumoCopia {
   int64_t pastas = 0;     // folders created or found
   int64_t falhas = 0;     // entries that could not be copied (each reported)
   int64_t ignorados = 0;  // links and special files, which the agent never serves
+  int64_t iguais = 0;     // files the other side already held alike, left alone
   int64_t conexoes = 0;   // connections used at once
   double segundos = 0;
 };
@@ -108,6 +109,7 @@ class TCopiaArvore {
   void contar(int64_t arquivos, int64_t bytes, int64_t pastas);
   void contarFalha();
   void contarIgnorado();
+  void contarIguais(int64_t arquivos);
 
  private:
   bool abrirCanais();

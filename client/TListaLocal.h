@@ -28,6 +28,7 @@ class TListaLocal {
     std::string destino;  // on the agent
     int64_t tamanho;
     int pasta;  // in the list of folders
+    time_t modificacao;
   };
 
   TListaLocal(TCopiaArvore* copia, const std::string& local, const std::string& remoto);

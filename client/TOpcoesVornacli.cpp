@@ -40,6 +40,8 @@ const char* const TOpcoesVornacli::AJUDA =
     "before it reports success; a file that fails is reported and counted, and the run goes on.\n"
     "The protocol carries files, folders and modification times only: restore skips links and\n"
     "special files (-v names each), and the copies get no modes, owners or extended attributes.\n"
+    "restore first lists REMOTE_DIR and stores only the files missing there or differing in\n"
+    "size or modification second (counted as unchanged otherwise).\n"
     "restore sends its stores in runs, which the agent commits together; --serial-stores\n"
     "sends one store at a time per connection, each waiting for its reply.\n"
     "\n"

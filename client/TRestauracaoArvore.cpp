@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <numeric>
+#include <unordered_map>
 
 #include "ClienteVorna.h"
 #include "MemoryStream.h"
@@ -66,7 +67,7 @@ void TRestauracaoArvore::listarLocal() { lista.listar(); }
 TRestauracaoArvore::~TRestauracaoArvore() {}
 
 bool TRestauracaoArvore::copiar() {
-  bool ok = criarPastasRemotas();
+  bool ok = deixarIguais() && criarPastasRemotas();
   if (ok) descartarRecusados();
   TCopiaArvore::TTrabalho trabalho = copia->iniciarTrabalho(&arquivos);
   int64_t total = std::accumulate(trabalho.tamanhos.begin(), trabalho.tamanhos.end(), int64_t{0});
@@ -79,6 +80,32 @@ bool TRestauracaoArvore::copiar() {
   });
   // Last, once no file is made in them any more.
   return ok && darDatasRemotas();
+}
+
+bool TRestauracaoArvore::deixarIguais() {
+  // One listing of the agent's side first: a re-run, or one after an
+  // interrupted restore, stores only what is missing or differs there.
+  TListaInfoObjectLinux registros;
+  if (!copia->canal(0)->getCliente()->listar(CMD_AGENTE_LINUX_LIST_ALL_FILES, remoto, &registros)) {
+    return false;
+  }
+  std::unordered_map<std::string, const InfoObjectLinux*> noAgente;
+  for (const InfoObjectLinux& registro : registros) {
+    if (registro.getTipo() == ARQUIVO) noAgente[registro.getNome()] = &registro;
+  }
+  // Size and modification second are all a record tells: a file changed
+  // within the same second and size looks unchanged.
+  auto igual = [&noAgente](const TArquivo& arquivo) {
+    auto achado = noAgente.find(arquivo.destino);
+    time_t quando;
+    return achado != noAgente.end() && achado->second->getTamanho() == arquivo.tamanho &&
+           TDataTexto::lerRegistro(achado->second->getDataUltimaModificacao(), &quando) &&
+           quando == arquivo.modificacao;
+  };
+  size_t antes = arquivos.size();
+  arquivos.erase(std::remove_if(arquivos.begin(), arquivos.end(), igual), arquivos.end());
+  copia->contarIguais(static_cast<int64_t>(antes - arquivos.size()));
+  return true;
 }
 
 bool TRestauracaoArvore::criarPastasRemotas() {

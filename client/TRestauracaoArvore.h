@@ -49,6 +49,9 @@ class TRestauracaoArvore {
   };
   struct TEstadoGravacao;
 
+  // Drops the files the agent already holds with the same size and
+  // modification second, counted as unchanged. False when the listing failed.
+  bool deixarIguais();
   bool criarPastasRemotas();
   void pedirPastaRemota(TCanal* canal, size_t indice);
   bool tratarPastaRemota(TCanal* canal, size_t indice);

@@ -55,21 +55,24 @@ void TSaidaVornacli::imprimirResumo(const char* nome, bool ok, const char* parad
   if (emJson) {
     std::printf(
         "{\"files\":%lld,\"bytes\":%lld,\"folders\":%lld,\"failed\":%lld,\"skipped\":%lld,"
+        "\"unchanged\":%lld,"
         "\"seconds\":%.3f,\"bytes_per_second\":%.0f,\"connections\":%lld,"
         "\"complete\":%s%s}\n",
         static_cast<long long>(r.arquivos), static_cast<long long>(r.bytes),
         static_cast<long long>(r.pastas), static_cast<long long>(r.falhas),
-        static_cast<long long>(r.ignorados), r.segundos, taxa, static_cast<long long>(r.conexoes),
-        ok ? "true" : "false", ok ? "" : (std::string(",\"stopped\":\"") + parada + "\"").c_str());
+        static_cast<long long>(r.ignorados), static_cast<long long>(r.iguais), r.segundos, taxa,
+        static_cast<long long>(r.conexoes), ok ? "true" : "false",
+        ok ? "" : (std::string(",\"stopped\":\"") + parada + "\"").c_str());
   } else {
     std::printf(
-        "%s: %lld files, %s, %lld folders, %lld failed, %lld skipped, %.2f s, %s/s, "
+        "%s: %lld files, %s, %lld folders, %lld failed, %lld skipped, %lld unchanged, %.2f s, "
+        "%s/s, "
         "%lld connections%s%s\n",
         nome, static_cast<long long>(r.arquivos),
         TProgresso::formatarBytes(static_cast<double>(r.bytes)).c_str(),
         static_cast<long long>(r.pastas), static_cast<long long>(r.falhas),
-        static_cast<long long>(r.ignorados), r.segundos, TProgresso::formatarBytes(taxa).c_str(),
-        static_cast<long long>(r.conexoes),
+        static_cast<long long>(r.ignorados), static_cast<long long>(r.iguais), r.segundos,
+        TProgresso::formatarBytes(taxa).c_str(), static_cast<long long>(r.conexoes),
         ok ? "" : " (stopped: ", ok ? "" : (std::string(parada) + ")").c_str());
   }
 }
