@@ -1,0 +1,130 @@
+#!/usr/bin/env bash
+# Times a restore run again after an interruption: a full vornacli restore of
+# the 100,000-file tree, then a restore stopped (SIGINT to vornacli, by its
+# pid) once about half the files are on the agent, then the same restore run
+# again. Prints the re-run's time as a ratio to the full restore (target
+# <= 0.6), after checking that every file's content, size and modification
+# second match the source.
+#
+#   bench/retomada.sh     (FILES=100000, BENCH_DATA=/tmp/vorna-bench, JOBS: vornacli's
+#                          default, AGENT: the agent binary, default this tree's)
+#
+# As root the target is a new ext4 file system on a loop device with direct
+# I/O for every run (as in bench/copia.sh); elsewhere a plain folder, emptied
+# and flushed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+FILES=${FILES:-100000}
+DATA=${BENCH_DATA:-/tmp/vorna-bench}
+JOBS=${JOBS:-}
+
+cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORNA_TESTS=OFF > /dev/null
+cmake --build build-release -j2 > /dev/null
+B=build-release/bench
+AGENTE=${AGENT:-$PWD/build-release/AgenteLinuxVorna}
+VORNACLI=$PWD/build-release/vornacli
+
+mkdir -p "$DATA"
+ARVORE=$DATA/arvore$((FILES / 1000))k
+if [ ! -e "$ARVORE.pronto" ]; then  # made once, reused by later runs (as bench/copia.sh does)
+  rm -rf "$ARVORE"
+  "$B/gerador-arvore" "$ARVORE" "$FILES" > /dev/null
+  touch "$ARVORE.pronto"
+fi
+
+TEMP=$(mktemp -d)
+ALVO=$TEMP/agente/volta
+IMAGEM=$TEMP/volta.img
+PID_AGENTE=""
+PID_CLI=""
+desmontar() {
+  local dispositivo
+  if mountpoint -q "$ALVO" 2> /dev/null; then
+    for _ in 1 2 3 4 5; do umount "$ALVO" 2> /dev/null && break; sleep 0.2; done
+    if mountpoint -q "$ALVO"; then umount -l "$ALVO"; fi
+  fi
+  [ -f "$IMAGEM" ] || return 0
+  for dispositivo in $(losetup -j "$IMAGEM" | cut -d: -f1); do
+    losetup -d "$dispositivo" 2> /dev/null || true
+  done
+}
+encerrar() {
+  for pid in $PID_CLI $PID_AGENTE; do
+    kill -TERM "$pid" 2> /dev/null || true
+    wait "$pid" 2> /dev/null || true
+  done
+  desmontar
+  rm -rf "$TEMP"
+}
+trap encerrar EXIT
+PROPRIO=false
+if [ "$(id -u)" = 0 ] && command -v mkfs.ext4 > /dev/null && command -v losetup > /dev/null &&
+   [ -e /dev/loop-control ]; then
+  PROPRIO=true
+fi
+limpar() {  # an empty target, on a new file system when PROPRIO
+  desmontar
+  rm -rf "$ALVO"
+  mkdir -p "$ALVO"
+  if $PROPRIO; then
+    local dispositivo
+    rm -f "$IMAGEM"
+    truncate -s 2G "$IMAGEM"
+    mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 "$IMAGEM"
+    dispositivo=$(losetup --direct-io=on --show -f "$IMAGEM")
+    mount "$dispositivo" "$ALVO"
+    rmdir "$ALVO/lost+found"
+  fi
+  sync
+}
+
+PORTA=$("$B/vornabench" free-port)
+mkdir -p "$TEMP/agente"
+(cd "$TEMP/agente" && exec "$AGENTE" "$PORTA" > agente.out 2>&1) &
+PID_AGENTE=$!
+"$B/vornabench" wait "$PORTA"
+
+J=()
+[ -n "$JOBS" ] && J=(-j "$JOBS")
+CLI=("$VORNACLI" -p "$PORTA" "${J[@]}" restore "$ARVORE" "$ALVO")
+
+lista() { (cd "$1" && find . -type f -printf '%P %s %T@\n' | sed 's/\.[0-9]*$//' | LC_ALL=C sort); }
+LISTA_ARVORE=$(lista "$ARVORE")
+TOTAL=$(wc -l <<< "$LISTA_ARVORE")
+conferir() {  # the target holds every file, identical, and nothing else
+  if [ "$(lista "$ALVO")" != "$LISTA_ARVORE" ]; then
+    echo "$1: files, sizes or modification times differ" >&2
+    exit 1
+  fi
+  if diff -r --no-dereference "$ARVORE" "$ALVO" | grep -v "^Only in $ARVORE/.*: link-" | grep -q .; then
+    echo "$1: contents differ" >&2
+    exit 1
+  fi
+}
+
+limpar
+CHEIA=$("$B/vornabench" run "${CLI[@]}")
+conferir "full restore"
+
+limpar
+"${CLI[@]}" > "$TEMP/interrompida.out" 2>&1 &
+PID_CLI=$!
+while kill -0 "$PID_CLI" 2> /dev/null &&
+      (($(find "$ALVO" -type f | wc -l) < TOTAL / 2)); do
+  sleep 0.05
+done
+kill -INT "$PID_CLI" 2> /dev/null || true
+wait "$PID_CLI" || true
+PID_CLI=""
+NO_AGENTE=$(find "$ALVO" -type f | wc -l)
+RETOMADA=$("$B/vornabench" run "${CLI[@]}")
+conferir "re-run restore"
+"${CLI[@]}" --json > "$TEMP/terceira.out" 2> /dev/null || true
+
+echo "tree: $TOTAL files ($ARVORE); connections: ${JOBS:-vornacli's default}"
+echo "target: $($PROPRIO && echo "a new ext4 on a loop device with direct I/O" || echo "a plain folder")"
+printf 'full restore:            %.3f s\n' "$CHEIA"
+echo "interrupted at:          $NO_AGENTE of $TOTAL files on the agent"
+printf 're-run after it:         %.3f s\n' "$RETOMADA"
+echo "ratio re-run / full:     $(awk -v a="$RETOMADA" -v b="$CHEIA" 'BEGIN { printf "%.2f", a / b }') (target <= 0.6)"
+echo "third run (no change):   $(cat "$TEMP/terceira.out")"
