@@ -36,8 +36,9 @@ const char* const TOpcoesVornacli::AJUDA =
     "  restore LOCAL_DIR REMOTE_DIR [--serial-stores]\n"
     "\n"
     "backup and restore use CONNECTIONS logged-in connections at once (-j, default the number\n"
-    "of cores, at least 4), each with its requests pipelined. A backup is flushed to disk once,\n"
-    "before it reports success; a file that fails is reported and counted, and the run goes on.\n"
+    "of cores, at least 4, for backup and 64 for restore), each with its requests pipelined.\n"
+    "A backup is flushed to disk once, before it reports success; a file that fails is\n"
+    "reported and counted, and the run goes on.\n"
     "The protocol carries files, folders and modification times only: restore skips links and\n"
     "special files (-v names each), and the copies get no modes, owners or extended attributes.\n"
     "restore first lists REMOTE_DIR and stores only the files missing there or differing in\n"
@@ -114,6 +115,7 @@ std::string TOpcoesVornacli::lerValor(const std::string& palavra, const std::str
   } else if (palavra == "-j" || palavra == "--jobs") {
     if (!lerNumero(valor, 1, 64, &numero)) return "bad number of connections: " + valor;
     conexoes = static_cast<int>(numero);
+    conexoesDadas = true;
   } else if (palavra == "--since") {
     desde = valor;
   } else {

@@ -31,6 +31,11 @@ class TOpcoesVornacli {
   std::string desde;
   // Restore: one store in flight per connection (--serial-stores).
   bool umaGravacaoPorVez = false;
+  // Restore's connections when -j is not given: each store waits on the
+  // agent's disk, and more at once share its flushes (bench/conexoes.sh).
+  static const int CONEXOES_RESTAURACAO = 64;
+  bool conexoesDadas = false;
+  int conexoesDeRestauracao() const { return conexoesDadas ? conexoes : CONEXOES_RESTAURACAO; }
   std::vector<std::string> argumentos;
 
  private:

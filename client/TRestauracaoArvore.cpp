@@ -67,8 +67,10 @@ void TRestauracaoArvore::listarLocal() { lista.listar(); }
 TRestauracaoArvore::~TRestauracaoArvore() {}
 
 bool TRestauracaoArvore::copiar() {
-  bool ok = deixarIguais() && criarPastasRemotas();
+  // Files below a refused folder fail whatever the listing shows there.
+  bool ok = criarPastasRemotas();
   if (ok) descartarRecusados();
+  ok = ok && deixarIguais();
   TCopiaArvore::TTrabalho trabalho = copia->iniciarTrabalho(&arquivos);
   int64_t total = std::accumulate(trabalho.tamanhos.begin(), trabalho.tamanhos.end(), int64_t{0});
   copia->iniciarProgresso("restore", total, static_cast<int64_t>(arquivos.size()));

@@ -237,7 +237,8 @@ int copiar(const TContexto& c, bool ehBackup) {
   sigemptyset(&acao.sa_mask);
   sigaction(SIGINT, &acao, nullptr);
   sigaction(SIGTERM, &acao, nullptr);
-  TCopiaArvore copia(std::move(*c.dono), c.conector, c.opcoes->conexoes, c.opcoes->bloco);
+  int conexoes = ehBackup ? c.opcoes->conexoes : c.opcoes->conexoesDeRestauracao();
+  TCopiaArvore copia(std::move(*c.dono), c.conector, conexoes, c.opcoes->bloco);
   copia.setVerboso(c.opcoes->verboso);
   copia.setUmaGravacaoPorVez(c.opcoes->umaGravacaoPorVez);
   TResumoCopia resumo;
