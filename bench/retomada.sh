@@ -105,6 +105,7 @@ conferir() {  # the target holds every file, identical, and nothing else
 limpar
 CHEIA=$("$B/vornabench" run "${CLI[@]}")
 conferir "full restore"
+echo "full restore: $CHEIA s" >&2
 
 limpar
 "${CLI[@]}" > "$TEMP/interrompida.out" 2>&1 &
@@ -121,7 +122,8 @@ RETOMADA=$("$B/vornabench" run "${CLI[@]}")
 conferir "re-run restore"
 "${CLI[@]}" --json > "$TEMP/terceira.out" 2> /dev/null || true
 
-echo "tree: $TOTAL files ($ARVORE); connections: ${JOBS:-vornacli's default}"
+CONEXOES=${JOBS:-"the default"}
+echo "tree: $TOTAL files ($ARVORE); connections: $CONEXOES"
 echo "target: $($PROPRIO && echo "a new ext4 on a loop device with direct I/O" || echo "a plain folder")"
 printf 'full restore:            %.3f s\n' "$CHEIA"
 echo "interrupted at:          $NO_AGENTE of $TOTAL files on the agent"
