@@ -102,13 +102,22 @@ conferir() {  # the target holds every file, identical, and nothing else
   fi
 }
 
+# cronometrar OUT: seconds of one restore, its --json summary into OUT.
+cronometrar() {
+  local inicio fim
+  inicio=$(date +%s.%N)
+  "${CLI[@]}" --json > "$1" 2> /dev/null || true
+  fim=$(date +%s.%N)
+  awk -v a="$inicio" -v b="$fim" 'BEGIN { printf "%.3f", b - a }'
+}
+
 limpar
-CHEIA=$("$B/vornabench" run "${CLI[@]}")
+CHEIA=$(cronometrar "$TEMP/cheia.out")
 conferir "full restore"
 echo "full restore: $CHEIA s" >&2
 
 limpar
-"${CLI[@]}" > "$TEMP/interrompida.out" 2>&1 &
+"${CLI[@]}" --json > "$TEMP/interrompida.out" 2> /dev/null &
 PID_CLI=$!
 while kill -0 "$PID_CLI" 2> /dev/null &&
       (($(find "$ALVO" -type f | wc -l) < TOTAL / 2)); do
@@ -118,15 +127,17 @@ kill -INT "$PID_CLI" 2> /dev/null || true
 wait "$PID_CLI" || true
 PID_CLI=""
 NO_AGENTE=$(find "$ALVO" -type f | wc -l)
-RETOMADA=$("$B/vornabench" run "${CLI[@]}")
+RETOMADA=$(cronometrar "$TEMP/retomada.out")
 conferir "re-run restore"
-"${CLI[@]}" --json > "$TEMP/terceira.out" 2> /dev/null || true
+cronometrar "$TEMP/terceira.out" > /dev/null
 
 CONEXOES=${JOBS:-"the default"}
 echo "tree: $TOTAL files ($ARVORE); connections: $CONEXOES"
 echo "target: $($PROPRIO && echo "a new ext4 on a loop device with direct I/O" || echo "a plain folder")"
 printf 'full restore:            %.3f s\n' "$CHEIA"
 echo "interrupted at:          $NO_AGENTE of $TOTAL files on the agent"
+echo "  its summary:           $(cat "$TEMP/interrompida.out")"
 printf 're-run after it:         %.3f s\n' "$RETOMADA"
+echo "  its summary:           $(cat "$TEMP/retomada.out")"
 echo "ratio re-run / full:     $(awk -v a="$RETOMADA" -v b="$CHEIA" 'BEGIN { printf "%.2f", a / b }') (target <= 0.6)"
 echo "third run (no change):   $(cat "$TEMP/terceira.out")"

@@ -28,6 +28,10 @@ namespace {
 // Files up to this size are read whole before their store is sent, so that
 // one that changes meanwhile is caught before a byte of it is on the wire.
 const int64_t LIMITE_EM_MEMORIA = 1 << 20;
+// Stores sent back to back at most: enough for the agent to commit them
+// together, few enough that an interrupted run leaves few files stored but
+// not yet given their time (which a run again must store once more).
+const size_t CORRIDA_ARQUIVOS = 32;
 
 bool lerRegistro(TCanal* canal, InfoObjectLinux* registro) {
   MemoryStream resposta;
@@ -218,7 +222,7 @@ bool TRestauracaoArvore::produzirRestauracao(TCanal* canal, const TCopiaArvore::
 
 void TRestauracaoArvore::enviarCorrida(TCanal* canal, TLoteRestauracao* lote) {
   std::vector<std::shared_ptr<TEstadoGravacao>> corrida;
-  while (lote->lote.proximo < lote->lote.fim) {
+  while (lote->lote.proximo < lote->lote.fim && corrida.size() < CORRIDA_ARQUIVOS) {
     size_t i = lote->lote.proximo;
     auto estado = prepararArquivo(arquivos[i], lote->antes[i - lote->primeiro], lote->inicio);
     // A file sent from its descriptor goes alone: its store may be cut
