@@ -31,7 +31,9 @@ const int64_t LIMITE_EM_MEMORIA = 1 << 20;
 // Stores sent back to back at most: enough for the agent to commit them
 // together, few enough that an interrupted run leaves few files stored but
 // not yet given their time (which a run again must store once more).
+// Their data is held in memory until sent: at most about this much a run.
 const size_t CORRIDA_ARQUIVOS = 32;
+const int64_t CORRIDA_BYTES = 1 << 20;
 
 bool lerRegistro(TCanal* canal, InfoObjectLinux* registro) {
   MemoryStream resposta;
@@ -222,7 +224,9 @@ bool TRestauracaoArvore::produzirRestauracao(TCanal* canal, const TCopiaArvore::
 
 void TRestauracaoArvore::enviarCorrida(TCanal* canal, TLoteRestauracao* lote) {
   std::vector<std::shared_ptr<TEstadoGravacao>> corrida;
-  while (lote->lote.proximo < lote->lote.fim && corrida.size() < CORRIDA_ARQUIVOS) {
+  int64_t bytes = 0;
+  while (lote->lote.proximo < lote->lote.fim && corrida.size() < CORRIDA_ARQUIVOS &&
+         bytes < CORRIDA_BYTES) {
     size_t i = lote->lote.proximo;
     auto estado = prepararArquivo(arquivos[i], lote->antes[i - lote->primeiro], lote->inicio);
     // A file sent from its descriptor goes alone: its store may be cut
@@ -231,7 +235,9 @@ void TRestauracaoArvore::enviarCorrida(TCanal* canal, TLoteRestauracao* lote) {
     bool sozinho = estado && estado->fd.valido();
     if (sozinho && !corrida.empty()) break;  // opened again on the next call
     ++lote->lote.proximo;
-    if (estado) corrida.push_back(estado);
+    if (!estado) continue;
+    corrida.push_back(estado);
+    bytes += estado->tamanho;
     if (sozinho) break;
   }
   // Every store of the run back to back, then their checks: the agent finds
