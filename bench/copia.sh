@@ -6,11 +6,14 @@
 # "<!-- backup-restore start -->" and "<!-- backup-restore end -->" of
 # docs/PERFORMANCE.md (appended when missing), leaving the rest as it is.
 #
-#   bench/copia.sh        (ROUNDS=5, BENCH_DATA=/tmp/vorna-bench, JOBS: vornacli's default,
-#                          RESTORE_JOBS=32: stores wait on the disk, more at once share it)
+#   bench/copia.sh        (ROUNDS=5, BENCH_DATA=/tmp/vorna-bench, JOBS and RESTORE_JOBS:
+#                          vornacli's defaults)
 #
 # FSYNC_ROUNDS (default 3, 0 to leave it out) times rsync push with --fsync as
 # well: the agent makes every stored file durable before it acknowledges it.
+# SERIAL_ROUNDS (default 3, 0 to leave it out) times the restore with one store
+# in flight per connection (--serial-stores), what a backup server that waits
+# for each reply gets, against the same rsync push.
 #
 # As root, every run writes into a file system of its own, made anew on a
 # loop device with direct I/O: on a file system that has just deleted the
@@ -24,7 +27,8 @@ FSYNC_ROUNDS=${FSYNC_ROUNDS:-3}
 DATA=${BENCH_DATA:-/tmp/vorna-bench}
 RESULTS=${RESULTS:-docs/PERFORMANCE.md}
 JOBS=${JOBS:-}
-RESTORE_JOBS=${RESTORE_JOBS:-32}
+RESTORE_JOBS=${RESTORE_JOBS:-}
+SERIAL_ROUNDS=${SERIAL_ROUNDS:-3}
 
 if ! command -v rsync > /dev/null; then
   if [ "$(id -u)" = 0 ] && command -v apt-get > /dev/null; then
@@ -154,9 +158,11 @@ J=()
 [ -n "$JOBS" ] && J=(-j "$JOBS")
 backup() { limpar "$COPIA"; "$B/vornabench" run "$VORNACLI" -p "$PORTA" "${J[@]}" backup "$ARVORE" "$COPIA"; }
 pull() { limpar "$COPIA_RSYNC"; "$B/vornabench" run rsync -a "rsync://127.0.0.1:$PORTA_RSYNC/arvore/" "$COPIA_RSYNC/"; }
+RJ=()
+[ -n "$RESTORE_JOBS" ] && RJ=(-j "$RESTORE_JOBS")
 restore() {
   limpar "$VOLTA"
-  "$B/vornabench" run "$VORNACLI" -p "$PORTA" -j "$RESTORE_JOBS" restore "$ARVORE" "$VOLTA"
+  "$B/vornabench" run "$VORNACLI" -p "$PORTA" "${RJ[@]}" "$@" restore "$ARVORE" "$VOLTA"
 }
 push() {
   limpar "$VOLTA_RSYNC"
@@ -189,6 +195,11 @@ if ((FSYNC_ROUNDS > 0)); then
   push_fsync() { push --fsync; }
   medir restore-fsync "$FSYNC_ROUNDS" restore push_fsync
 fi
+if ((SERIAL_ROUNDS > 0)); then
+  restore_serie() { restore --serial-stores; }
+  medir restore-serial "$SERIAL_ROUNDS" restore_serie push
+  conferir "$VOLTA" "vornacli restore --serial-stores"
+fi
 
 razao() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 linha() {  # linha NAME TEXT ANCHOR TARGET
@@ -205,8 +216,8 @@ BLOCO=$(
   echo
   echo "Written by \`bench/copia.sh\` on $(date -u '+%Y-%m-%d %H:%M UTC'), on $(nproc) cores:"
   echo "the tree of \`gerador-arvore DIR 100000\` ($ARQUIVOS files, $((BYTES / 1048576)) MiB), over"
-  echo "loopback, vornacli with $CONEXOES connections for the backup and $RESTORE_JOBS for the"
-  echo "restore, rsync $(rsync --version | awk 'NR == 1 { print $3 }')"
+  echo "loopback, vornacli with $CONEXOES connections for the backup and ${RESTORE_JOBS:-its default}"
+  echo "for the restore, rsync $(rsync --version | awk 'NR == 1 { print $3 }')"
   echo "through its daemon. Medians of $ROUNDS rounds after a warm-up, the two tools in turn and"
   if $PROPRIO; then
     echo "each first in every other round, each run into a new ext4 file system of 2 GiB (a loop"
@@ -225,6 +236,9 @@ BLOCO=$(
   linha restore "restore (here to agent)" "\`rsync -a\` push" "<= 1.2"
   if ((FSYNC_ROUNDS > 0)); then
     linha restore-fsync "restore (here to agent)" "\`rsync -a --fsync\` push" "-"
+  fi
+  if ((SERIAL_ROUNDS > 0)); then
+    linha restore-serial "restore, one store in flight per connection" "\`rsync -a\` push" "-"
   fi
   echo "<!-- backup-restore end -->"
 )

@@ -266,13 +266,18 @@ ClienteVorna::TFimPedacos ClienteVorna::lerPedacos(int64_t tamanho,
   return PEDACOS_INTEIROS;
 }
 
-bool ClienteVorna::gravar(const std::string& caminho, int bloco, const void* dados, int64_t n) {
+MemoryStream ClienteVorna::pedidoDeGravacao(const std::string& caminho, int bloco, int64_t n) {
   MemoryStream pedido;
   pedido.addString(caminho);
   pedido.addInt(bloco);
   pedido.addInt64(n);
+  return pedido;
+}
+
+bool ClienteVorna::gravar(const std::string& caminho, int bloco, const void* dados, int64_t n) {
   int fim;
-  return comando(CMD_AGENTE_LINUX_PUT_FILE) && enviarMensagem(pedido) &&
+  return comando(CMD_AGENTE_LINUX_PUT_FILE) &&
+         enviarMensagem(pedidoDeGravacao(caminho, bloco, n)) &&
          enviarBytes(dados, static_cast<size_t>(n)) && lerInt(&fim) && fim == COMMAND_OK;
 }
 

@@ -131,6 +131,8 @@ class ClienteVorna {
   static void acrescentarComando(std::string* saida, int codigo, const MemoryStream& pedido);
   // The request of a command that takes one path.
   static MemoryStream pedidoDeCaminho(const std::string& caminho);
+  // The request of a store (command 2) of n bytes.
+  static MemoryStream pedidoDeGravacao(const std::string& caminho, int bloco, int64_t n);
   // The largest chunk count a fetch takes as in step.
   static const int MAIOR_PEDACO = 64 * 1024 * 1024;
 

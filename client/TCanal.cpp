@@ -141,6 +141,14 @@ bool TCanal::perdida() {
   return perdido;
 }
 
+bool TCanal::aguardarRespostas() {
+  assert(naEscrita());
+  if (!esvaziarSaida()) return false;
+  std::unique_lock<std::mutex> guarda(trava);
+  mudou.wait(guarda, [this] { return perdido || cortado || emVoo.empty(); });
+  return !perdido && !cortado;
+}
+
 bool TCanal::haEspaco() const { return emVoo.size() < JANELA && pesoEmVoo < PESO_JANELA; }
 
 bool TCanal::meiaJanela() const {

@@ -62,6 +62,9 @@ class TCanal {
   // Writer thread: sends the requests queued so far now, before the
   // producer waits for more work. False when the connection fails.
   bool despachar() { return esvaziarSaida(); }
+  // Writer thread: sends what is queued and waits until every reply in
+  // flight has been read. False when the connection was lost or cut.
+  bool aguardarRespostas();
   // Any thread: follow-ups are queued and not sent yet.
   bool temSeguintes();
   // Any thread: the connection of the current run was lost.

@@ -24,8 +24,8 @@ struct TResumoCopia {
   int64_t falhas = 0;     // entries that could not be copied (each reported)
   int64_t ignorados = 0;  // links and special files, which the agent never serves
   int64_t conexoes = 0;   // connections used at once
-  // Backup into an earlier copy.
-  int64_t inalterados = 0;  // files of the same size and time as the copy's, left alone
+  // Into an earlier copy (backup) or a partly restored tree (restore).
+  int64_t inalterados = 0;  // files the other side already held alike, left alone
   int64_t removidos = 0;    // local files and folders gone from the agent (--delete)
   double segundos = 0;
 };
@@ -54,6 +54,9 @@ class TCopiaArvore {
   // A backup also removes from its copy what is gone from the agent.
   void setApagar(bool valor) { apagar = valor; }
   bool getApagar() const { return apagar; }
+  // A restore sends a store only once the one before it is acknowledged, as
+  // a server that waits for each reply does: the agent commits each alone.
+  void setUmaGravacaoPorVez(bool valor) { umaGravacaoPorVez = valor; }
 
   // Every file below remoto into local, at the same relative paths, with
   // the same folders (empty ones too) and modification times, made durable
@@ -103,6 +106,7 @@ class TCopiaArvore {
   TProgresso* getProgresso() { return progresso.get(); }
   int getBloco() const { return bloco; }
   bool getVerboso() const { return verboso; }
+  bool getUmaGravacaoPorVez() const { return umaGravacaoPorVez; }
   // Any thread: an entry that failed (counted), a line on standard error,
   // what was copied, an entry skipped.
   void falhar(const std::string& caminho, const std::string& motivo);
@@ -124,6 +128,7 @@ class TCopiaArvore {
   std::unique_ptr<ClienteVorna> primeira;
   bool verboso = false;
   bool apagar = false;
+  bool umaGravacaoPorVez = false;
   TConector conector;
   int conexoes;
   int bloco;

@@ -61,7 +61,8 @@ void TListaLocal::acolherEntrada(int indice, int pastaFd, const std::string& rel
   } else if (S_ISDIR(st.st_mode)) {
     pastas.push_back({relativo, st.st_mtime});
   } else if (S_ISREG(st.st_mode)) {
-    arquivos.push_back({caminho, TCaminhoLocal::juntar(remoto, relativo), st.st_size, indice});
+    arquivos.push_back(
+        {caminho, TCaminhoLocal::juntar(remoto, relativo), st.st_size, indice, st.st_mtime});
   } else {
     ignorar(caminho, st.st_mode);
   }

@@ -27,7 +27,8 @@ class TListaLocal {
     std::string origem;
     std::string destino;  // on the agent
     int64_t tamanho;
-    int pasta;  // in the list of folders
+    int pasta;           // in the list of folders
+    time_t modificacao;  // the second, as the agent's records tell it
   };
 
   TListaLocal(TCopiaArvore* copia, const std::string& local, const std::string& remoto);

@@ -33,17 +33,22 @@ const char* const TOpcoesVornacli::AJUDA =
     "  touch PATH 'dd/mm/yy HH:MM:SS'  set PATH's modification time\n"
     "  mkdir PATH                   create one folder\n"
     "  backup REMOTE_DIR LOCAL_DIR [--since 'dd/mm/yy HH:MM:SS' | --delete]\n"
-    "  restore LOCAL_DIR REMOTE_DIR\n"
+    "  restore LOCAL_DIR REMOTE_DIR [--serial-stores]\n"
     "\n"
     "backup and restore use CONNECTIONS logged-in connections at once (-j, default the number\n"
-    "of cores, at least 4), each with its requests pipelined. A backup is flushed to disk once,\n"
-    "before it reports success; a file that fails is reported and counted, and the run goes on.\n"
+    "of cores, at least 4, for backup and 64 for restore), each with its requests pipelined.\n"
+    "A backup is flushed to disk once, before it reports success; a file that fails is\n"
+    "reported and counted, and the run goes on.\n"
     "A backup into an earlier copy fetches only the files missing there or whose size or\n"
     "modification second differ; --delete also removes from the copy what is gone from the\n"
     "agent (-v names each), and is refused when the agent lists nothing for a copy that holds\n"
     "something.\n"
     "The protocol carries files, folders and modification times only: restore skips links and\n"
     "special files (-v names each), and the copies get no modes, owners or extended attributes.\n"
+    "restore first lists REMOTE_DIR and stores only the files missing there or differing in\n"
+    "size or modification second (counted as unchanged otherwise).\n"
+    "restore sends its stores in runs, which the agent commits together; --serial-stores\n"
+    "sends one store at a time per connection, each waiting for its reply.\n"
     "\n"
     "Listings print one entry a line: kind, size, date and path (--json: one JSON object a\n"
     "line). Times are the agent's local time; backup and restore read and write them in this\n"
@@ -90,6 +95,7 @@ std::string TOpcoesVornacli::ler(int argc, char* argv[]) {
       apagar = true;
       continue;
     }
+    if (lerOpcaoDeRestauracao(palavra)) continue;
     if (palavra == "-h" || palavra == "--help") return "help";
     if (i + 1 >= argc) return palavra + " needs a value";
     std::string erro = lerValor(palavra, argv[++i]);
@@ -117,12 +123,21 @@ std::string TOpcoesVornacli::lerValor(const std::string& palavra, const std::str
   } else if (palavra == "-j" || palavra == "--jobs") {
     if (!lerNumero(valor, 1, 64, &numero)) return "bad number of connections: " + valor;
     conexoes = static_cast<int>(numero);
+    conexoesDadas = true;
   } else if (palavra == "--since") {
     desde = valor;
   } else {
     return "unknown option " + palavra;
   }
   return "";
+}
+
+bool TOpcoesVornacli::lerOpcaoDeRestauracao(const std::string& palavra) {
+  if (palavra == "--serial-stores") {
+    umaGravacaoPorVez = true;
+    return true;
+  }
+  return false;
 }
 
 std::string TOpcoesVornacli::pedirSenha() {

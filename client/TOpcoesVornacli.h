@@ -29,12 +29,21 @@ class TOpcoesVornacli {
   int tempoLimite = 600;
   int conexoes;
   std::string desde;
+  // Restore: one store in flight per connection (--serial-stores).
+  bool umaGravacaoPorVez = false;
+  // Restore's connections when -j is not given: each store waits on the
+  // agent's disk, and more at once share its flushes (bench/conexoes.sh).
+  static const int CONEXOES_RESTAURACAO = 64;
+  bool conexoesDadas = false;
+  int conexoesDeRestauracao() const { return conexoesDadas ? conexoes : CONEXOES_RESTAURACAO; }
   std::vector<std::string> argumentos;
 
   // Backup into an earlier copy.
   bool apagar = false;  // --delete: what is gone from the agent goes from the copy
 
  private:
+  // A restore's flag without a value: true when palavra is one.
+  bool lerOpcaoDeRestauracao(const std::string& palavra);
   // Reads palavra's value into the option it names; what is wrong, or empty.
   std::string lerValor(const std::string& palavra, const std::string& valor);
 };

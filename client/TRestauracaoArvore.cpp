@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <numeric>
+#include <unordered_map>
 
 #include "ClienteVorna.h"
 #include "MemoryStream.h"
@@ -27,6 +28,12 @@ namespace {
 // Files up to this size are read whole before their store is sent, so that
 // one that changes meanwhile is caught before a byte of it is on the wire.
 const int64_t LIMITE_EM_MEMORIA = 1 << 20;
+// Stores sent back to back at most: enough for the agent to commit them
+// together, few enough that an interrupted run leaves few files stored but
+// not yet given their time (which a run again must store once more).
+// Their data is held in memory until sent: at most about this much a run.
+const size_t CORRIDA_ARQUIVOS = 32;
+const int64_t CORRIDA_BYTES = 1 << 20;
 
 bool lerRegistro(TCanal* canal, InfoObjectLinux* registro) {
   MemoryStream resposta;
@@ -42,7 +49,9 @@ struct TRestauracaoArvore::TEstadoGravacao {
   TArquivo arquivo;
   int64_t tamanho = 0;
   struct timespec modificacao {};
-  InfoObjectLinux antes;
+  TGravacaoConferida gravacao;
+  bool sentinela = false;   // the old file first gets the sentinel time
+  std::vector<char> dados;  // a small file, read whole; emptied once queued
   // Set on the writer thread before the reader can see them: motivo first,
   // then the flag.
   std::string motivo;
@@ -64,8 +73,10 @@ void TRestauracaoArvore::listarLocal() { lista.listar(); }
 TRestauracaoArvore::~TRestauracaoArvore() {}
 
 bool TRestauracaoArvore::copiar() {
+  // Files below a refused folder fail whatever the listing shows there.
   bool ok = criarPastasRemotas();
   if (ok) descartarRecusados();
+  ok = ok && deixarIguais();
   TCopiaArvore::TTrabalho trabalho = copia->iniciarTrabalho(&arquivos);
   int64_t total = std::accumulate(trabalho.tamanhos.begin(), trabalho.tamanhos.end(), int64_t{0});
   copia->iniciarProgresso("restore", total, static_cast<int64_t>(arquivos.size()));
@@ -77,6 +88,32 @@ bool TRestauracaoArvore::copiar() {
   });
   // Last, once no file is made in them any more.
   return ok && darDatasRemotas();
+}
+
+bool TRestauracaoArvore::deixarIguais() {
+  // One listing of the agent's side first: a re-run, or one after an
+  // interrupted restore, stores only what is missing or differs there.
+  TListaInfoObjectLinux registros;
+  if (!copia->canal(0)->getCliente()->listar(CMD_AGENTE_LINUX_LIST_ALL_FILES, remoto, &registros)) {
+    return false;
+  }
+  std::unordered_map<std::string, const InfoObjectLinux*> noAgente;
+  for (const InfoObjectLinux& registro : registros) {
+    if (registro.getTipo() == ARQUIVO) noAgente[registro.getNome()] = &registro;
+  }
+  // Size and modification second are all a record tells: a file changed
+  // within the same second and size looks unchanged.
+  auto igual = [&noAgente](const TArquivo& arquivo) {
+    auto achado = noAgente.find(arquivo.destino);
+    time_t quando;
+    return achado != noAgente.end() && achado->second->getTamanho() == arquivo.tamanho &&
+           TDataTexto::lerRegistro(achado->second->getDataUltimaModificacao(), &quando) &&
+           quando == arquivo.modificacao;
+  };
+  size_t antes = arquivos.size();
+  arquivos.erase(std::remove_if(arquivos.begin(), arquivos.end(), igual), arquivos.end());
+  copia->contarInalterados(static_cast<int64_t>(antes - arquivos.size()));
+  return true;
 }
 
 bool TRestauracaoArvore::criarPastasRemotas() {
@@ -181,11 +218,43 @@ bool TRestauracaoArvore::produzirRestauracao(TCanal* canal, const TCopiaArvore::
     return true;
   }
   if (!aguardarRegistros(canal, lote)) return false;
-  // One file a call: a store cut short ends this connection, and the rest
-  // of its lot goes over the next one.
-  size_t i = lote->lote.proximo++;
-  restaurarArquivo(canal, arquivos[i], lote->antes[i - lote->primeiro], lote->inicio);
+  enviarCorrida(canal, lote);
   return true;
+}
+
+void TRestauracaoArvore::enviarCorrida(TCanal* canal, TLoteRestauracao* lote) {
+  std::vector<std::shared_ptr<TEstadoGravacao>> corrida;
+  int64_t bytes = 0;
+  while (lote->lote.proximo < lote->lote.fim && corrida.size() < CORRIDA_ARQUIVOS &&
+         bytes < CORRIDA_BYTES) {
+    size_t i = lote->lote.proximo;
+    auto estado = prepararArquivo(arquivos[i], lote->antes[i - lote->primeiro], lote->inicio);
+    // A file sent from its descriptor goes alone: its store may be cut
+    // short, which ends this connection, and the rest of the lot goes over
+    // the next one.
+    bool sozinho = estado && estado->fd.valido();
+    if (sozinho && !corrida.empty()) break;  // opened again on the next call
+    ++lote->lote.proximo;
+    if (!estado) continue;
+    corrida.push_back(estado);
+    bytes += estado->tamanho;
+    if (sozinho) break;
+  }
+  // Every store of the run back to back, then their checks: the agent finds
+  // the next store waiting and commits them together.
+  for (const auto& estado : corrida) {
+    if (estado->sentinela) distinguirAntigo(canal, estado);
+  }
+  for (const auto& estado : corrida) {
+    pedirGravacao(canal, estado);
+    if (copia->getUmaGravacaoPorVez()) canal->aguardarRespostas();
+  }
+  for (const auto& estado : corrida) {
+    if (estado->cortado) continue;
+    canal->pedir(CMD_AGENTE_LINUX_GET_FILE_INFO,
+                 ClienteVorna::pedidoDeCaminho(estado->arquivo.destino), 0,
+                 [this, estado](TCanal* c) { return conferirGravacao(c, estado); });
+  }
 }
 
 void TRestauracaoArvore::pedirRegistros(TCanal* canal, TLoteRestauracao* lote) {
@@ -229,20 +298,14 @@ bool TRestauracaoArvore::aguardarRegistros(TCanal* canal, TLoteRestauracao* lote
   return true;
 }
 
-void TRestauracaoArvore::restaurarArquivo(TCanal* canal, const TArquivo& arquivo,
-                                          const InfoObjectLinux& antes, time_t inicio) {
+std::shared_ptr<TRestauracaoArvore::TEstadoGravacao> TRestauracaoArvore::prepararArquivo(
+    const TArquivo& arquivo, const InfoObjectLinux& antes, time_t inicio) {
   auto estado = std::make_shared<TEstadoGravacao>();
   estado->arquivo = arquivo;
-  std::vector<char> dados;
-  if (!abrirOrigem(estado.get(), &dados)) return;
-  estado->antes = antes;
-  if (TGravacaoConferida::antigoAmbiguo(antes, estado->tamanho, inicio)) {
-    distinguirAntigo(canal, estado);
-  }
-  pedirGravacao(canal, estado, dados);
-  if (estado->cortado) return;
-  canal->pedir(CMD_AGENTE_LINUX_GET_FILE_INFO, ClienteVorna::pedidoDeCaminho(arquivo.destino), 0,
-               [this, estado](TCanal* c) { return conferirGravacao(c, estado); });
+  if (!abrirOrigem(estado.get(), &estado->dados)) return nullptr;
+  estado->gravacao = TGravacaoConferida(arquivo.destino, estado->tamanho, inicio);
+  estado->sentinela = estado->gravacao.guardarAntes(antes);
+  return estado;
 }
 
 bool TRestauracaoArvore::abrirOrigem(TEstadoGravacao* estado, std::vector<char>* dados) {
@@ -285,17 +348,15 @@ bool TRestauracaoArvore::lerInteiro(TEstadoGravacao* estado, std::vector<char>* 
 }
 
 void TRestauracaoArvore::pedirGravacao(TCanal* canal,
-                                       const std::shared_ptr<TEstadoGravacao>& estado,
-                                       const std::vector<char>& dados) {
-  MemoryStream pedido;
-  pedido.addString(estado->arquivo.destino);
-  pedido.addInt(copia->getBloco());
-  pedido.addInt64(estado->tamanho);
+                                       const std::shared_ptr<TEstadoGravacao>& estado) {
+  const std::vector<char>& dados = estado->dados;
+  MemoryStream pedido = estado->gravacao.pedidoGravacao(copia->getBloco());
   TCanal::TTratador gravado = [this, estado](TCanal* c) { return tratarGravacao(c, estado.get()); };
   int64_t peso = std::max<int64_t>(estado->tamanho, 1);
   if (!estado->fd.valido()) {
     canal->pedir(CMD_AGENTE_LINUX_PUT_FILE, pedido, peso, gravado, dados.data(),
                  static_cast<size_t>(estado->tamanho));
+    std::vector<char>().swap(estado->dados);  // copied into the channel's output
   } else {
     canal->pedir(CMD_AGENTE_LINUX_PUT_FILE, pedido, peso, gravado, nullptr, 0,
                  [this, estado](TCanal* c) { return enviarArquivo(c, estado.get()); });
@@ -349,8 +410,9 @@ bool TRestauracaoArvore::conferirGravacao(TCanal* canal,
     copia->falhar(estado->arquivo.origem, estado->motivo);
     return true;
   }
-  if (!TGravacaoConferida::confirmada(estado->antes, depois, estado->tamanho)) {
-    copia->falhar(estado->arquivo.origem, "the agent could not store the file (its log says why)");
+  std::string motivo;
+  if (!estado->gravacao.conferir(depois, &motivo)) {
+    copia->falhar(estado->arquivo.origem, motivo);
     return true;
   }
   std::string data;
@@ -377,11 +439,13 @@ bool TRestauracaoArvore::concluirArquivo(TCanal* canal, TEstadoGravacao* estado)
 
 void TRestauracaoArvore::distinguirAntigo(TCanal* canal,
                                           const std::shared_ptr<TEstadoGravacao>& estado) {
-  MemoryStream pedido;
-  InfoObjectLinux(estado->arquivo.destino, ARQUIVO, 0, TDataTexto::SENTINELA)
-      .writeToMemoryStream(&pedido);
-  canal->pedir(CMD_AGENTE_LINUX_SET_DATE_MODIFICATION_SERVER, pedido, 0, lerDoisOk);
+  canal->pedir(CMD_AGENTE_LINUX_SET_DATE_MODIFICATION_SERVER, estado->gravacao.pedidoSentinela(), 0,
+               lerDoisOk);
   canal->pedir(CMD_AGENTE_LINUX_GET_FILE_INFO,
-               ClienteVorna::pedidoDeCaminho(estado->arquivo.destino), 0,
-               [estado](TCanal* c) { return lerRegistro(c, &estado->antes); });
+               ClienteVorna::pedidoDeCaminho(estado->arquivo.destino), 0, [estado](TCanal* c) {
+                 InfoObjectLinux antes;
+                 if (!lerRegistro(c, &antes)) return false;
+                 estado->gravacao.guardarAntes(antes);
+                 return true;
+               });
 }

@@ -20,10 +20,13 @@ class TCanal;
 
 // A restore of the local folder local into remoto on the agent over the
 // channels of a TCopiaArvore: the local tree is listed first, each folder
-// is made on the agent once its parent is known to be a real folder, each
-// file is stored and then checked on the agent (TGravacaoConferida), and
-// the folders get their times last. Made and run by TCopiaArvore; its
-// handlers run on the channels' reader threads.
+// is made on the agent once its parent is known to be a real folder, files
+// the agent already holds alike (size and modification second) are left
+// alone, each other file is stored and then checked on the agent
+// (TGravacaoConferida), a folder's stores in short runs ahead of their
+// checks so that the agent commits them together, and the folders get
+// their times last. Made and run by TCopiaArvore; its handlers run on the
+// channels' reader threads.
 class TRestauracaoArvore {
  public:
   TRestauracaoArvore(TCopiaArvore* copia, const std::string& local, const std::string& remoto);
@@ -48,6 +51,9 @@ class TRestauracaoArvore {
   };
   struct TEstadoGravacao;
 
+  // Drops the files the agent already holds with the same size and
+  // modification second, counted as unchanged. False when the listing failed.
+  bool deixarIguais();
   bool criarPastasRemotas();
   void pedirPastaRemota(TCanal* canal, size_t indice);
   bool tratarPastaRemota(TCanal* canal, size_t indice);
@@ -66,13 +72,16 @@ class TRestauracaoArvore {
   // False when the connection was lost while they were awaited.
   bool aguardarRegistros(TCanal* canal, TLoteRestauracao* lote);
 
-  void restaurarArquivo(TCanal* canal, const TArquivo& arquivo, const InfoObjectLinux& antes,
-                        time_t inicio);
+  // The lot's next files, as one run of stores and then their checks.
+  void enviarCorrida(TCanal* canal, TLoteRestauracao* lote);
+  // A file opened (and read, when small) for its store; null when it failed
+  // (reported).
+  std::shared_ptr<TEstadoGravacao> prepararArquivo(const TArquivo& arquivo,
+                                                   const InfoObjectLinux& antes, time_t inicio);
   // The file opened and, when small, read whole (false: reported).
   bool abrirOrigem(TEstadoGravacao* estado, std::vector<char>* dados);
   bool lerInteiro(TEstadoGravacao* estado, std::vector<char>* dados);
-  void pedirGravacao(TCanal* canal, const std::shared_ptr<TEstadoGravacao>& estado,
-                     const std::vector<char>& dados);
+  void pedirGravacao(TCanal* canal, const std::shared_ptr<TEstadoGravacao>& estado);
   bool tratarGravacao(TCanal* canal, TEstadoGravacao* estado);
   // An old file the store's check could take for the new one gets a time
   // no new file has.

@@ -108,39 +108,33 @@ bool TTransferenciaArquivo::buscarParaArquivo(const std::string& remoto, int blo
          copia.colocar(temData, quando, true, motivo);
 }
 
-bool TTransferenciaArquivo::registroAntesDaGravacao(const std::string& remoto, int64_t n,
-                                                    InfoObjectLinux* antes) {
-  time_t inicio = time(nullptr);
-  if (!cliente->getRegistro(remoto, antes)) return false;
-  if (!TGravacaoConferida::antigoAmbiguo(*antes, n, inicio)) return true;
-  return cliente->definirData(remoto, TDataTexto::SENTINELA) && cliente->getRegistro(remoto, antes);
-}
-
 bool TTransferenciaArquivo::gravarVerificando(const std::string& remoto, int bloco, int fd,
                                               int64_t n, const TProgressoBytes& progresso,
                                               std::string* motivo) {
+  // The steps of TGravacaoConferida, each reply read before the next request.
+  TGravacaoConferida gravacao(remoto, n, time(nullptr));
   InfoObjectLinux antes, depois;
-  if (!registroAntesDaGravacao(remoto, n, &antes) ||
-      !gravarDeDescritor(remoto, bloco, fd, n, progresso, motivo) ||
+  int fim;
+  bool ok = cliente->getRegistro(remoto, &antes);
+  if (ok && gravacao.guardarAntes(antes)) {
+    ok = cliente->comando(CMD_AGENTE_LINUX_SET_DATE_MODIFICATION_SERVER) &&
+         cliente->enviarMensagem(gravacao.pedidoSentinela()) && cliente->lerInt(&fim) &&
+         fim == COMMAND_OK && cliente->getRegistro(remoto, &antes);
+    if (ok) gravacao.guardarAntes(antes);
+  }
+  if (!ok || !gravarDeDescritor(remoto, bloco, fd, n, progresso, motivo) ||
       !cliente->getRegistro(remoto, &depois)) {
     if (motivo->empty()) *motivo = "connection to the agent lost";
     return false;
   }
-  if (!TGravacaoConferida::confirmada(antes, depois, n)) {
-    *motivo = "the agent could not store the file (its log says why)";
-    return false;
-  }
-  return true;
+  return gravacao.conferir(depois, motivo);
 }
 
 bool TTransferenciaArquivo::gravarDeDescritor(const std::string& caminho, int bloco, int fd,
                                               int64_t n, const TProgressoBytes& progresso,
                                               std::string* erro) {
-  MemoryStream pedido;
-  pedido.addString(caminho);
-  pedido.addInt(bloco);
-  pedido.addInt64(n);
-  if (!cliente->comando(CMD_AGENTE_LINUX_PUT_FILE) || !cliente->enviarMensagem(pedido)) {
+  if (!cliente->comando(CMD_AGENTE_LINUX_PUT_FILE) ||
+      !cliente->enviarMensagem(ClienteVorna::pedidoDeGravacao(caminho, bloco, n))) {
     *erro = "connection to the agent lost";
     return false;
   }

@@ -48,9 +48,6 @@ class TTransferenciaArquivo {
   typedef std::function<bool(const char*, size_t)> TEscrita;
   bool buscar(const std::string& caminho, int bloco, const TEscrita& escrever, int64_t* tamanho,
               const TProgressoBytes& progresso, std::string* erro);
-  // The gravarVerificando record before the store, after the sentinel time
-  // an ambiguous old file gets.
-  bool registroAntesDaGravacao(const std::string& remoto, int64_t n, InfoObjectLinux* antes);
 
   ClienteVorna* cliente;
 };

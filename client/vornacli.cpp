@@ -237,9 +237,11 @@ int copiar(const TContexto& c, bool ehBackup) {
   sigemptyset(&acao.sa_mask);
   sigaction(SIGINT, &acao, nullptr);
   sigaction(SIGTERM, &acao, nullptr);
-  TCopiaArvore copia(std::move(*c.dono), c.conector, c.opcoes->conexoes, c.opcoes->bloco);
+  int conexoes = ehBackup ? c.opcoes->conexoes : c.opcoes->conexoesDeRestauracao();
+  TCopiaArvore copia(std::move(*c.dono), c.conector, conexoes, c.opcoes->bloco);
   copia.setVerboso(c.opcoes->verboso);
   copia.setApagar(ehBackup && c.opcoes->apagar);
+  copia.setUmaGravacaoPorVez(c.opcoes->umaGravacaoPorVez);
   TResumoCopia resumo;
   bool ok = ehBackup ? copia.backup(c.args[0], c.args[1], c.opcoes->desde, &resumo)
                      : copia.restore(c.args[0], c.args[1], &resumo);

@@ -1,0 +1,77 @@
+# Sourced by the restore benchmarks (bench/retomada.sh, bench/conexoes.sh):
+# builds the release binaries, makes the tree of gerador-arvore with FILES
+# files under BENCH_DATA once, starts the agent (AGENT, default this tree's)
+# on a free loopback port, and defines limpar, which makes the target ALVO
+# empty: a new ext4 file system on a loop device with direct I/O for every
+# run as root (as bench/copia.sh does), elsewhere a plain folder, flushed.
+# lista DIR gives every regular file with its size and modification second.
+FILES=${FILES:-100000}
+DATA=${BENCH_DATA:-/tmp/vorna-bench}
+
+cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORNA_TESTS=OFF > /dev/null
+cmake --build build-release -j2 > /dev/null
+B=build-release/bench
+AGENTE=${AGENT:-$PWD/build-release/AgenteLinuxVorna}
+VORNACLI=$PWD/build-release/vornacli
+
+mkdir -p "$DATA"
+ARVORE=$DATA/arvore$((FILES / 1000))k
+if [ ! -e "$ARVORE.pronto" ]; then  # made once, reused by later runs (as bench/copia.sh does)
+  rm -rf "$ARVORE"
+  "$B/gerador-arvore" "$ARVORE" "$FILES" > /dev/null
+  touch "$ARVORE.pronto"
+fi
+
+TEMP=$(mktemp -d)
+ALVO=$TEMP/agente/volta
+IMAGEM=$TEMP/volta.img
+PID_AGENTE=""
+PID_CLI=""  # a vornacli the script runs in the background
+desmontar() {
+  local dispositivo
+  if mountpoint -q "$ALVO" 2> /dev/null; then
+    for _ in 1 2 3 4 5; do umount "$ALVO" 2> /dev/null && break; sleep 0.2; done
+    if mountpoint -q "$ALVO"; then umount -l "$ALVO"; fi
+  fi
+  [ -f "$IMAGEM" ] || return 0
+  for dispositivo in $(losetup -j "$IMAGEM" | cut -d: -f1); do
+    losetup -d "$dispositivo" 2> /dev/null || true
+  done
+}
+encerrar() {
+  for pid in $PID_CLI $PID_AGENTE; do
+    kill -TERM "$pid" 2> /dev/null || true
+    wait "$pid" 2> /dev/null || true
+  done
+  desmontar
+  rm -rf "$TEMP"
+}
+trap encerrar EXIT
+PROPRIO=false
+if [ "$(id -u)" = 0 ] && command -v mkfs.ext4 > /dev/null && command -v losetup > /dev/null &&
+   [ -e /dev/loop-control ]; then
+  PROPRIO=true
+fi
+limpar() {  # an empty target, on a new file system when PROPRIO
+  desmontar
+  rm -rf "$ALVO"
+  mkdir -p "$ALVO"
+  if $PROPRIO; then
+    local dispositivo
+    rm -f "$IMAGEM"
+    truncate -s 2G "$IMAGEM"
+    mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 "$IMAGEM"
+    dispositivo=$(losetup --direct-io=on --show -f "$IMAGEM")
+    mount "$dispositivo" "$ALVO"
+    rmdir "$ALVO/lost+found"
+  fi
+  sync
+}
+
+PORTA=$("$B/vornabench" free-port)
+mkdir -p "$TEMP/agente"
+(cd "$TEMP/agente" && exec "$AGENTE" "$PORTA" > agente.out 2>&1) &
+PID_AGENTE=$!
+"$B/vornabench" wait "$PORTA"
+
+lista() { (cd "$1" && find . -type f -printf '%P %s %T@\n' | sed 's/\.[0-9]*$//' | LC_ALL=C sort); }
