@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 class MemoryStream;
 
@@ -58,6 +59,16 @@ class Stream {
   void encerrar();
   bool encerrada() const { return encerrado; }
 
+  // True when bytes of the peer wait already: read ahead, or readable on the
+  // socket right now (the end of the connection counts too). Never waits.
+  bool haDadosEsperando();
+  // From now on every write is kept, in order, instead of sent, until
+  // liberarSaida sends it all; writes then report success.
+  void reterSaida() { retendo = true; }
+  bool retendoSaida() const { return retendo; }
+  // Sends what was kept and stops keeping: -1 when the peer is gone.
+  ssize_t liberarSaida();
+
   static int32_t convertToBigEndian(int value);
   static int ConvertToInt32(const void* buffer);
 
@@ -76,6 +87,8 @@ class Stream {
   unsigned char lido[4096];
   size_t inicioLido;
   size_t fimLido;
+  bool retendo;
+  std::vector<unsigned char> saidaRetida;
 };
 
 #endif

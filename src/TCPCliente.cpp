@@ -17,6 +17,7 @@
 #include "TControleAcesso.h"
 #include "TFileTransferManager.h"
 #include "TFileUser.h"
+#include "TLoteGravacao.h"
 #include "TUtils.h"
 #include "Versao.h"
 
@@ -110,7 +111,9 @@ TCPCliente::~TCPCliente() {
 void TCPCliente::run() {
   configurarSocket();
   stream.reset(new Stream(socketCliente));
+  lote.reset(new TLoteGravacao(pidProcessoPrincipal));
   if (fazerLogin()) servirComandos();
+  lote->confirmar(stream.get());
   stream.reset();
   fecharSocket();
 }
@@ -175,9 +178,15 @@ void TCPCliente::fecharSocket() {
 void TCPCliente::servirComandos() {
   bool conectado = true;
   while (conectado) {
+    // Stores received ahead are committed, and their replies sent, before the
+    // loop would wait on the peer.
+    if (lote->deveConfirmar(stream.get())) lote->confirmar(stream.get());
     const TComandoServido* comando = nullptr;
     try {
-      comando = procurarComando(stream->readInt());
+      int codigo = stream->readInt();
+      // Anything but a store sees the stores before it on disk.
+      if (codigo != CMD_AGENTE_LINUX_PUT_FILE) lote->confirmar(stream.get());
+      comando = procurarComando(codigo);
       if (comando == nullptr) {
         // -1 (also a closed or failed connection) and every unserved code.
         log.WriteLog("nenhum comando valído", pidProcessoPrincipal, false);
@@ -233,7 +242,9 @@ MemoryStream TCPCliente::ReadMemoryStream(Stream* stream, int limite) {
   int tamanho = stream->readInt();
   if (tamanho < 0 || tamanho > limite) {
     // The stream cannot be trusted past a length like this: stop it, so the
-    // loop ends at its next read whatever the command's policy.
+    // loop ends at its next read whatever the command's policy. The stores
+    // before it were whole and are owed their replies.
+    if (lote) lote->confirmar(stream);
     stream->encerrar();
     throw std::length_error("tamanho de mensagem inválido: " + IntToStr(tamanho));
   }
@@ -429,9 +440,7 @@ void TCPCliente::gravaArquivo(Stream* stream) {
     }
     return;
   }
-  int tamanhoBuffer = mensagem.readIntFromMemoryStream();
+  mensagem.readIntFromMemoryStream();  // the chunk size: the agent receives in its own
   int64_t tamanhoArquivo = mensagem.readInt64FromMemoryStream();
-  TFileTransferManager transferencia(arquivoParaCriar, tamanhoBuffer, tamanhoArquivo,
-                                     pidProcessoPrincipal);
-  transferencia.receberArquivo(stream, &tranferindoArquivo);
+  lote->receber(stream, arquivoParaCriar, tamanhoArquivo, &tranferindoArquivo);
 }

@@ -12,6 +12,7 @@ class FileManager;
 class InfoObjectLinux;
 class Stream;
 class TControleAcesso;
+class TLoteGravacao;
 
 // Runs one walk, handing each record to the receiver it is given.
 typedef std::function<void(const std::function<void(InfoObjectLinux&)>&)> TPercursoRegistros;
@@ -155,6 +156,8 @@ class TCPCliente {
   TControleAcesso* controleAcesso;
   uint32_t enderecoCliente;
   std::unique_ptr<Stream> stream;
+  // The stores received and not yet committed, with their held replies.
+  std::unique_ptr<TLoteGravacao> lote;
   Logger log;
 };
 
