@@ -382,16 +382,18 @@ void TFileTransferManager::iniciarEscrita() {
   if (arquivoAberto) sync_file_range(handle, 0, 0, SYNC_FILE_RANGE_WRITE);
 }
 
-bool TFileTransferManager::gravarDados() {
+bool TFileTransferManager::escreverDados(bool tornarDuravel) {
+  if (!arquivoAberto) return falharConclusao(erroGravacao);
   herdarDonoEModo();
-  // The data is durable before any name can show the file.
-  if (!arquivoAberto || fsync(handle) != 0 || !darNome() || !closeFile()) {
-    return falharConclusao(errno);
-  }
-  return true;
+  int r = tornarDuravel ? fsync(handle)
+                        : sync_file_range(handle, 0, 0,
+                                          SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                                              SYNC_FILE_RANGE_WAIT_AFTER);
+  return r == 0 ? true : falharConclusao(errno);
 }
 
 bool TFileTransferManager::colocarNoLugar() {
+  if (!darNome() || !closeFile()) return falharConclusao(errno);
   struct stat st {};
   if (fstatat(pastaFd, nomeBase.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
     // An empty directory gives way; a full one does not.
@@ -404,6 +406,8 @@ bool TFileTransferManager::colocarNoLugar() {
   nomeTemporario.clear();
   return true;
 }
+
+int TFileTransferManager::descritorNoDisco() const { return arquivoAberto ? handle : pastaFd; }
 
 bool TFileTransferManager::falharConclusao(int erro) {
   descartarArquivo();

@@ -19,7 +19,7 @@ const int TAMANHO_MAXIMO_AREA = 1024 * 1024;
 const int TAMANHO_BLOCO_PADRAO = 1024 * 1024;
 
 // One whole transfer of one file over the connection's stream: a fetch
-// (enviarArquivo) or a store (receberParaTemporario, then gravarDados and
+// (enviarArquivo) or a store (receberParaTemporario, then escreverDados and
 // colocarNoLugar, which TLoteGravacao runs for a batch), with its file and the buffer
 // its data passes through, one chunk at a time. Made on the stack by the
 // connection thread for a single transfer and dropped when it ends, closing
@@ -56,21 +56,28 @@ class TFileTransferManager {
   // refused for want of descriptors is tried once more after
   // liberarDescritores, when that returns true. False when the store failed
   // (the log then says why and the temporary file is gone); true when the
-  // data waits, not yet durable, for gravarDados and colocarNoLugar.
+  // data waits, not yet durable, for escreverDados and colocarNoLugar.
   bool receberParaTemporario(Stream* stream, bool* tranferindo,
                              const std::function<bool()>& liberarDescritores);
   // Starts writing the received data back to disk without waiting for it.
   void iniciarEscrita();
-  // Makes the received data durable and closes the file, which passes on
-  // the mode and owner of the file it replaces. False when it fails: the
-  // log says why, the temporary file is gone, the target is untouched.
-  bool gravarDados();
-  // Renames the temporary file over the target (replacing an empty
-  // directory there). False when it fails, as gravarDados. The new name is
-  // durable only once the folder (pastaDoAlvo) is flushed.
+  // Gives the file the mode and owner of the file it replaces, then makes
+  // its data durable (tornarDuravel) or only writes it to the disk, for a
+  // flush of the whole file system to make durable. False when it fails:
+  // the log says why, the temporary file is gone, the target is untouched.
+  bool escreverDados(bool tornarDuravel);
+  // Names, closes and renames the file over the target (replacing an empty
+  // directory there). False when it fails, as escreverDados. The new name
+  // is durable only once the folder or its file system is flushed.
   bool colocarNoLugar();
+  // Drops a store that cannot be completed for the reason erro, and logs
+  // it; false.
+  bool falharConclusao(int erro);
   // The target's folder while storing, or -1.
   int pastaDoAlvo() const { return pastaFd; }
+  // A descriptor on the file system being written: the file while it is
+  // open, else its folder.
+  int descritorNoDisco() const;
   // Reads and drops n bytes the peer announced.
   static void descartarDados(Stream* stream, int64_t n);
 
@@ -111,8 +118,6 @@ class TFileTransferManager {
   bool gravarPulandoZeros(size_t n);
   // Learns the temporary file's block size; true.
   bool medirBloco();
-  // Logs why the store failed at its end, drops the temporary file: false.
-  bool falharConclusao(int erro);
   // A regular file being replaced passes its mode, owner and group on to the
   // temporary file (the owner only where the agent may give files away), so
   // a store never makes a file more readable than it was.

@@ -40,8 +40,11 @@ class TLoteGravacao {
 
  private:
   void gravarTudo();
-  // Flushes each distinct folder once: the renames in it become durable.
-  void tornarNomesDuraveis(const std::vector<int>& pastas);
+  // Flushes each file system the stores are on, once. With falhaDesiste, a
+  // store whose file system fails the flush is dropped (and logged). The
+  // stores left.
+  std::vector<TFileTransferManager*> descarregar(
+      const std::vector<TFileTransferManager*>& gravacoes, bool falhaDesiste);
 
   int pidLog;
   std::vector<std::unique_ptr<TFileTransferManager>> gravacoes;
