@@ -13,6 +13,7 @@ class InfoObjectLinux;
 class Stream;
 class TControleAcesso;
 class TLoteGravacao;
+struct TComandoServido;
 
 // Runs one walk, handing each record to the receiver it is given.
 typedef std::function<void(const std::function<void(InfoObjectLinux&)>&)> TPercursoRegistros;
@@ -101,8 +102,7 @@ class TCPCliente {
   int writeMemoryStream(Stream* stream, const MemoryStream& memoryStream);
 
  private:
-  struct TComandoServido;
-  static const TComandoServido* procurarComando(int codigo);
+  friend class TTabelaComandos;  // the table names the handlers
 
   void configurarSocket();
   // Reads and checks the login message; *respLogin gets the code to answer.
