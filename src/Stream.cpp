@@ -75,6 +75,7 @@ ssize_t Stream::receive(void* buffer, size_t len) {
   if (encerrado) return 0;  // what was read ahead goes with the connection
   if (len == 0) return 0;
   if (inicioLido == fimLido) {
+    if (retendo && antesDeEsperar && !haDadosEsperando()) antesDeEsperar();
     if (temPrazo && !esperarDados()) return 0;
     // A large read goes straight to its place; small ones (a command code,
     // a length, a short request) come from one read of whatever arrived.

@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <utility>
 #include <vector>
 
 class MemoryStream;
@@ -68,6 +70,9 @@ class Stream {
   bool retendoSaida() const { return retendo; }
   // Sends what was kept and stops keeping: -1 when the peer is gone.
   ssize_t liberarSaida();
+  // Called before a read would wait on the peer while writes are kept: the
+  // peer may be waiting for them first. It may call liberarSaida.
+  void setAntesDeEsperar(std::function<void()> funcao) { antesDeEsperar = std::move(funcao); }
 
   static int32_t convertToBigEndian(int value);
   static int ConvertToInt32(const void* buffer);
@@ -89,6 +94,7 @@ class Stream {
   size_t fimLido;
   bool retendo;
   std::vector<unsigned char> saidaRetida;
+  std::function<void()> antesDeEsperar;
 };
 
 #endif

@@ -43,6 +43,8 @@ void TCPCliente::run() {
   configurarSocket();
   stream.reset(new Stream(socketCliente));
   lote.reset(new TLoteGravacao(pidProcessoPrincipal));
+  // Never wait on the peer while holding replies it may be waiting for.
+  stream->setAntesDeEsperar([this] { lote->confirmar(stream.get()); });
   if (fazerLogin()) servirComandos();
   lote->confirmar(stream.get());
   stream.reset();
@@ -109,9 +111,7 @@ void TCPCliente::fecharSocket() {
 void TCPCliente::servirComandos() {
   bool conectado = true;
   while (conectado) {
-    // Stores received ahead are committed, and their replies sent, before the
-    // loop would wait on the peer.
-    if (lote->deveConfirmar(stream.get())) lote->confirmar(stream.get());
+    if (lote->cheio()) lote->confirmar(stream.get());
     const TComandoServido* comando = nullptr;
     try {
       int codigo = stream->readInt();

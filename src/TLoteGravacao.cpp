@@ -32,12 +32,8 @@ void TLoteGravacao::receber(Stream* stream, const std::string& caminho, int64_t 
   stream->reterSaida();
 }
 
-bool TLoteGravacao::deveConfirmar(Stream* stream) const {
-  if (!stream->retendoSaida()) return false;
-  if (gravacoes.size() >= static_cast<size_t>(MAXIMO_ARQUIVOS) || bytes >= MAXIMO_BYTES) {
-    return true;
-  }
-  return !stream->haDadosEsperando();
+bool TLoteGravacao::cheio() const {
+  return gravacoes.size() >= static_cast<size_t>(MAXIMO_ARQUIVOS) || bytes >= MAXIMO_BYTES;
 }
 
 void TLoteGravacao::confirmar(Stream* stream) {

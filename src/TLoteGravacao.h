@@ -12,8 +12,9 @@ class TFileTransferManager;
 // Stores received one after another on one connection, committed together:
 // every file's data made durable, every file renamed into place, the
 // renames made durable, and only then the replies the connection held back
-// sent, in order. A peer that waits for each reply gets one store per
-// commit. Owned and used by the connection's thread alone.
+// sent, in order. The owner commits before anything else than a store and
+// before waiting on the peer, so a peer that waits for each reply gets one
+// store per commit. Owned and used by the connection's thread alone.
 class TLoteGravacao {
  public:
   // Limits of one batch: files and data bytes held before a commit.
@@ -31,9 +32,9 @@ class TLoteGravacao {
   // lone store does: logged, its announced bytes consumed, nothing kept.
   void receber(Stream* stream, const std::string& caminho, int64_t tamanhoArquivo,
                bool* tranferindo);
-  // True when the batch must be committed before the next read: it is full,
-  // or nothing of the peer's next request has come yet.
-  bool deveConfirmar(Stream* stream) const;
+  // True when the batch is at one of its limits and must be committed
+  // before another store joins it.
+  bool cheio() const;
   // Commits what is kept (each store's failure logged as a lone store's)
   // and sends the held writes; nothing to do when nothing is held.
   void confirmar(Stream* stream);

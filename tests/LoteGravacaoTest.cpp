@@ -16,6 +16,8 @@
 #include "Stream.h"
 #include "TCPCliente.h"
 
+namespace fs = std::filesystem;
+
 namespace {
 
 const Bytes OK = {0x00, 0x0e, 0xeb, 0x71};
@@ -24,28 +26,37 @@ void acrescentarInt(Bytes* b, int v) {
   for (int d = 24; d >= 0; d -= 8) b->push_back(static_cast<unsigned char>(v >> d));
 }
 
-// A whole store as a pipelining server sends it: code, request, data.
-Bytes pedidoGravacao(const std::string& caminho, const std::string& dados, int64_t anunciado = -1) {
-  MemoryStream pedido;
-  pedido.addString(caminho);
-  pedido.addInt(4096);
-  pedido.addInt64(anunciado < 0 ? static_cast<int64_t>(dados.size()) : anunciado);
-  Bytes b;
-  acrescentarInt(&b, CMD_AGENTE_LINUX_PUT_FILE);
-  acrescentarInt(&b, pedido.getSize());
-  b.insert(b.end(), pedido.getBuffer(), pedido.getBuffer() + pedido.getSize());
-  b.insert(b.end(), dados.begin(), dados.end());
-  return b;
-}
-
-Bytes pedidoComCaminho(int codigo, const std::string& caminho) {
-  MemoryStream pedido;
-  pedido.addString(caminho);
+// A command code and its request message, as a pipelining server sends them.
+Bytes quadro(int codigo, const MemoryStream& pedido) {
   Bytes b;
   acrescentarInt(&b, codigo);
   acrescentarInt(&b, pedido.getSize());
   b.insert(b.end(), pedido.getBuffer(), pedido.getBuffer() + pedido.getSize());
   return b;
+}
+
+// A whole store: code, request, data.
+Bytes pedidoGravacao(const std::string& caminho, const std::string& dados, int64_t anunciado = -1) {
+  MemoryStream pedido;
+  pedido.addString(caminho);
+  pedido.addInt(4096);
+  pedido.addInt64(anunciado < 0 ? static_cast<int64_t>(dados.size()) : anunciado);
+  Bytes b = quadro(CMD_AGENTE_LINUX_PUT_FILE, pedido);
+  b.insert(b.end(), dados.begin(), dados.end());
+  return b;
+}
+
+Bytes pedidoComCaminho(int codigo, const std::string& caminho, int bloco = -1) {
+  MemoryStream pedido;
+  pedido.addString(caminho);
+  if (bloco > 0) pedido.addInt(bloco);
+  return quadro(codigo, pedido);
+}
+
+Bytes juntar(std::initializer_list<Bytes> partes) {
+  Bytes r;
+  for (const Bytes& p : partes) r.insert(r.end(), p.begin(), p.end());
+  return r;
 }
 
 Bytes repetir(const Bytes& b, int vezes) {
@@ -60,7 +71,7 @@ class LoteGravacao : public ::testing::Test {
  protected:
   void SetUp() override {
     pasta = agente.caminho("dados");
-    std::filesystem::create_directories(pasta);
+    fs::create_directories(pasta);
     agente.usarPortaLivre();
     ASSERT_TRUE(agente.iniciar());
     cliente = agente.conectarLogado();
@@ -77,21 +88,12 @@ class LoteGravacao : public ::testing::Test {
 
 TEST_F(LoteGravacao, comandosSeguintesVeemTodasAsGravacoesEmPasso) {
   Bytes tudo;
-  for (int i = 0; i < 40; ++i) {
-    Bytes b = pedidoGravacao(pasta + "/" + std::to_string(i), conteudo(i));
-    tudo.insert(tudo.end(), b.begin(), b.end());
-  }
+  for (int i = 0; i < 40; ++i)
+    tudo = juntar({tudo, pedidoGravacao(pasta + "/" + std::to_string(i), conteudo(i))});
   // Right behind the stores: a size, a listing and a fetch of what they stored.
-  Bytes tamanho = pedidoComCaminho(CMD_AGENTE_LINUX_GET_SIZE_FILE, pasta + "/39");
-  Bytes lista = pedidoComCaminho(CMD_AGENTE_LINUX_LIST_ALL_FILES, pasta);
-  for (const Bytes* b : {&tamanho, &lista}) tudo.insert(tudo.end(), b->begin(), b->end());
-  MemoryStream busca;
-  busca.addString(pasta + "/2");
-  busca.addInt(1 << 20);
-  acrescentarInt(&tudo, CMD_AGENTE_LINUX_GET_FILE);
-  acrescentarInt(&tudo, busca.getSize());
-  tudo.insert(tudo.end(), busca.getBuffer(), busca.getBuffer() + busca.getSize());
-  enviar(tudo);
+  enviar(juntar({tudo, pedidoComCaminho(CMD_AGENTE_LINUX_GET_SIZE_FILE, pasta + "/39"),
+                 pedidoComCaminho(CMD_AGENTE_LINUX_LIST_ALL_FILES, pasta),
+                 pedidoComCaminho(CMD_AGENTE_LINUX_GET_FILE, pasta + "/2", 1 << 20)}));
 
   EXPECT_EQ(receber(cliente.get(), 80 * 4), repetir(OK, 80));
   // 10 + 39 * 37 = 1453 bytes: 0x05ad.
@@ -112,23 +114,26 @@ TEST_F(LoteGravacao, comandosSeguintesVeemTodasAsGravacoesEmPasso) {
 
 TEST_F(LoteGravacao, gravacaoQueFalhaNoLoteNaoAtingeAsVizinhas) {
   std::string comoComandos(5000, '\0');  // would be read as commands if left in the stream
-  Bytes tudo = pedidoGravacao(pasta + "/antes", "antes");
-  for (const Bytes& b : {pedidoGravacao(pasta + "/falta/x", comoComandos),
-                         pedidoGravacao(pasta + "/depois", "depois")}) {
-    tudo.insert(tudo.end(), b.begin(), b.end());
-  }
-  acrescentarInt(&tudo, CMD_AGENTE_LINUX_GET_VERSION);
-  enviar(tudo);
-  Bytes esperado = repetir(OK, 7);
-  esperado.insert(esperado.end(), {0, 0, 0, 8});
-  EXPECT_EQ(receber(cliente.get(), esperado.size()), esperado);
+  enviar(juntar({pedidoGravacao(pasta + "/antes", "antes"),
+                 pedidoGravacao(pasta + "/falta/x", comoComandos),
+                 pedidoGravacao(pasta + "/depois", "depois"),
+                 {0, 0, 0, 3}}));
+  EXPECT_EQ(receber(cliente.get(), 32), juntar({repetir(OK, 7), {0, 0, 0, 8}}));
   EXPECT_EQ(lerArquivo(pasta + "/antes"), "antes");
   EXPECT_EQ(lerArquivo(pasta + "/depois"), "depois");
-  EXPECT_FALSE(std::filesystem::exists(pasta + "/falta"));
+  EXPECT_FALSE(fs::exists(pasta + "/falta"));
   if (AgenteProcesso::logsGravaveis()) {
     EXPECT_TRUE(agente.esperarNoLogProcesso("Não foi possível criar o arquivo " + pasta +
                                             "/falta/x - Motivo:No such file or directory"));
   }
+}
+
+TEST_F(LoteGravacao, respostasSaemAntesDeEsperarOPedidoSeguinte) {
+  // A store, then only the next command's code: a server that waits for its
+  // acknowledgement before it sends the request must get it.
+  enviar(juntar({pedidoGravacao(pasta + "/um", "um"), {0, 0, 0, 2}}));
+  EXPECT_EQ(receber(cliente.get(), 12), repetir(OK, 3));
+  EXPECT_EQ(lerArquivo(pasta + "/um"), "um");
 }
 
 TEST_F(LoteGravacao, blocosDeZerosFicamBuracos) {
@@ -145,33 +150,24 @@ TEST_F(LoteGravacao, blocosDeZerosFicamBuracos) {
 
 TEST_F(LoteGravacao, servidorQueSaiNoMeioDoLoteDeixaAsInteirasGravadas) {
   if (!AgenteProcesso::logsGravaveis()) GTEST_SKIP() << "the end shows only in the log";
-  Bytes tudo = pedidoGravacao(pasta + "/a", "inteiro a");
-  for (const Bytes& b : {pedidoGravacao(pasta + "/b", "inteiro b"),
-                         pedidoGravacao(pasta + "/c", "so o comeco", 100000)}) {
-    tudo.insert(tudo.end(), b.begin(), b.end());
-  }
-  enviar(tudo);
+  enviar(
+      juntar({pedidoGravacao(pasta + "/a", "inteiro a"), pedidoGravacao(pasta + "/b", "inteiro b"),
+              pedidoGravacao(pasta + "/c", "so o comeco", 100000)}));
   cliente->fechar();
   ASSERT_TRUE(agente.esperarNoLogProcesso("Transferência interrompida do arquivo " + pasta + "/c"));
   ASSERT_TRUE(agente.esperarNoLogProcesso("Finalizando uma conexão"));
   EXPECT_EQ(lerArquivo(pasta + "/a"), "inteiro a");
   EXPECT_EQ(lerArquivo(pasta + "/b"), "inteiro b");
-  EXPECT_FALSE(std::filesystem::exists(pasta + "/c"));
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(pasta), {}), 2);
+  EXPECT_FALSE(fs::exists(pasta + "/c"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(pasta), {}), 2);
 }
 
 namespace {
 
-std::string programa(const std::string& nome) {
-  for (const char* pasta : {"/usr/sbin/", "/sbin/", "/usr/bin/", "/bin/"}) {
-    if (access((pasta + nome).c_str(), X_OK) == 0) return pasta + nome;
-  }
-  return "";
-}
-
-bool rodar(const std::string& nome, const std::vector<std::string>& argumentos,
-           std::string* saida = nullptr) {
-  TResultadoPrograma r = executarPrograma(programa(nome), argumentos);
+// Runs a shell command line, its standard output into *saida.
+bool sh(const std::string& linha, std::string* saida = nullptr) {
+  TResultadoPrograma r =
+      executarPrograma("/bin/sh", {"-c", "PATH=$PATH:/usr/sbin:/sbin; " + linha});
   if (saida) *saida = r.saida;
   return r.status == 0;
 }
@@ -180,29 +176,21 @@ bool rodar(const std::string& nome, const std::vector<std::string>& argumentos,
 // and detached when the object goes.
 struct DiscoDeTeste {
   PastaTemporaria pasta;
-  std::string ponto = pasta / "ponto", dispositivo;
-  bool montado = false;
+  std::string ponto = pasta / "ponto", imagem = pasta / "imagem", dispositivo;
 
   bool montar() {
-    std::filesystem::create_directories(ponto);
-    std::string imagem = pasta / "imagem";
-    escreverArquivo(imagem, "");
-    std::filesystem::resize_file(imagem, 128 << 20);
-    if (!rodar("mkfs.ext4", {"-q", "-F", imagem}) ||
-        !rodar("losetup", {"--direct-io=on", "--show", "-f", imagem}, &dispositivo)) {
+    if (!sh("mkdir " + ponto + " && truncate -s 128M " + imagem + " && mkfs.ext4 -q -F " + imagem +
+                " && losetup --direct-io=on --show -f " + imagem,
+            &dispositivo)) {
       return false;
     }
     dispositivo = dispositivo.substr(0, dispositivo.find('\n'));
-    return remontar();
+    return sh("mount " + dispositivo + " " + ponto);
   }
-  bool remontar() {
-    if (montado) rodar("umount", {ponto});
-    montado = rodar("mount", {dispositivo, ponto});
-    return montado;
-  }
+  bool remontar() { return sh("umount " + ponto + " && mount " + dispositivo + " " + ponto); }
   ~DiscoDeTeste() {
-    if (montado) rodar("umount", {ponto});
-    if (!dispositivo.empty()) rodar("losetup", {"-d", dispositivo});
+    sh("umount " + ponto);
+    if (!dispositivo.empty()) sh("losetup -d " + dispositivo);
   }
 };
 
@@ -219,7 +207,7 @@ std::string versao(int i, bool nova) {
 // after the remount every acknowledged store is whole, every name holds a
 // whole file, and each file being replaced is either its old or its new self.
 TEST(CorteDeEnergia, gravacoesConfirmadasSobrevivem) {
-  if (geteuid() != 0 || access("/dev/loop-control", F_OK) != 0 || programa("mkfs.ext4").empty()) {
+  if (geteuid() != 0 || access("/dev/loop-control", F_OK) != 0 || !sh("command -v mkfs.ext4")) {
     GTEST_SKIP() << "needs root, loop devices and mkfs.ext4";
   }
   const int TOTAL = 2400, SUBSTITUIDOS = 300, PASTAS = 12;
@@ -230,7 +218,7 @@ TEST(CorteDeEnergia, gravacoesConfirmadasSobrevivem) {
     auto caminho = [&](int i) {
       return disco.ponto + "/d" + std::to_string(i % PASTAS) + "/" + std::to_string(i);
     };
-    for (int p = 0; p < PASTAS; ++p) std::filesystem::create_directories(disco.ponto + "/d" + std::to_string(p));
+    for (int p = 0; p < PASTAS; ++p) fs::create_directory(disco.ponto + "/d" + std::to_string(p));
     for (int i = 0; i < SUBSTITUIDOS; ++i) escreverArquivo(caminho(i * 8), versao(i * 8, false));
     sync();
     AgenteProcesso agente;
@@ -254,7 +242,7 @@ TEST(CorteDeEnergia, gravacoesConfirmadasSobrevivem) {
       oks += static_cast<size_t>(r) / 4;  // only COMMAND_OKs come, 8 bytes a store
     }
     int fd = open(disco.ponto.c_str(), O_RDONLY | O_DIRECTORY);
-    uint32_t modo = 0x2;  // EXT4_GOING_FLAGS_NOLOGFLUSH
+    uint32_t modo = 0x2;                                       // EXT4_GOING_FLAGS_NOLOGFLUSH
     ASSERT_EQ(ioctl(fd, _IOR('X', 125, uint32_t), &modo), 0);  // EXT4_IOC_SHUTDOWN
     close(fd);
     size_t confirmadas = oks / 2;
