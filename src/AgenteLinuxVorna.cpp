@@ -183,7 +183,8 @@ void anunciar(const std::string& linha, int pid) {
 }
 
 void tomarDescritores() {
-  // One descriptor per connection and a few per walk: take all we may have.
+  // One descriptor per connection, two per store of a batch and a few per
+  // walk: take all we may have.
   struct rlimit limite {};
   if (getrlimit(RLIMIT_NOFILE, &limite) == 0 && limite.rlim_cur < limite.rlim_max) {
     limite.rlim_cur = limite.rlim_max;

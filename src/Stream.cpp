@@ -18,7 +18,8 @@ Stream::Stream(int handleClientSocket)
       temPrazo(false),
       esgotado(false),
       inicioLido(0),
-      fimLido(0) {}
+      fimLido(0),
+      retendo(false) {}
 
 void Stream::setPrazo(std::chrono::steady_clock::time_point limite) {
   temPrazo = true;
@@ -59,6 +60,13 @@ ssize_t Stream::send(const unsigned char* buffer, size_t len) {
 ssize_t Stream::enviarJunto(const void* a, size_t na, const void* b, size_t nb, int flags) {
   // Nothing goes to a connection this side has stopped.
   if (encerrado) return -1;
+  if (retendo) {
+    const unsigned char* pa = static_cast<const unsigned char*>(a);
+    const unsigned char* pb = static_cast<const unsigned char*>(b);
+    saidaRetida.insert(saidaRetida.end(), pa, pa + na);
+    if (nb > 0) saidaRetida.insert(saidaRetida.end(), pb, pb + nb);
+    return static_cast<ssize_t>(na + nb);
+  }
   struct iovec partes[2] = {{const_cast<void*>(a), na}, {const_cast<void*>(b), nb}};
   return enviarTudo(handleClientSocket, partes, 2, flags);
 }
@@ -67,6 +75,7 @@ ssize_t Stream::receive(void* buffer, size_t len) {
   if (encerrado) return 0;  // what was read ahead goes with the connection
   if (len == 0) return 0;
   if (inicioLido == fimLido) {
+    if (retendo && antesDeEsperar && !haDadosEsperando()) antesDeEsperar();
     if (temPrazo && !esperarDados()) return 0;
     // A large read goes straight to its place; small ones (a command code,
     // a length, a short request) come from one read of whatever arrived.
@@ -154,4 +163,23 @@ ssize_t Stream::receberCorpo(MemoryStream* memoryStream, int tamanho) {
 void Stream::encerrar() {
   encerrado = true;
   shutdown(handleClientSocket, SHUT_RDWR);
+}
+
+bool Stream::haDadosEsperando() {
+  if (inicioLido != fimLido) return true;
+  if (encerrado) return false;
+  struct pollfd espera = {handleClientSocket, POLLIN, 0};
+  int r;
+  do {
+    r = poll(&espera, 1, 0);
+  } while (r < 0 && errno == EINTR);
+  return r > 0;
+}
+
+ssize_t Stream::liberarSaida() {
+  retendo = false;
+  if (saidaRetida.empty()) return 0;
+  std::vector<unsigned char> pendente;
+  pendente.swap(saidaRetida);
+  return send(pendente.data(), pendente.size());
 }

@@ -6,6 +6,9 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <utility>
+#include <vector>
 
 class MemoryStream;
 
@@ -58,6 +61,19 @@ class Stream {
   void encerrar();
   bool encerrada() const { return encerrado; }
 
+  // True when bytes of the peer wait already: read ahead, or readable on the
+  // socket right now (the end of the connection counts too). Never waits.
+  bool haDadosEsperando();
+  // From now on every write is kept, in order, instead of sent, until
+  // liberarSaida sends it all; writes then report success.
+  void reterSaida() { retendo = true; }
+  bool retendoSaida() const { return retendo; }
+  // Sends what was kept and stops keeping: -1 when the peer is gone.
+  ssize_t liberarSaida();
+  // Called before a read would wait on the peer while writes are kept: the
+  // peer may be waiting for them first. It may call liberarSaida.
+  void setAntesDeEsperar(std::function<void()> funcao) { antesDeEsperar = std::move(funcao); }
+
   static int32_t convertToBigEndian(int value);
   static int ConvertToInt32(const void* buffer);
 
@@ -76,6 +92,9 @@ class Stream {
   unsigned char lido[4096];
   size_t inicioLido;
   size_t fimLido;
+  bool retendo;
+  std::vector<unsigned char> saidaRetida;
+  std::function<void()> antesDeEsperar;
 };
 
 #endif

@@ -17,78 +17,10 @@
 #include "TControleAcesso.h"
 #include "TFileTransferManager.h"
 #include "TFileUser.h"
+#include "TLoteGravacao.h"
+#include "TTabelaComandos.h"
 #include "TUtils.h"
 #include "Versao.h"
-
-namespace {
-
-// What the command loop does when a command's step raises a std::exception.
-enum TPoliticaExcecao {
-  REPORTAR_E_CONTINUAR,  // "ERRO: " and the message on the console; next command
-  REPORTAR_E_ENCERRAR,   // the same line; the connection ends
-  ENCERRAR_SILENCIOSO,   // the connection ends, nothing printed
-  GERAL,                 // "Erro ao ler comandando"; the connection ends
-};
-
-enum TDestinoLog { SEM_LOG, LOG_INICIO, LOG_PROCESSO };
-
-}  // namespace
-
-struct TCPCliente::TComandoServido {
-  int codigo;
-  const char* linhaLog;
-  TDestinoLog destinoLog;
-  void (TCPCliente::*handler)(Stream*);
-  bool segundoOk;
-  TPoliticaExcecao politica;
-};
-
-const TCPCliente::TComandoServido* TCPCliente::procurarComando(int codigo) {
-  static const TComandoServido TABELA[] = {
-      {CMD_AGENTE_LINUX_GET_FILE, nullptr, SEM_LOG, &TCPCliente::enviaArquivo, false,
-       REPORTAR_E_CONTINUAR},
-      {CMD_AGENTE_LINUX_PUT_FILE, nullptr, SEM_LOG, &TCPCliente::gravaArquivo, true,
-       REPORTAR_E_CONTINUAR},
-      {CMD_AGENTE_LINUX_LIST, "CMD_AGENTE_LINUX_LIST", LOG_INICIO,
-       &TCPCliente::getListaDeArquivosPastas, false, ENCERRAR_SILENCIOSO},
-      {CMD_AGENTE_LINUX_LIST_ALL_FILES, nullptr, SEM_LOG,
-       &TCPCliente::getListaDeTodosArquivosDentroDaPastas, false, REPORTAR_E_ENCERRAR},
-      {CMD_AGENTE_LINUX_LIST_FOLDERS_DIR, nullptr, SEM_LOG,
-       &TCPCliente::getListaDeTodasPastaDentroDaPastas, false, REPORTAR_E_CONTINUAR},
-      {CMD_AGENTE_LINUX_LIST_ALL_FILES_INCREMENTAL, nullptr, SEM_LOG,
-       &TCPCliente::getListaDeTodosArquivosDentroDaPastasInc, false, GERAL},
-      {CMD_AGENTE_LINUX_GET_SIZE_DIR, nullptr, SEM_LOG, &TCPCliente::getTamanhoPasta, false,
-       ENCERRAR_SILENCIOSO},
-      {CMD_AGENTE_LINUX_GET_SIZE_FILE, nullptr, SEM_LOG, &TCPCliente::getTamanhoArquivo, false,
-       REPORTAR_E_CONTINUAR},
-      {CMD_AGENTE_LINUX_IS_DIR, nullptr, SEM_LOG, &TCPCliente::isDir, false, REPORTAR_E_CONTINUAR},
-      {CMD_AGENTE_LINUX_EXIST_FILE_OR_FOLDER, nullptr, SEM_LOG, &TCPCliente::ExistFileOrFolder,
-       false, REPORTAR_E_CONTINUAR},
-      {CMD_AGENTE_LINUX_GET_FILE_INFO, nullptr, SEM_LOG, &TCPCliente::getInformacaoArquivo, false,
-       REPORTAR_E_CONTINUAR},
-      {CMD_AGENTE_LINUX_SET_DATE_MODIFICATION_SERVER, nullptr, SEM_LOG,
-       &TCPCliente::setDateModificacaoFile, true, REPORTAR_E_ENCERRAR},
-      {CMD_AGENTE_LINUX_CREATE_DIR_SERVER_LINUX, nullptr, SEM_LOG, &TCPCliente::createDir, false,
-       GERAL},
-      {CMD_AGENTE_LINUX_GET_NOME_APLICACAO, nullptr, SEM_LOG, &TCPCliente::getNomeAplicacao, false,
-       GERAL},
-      {CMD_AGENTE_LINUX_GET_CAMINHO_COMPLETO_APLICACAO, nullptr, SEM_LOG,
-       &TCPCliente::getCaminhoCompletoAplicacao, false, GERAL},
-      {CMD_AGENTE_LINUX_CHECK_IS_APP_32_BITS, nullptr, SEM_LOG, &TCPCliente::GetAplicacaoIs32bits,
-       false, GERAL},
-      {CMD_AGENTE_LINUX_GET_DIRETORIO_APLICATIVO, nullptr, SEM_LOG, &TCPCliente::SendDiretorio,
-       false, GERAL},
-      {CMD_AGENTE_LINUX_GET_VERSION, "CMD_AGENTE_LINUX_GET_VERSION", LOG_PROCESSO,
-       &TCPCliente::getVersao, false, REPORTAR_E_ENCERRAR},
-      {CMD_AGENTE_LINUX_CANCELAR_TRANFERENCIA_ARQUIVO,
-       "CMD_AGENTE_LINUX_CANCELAR_TRANFERENCIA_ARQUIVO", LOG_INICIO,
-       &TCPCliente::cancelarTransferencia, false, GERAL},
-  };
-  for (const TComandoServido& comando : TABELA) {
-    if (comando.codigo == codigo) return &comando;
-  }
-  return nullptr;
-}
 
 TCPCliente::TCPCliente(int handleSocketCliente)
     : aplicacao32Bits(false),
@@ -110,7 +42,11 @@ TCPCliente::~TCPCliente() {
 void TCPCliente::run() {
   configurarSocket();
   stream.reset(new Stream(socketCliente));
+  lote.reset(new TLoteGravacao(pidProcessoPrincipal));
+  // Never wait on the peer while holding replies it may be waiting for.
+  stream->setAntesDeEsperar([this] { lote->confirmar(stream.get()); });
   if (fazerLogin()) servirComandos();
+  lote->confirmar(stream.get());
   stream.reset();
   fecharSocket();
 }
@@ -175,9 +111,13 @@ void TCPCliente::fecharSocket() {
 void TCPCliente::servirComandos() {
   bool conectado = true;
   while (conectado) {
+    if (lote->cheio()) lote->confirmar(stream.get());
     const TComandoServido* comando = nullptr;
     try {
-      comando = procurarComando(stream->readInt());
+      int codigo = stream->readInt();
+      // Anything but a store sees the stores before it on disk.
+      if (codigo != CMD_AGENTE_LINUX_PUT_FILE) lote->confirmar(stream.get());
+      comando = TTabelaComandos::procurar(codigo);
       if (comando == nullptr) {
         // -1 (also a closed or failed connection) and every unserved code.
         log.WriteLog("nenhum comando valído", pidProcessoPrincipal, false);
@@ -233,7 +173,9 @@ MemoryStream TCPCliente::ReadMemoryStream(Stream* stream, int limite) {
   int tamanho = stream->readInt();
   if (tamanho < 0 || tamanho > limite) {
     // The stream cannot be trusted past a length like this: stop it, so the
-    // loop ends at its next read whatever the command's policy.
+    // loop ends at its next read whatever the command's policy. The stores
+    // before it were whole and are owed their replies.
+    if (lote) lote->confirmar(stream);
     stream->encerrar();
     throw std::length_error("tamanho de mensagem inválido: " + IntToStr(tamanho));
   }
@@ -429,9 +371,7 @@ void TCPCliente::gravaArquivo(Stream* stream) {
     }
     return;
   }
-  int tamanhoBuffer = mensagem.readIntFromMemoryStream();
+  mensagem.readIntFromMemoryStream();  // the chunk size: the agent receives in its own
   int64_t tamanhoArquivo = mensagem.readInt64FromMemoryStream();
-  TFileTransferManager transferencia(arquivoParaCriar, tamanhoBuffer, tamanhoArquivo,
-                                     pidProcessoPrincipal);
-  transferencia.receberArquivo(stream, &tranferindoArquivo);
+  lote->receber(stream, arquivoParaCriar, tamanhoArquivo, &tranferindoArquivo);
 }

@@ -12,6 +12,8 @@ class FileManager;
 class InfoObjectLinux;
 class Stream;
 class TControleAcesso;
+class TLoteGravacao;
+struct TComandoServido;
 
 // Runs one walk, handing each record to the receiver it is given.
 typedef std::function<void(const std::function<void(InfoObjectLinux&)>&)> TPercursoRegistros;
@@ -100,8 +102,7 @@ class TCPCliente {
   int writeMemoryStream(Stream* stream, const MemoryStream& memoryStream);
 
  private:
-  struct TComandoServido;
-  static const TComandoServido* procurarComando(int codigo);
+  friend class TTabelaComandos;  // the table names the handlers
 
   void configurarSocket();
   // Reads and checks the login message; *respLogin gets the code to answer.
@@ -155,6 +156,8 @@ class TCPCliente {
   TControleAcesso* controleAcesso;
   uint32_t enderecoCliente;
   std::unique_ptr<Stream> stream;
+  // The stores received and not yet committed, with their held replies.
+  std::unique_ptr<TLoteGravacao> lote;
   Logger log;
 };
 

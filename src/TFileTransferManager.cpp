@@ -53,6 +53,23 @@ bool diretorioComConteudo(int pastaFd, const std::string& nome) {
   return cheio;
 }
 
+// All n bytes at offset, going on after short writes.
+bool escreverEm(int fd, const unsigned char* dados, size_t n, int64_t offset) {
+  while (n > 0) {
+    ssize_t r = pwrite(fd, dados, n, static_cast<off_t>(offset));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    dados += r;
+    n -= static_cast<size_t>(r);
+    offset += r;
+  }
+  return true;
+}
+
+bool blocoDeZeros(const unsigned char* p, size_t n) {
+  return n > 0 && p[0] == 0 && std::memcmp(p, p + 1, n - 1) == 0;
+}
+
 }  // namespace
 
 TFileTransferManager::TFileTransferManager(const std::string& nomeArquivo, int sizeBuffer,
@@ -67,7 +84,10 @@ TFileTransferManager::TFileTransferManager(const std::string& nomeArquivo, int s
       pidLog(pidLog),
       erroGravacao(0),
       semNome(false),
-      pastaFd(-1) {}
+      pastaFd(-1),
+      deslocamento(0),
+      tamanhoBlocoDisco(0),
+      temBuraco(false) {}
 
 void TFileTransferManager::prepararBuffer() {
   if (sizeBuffer <= 0) return;  // a fetch then ends at its first chunk
@@ -125,12 +145,14 @@ void TFileTransferManager::enviarArquivo(Stream* stream, const bool& continuar) 
   closeFile();
 }
 
-bool TFileTransferManager::receberArquivo(Stream* stream, bool* tranferindo) {
+bool TFileTransferManager::receberParaTemporario(Stream* stream, bool* tranferindo,
+                                                 const std::function<bool()>& liberarDescritores) {
   if (tamanhoArquivo < 0) tamanhoArquivo = 0;
-  // The chunk size only bounds one receive; a useless one gets our own.
-  if (sizeBuffer <= 0) sizeBuffer = TAMANHO_BLOCO_PADRAO;
+  // The chunk size asked only bounds one receive: a store fills buffers of
+  // our own size, so that whole blocks of zeros can be seen as such.
+  sizeBuffer = TAMANHO_MAXIMO_AREA;
   prepararBuffer();
-  if (!createFile(nomeArquivo)) {
+  if (!criarComDescritores(liberarDescritores)) {
     registrar("Não foi possível criar o arquivo " + nomeArquivo +
               " - Motivo:" + textoDoErro(errno));
     descartarDados(stream, tamanhoArquivo);
@@ -149,12 +171,32 @@ bool TFileTransferManager::receberArquivo(Stream* stream, bool* tranferindo) {
     registrar("Transferência interrompida do arquivo " + nomeArquivo);
     return false;
   }
-  if (!concluirArquivo()) {
-    registrar("Falha ao gravar o arquivo " + nomeArquivo +
-              " - Motivo:" + textoDoErro(erroGravacao));
+  return terminarRecepcao();
+}
+
+bool TFileTransferManager::criarComDescritores(const std::function<bool()>& liberarDescritores) {
+  if (createFile(nomeArquivo)) return true;
+  if (errno != EMFILE && errno != ENFILE) return false;
+  if (pastaFd >= 0) close(pastaFd);
+  pastaFd = -1;
+  if (!liberarDescritores()) {
+    errno = EMFILE;
     return false;
   }
-  return true;
+  return createFile(nomeArquivo);
+}
+
+bool TFileTransferManager::terminarRecepcao() {
+  pBuffer.reset();  // a batch keeps many stores; their buffers are not needed any more
+  tamanhoArea = 0;
+  // A hole at the very end leaves the file short of its length.
+  if (erroGravacao == 0 && temBuraco && ftruncate(handle, tamanhoArquivo) != 0) {
+    erroGravacao = errno;
+  }
+  if (erroGravacao == 0) return true;
+  descartarArquivo();
+  registrar("Falha ao gravar o arquivo " + nomeArquivo + " - Motivo:" + textoDoErro(erroGravacao));
+  return false;
 }
 
 void TFileTransferManager::descartarDados(Stream* stream, int64_t n) {
@@ -209,7 +251,7 @@ bool TFileTransferManager::createFile(const std::string&) {
     if (handle >= 0) {
       semNome = true;
       arquivoAberto = true;
-      return true;
+      return medirBloco();
     }
     if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
   }
@@ -219,7 +261,7 @@ bool TFileTransferManager::createFile(const std::string&) {
     return handle >= 0;
   });
   arquivoAberto = criado;
-  return criado;
+  return criado && medirBloco();
 }
 
 bool TFileTransferManager::reservarNomeTemporario(
@@ -302,44 +344,80 @@ bool TFileTransferManager::completarComZeros(Stream* stream, int64_t resto) {
 
 int TFileTransferManager::writeBufferToFile(int quantidadeRecebida) {
   if (!arquivoAberto) return 0;
-  ssize_t escritos = escreverTudo(handle, pBuffer.get(), static_cast<size_t>(quantidadeRecebida));
-  if (escritos < 0 && erroGravacao == 0) erroGravacao = errno;
-  return static_cast<int>(escritos);
+  if (!gravarPulandoZeros(static_cast<size_t>(quantidadeRecebida)) && erroGravacao == 0) {
+    erroGravacao = errno;
+  }
+  deslocamento += quantidadeRecebida;
+  return quantidadeRecebida;
+}
+
+bool TFileTransferManager::gravarPulandoZeros(size_t n) {
+  const unsigned char* dados = pBuffer.get();
+  const size_t bloco = static_cast<size_t>(tamanhoBlocoDisco);
+  size_t inicioTrecho = 0, i = 0;
+  while (i < n) {
+    size_t ateFronteira = bloco - static_cast<size_t>((deslocamento + i) % tamanhoBlocoDisco);
+    size_t fim = std::min(n, i + ateFronteira);
+    if (fim - i == bloco && blocoDeZeros(dados + i, bloco)) {
+      if (!escreverEm(handle, dados + inicioTrecho, i - inicioTrecho, deslocamento + inicioTrecho))
+        return false;
+      inicioTrecho = fim;
+      temBuraco = true;
+    }
+    i = fim;
+  }
+  return escreverEm(handle, dados + inicioTrecho, n - inicioTrecho, deslocamento + inicioTrecho);
 }
 
 int TFileTransferManager::saveToFile(Stream* stream, int64_t maximo) {
   size_t pedir = static_cast<size_t>(std::min<int64_t>(tamanhoArea, maximo));
   if (pedir == 0 || !pBuffer) return 0;
-  ssize_t recebidos = stream->receive(pBuffer.get(), pedir);
+  // A full buffer, not one receive: its whole blocks of zeros become holes.
+  ssize_t recebidos = stream->receiveAll(pBuffer.get(), pedir);
   if (recebidos > 0 && erroGravacao == 0) writeBufferToFile(static_cast<int>(recebidos));
   return static_cast<int>(recebidos);
 }
 
-bool TFileTransferManager::concluirArquivo() {
-  if (!arquivoAberto || erroGravacao != 0) {
-    descartarArquivo();
-    return false;
-  }
+void TFileTransferManager::iniciarEscrita() {
+  if (arquivoAberto) sync_file_range(handle, 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
+bool TFileTransferManager::escreverDados(bool tornarDuravel) {
+  if (!arquivoAberto) return falharConclusao(erroGravacao);
   herdarDonoEModo();
-  // The closing acknowledgement must mean the data is on disk.
-  if (fsync(handle) != 0 || !darNome() || !closeFile()) {
-    erroGravacao = errno;
-    descartarArquivo();
-    return false;
-  }
+  int r = tornarDuravel ? fsync(handle)
+                        : sync_file_range(handle, 0, 0,
+                                          SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                                              SYNC_FILE_RANGE_WAIT_AFTER);
+  return r == 0 ? true : falharConclusao(errno);
+}
+
+bool TFileTransferManager::colocarNoLugar() {
+  if (!darNome() || !closeFile()) return falharConclusao(errno);
   struct stat st {};
   if (fstatat(pastaFd, nomeBase.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
     // An empty directory gives way; a full one does not.
     unlinkat(pastaFd, nomeBase.c_str(), AT_REMOVEDIR);
   }
   if (renameat(pastaFd, nomeTemporario.c_str(), pastaFd, nomeBase.c_str()) != 0) {
-    erroGravacao = errno;
-    descartarArquivo();
-    return false;
+    return falharConclusao(errno);
   }
   registrarTemporario(false);
   nomeTemporario.clear();
-  fsync(pastaFd);  // and so must the new name (fails harmlessly on a path-only descriptor)
+  return true;
+}
+
+int TFileTransferManager::descritorNoDisco() const { return arquivoAberto ? handle : pastaFd; }
+
+bool TFileTransferManager::falharConclusao(int erro) {
+  descartarArquivo();
+  registrar("Falha ao gravar o arquivo " + nomeArquivo + " - Motivo:" + textoDoErro(erro));
+  return false;
+}
+
+bool TFileTransferManager::medirBloco() {
+  struct stat st {};
+  tamanhoBlocoDisco = fstat(handle, &st) == 0 && st.st_blksize > 0 ? st.st_blksize : 4096;
   return true;
 }
 

@@ -19,7 +19,8 @@ const int TAMANHO_MAXIMO_AREA = 1024 * 1024;
 const int TAMANHO_BLOCO_PADRAO = 1024 * 1024;
 
 // One whole transfer of one file over the connection's stream: a fetch
-// (enviarArquivo) or a store (receberArquivo), with its file and the buffer
+// (enviarArquivo) or a store (receberParaTemporario, then escreverDados and
+// colocarNoLugar, which TLoteGravacao runs for a batch), with its file and the buffer
 // its data passes through, one chunk at a time. Made on the stack by the
 // connection thread for a single transfer and dropped when it ends, closing
 // what it opened. A store writes into a temporary file beside the target
@@ -48,11 +49,35 @@ class TFileTransferManager {
   // chunk of count -1. Nothing is sent for a size of 0 or less. Follows
   // abrirParaEnvio, which left the file open.
   void enviarArquivo(Stream* stream, const bool& continuar);
-  // Store: receives exactly the announced bytes into the file while
-  // *tranferindo holds (set for the duration). When the file cannot be
-  // created the bytes are read and dropped, so the stream stays in step.
-  // False when the target was not replaced; the log then says why.
-  bool receberArquivo(Stream* stream, bool* tranferindo);
+  // Store, first half: receives exactly the announced bytes into a fresh
+  // temporary file while *tranferindo holds (set for the duration). Whole
+  // blocks of zeros are left as holes. When the file cannot be created the
+  // bytes are read and dropped, so the stream stays in step; a creation
+  // refused for want of descriptors is tried once more after
+  // liberarDescritores, when that returns true. False when the store failed
+  // (the log then says why and the temporary file is gone); true when the
+  // data waits, not yet durable, for escreverDados and colocarNoLugar.
+  bool receberParaTemporario(Stream* stream, bool* tranferindo,
+                             const std::function<bool()>& liberarDescritores);
+  // Starts writing the received data back to disk without waiting for it.
+  void iniciarEscrita();
+  // Gives the file the mode and owner of the file it replaces, then makes
+  // its data durable (tornarDuravel) or only writes it to the disk, for a
+  // flush of the whole file system to make durable. False when it fails:
+  // the log says why, the temporary file is gone, the target is untouched.
+  bool escreverDados(bool tornarDuravel);
+  // Names, closes and renames the file over the target (replacing an empty
+  // directory there). False when it fails, as escreverDados. The new name
+  // is durable only once the folder or its file system is flushed.
+  bool colocarNoLugar();
+  // Drops a store that cannot be completed for the reason erro, and logs
+  // it; false.
+  bool falharConclusao(int erro);
+  // The target's folder while storing, or -1.
+  int pastaDoAlvo() const { return pastaFd; }
+  // A descriptor on the file system being written: the file while it is
+  // open, else its folder.
+  int descritorNoDisco() const;
   // Reads and drops n bytes the peer announced.
   static void descartarDados(Stream* stream, int64_t n);
 
@@ -72,9 +97,10 @@ class TFileTransferManager {
   // or when the file ended inside a chunk already announced (the chunk is
   // then filled up with zeros and followed by the count -1).
   int sendBuffer(Stream* stream, int64_t maximo);
-  // One receive of at most min(buffer, maximo) bytes, all written to the
-  // file. Returns the count received (0: peer closed, < 0: failed). A failed
-  // write is remembered and later data is only received.
+  // Receives min(buffer, maximo) bytes, or what came before the connection
+  // ended, all written to the file. Returns the count received (0: peer
+  // closed or failed). A failed write is remembered and later data is only
+  // received.
   int saveToFile(Stream* stream, int64_t maximo);
   // Closes the file once; false when it was not open or close reported an error.
   bool closeFile();
@@ -84,10 +110,14 @@ class TFileTransferManager {
   static void apagarTemporarios();
 
  private:
-  // Flushes the temporary file to disk and renames it over the target
-  // (replacing an empty directory there). False, leaving the target as it
-  // was and the temporary file gone, when anything fails.
-  bool concluirArquivo();
+  bool criarComDescritores(const std::function<bool()>& liberarDescritores);
+  // Ends a store whose data all came: the file's full length, the buffer freed.
+  bool terminarRecepcao();
+  // Writes n bytes of the buffer at the file's current end, leaving whole
+  // blocks of zeros as holes.
+  bool gravarPulandoZeros(size_t n);
+  // Learns the temporary file's block size; true.
+  bool medirBloco();
   // A regular file being replaced passes its mode, owner and group on to the
   // temporary file (the owner only where the agent may give files away), so
   // a store never makes a file more readable than it was.
@@ -121,10 +151,13 @@ class TFileTransferManager {
   int handle;
   int64_t tamanhoArquivo;
   int pidLog;
-  int erroGravacao;      // errno of the first failed write or of the completion
-  bool semNome;          // the temporary file has no name yet
-  int pastaFd;           // the target's folder, while storing
-  std::string nomeBase;  // the target's name in that folder
+  int erroGravacao;           // errno of the first failed write or of the completion
+  bool semNome;               // the temporary file has no name yet
+  int pastaFd;                // the target's folder, while storing
+  int64_t deslocamento;       // bytes of the store written (or skipped) so far
+  int64_t tamanhoBlocoDisco;  // the temporary file's block size: the size of a hole
+  bool temBuraco;             // some block was skipped: the length is set at the end
+  std::string nomeBase;       // the target's name in that folder
 };
 
 #endif
