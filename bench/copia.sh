@@ -233,9 +233,9 @@ BLOCO=$(
   echo "| run | anchor | vornacli | anchor | ratio | target |"
   echo "|---|---|---|---|---|---|"
   linha backup "backup (agent to here)" "\`rsync -a\` pull" "<= 1.0"
-  linha restore "restore (here to agent)" "\`rsync -a\` push" "<= 1.2"
+  linha restore "restore (here to agent)" "\`rsync -a\` push" "<= 1.5"
   if ((FSYNC_ROUNDS > 0)); then
-    linha restore-fsync "restore (here to agent)" "\`rsync -a --fsync\` push" "-"
+    linha restore-fsync "restore (here to agent)" "\`rsync -a --fsync\` push" "<= 0.15"
   fi
   if ((SERIAL_ROUNDS > 0)); then
     linha restore-serial "restore, one store in flight per connection" "\`rsync -a\` push" "-"
