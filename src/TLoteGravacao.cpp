@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "Stream.h"
+#include "TDescargaConjunta.h"
 #include "TFileTransferManager.h"
 
 TLoteGravacao::TLoteGravacao(int pidLog) : pidLog(pidLog), bytes(0) {}
@@ -78,7 +79,7 @@ std::vector<TFileTransferManager*> TLoteGravacao::descarregar(
     auto feito = erroDoDisco.find(st.st_dev);
     if (feito == erroDoDisco.end()) {
       // Fails harmlessly on a path-only folder descriptor, as a lone store's fsync.
-      feito = erroDoDisco.emplace(st.st_dev, syncfs(fd) == 0 ? 0 : errno).first;
+      feito = erroDoDisco.emplace(st.st_dev, TDescargaConjunta::descarregar(st.st_dev, fd)).first;
     }
     if (feito->second == 0 || !falhaDesiste) {
       duraveis.push_back(gravacao);

@@ -7,10 +7,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "AgenteProcesso.h"
 #include "Stream.h"
@@ -211,6 +215,7 @@ TEST(CorteDeEnergia, gravacoesConfirmadasSobrevivem) {
     GTEST_SKIP() << "needs root, loop devices and mkfs.ext4";
   }
   const int TOTAL = 2400, SUBSTITUIDOS = 300, PASTAS = 12;
+  constexpr int CONEXOES = 3;
   std::mt19937 sorteio(std::random_device{}());
   for (int rodada = 0; rodada < 3; ++rodada) {
     DiscoDeTeste disco;
@@ -224,41 +229,56 @@ TEST(CorteDeEnergia, gravacoesConfirmadasSobrevivem) {
     AgenteProcesso agente;
     agente.usarPortaLivre();
     ASSERT_TRUE(agente.iniciar());
-    auto cliente = agente.conectarLogado();
-    ASSERT_TRUE(cliente);
-    std::thread escritor([&] {
-      for (int i = 0; i < TOTAL; ++i) {
-        Bytes b = pedidoGravacao(caminho(i), versao(i, true));
-        if (!cliente->enviarBytes(b.data(), b.size())) return;
-      }
-    });
+    // Several connections, so that their batches share the flushes: store i
+    // goes over connection i % CONEXOES, and each acknowledges in order.
+    std::vector<std::unique_ptr<ClienteVorna>> clientes;
+    for (int c = 0; c < CONEXOES; ++c) {
+      clientes.push_back(agente.conectarLogado());
+      ASSERT_TRUE(clientes.back());
+    }
+    std::vector<std::thread> escritores, leitores;
+    std::atomic<size_t> oks[CONEXOES] = {};
+    for (int c = 0; c < CONEXOES; ++c) {
+      escritores.emplace_back([&, c] {
+        for (int i = c; i < TOTAL; i += CONEXOES) {
+          Bytes b = pedidoGravacao(caminho(i), versao(i, true));
+          if (!clientes[c]->enviarBytes(b.data(), b.size())) return;
+        }
+      });
+      leitores.emplace_back([&, c] {
+        unsigned char bytes[4096];
+        ssize_t r;
+        // Only COMMAND_OKs come, 8 bytes a store.
+        while ((r = clientes[c]->receberAte(bytes, sizeof bytes)) > 0) oks[c] += r / 4;
+      });
+    }
     // The cut comes once this many stores are acknowledged.
-    int alvo = std::uniform_int_distribution<int>(TOTAL / 20, TOTAL * 9 / 10)(sorteio);
-    size_t oks = 0;
-    unsigned char bytes[4096];
-    while (oks / 2 < static_cast<size_t>(alvo)) {
-      ssize_t r = cliente->receberAte(bytes, sizeof bytes);
-      ASSERT_GT(r, 0);
-      oks += static_cast<size_t>(r) / 4;  // only COMMAND_OKs come, 8 bytes a store
+    size_t alvo = std::uniform_int_distribution<size_t>(TOTAL / 20, TOTAL * 9 / 10)(sorteio);
+    size_t confirmadas[CONEXOES] = {}, soma = 0;
+    while (soma < alvo) {
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+      soma = 0;
+      for (int c = 0; c < CONEXOES; ++c) soma += (confirmadas[c] = oks[c] / 2);
     }
     int fd = open(disco.ponto.c_str(), O_RDONLY | O_DIRECTORY);
     uint32_t modo = 0x2;                                       // EXT4_GOING_FLAGS_NOLOGFLUSH
     ASSERT_EQ(ioctl(fd, _IOR('X', 125, uint32_t), &modo), 0);  // EXT4_IOC_SHUTDOWN
     close(fd);
-    size_t confirmadas = oks / 2;
     agente.parar(SIGKILL);
-    cliente->interromper();
-    escritor.join();
+    for (auto& cliente : clientes) cliente->interromper();
+    for (auto& t : escritores) t.join();
+    for (auto& t : leitores) t.join();
     ASSERT_TRUE(disco.remontar());
-    SCOPED_TRACE("cut after " + std::to_string(confirmadas) + " acknowledged stores");
+    SCOPED_TRACE("cut after " + std::to_string(soma) + " acknowledged stores");
     for (int i = 0; i < TOTAL; ++i) {
       std::string nome = caminho(i);
       bool substituido = i % 8 == 0 && i / 8 < SUBSTITUIDOS;
-      if (!substituido && static_cast<size_t>(i) >= confirmadas && access(nome.c_str(), F_OK)) {
+      bool confirmada = static_cast<size_t>(i / CONEXOES) < confirmadas[i % CONEXOES];
+      if (!substituido && !confirmada && access(nome.c_str(), F_OK)) {
         continue;  // not acknowledged, and not there: allowed
       }
       std::string agora = lerArquivo(nome);
-      bool velha = substituido && static_cast<size_t>(i) >= confirmadas;
+      bool velha = substituido && !confirmada;
       ASSERT_TRUE(agora == versao(i, true) || (velha && agora == versao(i, false)))
           << nome << " holds " << agora.size() << " bytes: " << agora.substr(0, 12);
     }
