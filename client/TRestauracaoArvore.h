@@ -1,19 +1,18 @@
 #ifndef TRESTAURACAOARVORE_H
 #define TRESTAURACAOARVORE_H
 
-#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <condition_variable>
 #include <cstdint>
 #include <ctime>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "InfoObjectLinux.h"
 #include "TCopiaArvore.h"
+#include "TCorridaGravacao.h"
 #include "TListaLocal.h"
 
 class TCanal;
@@ -22,11 +21,9 @@ class TCanal;
 // channels of a TCopiaArvore: the local tree is listed first, each folder
 // is made on the agent once its parent is known to be a real folder, files
 // the agent already holds alike (size and modification second) are left
-// alone, each other file is stored and then checked on the agent
-// (TGravacaoConferida), a folder's stores in short runs ahead of their
-// checks so that the agent commits them together, and the folders get
-// their times last. Made and run by TCopiaArvore; its handlers run on the
-// channels' reader threads.
+// alone, each other file is stored and then checked on the agent in short
+// runs (TCorridaGravacao), and the folders get their times last. Made and run by TCopiaArvore; its
+// handlers run on the channels' reader threads.
 class TRestauracaoArvore {
  public:
   TRestauracaoArvore(TCopiaArvore* copia, const std::string& local, const std::string& remoto);
@@ -40,16 +37,7 @@ class TRestauracaoArvore {
  private:
   typedef TListaLocal::TPasta TPasta;
   typedef TListaLocal::TArquivo TArquivo;
-  // A lot and the records of its files on the agent, asked for before any
-  // of them is stored.
-  struct TLoteRestauracao {
-    TCopiaArvore::TLote lote;
-    size_t primeiro = 0;
-    time_t inicio = 0;  // taken before the records: no store of the lot starts earlier
-    std::vector<InfoObjectLinux> antes;  // under trava until all have come
-    size_t chegados = 0;
-  };
-  struct TEstadoGravacao;
+  typedef TCorridaGravacao::TLoteRestauracao TLoteRestauracao;
 
   // Drops the files the agent already holds with the same size and
   // modification second, counted as unchanged. False when the listing failed.
@@ -72,31 +60,13 @@ class TRestauracaoArvore {
   // False when the connection was lost while they were awaited.
   bool aguardarRegistros(TCanal* canal, TLoteRestauracao* lote);
 
-  // The lot's next files, as one run of stores and then their checks.
-  void enviarCorrida(TCanal* canal, TLoteRestauracao* lote);
-  // A file opened (and read, when small) for its store; null when it failed
-  // (reported).
-  std::shared_ptr<TEstadoGravacao> prepararArquivo(const TArquivo& arquivo,
-                                                   const InfoObjectLinux& antes, time_t inicio);
-  // The file opened and, when small, read whole (false: reported).
-  bool abrirOrigem(TEstadoGravacao* estado, std::vector<char>* dados);
-  bool lerInteiro(TEstadoGravacao* estado, std::vector<char>* dados);
-  void pedirGravacao(TCanal* canal, const std::shared_ptr<TEstadoGravacao>& estado);
-  bool tratarGravacao(TCanal* canal, TEstadoGravacao* estado);
-  // An old file the store's check could take for the new one gets a time
-  // no new file has.
-  void distinguirAntigo(TCanal* canal, const std::shared_ptr<TEstadoGravacao>& estado);
-  bool enviarArquivo(TCanal* canal, TEstadoGravacao* estado);
-  static bool mesmoArquivo(TEstadoGravacao* estado);
-  bool conferirGravacao(TCanal* canal, const std::shared_ptr<TEstadoGravacao>& estado);
-  bool concluirArquivo(TCanal* canal, TEstadoGravacao* estado);
-
   TCopiaArvore* copia;
   std::string remoto;
   TListaLocal lista;
   std::vector<TPasta>& pastas;  // lista's
   std::vector<TArquivo>& arquivos;
-  std::mutex trava;  // the lots' records
+  TCorridaGravacao corrida;  // the stores, over lista's files
+  std::mutex trava;          // the lots' records
   std::condition_variable registrosChegaram;
 };
 

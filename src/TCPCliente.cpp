@@ -15,6 +15,7 @@
 #include "InfoObjectLinux.h"
 #include "Stream.h"
 #include "TControleAcesso.h"
+#include "TEnvioArquivo.h"
 #include "TFileTransferManager.h"
 #include "TFileUser.h"
 #include "TLoteGravacao.h"
@@ -351,7 +352,7 @@ void TCPCliente::enviaArquivo(Stream* stream) {
   MemoryStream mensagem = ReadMemoryStream(stream);
   std::string arquivoSolicitado = mensagem.readStringFromMemoryStream();
   int tamanhoBuffer = mensagem.readIntFromMemoryStream();
-  TFileTransferManager transferencia(arquivoSolicitado, tamanhoBuffer, -1, pidProcessoPrincipal);
+  TEnvioArquivo transferencia(arquivoSolicitado, tamanhoBuffer);
   int64_t tamanhoArquivo = transferencia.abrirParaEnvio();
   mensagem.clearAll();
   mensagem.writeInt64ToMemoryStream(tamanhoArquivo);

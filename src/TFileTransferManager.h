@@ -18,24 +18,21 @@ const int TAMANHO_MAXIMO_AREA = 1024 * 1024;
 // Chunk buffer of a store whose peer asked for no usable chunk size.
 const int TAMANHO_BLOCO_PADRAO = 1024 * 1024;
 
-// One whole transfer of one file over the connection's stream: a fetch
-// (enviarArquivo) or a store (receberParaTemporario, then escreverDados and
-// colocarNoLugar, which TLoteGravacao runs for a batch), with its file and the buffer
-// its data passes through, one chunk at a time. Made on the stack by the
-// connection thread for a single transfer and dropped when it ends, closing
-// what it opened. A store writes into a temporary file beside the target
-// (unnamed where the file system allows), which takes the target's place
-// only once every byte is on disk, so a failed store never harms the old file;
-// a regular file it replaces passes on its mode, owner and group.
+// One store of one file from the connection's stream (receberParaTemporario,
+// then escreverDados and colocarNoLugar, which TLoteGravacao runs for a
+// batch), with its file and the buffer its data passes through. Made by the
+// connection's TLoteGravacao, on the connection thread, kept until its batch
+// is committed and dropped then, closing what it opened.
+// A store writes into a temporary file beside the target (unnamed where the
+// file system allows), which takes the target's place only once every byte
+// is on disk, so a failed store never harms the old file; a regular file it
+// replaces passes on its mode, owner and group. A fetch is TEnvioArquivo.
 class TFileTransferManager {
  public:
-  // tamanhoArquivo is the number of data bytes the transfer carries: the
-  // size announced to the peer (fetch) or by it (store). Chunks hold
-  // min(sizeBuffer, tamanhoArquivo) bytes, at least one and at most
-  // TAMANHO_MAXIMO_BLOCO; a store asked for no usable size gets
-  // TAMANHO_BLOCO_PADRAO. The buffer, taken when the transfer starts, holds a
-  // chunk or TAMANHO_MAXIMO_AREA bytes, whichever is less. Log lines go to
-  // the log of process pidLog.
+  // tamanhoArquivo is the number of data bytes the peer announced. The
+  // buffer, taken when the store starts, holds TAMANHO_MAXIMO_AREA bytes or
+  // the whole file, whichever is less. Log lines go to the log of process
+  // pidLog.
   TFileTransferManager(const std::string& nomeArquivo, int sizeBuffer, int64_t tamanhoArquivo,
                        int pidLog = 0);
   virtual ~TFileTransferManager();
@@ -43,12 +40,6 @@ class TFileTransferManager {
   TFileTransferManager(const TFileTransferManager&) = delete;
   TFileTransferManager& operator=(const TFileTransferManager&) = delete;
 
-  // Fetch: sends exactly the announced bytes as counted chunks, while
-  // continuar holds. A file that grew meanwhile is cut at the announced
-  // size; one that shrank or fails a read ends with a
-  // chunk of count -1. Nothing is sent for a size of 0 or less. Follows
-  // abrirParaEnvio, which left the file open.
-  void enviarArquivo(Stream* stream, const bool& continuar);
   // Store, first half: receives exactly the announced bytes into a fresh
   // temporary file while *tranferindo holds (set for the duration). Whole
   // blocks of zeros are left as holes. When the file cannot be created the
@@ -81,22 +72,9 @@ class TFileTransferManager {
   // Reads and drops n bytes the peer announced.
   static void descartarDados(Stream* stream, int64_t n);
 
-  // Fetch: opens the file for reading and takes the size to announce from
-  // that very file: -1 when it is missing, cannot be read or is a FIFO or a
-  // socket. A file of some size stays open for enviarArquivo.
-  int64_t abrirParaEnvio();
-  // Opens the file for reading; false when it cannot (errno says why).
-  bool openFile();
   // Creates the temporary file beside the target, mode 0777 less the umask.
   // False when it cannot (errno says why).
   bool createFile(const std::string& arquivoParaCriar);
-  // Reads one chunk of at most maximo bytes and sends its big-endian count
-  // and its bytes: the count one read of the whole chunk would give, the
-  // bytes read and sent a buffer at a time. Returns the data bytes sent: 0
-  // after a failed or empty read (sent as count -1), when the peer is gone,
-  // or when the file ended inside a chunk already announced (the chunk is
-  // then filled up with zeros and followed by the count -1).
-  int sendBuffer(Stream* stream, int64_t maximo);
   // Receives min(buffer, maximo) bytes, or what came before the connection
   // ended, all written to the file. Returns the count received (0: peer
   // closed or failed). A failed write is remembered and later data is only
@@ -131,14 +109,6 @@ class TFileTransferManager {
   // errno when it fails for a reason other than the name being taken).
   bool reservarNomeTemporario(const std::function<bool(const std::string&)>& criar);
   void registrarTemporario(bool aberto);
-  // At most min(buffer, maximo) bytes from the file into the buffer.
-  int readBufferFronFile(int64_t maximo);
-  // The count of a chunk of pedido bytes whose first read gave n.
-  int contagemDoBloco(int n, int64_t pedido) const;
-  // Reads and sends the resto bytes of a chunk after its first read; false
-  // when the peer is gone or the file ended first (see sendBuffer).
-  bool enviarRestoDoBloco(Stream* stream, int64_t resto);
-  bool completarComZeros(Stream* stream, int64_t resto);
   int writeBufferToFile(int quantidadeRecebida);
   void registrar(const std::string& linha) const;
 
@@ -146,7 +116,7 @@ class TFileTransferManager {
   std::string nomeTemporario;  // relative to pastaFd
   bool arquivoAberto;
   TAreaAlinhada pBuffer;
-  int sizeBuffer;   // the chunk size
+  int sizeBuffer;
   int tamanhoArea;  // bytes in pBuffer
   int handle;
   int64_t tamanhoArquivo;
