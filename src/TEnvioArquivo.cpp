@@ -132,11 +132,6 @@ bool TEnvioArquivo::completarComZeros(Stream* stream, int64_t resto) {
 }
 
 bool TEnvioArquivo::closeFile() {
-  if (handle < 0) return false;
-  // Linux releases the descriptor even when close reports an error; closing
-  // it again could close another thread's file.
-  int r = close(handle);
-  handle = -1;
   arquivoAberto = false;
-  return r == 0;
+  return fecharUmaVez(&handle);
 }

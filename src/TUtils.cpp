@@ -221,3 +221,10 @@ int64_t tamanhoAoLer(int fd) {
   if (fim < 0 || lseek(fd, 0, SEEK_SET) != 0) return -1;
   return fim;
 }
+
+bool fecharUmaVez(int* fd) {
+  if (*fd < 0) return false;
+  int r = close(*fd);
+  *fd = -1;
+  return r == 0;
+}

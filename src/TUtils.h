@@ -28,6 +28,11 @@ std::string escaparControles(const std::string& texto);
 // short writes and interruptions. Returns n, or -1 when a write fails
 // (nothing is retried then).
 ssize_t escreverTudo(int fd, const void* dados, size_t n);
+
+// Closes *fd once and sets it to -1: false when it was not open or close
+// reported an error. Linux releases the descriptor even then, and closing it
+// again could close another thread's file.
+bool fecharUmaVez(int* fd);
 // The same on a socket, for the quantas pieces of partes in order (partes
 // is consumed): the one way every socket write of agent and client goes. It
 // never raises SIGPIPE (a peer that left gives -1 with EPIPE), and flags
