@@ -304,7 +304,12 @@ std::string AgenteProcesso::saida() const { return lerArquivo(pasta / "saida.txt
 std::string AgenteProcesso::erros() const { return lerArquivo(pasta / "erros.txt"); }
 
 std::string AgenteProcesso::logProcesso() const {
-  return lerArquivo("/var/log/AgenteLinuxVorna" + std::to_string(processo) + ".log");
+  std::string tudo = lerArquivo("/var/log/AgenteLinuxVorna" + std::to_string(processo) + ".log");
+  // An agent that ran earlier with the same pid may have left its lines
+  // there: this one's start with the line that names its pid.
+  size_t inicio = tudo.rfind(" PID " + std::to_string(processo) + "\n");
+  size_t linha = inicio == std::string::npos ? std::string::npos : tudo.rfind('\n', inicio);
+  return linha == std::string::npos ? tudo : tudo.substr(linha + 1);
 }
 
 std::string AgenteProcesso::logInicio() const {
