@@ -5,14 +5,11 @@
 # empty: a new ext4 file system on a loop device with direct I/O for every
 # run as root (as bench/copia.sh does), elsewhere a plain folder, flushed.
 # lista DIR gives every regular file with its size and modification second.
+. bench/comum.sh
 FILES=${FILES:-100000}
 DATA=${BENCH_DATA:-/tmp/vorna-bench}
 
-cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORNA_TESTS=OFF > /dev/null
-cmake --build build-release -j2 > /dev/null
-B=build-release/bench
-AGENTE=${AGENT:-$PWD/build-release/AgenteLinuxVorna}
-VORNACLI=$PWD/build-release/vornacli
+compilar_release
 
 mkdir -p "$DATA"
 ARVORE=$DATA/arvore$((FILES / 1000))k
@@ -48,21 +45,13 @@ encerrar() {
 }
 trap encerrar EXIT
 PROPRIO=false
-if [ "$(id -u)" = 0 ] && command -v mkfs.ext4 > /dev/null && command -v losetup > /dev/null &&
-   [ -e /dev/loop-control ]; then
-  PROPRIO=true
-fi
+if disco_proprio_possivel; then PROPRIO=true; fi
 limpar() {  # an empty target, on a new file system when PROPRIO
   desmontar
   rm -rf "$ALVO"
   mkdir -p "$ALVO"
   if $PROPRIO; then
-    local dispositivo
-    rm -f "$IMAGEM"
-    truncate -s 2G "$IMAGEM"
-    mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 "$IMAGEM"
-    dispositivo=$(losetup --direct-io=on --show -f "$IMAGEM")
-    mount "$dispositivo" "$ALVO"
+    montar_disco_novo "$IMAGEM" "$ALVO" 2G > /dev/null
     rmdir "$ALVO/lost+found"
   fi
   sync

@@ -7,12 +7,10 @@
 #   bench/carga.sh [CONNECTIONS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. bench/comum.sh
 N=${1:-500}
 DATA=${BENCH_DATA:-/tmp/vorna-bench}
-cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORNA_TESTS=OFF > /dev/null
-cmake --build build-release -j2 > /dev/null
-B=build-release/bench
-AGENTE=$PWD/build-release/AgenteLinuxVorna
+compilar_release
 mkdir -p "$DATA/agente-carga"
 [ -e "$DATA/arvore10k.pronto" ] || { rm -rf "$DATA/arvore10k"; "$B/gerador-arvore" "$DATA/arvore10k" 10000 > /dev/null; touch "$DATA/arvore10k.pronto"; }
 [ -e "$DATA/medio4m" ] || "$B/gerador-arquivo" "$DATA/medio4m" 4194304

@@ -22,6 +22,7 @@
 # the targets are plain folders, emptied and flushed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. bench/comum.sh
 ROUNDS=${ROUNDS:-5}
 FSYNC_ROUNDS=${FSYNC_ROUNDS:-3}
 DATA=${BENCH_DATA:-/tmp/vorna-bench}
@@ -30,23 +31,9 @@ JOBS=${JOBS:-}
 RESTORE_JOBS=${RESTORE_JOBS:-}
 SERIAL_ROUNDS=${SERIAL_ROUNDS:-3}
 
-if ! command -v rsync > /dev/null; then
-  if [ "$(id -u)" = 0 ] && command -v apt-get > /dev/null; then
-    echo "installing rsync" >&2
-    { apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends rsync; } \
-      > /dev/null 2>&1 || true
-  fi
-  if ! command -v rsync > /dev/null; then
-    echo "rsync is not installed and could not be: benchmark skipped" >&2
-    exit 0
-  fi
-fi
+exigir_rsync
 
-cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORNA_TESTS=OFF > /dev/null
-cmake --build build-release -j2 > /dev/null
-B=build-release/bench
-AGENTE=$PWD/build-release/AgenteLinuxVorna
-VORNACLI=$PWD/build-release/vornacli
+compilar_release
 
 mkdir -p "$DATA"
 ARVORE=$DATA/arvore100k
@@ -72,10 +59,7 @@ encerrar() {
   rm -rf "$TEMP" "$COPIA" "$COPIA_RSYNC" "$VOLTA" "$VOLTA_RSYNC" "$DATA/imagens"
 }
 PROPRIO=false  # a file system of its own for every run
-if [ "$(id -u)" = 0 ] && command -v mkfs.ext4 > /dev/null && command -v losetup > /dev/null &&
-   [ -e /dev/loop-control ]; then
-  PROPRIO=true
-fi
+if disco_proprio_possivel; then PROPRIO=true; fi
 imagem() { echo "$DATA/imagens/$(basename "$1").img"; }
 desmontar() {  # desmontar DIR: its own file system, if any, goes
   local dispositivo
@@ -141,14 +125,8 @@ limpar() {
   rm -rf "$1"
   mkdir -p "$1"
   if $PROPRIO; then
-    local arquivo dispositivo
-    arquivo=$(imagem "$1")
     mkdir -p "$DATA/imagens"
-    rm -f "$arquivo"
-    truncate -s 2G "$arquivo"
-    mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 "$arquivo"
-    dispositivo=$(losetup --direct-io=on --show -f "$arquivo")
-    mount "$dispositivo" "$1"
+    montar_disco_novo "$(imagem "$1")" "$1" 2G > /dev/null
     rmdir "$1/lost+found"
   fi
   sync

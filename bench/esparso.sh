@@ -5,21 +5,18 @@
 # stored copy and the fetched copy, and checks both copies with cmp. The
 # zeros cross the wire in full either way: the protocol has no holes.
 #
-#   bench/esparso.sh     (BENCH_DATA=/tmp/vorna-bench, AGENTE=build-release/AgenteLinuxVorna)
+#   bench/esparso.sh     (BENCH_DATA=/tmp/vorna-bench, AGENT=build-release/AgenteLinuxVorna)
 #
 # As root, the agent stores into a fresh ext4 on a loop device with direct
 # I/O (as bench/copia.sh does), so the flush costs what a disk's would;
-# elsewhere into a plain temporary folder. AGENTE may name another build of
+# elsewhere into a plain temporary folder. AGENT may name another build of
 # the agent, to compare.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. bench/comum.sh
 DATA=${BENCH_DATA:-/tmp/vorna-bench}
 
-cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORNA_TESTS=OFF > /dev/null
-cmake --build build-release -j2 > /dev/null
-B=build-release/bench
-AGENTE=${AGENTE:-$PWD/build-release/AgenteLinuxVorna}
-VORNACLI=$PWD/build-release/vornacli
+compilar_release
 
 mkdir -p "$DATA"
 ORIGEM=$DATA/esparso-5g
@@ -48,12 +45,9 @@ encerrar() {
 }
 trap encerrar EXIT
 
-if [ "$(id -u)" = 0 ] && command -v mkfs.ext4 > /dev/null && [ -e /dev/loop-control ]; then
+if disco_proprio_possivel; then
   # Room for the whole file, in case the agent under test writes every zero.
-  truncate -s 8G "$TEMP/imagem"
-  mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 "$TEMP/imagem"
-  DISPOSITIVO=$(losetup --direct-io=on --show -f "$TEMP/imagem")
-  mount "$DISPOSITIVO" "$DESTINO"
+  DISPOSITIVO=$(montar_disco_novo "$TEMP/imagem" "$DESTINO" 8G)
   echo "target: a fresh ext4 on $DISPOSITIVO (direct I/O)"
 else
   echo "target: a plain folder (not root, or no loop devices)"

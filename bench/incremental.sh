@@ -20,28 +20,15 @@
 set -euo pipefail
 shopt -s inherit_errexit
 cd "$(dirname "$0")/.."
+. bench/comum.sh
 FILES=${FILES:-100000}
 ROUNDS=${ROUNDS:-5}
 DATA=${BENCH_DATA:-/tmp/vorna-bench}
 JOBS=${JOBS:-}
 
-if ! command -v rsync > /dev/null; then
-  if [ "$(id -u)" = 0 ] && command -v apt-get > /dev/null; then
-    echo "installing rsync" >&2
-    { apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends rsync; } \
-      > /dev/null 2>&1 || true
-  fi
-  if ! command -v rsync > /dev/null; then
-    echo "rsync is not installed and could not be: benchmark skipped" >&2
-    exit 0
-  fi
-fi
+exigir_rsync
 
-cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORNA_TESTS=OFF > /dev/null
-cmake --build build-release -j2 > /dev/null
-B=build-release/bench
-AGENTE=$PWD/build-release/AgenteLinuxVorna
-VORNACLI=$PWD/build-release/vornacli
+compilar_release
 
 mkdir -p "$DATA"
 ARVORE=$DATA/arvore$FILES
@@ -85,22 +72,14 @@ encerrar() {
 }
 trap encerrar EXIT
 PROPRIO=false
-if [ "$(id -u)" = 0 ] && command -v mkfs.ext4 > /dev/null && command -v losetup > /dev/null &&
-   [ -e /dev/loop-control ]; then
-  PROPRIO=true
-fi
+if disco_proprio_possivel; then PROPRIO=true; fi
 preparar() {  # preparar DIR: empty, on a file system of its own when PROPRIO
   desmontar "$1"
   rm -rf "$1"
   mkdir -p "$1"
   if $PROPRIO; then
-    local arquivo dispositivo
-    arquivo=$(imagem "$1")
     mkdir -p "$DATA/imagens"
-    truncate -s 2G "$arquivo"
-    mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 "$arquivo"
-    dispositivo=$(losetup --direct-io=on --show -f "$arquivo")
-    mount "$dispositivo" "$1"
+    montar_disco_novo "$(imagem "$1")" "$1" 2G > /dev/null
     rmdir "$1/lost+found"
   fi
 }

@@ -7,12 +7,10 @@
 #   bench/memoria_busca.sh [N]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. bench/comum.sh
 N=${1:-30}
 DATA=${BENCH_DATA:-/tmp/vorna-bench}
-cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORNA_TESTS=OFF > /dev/null
-cmake --build build-release -j2 > /dev/null
-B=build-release/bench
-AGENTE=${AGENTE:-$PWD/build-release/AgenteLinuxVorna}  # another agent binary to compare
+compilar_release  # AGENT: another agent binary to compare
 mkdir -p "$DATA/agente-memoria"
 [ -e "$DATA/grande64m" ] || "$B/gerador-arquivo" "$DATA/grande64m" 67108864
 

@@ -9,6 +9,7 @@
 #   bench/run.sh              (ROUNDS=5 and BENCH_DATA=/tmp/vorna-bench by default)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. bench/comum.sh
 ROUNDS=${ROUNDS:-5}
 # Stores end in fsync, whose time varies widely with the disk: more rounds.
 ROUNDS_STORE=${ROUNDS_STORE:-11}
@@ -21,10 +22,7 @@ fi
 FRIO=false
 [ -w /proc/sys/vm/drop_caches ] && FRIO=true
 
-cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORNA_TESTS=OFF > /dev/null
-cmake --build build-release -j2 > /dev/null
-B=build-release/bench
-AGENTE=$PWD/build-release/AgenteLinuxVorna
+compilar_release
 
 mkdir -p "$DATA"
 gerar() {  # gerar DIR COMMAND...: made once, reused by later runs
