@@ -67,7 +67,6 @@ class Stream {
   // From now on every write is kept, in order, instead of sent, until
   // liberarSaida sends it all; writes then report success.
   void reterSaida() { retendo = true; }
-  bool retendoSaida() const { return retendo; }
   // Sends what was kept and stops keeping: -1 when the peer is gone.
   ssize_t liberarSaida();
   // Called before a read would wait on the peer while writes are kept: the

@@ -13,16 +13,13 @@
 
 TEnvioArquivo::TEnvioArquivo(const std::string& nomeArquivo, int sizeBuffer)
     : nomeArquivo(nomeArquivo),
-      arquivoAberto(false),
       pBuffer(nullptr, std::free),
       sizeBuffer(std::min(sizeBuffer, TAMANHO_MAXIMO_BLOCO)),
       tamanhoArea(0),
       handle(-1),
       tamanhoArquivo(-1) {}
 
-TEnvioArquivo::~TEnvioArquivo() {
-  if (arquivoAberto) closeFile();
-}
+TEnvioArquivo::~TEnvioArquivo() { closeFile(); }
 
 void TEnvioArquivo::prepararBuffer() {
   if (sizeBuffer <= 0) return;  // a fetch then ends at its first chunk
@@ -36,7 +33,7 @@ void TEnvioArquivo::prepararBuffer() {
 void TEnvioArquivo::enviarArquivo(Stream* stream, const bool& continuar) {
   if (tamanhoArquivo <= 0) return;
   prepararBuffer();
-  if (!arquivoAberto) {
+  if (handle < 0) {
     // A size was announced and the server waits for chunks: say it failed.
     stream->writeInt(-1);
     return;
@@ -53,9 +50,7 @@ void TEnvioArquivo::enviarArquivo(Stream* stream, const bool& continuar) {
 bool TEnvioArquivo::openFile() {
   // Non-blocking: a FIFO put in the file's place must not hold the connection.
   handle = open(nomeArquivo.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (handle < 0) return false;
-  arquivoAberto = true;
-  return true;
+  return handle >= 0;
 }
 
 int64_t TEnvioArquivo::abrirParaEnvio() {
@@ -68,7 +63,7 @@ int64_t TEnvioArquivo::abrirParaEnvio() {
 }
 
 int TEnvioArquivo::readBufferFronFile(int64_t maximo) {
-  if (!arquivoAberto || tamanhoArea <= 0) return 0;
+  if (handle < 0 || tamanhoArea <= 0) return 0;
   size_t pedir = static_cast<size_t>(std::min<int64_t>(tamanhoArea, maximo));
   for (;;) {
     ssize_t lidos = read(handle, pBuffer.get(), pedir);
@@ -131,7 +126,4 @@ bool TEnvioArquivo::completarComZeros(Stream* stream, int64_t resto) {
   return false;
 }
 
-bool TEnvioArquivo::closeFile() {
-  arquivoAberto = false;
-  return fecharUmaVez(&handle);
-}
+bool TEnvioArquivo::closeFile() { return fecharUmaVez(&handle); }

@@ -56,11 +56,10 @@ class TEnvioArquivo {
   bool closeFile();
 
   std::string nomeArquivo;
-  bool arquivoAberto;
   TAreaAlinhada pBuffer;
-  int sizeBuffer;   // the chunk size
-  int tamanhoArea;  // bytes in pBuffer
-  int handle;
+  int sizeBuffer;          // the chunk size
+  int tamanhoArea;         // bytes in pBuffer
+  int handle;              // the file while it is open, else -1
   int64_t tamanhoArquivo;  // announced, or -1
 };
 

@@ -72,12 +72,10 @@ bool blocoDeZeros(const unsigned char* p, size_t n) {
 
 }  // namespace
 
-TFileTransferManager::TFileTransferManager(const std::string& nomeArquivo, int sizeBuffer,
-                                           int64_t tamanhoArquivo, int pidLog)
+TFileTransferManager::TFileTransferManager(const std::string& nomeArquivo, int64_t tamanhoArquivo,
+                                           int pidLog)
     : nomeArquivo(nomeArquivo),
-      arquivoAberto(false),
       pBuffer(nullptr, std::free),
-      sizeBuffer(std::min(sizeBuffer, TAMANHO_MAXIMO_BLOCO)),
       tamanhoArea(0),
       handle(-1),
       tamanhoArquivo(tamanhoArquivo),
@@ -87,20 +85,22 @@ TFileTransferManager::TFileTransferManager(const std::string& nomeArquivo, int s
       pastaFd(-1),
       deslocamento(0),
       tamanhoBlocoDisco(0),
+      disco(0),
       temBuraco(false) {}
 
 void TFileTransferManager::prepararBuffer() {
-  // No buffer beyond what the file needs: fresh pages cost to touch.
-  sizeBuffer =
-      static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(sizeBuffer, tamanhoArquivo)));
-  tamanhoArea = std::min(sizeBuffer, TAMANHO_MAXIMO_AREA);
+  // The chunk size asked only bounds one receive: a store fills buffers of
+  // our own size, so that whole blocks of zeros can be seen as such. No
+  // buffer beyond what the file needs: fresh pages cost to touch.
+  tamanhoArea = static_cast<int>(
+      std::max<int64_t>(1, std::min<int64_t>(TAMANHO_MAXIMO_AREA, tamanhoArquivo)));
   pBuffer = alocarAlinhado(static_cast<size_t>(tamanhoArea));
 }
 
 TFileTransferManager::~TFileTransferManager() {
   if (!nomeTemporario.empty() || semNome) {
     descartarArquivo();
-  } else if (arquivoAberto) {
+  } else {
     closeFile();
   }
   if (pastaFd >= 0) close(pastaFd);
@@ -130,9 +130,6 @@ void TFileTransferManager::registrar(const std::string& linha) const {
 bool TFileTransferManager::receberParaTemporario(Stream* stream, bool* tranferindo,
                                                  const std::function<bool()>& liberarDescritores) {
   if (tamanhoArquivo < 0) tamanhoArquivo = 0;
-  // The chunk size asked only bounds one receive: a store fills buffers of
-  // our own size, so that whole blocks of zeros can be seen as such.
-  sizeBuffer = TAMANHO_MAXIMO_AREA;
   prepararBuffer();
   if (!criarComDescritores(liberarDescritores)) {
     registrar("Não foi possível criar o arquivo " + nomeArquivo +
@@ -157,7 +154,7 @@ bool TFileTransferManager::receberParaTemporario(Stream* stream, bool* tranferin
 }
 
 bool TFileTransferManager::criarComDescritores(const std::function<bool()>& liberarDescritores) {
-  if (createFile(nomeArquivo)) return true;
+  if (createFile()) return true;
   if (errno != EMFILE && errno != ENFILE) return false;
   if (pastaFd >= 0) close(pastaFd);
   pastaFd = -1;
@@ -165,7 +162,7 @@ bool TFileTransferManager::criarComDescritores(const std::function<bool()>& libe
     errno = EMFILE;
     return false;
   }
-  return createFile(nomeArquivo);
+  return createFile();
 }
 
 bool TFileTransferManager::terminarRecepcao() {
@@ -191,7 +188,7 @@ void TFileTransferManager::descartarDados(Stream* stream, int64_t n) {
   }
 }
 
-bool TFileTransferManager::createFile(const std::string&) {
+bool TFileTransferManager::createFile() {
   // Everything below works relative to the target's folder, opened once:
   // the temporary file's name is then short whatever the target's length.
   size_t barra = nomeArquivo.rfind('/');
@@ -215,7 +212,6 @@ bool TFileTransferManager::createFile(const std::string&) {
     handle = openat(pastaFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0777);
     if (handle >= 0) {
       semNome = true;
-      arquivoAberto = true;
       return medirBloco();
     }
     if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
@@ -225,7 +221,6 @@ bool TFileTransferManager::createFile(const std::string&) {
                     O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0777);
     return handle >= 0;
   });
-  arquivoAberto = criado;
   return criado && medirBloco();
 }
 
@@ -244,7 +239,7 @@ bool TFileTransferManager::reservarNomeTemporario(
 }
 
 int TFileTransferManager::writeBufferToFile(int quantidadeRecebida) {
-  if (!arquivoAberto) return 0;
+  if (handle < 0) return 0;
   if (!gravarPulandoZeros(static_cast<size_t>(quantidadeRecebida)) && erroGravacao == 0) {
     erroGravacao = errno;
   }
@@ -280,11 +275,11 @@ int TFileTransferManager::saveToFile(Stream* stream, int64_t maximo) {
 }
 
 void TFileTransferManager::iniciarEscrita() {
-  if (arquivoAberto) sync_file_range(handle, 0, 0, SYNC_FILE_RANGE_WRITE);
+  if (handle >= 0) sync_file_range(handle, 0, 0, SYNC_FILE_RANGE_WRITE);
 }
 
 bool TFileTransferManager::escreverDados(bool tornarDuravel) {
-  if (!arquivoAberto) return falharConclusao(erroGravacao);
+  if (handle < 0) return falharConclusao(erroGravacao);
   herdarDonoEModo();
   int r = tornarDuravel ? fsync(handle)
                         : sync_file_range(handle, 0, 0,
@@ -308,7 +303,7 @@ bool TFileTransferManager::colocarNoLugar() {
   return true;
 }
 
-int TFileTransferManager::descritorNoDisco() const { return arquivoAberto ? handle : pastaFd; }
+int TFileTransferManager::descritorNoDisco() const { return handle >= 0 ? handle : pastaFd; }
 
 bool TFileTransferManager::falharConclusao(int erro) {
   descartarArquivo();
@@ -318,7 +313,9 @@ bool TFileTransferManager::falharConclusao(int erro) {
 
 bool TFileTransferManager::medirBloco() {
   struct stat st {};
-  tamanhoBlocoDisco = fstat(handle, &st) == 0 && st.st_blksize > 0 ? st.st_blksize : 4096;
+  if (fstat(handle, &st) != 0) st = {};
+  tamanhoBlocoDisco = st.st_blksize > 0 ? st.st_blksize : 4096;
+  disco = st.st_dev;
   return true;
 }
 
@@ -347,7 +344,7 @@ bool TFileTransferManager::darNome() {
 }
 
 void TFileTransferManager::descartarArquivo() {
-  if (arquivoAberto) closeFile();
+  closeFile();
   semNome = false;  // an unnamed file is gone with its descriptor
   if (!nomeTemporario.empty()) {
     unlinkat(pastaFd, nomeTemporario.c_str(), 0);
@@ -356,7 +353,4 @@ void TFileTransferManager::descartarArquivo() {
   }
 }
 
-bool TFileTransferManager::closeFile() {
-  arquivoAberto = false;
-  return fecharUmaVez(&handle);
-}
+bool TFileTransferManager::closeFile() { return fecharUmaVez(&handle); }

@@ -1,6 +1,8 @@
 #ifndef TFILETRANSFERMANAGER_H
 #define TFILETRANSFERMANAGER_H
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -15,8 +17,6 @@ const int TAMANHO_MAXIMO_BLOCO = 16 * 1024 * 1024;
 // Largest buffer of one transfer: a larger chunk passes through it in pieces,
 // so a stalled peer holds no more than this whatever chunk size it asked.
 const int TAMANHO_MAXIMO_AREA = 1024 * 1024;
-// Chunk buffer of a store whose peer asked for no usable chunk size.
-const int TAMANHO_BLOCO_PADRAO = 1024 * 1024;
 
 // One store of one file from the connection's stream (receberParaTemporario,
 // then escreverDados and colocarNoLugar, which TLoteGravacao runs for a
@@ -33,8 +33,7 @@ class TFileTransferManager {
   // buffer, taken when the store starts, holds TAMANHO_MAXIMO_AREA bytes or
   // the whole file, whichever is less. Log lines go to the log of process
   // pidLog.
-  TFileTransferManager(const std::string& nomeArquivo, int sizeBuffer, int64_t tamanhoArquivo,
-                       int pidLog = 0);
+  TFileTransferManager(const std::string& nomeArquivo, int64_t tamanhoArquivo, int pidLog = 0);
   virtual ~TFileTransferManager();
 
   TFileTransferManager(const TFileTransferManager&) = delete;
@@ -69,12 +68,14 @@ class TFileTransferManager {
   // A descriptor on the file system being written: the file while it is
   // open, else its folder.
   int descritorNoDisco() const;
+  // The file system the file is on (0 when it could not be learned).
+  dev_t discoDoAlvo() const { return disco; }
   // Reads and drops n bytes the peer announced.
   static void descartarDados(Stream* stream, int64_t n);
 
   // Creates the temporary file beside the target, mode 0777 less the umask.
   // False when it cannot (errno says why).
-  bool createFile(const std::string& arquivoParaCriar);
+  bool createFile();
   // Receives min(buffer, maximo) bytes, or what came before the connection
   // ended, all written to the file. Returns the count received (0: peer
   // closed or failed). A failed write is remembered and later data is only
@@ -94,7 +95,7 @@ class TFileTransferManager {
   // Writes n bytes of the buffer at the file's current end, leaving whole
   // blocks of zeros as holes.
   bool gravarPulandoZeros(size_t n);
-  // Learns the temporary file's block size; true.
+  // Learns the temporary file's block size and file system; true.
   bool medirBloco();
   // A regular file being replaced passes its mode, owner and group on to the
   // temporary file (the owner only where the agent may give files away), so
@@ -114,11 +115,9 @@ class TFileTransferManager {
 
   std::string nomeArquivo;
   std::string nomeTemporario;  // relative to pastaFd
-  bool arquivoAberto;
   TAreaAlinhada pBuffer;
-  int sizeBuffer;
   int tamanhoArea;  // bytes in pBuffer
-  int handle;
+  int handle;       // the temporary file while it is open, else -1
   int64_t tamanhoArquivo;
   int pidLog;
   int erroGravacao;           // errno of the first failed write or of the completion
@@ -126,6 +125,7 @@ class TFileTransferManager {
   int pastaFd;                // the target's folder, while storing
   int64_t deslocamento;       // bytes of the store written (or skipped) so far
   int64_t tamanhoBlocoDisco;  // the temporary file's block size: the size of a hole
+  dev_t disco;                // the temporary file's file system
   bool temBuraco;             // some block was skipped: the length is set at the end
   std::string nomeBase;       // the target's name in that folder
 };

@@ -1,6 +1,6 @@
 #include "TLoteGravacao.h"
 
-#include <sys/stat.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <map>
@@ -19,7 +19,7 @@ TLoteGravacao::~TLoteGravacao() {}
 void TLoteGravacao::receber(Stream* stream, const std::string& caminho, int64_t tamanhoArquivo,
                             bool* tranferindo) {
   std::unique_ptr<TFileTransferManager> gravacao(
-      new TFileTransferManager(caminho, 0, tamanhoArquivo, pidLog));
+      new TFileTransferManager(caminho, tamanhoArquivo, pidLog));
   // Each kept store holds its file and its folder open: when descriptors
   // run out, the batch so far is committed, which closes them.
   bool recebido = gravacao->receberParaTemporario(stream, tranferindo, [&] {
@@ -73,13 +73,12 @@ std::vector<TFileTransferManager*> TLoteGravacao::descarregar(
   std::map<dev_t, int> erroDoDisco;
   std::vector<TFileTransferManager*> duraveis;
   for (TFileTransferManager* gravacao : gravacoes) {
-    int fd = gravacao->descritorNoDisco();
-    struct stat st {};
-    if (fstat(fd, &st) != 0) st.st_dev = 0;
-    auto feito = erroDoDisco.find(st.st_dev);
+    dev_t disco = gravacao->discoDoAlvo();
+    auto feito = erroDoDisco.find(disco);
     if (feito == erroDoDisco.end()) {
       // Fails harmlessly on a path-only folder descriptor, as a lone store's fsync.
-      feito = erroDoDisco.emplace(st.st_dev, TDescargaConjunta::descarregar(st.st_dev, fd)).first;
+      int fd = gravacao->descritorNoDisco();
+      feito = erroDoDisco.emplace(disco, TDescargaConjunta::descarregar(disco, fd)).first;
     }
     if (feito->second == 0 || !falhaDesiste) {
       duraveis.push_back(gravacao);
