@@ -73,17 +73,17 @@ bool TArquivoTemporario::escrever(const char* dados, size_t n) {
 }
 
 bool TArquivoTemporario::gravarBlocos(const char* dados, size_t n) {
-  size_t i = 0;
-  while (i < n) {
-    size_t inicio = i;  // a run of blocks with data, written at once
-    while (i < n && !soZeros(dados + i, bloco)) i += bloco;
+  // Each block looked at once; a run of blocks with data is written at once.
+  size_t inicio = 0;
+  for (size_t i = 0; i <= n; i += bloco) {
+    if (i < n && !soZeros(dados + i, bloco)) continue;
     if (i > inicio) {
       if (!gravarEm(fd.get(), dados + inicio, i - inicio, posicao + static_cast<int64_t>(inicio))) {
         return false;
       }
       fimEscrito = posicao + static_cast<int64_t>(i);
     }
-    while (i < n && soZeros(dados + i, bloco)) i += bloco;
+    inicio = i + bloco;
   }
   posicao += static_cast<int64_t>(n);
   return true;

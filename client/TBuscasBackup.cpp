@@ -21,11 +21,6 @@ namespace {
 // Fetches of a file that keeps changing under them before it is reported.
 constexpr int BUSCAS_POR_ARQUIVO = 3;
 
-bool lerRegistro(TCanal* canal, InfoObjectLinux* registro) {
-  MemoryStream resposta;
-  return canal->lerRespostaMensagem(&resposta) && ClienteVorna::lerRegistro(&resposta, registro);
-}
-
 }  // namespace
 
 TBuscasBackup::TLeitor::~TLeitor() {
@@ -108,7 +103,7 @@ bool TBuscasBackup::receberPedacos(TCanal* canal, int64_t tamanho, TBuscaConferi
 
 bool TBuscasBackup::conferirBusca(TCanal* canal, const TPedidoBusca& pedido) {
   InfoObjectLinux depois;
-  if (!lerRegistro(canal, &depois)) return false;
+  if (!canal->lerRegistro(&depois)) return false;
   TBuscaConferida* busca = pedido.busca.get();
   TBuscaConferida::TVeredito veredito = busca->julgar(depois);
   std::string motivo = busca->motivo;

@@ -359,6 +359,11 @@ bool TCanal::lerRespostaMensagem(MemoryStream* resposta) {
   return lerInt(&ok) && ok == COMMAND_OK && lerMensagem(resposta);
 }
 
+bool TCanal::lerRegistro(InfoObjectLinux* registro) {
+  MemoryStream resposta;
+  return lerRespostaMensagem(&resposta) && ClienteVorna::lerRegistro(&resposta, registro);
+}
+
 bool TCanal::lerDoisOk() {
   int ok, fim;
   return lerInt(&ok) && ok == COMMAND_OK && lerInt(&fim) && fim == COMMAND_OK;

@@ -14,6 +14,7 @@
 #include "TUtils.h"
 
 class ClienteVorna;
+class InfoObjectLinux;
 class MemoryStream;
 class TArquivoTemporario;
 
@@ -80,6 +81,8 @@ class TCanal {
   // message; both acknowledgements of a command that sends two (2 and 12).
   bool lerRespostaMensagem(MemoryStream* resposta);
   bool lerDoisOk();
+  // The reply to a record request (a command answered with one message).
+  bool lerRegistro(InfoObjectLinux* registro);
   // n bytes written on to destino, or read and dropped when it is null or a
   // write failed (its errno then in *erroLocal, which starts at 0). False
   // when the connection fails.

@@ -31,11 +31,6 @@ const int64_t LIMITE_EM_MEMORIA = 1 << 20;
 const size_t CORRIDA_ARQUIVOS = 32;
 const int64_t CORRIDA_BYTES = 1 << 20;
 
-bool lerRegistro(TCanal* canal, InfoObjectLinux* registro) {
-  MemoryStream resposta;
-  return canal->lerRespostaMensagem(&resposta) && ClienteVorna::lerRegistro(&resposta, registro);
-}
-
 bool lerDoisOk(TCanal* canal) { return canal->lerDoisOk(); }
 
 }  // namespace
@@ -201,7 +196,7 @@ bool TCorridaGravacao::mesmoArquivo(TEstadoGravacao* estado) {
 bool TCorridaGravacao::conferirGravacao(TCanal* canal,
                                         const std::shared_ptr<TEstadoGravacao>& estado) {
   InfoObjectLinux depois;
-  if (!lerRegistro(canal, &depois)) return false;
+  if (!canal->lerRegistro(&depois)) return false;
   if (estado->mudou) {
     copia->falhar(estado->arquivo.origem, estado->motivo);
     return true;
@@ -240,7 +235,7 @@ void TCorridaGravacao::distinguirAntigo(TCanal* canal,
   canal->pedir(CMD_AGENTE_LINUX_GET_FILE_INFO,
                ClienteVorna::pedidoDeCaminho(estado->arquivo.destino), 0, [estado](TCanal* c) {
                  InfoObjectLinux antes;
-                 if (!lerRegistro(c, &antes)) return false;
+                 if (!c->lerRegistro(&antes)) return false;
                  estado->gravacao.guardarAntes(antes);
                  return true;
                });

@@ -43,11 +43,8 @@ std::vector<size_t> TDatasPastas::maisFundasPrimeiro() const {
 }
 
 bool TDatasPastas::lerData(TCanal* canal, size_t indice) {
-  MemoryStream resposta;
   InfoObjectLinux registro;
-  if (!canal->lerRespostaMensagem(&resposta) || !ClienteVorna::lerRegistro(&resposta, &registro)) {
-    return false;
-  }
+  if (!canal->lerRegistro(&registro)) return false;
   // A folder gone or replaced meanwhile keeps the time of the run.
   TPasta& pasta = pastas[indice];
   pasta.temData = registro.getTipo() == DIRETORIO &&

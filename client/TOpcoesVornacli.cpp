@@ -83,19 +83,7 @@ std::string TOpcoesVornacli::ler(int argc, char* argv[]) {
       soArgumentos = true;
       continue;
     }
-    if (palavra == "--json") {
-      json = true;
-      continue;
-    }
-    if (palavra == "-v" || palavra == "--verbose") {
-      verboso = true;
-      continue;
-    }
-    if (palavra == "--delete") {
-      apagar = true;
-      continue;
-    }
-    if (lerOpcaoDeRestauracao(palavra)) continue;
+    if (lerSinal(palavra)) continue;
     if (palavra == "-h" || palavra == "--help") return "help";
     if (i + 1 >= argc) return palavra + " needs a value";
     std::string erro = lerValor(palavra, argv[++i]);
@@ -132,12 +120,14 @@ std::string TOpcoesVornacli::lerValor(const std::string& palavra, const std::str
   return "";
 }
 
-bool TOpcoesVornacli::lerOpcaoDeRestauracao(const std::string& palavra) {
-  if (palavra == "--serial-stores") {
-    umaGravacaoPorVez = true;
-    return true;
-  }
-  return false;
+bool TOpcoesVornacli::lerSinal(const std::string& palavra) {
+  bool* sinal = palavra == "--json"                         ? &json
+                : palavra == "-v" || palavra == "--verbose" ? &verboso
+                : palavra == "--delete"                     ? &apagar
+                : palavra == "--serial-stores"              ? &umaGravacaoPorVez
+                                                            : nullptr;
+  if (sinal != nullptr) *sinal = true;
+  return sinal != nullptr;
 }
 
 std::string TOpcoesVornacli::pedirSenha() {

@@ -42,8 +42,8 @@ class TOpcoesVornacli {
   bool apagar = false;  // --delete: what is gone from the agent goes from the copy
 
  private:
-  // A restore's flag without a value: true when palavra is one.
-  bool lerOpcaoDeRestauracao(const std::string& palavra);
+  // Sets the flag (an option without a value) palavra names: false when it names none.
+  bool lerSinal(const std::string& palavra);
   // Reads palavra's value into the option it names; what is wrong, or empty.
   std::string lerValor(const std::string& palavra, const std::string& valor);
 };

@@ -13,15 +13,6 @@
 #include "TDataTexto.h"
 #include "TDatasPastas.h"
 
-namespace {
-
-bool lerRegistro(TCanal* canal, InfoObjectLinux* registro) {
-  MemoryStream resposta;
-  return canal->lerRespostaMensagem(&resposta) && ClienteVorna::lerRegistro(&resposta, registro);
-}
-
-}  // namespace
-
 TRestauracaoArvore::TRestauracaoArvore(TCopiaArvore* copia, const std::string& local,
                                        const std::string& remoto)
     : copia(copia),
@@ -203,7 +194,7 @@ void TRestauracaoArvore::pedirRegistros(TCanal* canal, TLoteRestauracao* lote) {
 
 bool TRestauracaoArvore::guardarRegistro(TCanal* canal, TLoteRestauracao* lote, size_t k) {
   InfoObjectLinux registro;
-  if (!lerRegistro(canal, &registro)) return false;
+  if (!canal->lerRegistro(&registro)) return false;
   {
     std::lock_guard<std::mutex> guarda(trava);
     lote->antes[k] = std::move(registro);

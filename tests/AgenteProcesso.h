@@ -1,8 +1,10 @@
 #ifndef AGENTEPROCESSO_H
 #define AGENTEPROCESSO_H
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -83,6 +85,22 @@ class AgenteProcesso {
   long long tamanhoLogInicioAntes;
   int statusFinal;
   bool terminou;
+};
+
+// A test with its own agent, in UTC on a free loopback port, and an empty
+// folder base in the agent's working directory.
+class TesteComAgente : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    agente.setAmbiente("TZ=UTC0");
+    agente.usarPortaLivre();
+    ASSERT_TRUE(agente.iniciar());
+    base = agente.caminho("t");
+    std::filesystem::create_directories(base);
+  }
+
+  AgenteProcesso agente;
+  std::string base;
 };
 
 // What a finished program printed and how it ended.

@@ -12,16 +12,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class BackupIncremental : public ::testing::Test {
+class BackupIncremental : public TesteComAgente {
  protected:
-  void SetUp() override {
-    agente.setAmbiente("TZ=UTC0");
-    agente.usarPortaLivre();
-    ASSERT_TRUE(agente.iniciar());
-    base = agente.caminho("t");
-    fs::create_directories(base);
-  }
-
   TResultadoPrograma backup(std::vector<std::string> opcoes, const std::string& origem) {
     opcoes.insert(opcoes.begin(), {"-p", std::to_string(agente.porta())});
     for (const std::string& a : {std::string("backup"), origem, copia}) opcoes.push_back(a);
@@ -34,8 +26,6 @@ class BackupIncremental : public ::testing::Test {
     return st;
   }
 
-  AgenteProcesso agente;
-  std::string base;
   PastaTemporaria destino;
   std::string copia = destino / "copia";
 };

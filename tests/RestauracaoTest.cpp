@@ -55,6 +55,14 @@ class Restauracao : public ::testing::Test {
     return executarPrograma(VORNACLI_BIN, argumentos, {"TZ=UTC0"});
   }
 
+  // A restore into alvo that ends well and whose summary holds trecho.
+  void restoreDiz(const std::string& alvo, const std::string& trecho,
+                  std::vector<std::string> extra = {}) {
+    TResultadoPrograma r = restore(alvo, std::move(extra));
+    ASSERT_EQ(r.status, 0) << r.erros;
+    EXPECT_NE(r.saida.find(trecho), std::string::npos) << r.saida;
+  }
+
   // The tree below alvo is the local one: contents and modification seconds.
   void igualAoLocal(const std::string& alvo) {
     EXPECT_EQ(
@@ -79,17 +87,12 @@ class Restauracao : public ::testing::Test {
 
 TEST_F(Restauracao, semMudancaNadaEhGravado) {
   std::string alvo = agente.caminho("volta");
-  TResultadoPrograma primeira = restore(alvo);
-  ASSERT_EQ(primeira.status, 0) << primeira.erros;
-  EXPECT_NE(primeira.saida.find("{\"files\":150,\"bytes\":"), std::string::npos) << primeira.saida;
+  ASSERT_NO_FATAL_FAILURE(restoreDiz(alvo, "{\"files\":150,\"bytes\":"));
   auto antes = marcas(alvo);
   ASSERT_EQ(antes.size(), 150u);
-  TResultadoPrograma segunda = restore(alvo);
-  ASSERT_EQ(segunda.status, 0) << segunda.erros;
-  EXPECT_NE(segunda.saida.find("{\"files\":0,\"bytes\":0,\"folders\":4,\"failed\":0,"
-                               "\"skipped\":1,\"unchanged\":150,"),
-            std::string::npos)
-      << segunda.saida;
+  ASSERT_NO_FATAL_FAILURE(restoreDiz(alvo,
+                                     "{\"files\":0,\"bytes\":0,\"folders\":4,\"failed\":0,"
+                                     "\"skipped\":1,\"unchanged\":150,"));
   // No store (a new inode) and no time change (a new ctime) on the agent.
   EXPECT_TRUE(marcas(alvo) == antes);
   igualAoLocal(alvo);
@@ -109,12 +112,9 @@ TEST_F(Restauracao, soOQueMudouEhGravadoEmCorridasOuUmPorVez) {
   tocar(local / "p2/novo", 1500000000);
   escreverArquivo(local / "p2/f2", "CONTEUDO 2");
   tocar(local / "p2/f2", 1600000002);
-  TResultadoPrograma r = restore(alvo);
-  ASSERT_EQ(r.status, 0) << r.erros;
-  EXPECT_NE(r.saida.find("{\"files\":3,\"bytes\":28,\"folders\":4,\"failed\":0,\"skipped\":1,"
-                         "\"unchanged\":148,"),
-            std::string::npos)
-      << r.saida;
+  ASSERT_NO_FATAL_FAILURE(restoreDiz(alvo,
+                                     "{\"files\":3,\"bytes\":28,\"folders\":4,\"failed\":0,"
+                                     "\"skipped\":1,\"unchanged\":148,"));
   auto depois = marcas(alvo);
   for (const auto& par : antes) {
     bool mudou = par.first == "p0/f0" || par.first == "p1/f1";
@@ -126,9 +126,7 @@ TEST_F(Restauracao, soOQueMudouEhGravadoEmCorridasOuUmPorVez) {
   igualAoLocal(alvo);
 
   // One store in flight per connection: the same tree, the same counts.
-  TResultadoPrograma serie = restore(umPorVez, {"--serial-stores"});
-  ASSERT_EQ(serie.status, 0) << serie.erros;
-  EXPECT_NE(serie.saida.find("{\"files\":151,\"bytes\":"), std::string::npos) << serie.saida;
+  ASSERT_NO_FATAL_FAILURE(restoreDiz(umPorVez, "{\"files\":151,\"bytes\":", {"--serial-stores"}));
   igualAoLocal(umPorVez);
   EXPECT_EQ(executarPrograma("/usr/bin/diff", {"-r", alvo, umPorVez}).status, 0);
 }

@@ -21,25 +21,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class Vornacli : public ::testing::Test {
+class Vornacli : public TesteComAgente {
  protected:
-  void SetUp() override {
-    agente.setAmbiente("TZ=UTC0");
-    agente.usarPortaLivre();
-    ASSERT_TRUE(agente.iniciar());
-    base = agente.caminho("t");
-    fs::create_directories(base);
-  }
-
   TResultadoPrograma cli(std::vector<std::string> argumentos,
                          std::vector<std::string> ambiente = {}) {
     argumentos.insert(argumentos.begin(), {"-p", std::to_string(agente.porta())});
     ambiente.push_back("TZ=UTC0");
     return executarPrograma(VORNACLI_BIN, argumentos, ambiente);
   }
-
-  AgenteProcesso agente;
-  std::string base;
 };
 
 void mesmaData(const std::string& a, const std::string& b) {
