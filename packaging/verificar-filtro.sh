@@ -44,14 +44,17 @@ permitidas() {
 }
 permitidas
 
-strace -f -qq -o "$tmp/rastro" ctest --test-dir "$build" -j2 -E empacotamento > "$tmp/ctest" 2>&1 || true
+strace -f -q -o "$tmp/rastro" ctest --test-dir "$build" -j2 -E empacotamento > "$tmp/ctest" 2>&1 || true
 tail -n 3 "$tmp/ctest"
 
 # The agent's processes: the one that exec'd the binary, then every thread or
-# child it cloned; each call is counted from the exec on.
-python3 - "$tmp/rastro" > "$tmp/usadas" <<'PY'
+# child it cloned; each call is counted from the exec on, and a pid leaves the
+# set when strace reports its end (-q keeps those lines), so a pid the system
+# hands out again is not taken for the agent's. Each call name is written with
+# the first line that made it, for the report below.
+python3 - "$tmp/rastro" "$tmp/exemplos" > "$tmp/usadas" <<'PY'
 import re, sys
-agente, executando, usadas = set(), set(), set()
+agente, executando, usadas = set(), set(), {}
 chamada = re.compile(r'^(\d+)\s+(?:<\.\.\. (\w+) resumed>|(\w+)\()')
 for linha in open(sys.argv[1], errors="replace"):
     linha = linha.rstrip()
@@ -69,12 +72,14 @@ for linha in open(sys.argv[1], errors="replace"):
         agente.add(pid)
     if pid not in agente or linha.endswith("<unfinished ...>"):
         continue
-    usadas.add(nome)
+    usadas.setdefault(nome, linha)
     filho = re.search(r'= (\d+)$', linha)
     if nome in ("clone", "clone3", "fork", "vfork") and filho:
         agente.add(filho.group(1))
-for nome in sorted(usadas):
-    print(nome)
+with open(sys.argv[2], "w") as exemplos:
+    for nome in sorted(usadas):
+        print(nome)
+        exemplos.write(f"{nome}\t{usadas[nome]}\n")
 PY
 sort -o "$tmp/usadas" "$tmp/usadas"
 [ -s "$tmp/usadas" ] || { echo "no call of the agent was seen"; exit 1; }
@@ -82,6 +87,9 @@ echo "calls made by the agent: $(tr '\n' ' ' < "$tmp/usadas")"
 filtradas=$(comm -23 "$tmp/usadas" "$tmp/permitidas")
 if [ -n "$filtradas" ]; then
   echo "filtered by the unit: $filtradas"
+  for nome in $filtradas; do
+    grep -m1 "^$nome"$'\t' "$tmp/exemplos" | cut -f2-
+  done
   exit 1
 fi
 echo "every call passes the unit's filter"
