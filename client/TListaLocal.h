@@ -29,6 +29,7 @@ class TListaLocal {
     int64_t tamanho;
     int pasta;           // in the list of folders
     time_t modificacao;  // the second, as the agent's records tell it
+    bool ausente = false;  // not among the agent's files when the run began
   };
 
   TListaLocal(TCopiaArvore* copia, const std::string& local, const std::string& remoto);

@@ -67,6 +67,7 @@ bool TRestauracaoArvore::deixarIguais() {
   size_t antes = arquivos.size();
   arquivos.erase(std::remove_if(arquivos.begin(), arquivos.end(), igual), arquivos.end());
   copia->contarInalterados(static_cast<int64_t>(antes - arquivos.size()));
+  for (TArquivo& arquivo : arquivos) arquivo.ausente = noAgente.count(arquivo.destino) == 0;
   return true;
 }
 
@@ -186,22 +187,31 @@ void TRestauracaoArvore::pedirRegistros(TCanal* canal, TLoteRestauracao* lote) {
   }
   lote->inicio = time(nullptr);
   for (size_t k = 0; k < n; ++k) {
-    canal->pedir(CMD_AGENTE_LINUX_GET_FILE_INFO,
-                 ClienteVorna::pedidoDeCaminho(arquivos[lote->primeiro + k].destino), 0,
-                 [this, lote, k](TCanal* c) { return guardarRegistro(c, lote, k); });
+    const TArquivo& arquivo = arquivos[lote->primeiro + k];
+    if (arquivo.ausente) {
+      // What the agent answers for a path that is not there; a file that
+      // is there goes on with its record taken just now.
+      guardarRegistro(InfoObjectLinux(arquivo.destino, ARQUIVO, -1, ""), lote, k);
+      continue;
+    }
+    canal->pedir(CMD_AGENTE_LINUX_GET_FILE_INFO, ClienteVorna::pedidoDeCaminho(arquivo.destino), 0,
+                 [this, lote, k](TCanal* c) {
+                   InfoObjectLinux registro;
+                   if (!c->lerRegistro(&registro)) return false;
+                   guardarRegistro(std::move(registro), lote, k);
+                   return true;
+                 });
   }
 }
 
-bool TRestauracaoArvore::guardarRegistro(TCanal* canal, TLoteRestauracao* lote, size_t k) {
-  InfoObjectLinux registro;
-  if (!canal->lerRegistro(&registro)) return false;
+void TRestauracaoArvore::guardarRegistro(InfoObjectLinux registro, TLoteRestauracao* lote,
+                                         size_t k) {
   {
     std::lock_guard<std::mutex> guarda(trava);
     lote->antes[k] = std::move(registro);
     ++lote->chegados;
   }
   registrosChegaram.notify_all();
-  return true;
 }
 
 bool TRestauracaoArvore::aguardarRegistros(TCanal* canal, TLoteRestauracao* lote) {

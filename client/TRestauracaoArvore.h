@@ -40,7 +40,8 @@ class TRestauracaoArvore {
   typedef TCorridaGravacao::TLoteRestauracao TLoteRestauracao;
 
   // Drops the files the agent already holds with the same size and
-  // modification second, counted as unchanged. False when the listing failed.
+  // modification second, counted as unchanged, and marks those it does not
+  // hold at all. False when the listing failed.
   bool deixarIguais();
   bool criarPastasRemotas();
   void pedirPastaRemota(TCanal* canal, size_t indice);
@@ -54,9 +55,10 @@ class TRestauracaoArvore {
 
   bool produzirRestauracao(TCanal* canal, const TCopiaArvore::TTrabalho& trabalho,
                            TLoteRestauracao* lote);
-  // Asks for the records of the lot's files on the agent before any store.
+  // Asks for the records of the lot's files on the agent before any store;
+  // a file the listing did not have is known to be missing.
   void pedirRegistros(TCanal* canal, TLoteRestauracao* lote);
-  bool guardarRegistro(TCanal* canal, TLoteRestauracao* lote, size_t k);
+  void guardarRegistro(InfoObjectLinux registro, TLoteRestauracao* lote, size_t k);
   // False when the connection was lost while they were awaited.
   bool aguardarRegistros(TCanal* canal, TLoteRestauracao* lote);
 

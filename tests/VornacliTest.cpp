@@ -280,10 +280,13 @@ TEST_F(Vornacli, gravacaoNumDiscoCheioMantemOAntigoEFalha) {
   TResultadoPrograma put = cli({"put", local / "f", pequeno + "/f"});
   EXPECT_EQ(put.status, 1);
   EXPECT_NE(put.erros.find("could not store"), std::string::npos) << put.erros;
+  // A new file, which the agent's listing did not have, is checked as well.
+  escreverArquivo(local / "g", std::string(600 * 1024, 'g'));
   TResultadoPrograma restauracao = cli({"restore", local.caminho(), pequeno});
   EXPECT_EQ(restauracao.status, 1);
-  EXPECT_NE(restauracao.saida.find("1 failed"), std::string::npos) << restauracao.saida;
+  EXPECT_NE(restauracao.saida.find("2 failed"), std::string::npos) << restauracao.saida;
   EXPECT_TRUE(lerArquivo(pequeno + "/f") == antigo);
+  EXPECT_FALSE(fs::exists(pequeno + "/g"));
   umount2(pequeno.c_str(), MNT_DETACH);
 }
 
