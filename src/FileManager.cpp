@@ -126,7 +126,8 @@ bool FileManager::setDataUltimaMidificacaoArquivo(const char* fileName,
   }
   // A directory with 0644 could no longer be entered: only files get it. The
   // mask only takes permissions away: a private file stays private.
-  if (S_ISREG(st.st_mode)) chmod(fileName, st.st_mode & 0644);
+  // Nothing to take away, nothing to change.
+  if (S_ISREG(st.st_mode) && (st.st_mode & 07777 & ~0644) != 0) chmod(fileName, st.st_mode & 0644);
   return ok;
 }
 

@@ -208,7 +208,8 @@ bool TFileTransferManager::createFile() {
   }
   // Preferably a file without a name: no listing shows it while it fills,
   // and it vanishes by itself if the agent dies before it is complete.
-  if (access("/proc/self/fd", X_OK) == 0) {
+  static const bool semNomePossivel = access("/proc/self/fd", X_OK) == 0;  // /proc is there
+  if (semNomePossivel) {
     handle = openat(pastaFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0777);
     if (handle >= 0) {
       semNome = true;
@@ -289,6 +290,12 @@ bool TFileTransferManager::escreverDados(bool tornarDuravel) {
 }
 
 bool TFileTransferManager::colocarNoLugar() {
+  if (semNome && linkarNoAlvo()) {
+    if (closeFile()) return true;
+    int erro = errno;
+    unlinkat(pastaFd, nomeBase.c_str(), 0);  // not known to be whole: not left under its name
+    return falharConclusao(erro);
+  }
   if (!darNome() || !closeFile()) return falharConclusao(errno);
   struct stat st {};
   if (fstatat(pastaFd, nomeBase.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
@@ -331,6 +338,18 @@ void TFileTransferManager::herdarDonoEModo() {
   if (fchown(handle, antigo.st_uid, antigo.st_gid) != 0) modo &= ~(S_ISUID | S_ISGID);
   // After the chown, which clears set-id bits.
   fchmod(handle, modo);
+}
+
+bool TFileTransferManager::linkarNoAlvo() {
+  // A target that does not exist yet takes the complete file's name at once,
+  // as a rename would give it; anything there (a file, a link, an empty
+  // folder) goes the rename's way.
+  std::string descritor = "/proc/self/fd/" + IntToStr(handle);
+  if (linkat(AT_FDCWD, descritor.c_str(), pastaFd, nomeBase.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+    return false;
+  }
+  semNome = false;
+  return true;
 }
 
 bool TFileTransferManager::darNome() {

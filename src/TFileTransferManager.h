@@ -103,6 +103,9 @@ class TFileTransferManager {
   void herdarDonoEModo();
   // Closes and removes the temporary file; the target is untouched.
   void descartarArquivo();
+  // Gives the unnamed temporary file the target's name when nothing has it;
+  // false, with nothing done, when something does.
+  bool linkarNoAlvo();
   // Gives the unnamed temporary file a temporary name beside the target.
   bool darNome();
   void prepararBuffer();

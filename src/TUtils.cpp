@@ -130,8 +130,9 @@ TAreaAlinhada alocarAlinhado(size_t n) {
 
 std::string nomeTemporarioPara(const std::string& nome, const std::string& marca) {
   static std::atomic<unsigned> contador{0};
+  static const pid_t pid = getpid();  // neither program forks
   // Short enough that the temporary name fits wherever nome does.
-  return "." + nome.substr(0, 128) + marca + "-" + IntToStr(getpid()) + "-" +
+  return "." + nome.substr(0, 128) + marca + "-" + IntToStr(pid) + "-" +
          IntToStr(contador.fetch_add(1));
 }
 
