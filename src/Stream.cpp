@@ -19,7 +19,8 @@ Stream::Stream(int handleClientSocket)
       esgotado(false),
       inicioLido(0),
       fimLido(0),
-      retendo(false) {}
+      retendo(false),
+      agrupando(false) {}
 
 void Stream::setPrazo(std::chrono::steady_clock::time_point limite) {
   temPrazo = true;
@@ -60,7 +61,10 @@ ssize_t Stream::send(const unsigned char* buffer, size_t len) {
 ssize_t Stream::enviarJunto(const void* a, size_t na, const void* b, size_t nb, int flags) {
   // Nothing goes to a connection this side has stopped.
   if (encerrado) return -1;
-  if (retendo) {
+  if (agrupando && !retendo && saidaRetida.size() + na + nb > AGRUPAR_MAXIMO) {
+    if (liberarSaida() < 0) return -1;  // then this write goes as it is
+  }
+  if (retendo || agrupando) {
     const unsigned char* pa = static_cast<const unsigned char*>(a);
     const unsigned char* pb = static_cast<const unsigned char*>(b);
     saidaRetida.insert(saidaRetida.end(), pa, pa + na);
@@ -75,7 +79,10 @@ ssize_t Stream::receive(void* buffer, size_t len) {
   if (encerrado) return 0;  // what was read ahead goes with the connection
   if (len == 0) return 0;
   if (inicioLido == fimLido) {
-    if (retendo && antesDeEsperar && !haDadosEsperando()) antesDeEsperar();
+    if ((retendo || agrupando) && !haDadosEsperando()) {
+      if (retendo && antesDeEsperar) antesDeEsperar();
+      if (!retendo) liberarSaida();
+    }
     if (temPrazo && !esperarDados()) return 0;
     // A large read goes straight to its place; small ones (a command code,
     // a length, a short request) come from one read of whatever arrived.
@@ -161,6 +168,7 @@ ssize_t Stream::receberCorpo(MemoryStream* memoryStream, int tamanho) {
 }
 
 void Stream::encerrar() {
+  if (agrupando && !retendo) liberarSaida();
   encerrado = true;
   shutdown(handleClientSocket, SHUT_RDWR);
 }
@@ -177,9 +185,16 @@ bool Stream::haDadosEsperando() {
 }
 
 ssize_t Stream::liberarSaida() {
-  retendo = false;
+  retendo = agrupando = false;
   if (saidaRetida.empty()) return 0;
   std::vector<unsigned char> pendente;
   pendente.swap(saidaRetida);
   return send(pendente.data(), pendente.size());
+}
+
+void Stream::terminarRetencao() {
+  if (!retendo) return;
+  retendo = false;
+  agrupando = true;
+  if (saidaRetida.size() > AGRUPAR_MAXIMO) liberarSaida();
 }

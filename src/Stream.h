@@ -57,7 +57,8 @@ class Stream {
   bool prazoEsgotado() const { return esgotado; }
 
   // Stops both directions: every later read sees the end of the connection
-  // and every later write fails at once without touching the socket.
+  // and every later write fails at once without touching the socket. What
+  // was gathered (not what is kept) is sent first.
   void encerrar();
   bool encerrada() const { return encerrado; }
 
@@ -67,8 +68,18 @@ class Stream {
   // From now on every write is kept, in order, instead of sent, until
   // liberarSaida sends it all; writes then report success.
   void reterSaida() { retendo = true; }
-  // Sends what was kept and stops keeping: -1 when the peer is gone.
+  // From now on small writes are gathered, in order, and sent together
+  // before a read would wait on the peer, when they would pass
+  // AGRUPAR_MAXIMO bytes, or by liberarSaida: a peer that sends requests
+  // ahead gets their replies in few segments. The same bytes, in the same
+  // order; a peer that waits for each reply gets it before the agent waits.
+  void agruparSaida() { agrupando = true; }
+  // Sends what was kept or gathered and stops both: -1 when the peer is gone.
   ssize_t liberarSaida();
+  // What was kept may go: it is gathered from now on, as after agruparSaida.
+  void terminarRetencao();
+
+  static const size_t AGRUPAR_MAXIMO = 64 * 1024;
   // Called before a read would wait on the peer while writes are kept: the
   // peer may be waiting for them first. It may call liberarSaida.
   void setAntesDeEsperar(std::function<void()> funcao) { antesDeEsperar = std::move(funcao); }
@@ -92,6 +103,7 @@ class Stream {
   size_t inicioLido;
   size_t fimLido;
   bool retendo;
+  bool agrupando;
   std::vector<unsigned char> saidaRetida;
   std::function<void()> antesDeEsperar;
 };

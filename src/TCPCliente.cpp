@@ -48,6 +48,7 @@ void TCPCliente::run() {
   stream->setAntesDeEsperar([this] { lote->confirmar(stream.get()); });
   if (fazerLogin()) servirComandos();
   lote->confirmar(stream.get());
+  stream->liberarSaida();
   stream.reset();
   fecharSocket();
 }
@@ -113,6 +114,9 @@ void TCPCliente::servirComandos() {
   bool conectado = true;
   while (conectado) {
     if (lote->cheio()) lote->confirmar(stream.get());
+    // Replies wait for the next read that would wait: requests sent ahead
+    // get theirs together.
+    stream->agruparSaida();
     const TComandoServido* comando = nullptr;
     try {
       int codigo = stream->readInt();

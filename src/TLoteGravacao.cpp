@@ -39,7 +39,7 @@ bool TLoteGravacao::cheio() const {
 
 void TLoteGravacao::confirmar(Stream* stream) {
   if (!gravacoes.empty()) gravarTudo();
-  stream->liberarSaida();
+  stream->terminarRetencao();
 }
 
 void TLoteGravacao::gravarTudo() {

@@ -36,7 +36,9 @@ class TLoteGravacao {
   // before another store joins it.
   bool cheio() const;
   // Commits what is kept (each store's failure logged as a lone store's)
-  // and sends the held writes; nothing to do when nothing is held.
+  // and lets the held writes go, gathered with the replies that follow
+  // until the stream sends them (before it waits on the peer, at the
+  // latest); nothing to do when nothing is held.
   void confirmar(Stream* stream);
 
  private:

@@ -284,6 +284,34 @@ TEST_F(AgenteFalhas, pedidoAcimaDoLimiteEncerraUmaVezSemSigpipe) {
   }
 }
 
+TEST_F(AgenteFalhas, respostasDePedidosAdiantadosChegamTodasAntesDoFim) {
+  // Replies of requests sent ahead go out gathered: none may be left behind
+  // when the connection ends right after them, stopped by a refused request
+  // or by the end of the peer's writing.
+  const int PEDIDOS = 20000;  // more than the agent reads at once
+  Bytes pedidos, esperado;
+  for (int i = 0; i < PEDIDOS; ++i) {
+    pedidos.insert(pedidos.end(), {0, 0, 0, 3});
+    esperado.insert(esperado.end(), VERSAO.begin(), VERSAO.end());
+  }
+  for (bool recusado : {true, false}) {
+    auto cliente = agente.conectarLogado();
+    ASSERT_TRUE(cliente);
+    Bytes b = pedidos, respostas = esperado;
+    if (recusado) {
+      // Code 5 is acknowledged before its request is read.
+      b.insert(b.end(), {0, 0, 0, 5, 0x7f, 0xff, 0xff, 0xff});
+      respostas.insert(respostas.end(), VERSAO.begin(), VERSAO.begin() + 4);
+    }
+    enviar(cliente.get(), b);
+    if (!recusado) {
+      ASSERT_EQ(shutdown(cliente->getSocket(), SHUT_WR), 0);
+    }
+    EXPECT_EQ(receber(cliente.get(), respostas.size()), respostas) << recusado;
+    EXPECT_TRUE(cliente->aguardarFechamento(5000)) << recusado;
+  }
+}
+
 TEST_F(AgenteFalhas, parQueSomeNoMeioDaRespostaOuDaBuscaNaoDerrubaOAgente) {
   std::string arquivo = agente.caminho("grande");
   escreverArquivo(arquivo, std::string(64 * 1024 * 1024, 'g'));
