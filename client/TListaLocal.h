@@ -27,8 +27,8 @@ class TListaLocal {
     std::string origem;
     std::string destino;  // on the agent
     int64_t tamanho;
-    int pasta;           // in the list of folders
-    time_t modificacao;  // the second, as the agent's records tell it
+    int pasta;             // in the list of folders
+    time_t modificacao;    // the second, as the agent's records tell it
     bool ausente = false;  // not among the agent's files when the run began
   };
 

@@ -127,7 +127,9 @@ bool FileManager::setDataUltimaMidificacaoArquivo(const char* fileName,
   // A directory with 0644 could no longer be entered: only files get it. The
   // mask only takes permissions away: a private file stays private.
   // Nothing to take away, nothing to change.
-  if (S_ISREG(st.st_mode) && (st.st_mode & 07777 & ~0644) != 0) chmod(fileName, st.st_mode & 0644);
+  if (S_ISREG(st.st_mode) && (st.st_mode & 07777 & ~0644) != 0) {
+    chmod(fileName, st.st_mode & 0644);
+  }
   return ok;
 }
 
@@ -195,9 +197,10 @@ std::string FileManager::formatarData(time_t quando) {
 }
 
 size_t FileManager::formatarData(time_t quando, char* texto) {
-  struct tm local {};
-  if (localtime_r(&quando, &local) == nullptr) return 0;
-  return TConversorHora::escreverData(local, texto);
+  // Each thread keeps its own hour's offset: localtime_r takes a lock all
+  // the connection threads share, for every record.
+  thread_local TConversorHora conversor;
+  return conversor.formatar(quando, texto);
 }
 
 bool FileManager::converterDataRecebida(const std::string& texto, time_t* quando) {

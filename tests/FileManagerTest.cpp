@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <limits>
 #include <map>
+#include <thread>
 
 #include "FileManager.h"
 #include "Temporario.h"
@@ -79,6 +80,16 @@ TEST(FileManager, datasDaListagemIguaisALocaltimeEmQualquerFuso) {
     fusoDoTeste.usar(fuso);
     TListaInfoObjectLinux lista = fileManager.getTodosArquivosDentroDoDiretorio(pasta.caminho());
     ASSERT_EQ(lista.size(), tempos.size());
+    // One path's record (command 10) must say the same: read on a thread of
+    // their own, as the agent's time zone never changes under a connection.
+    std::map<std::string, std::string> dataUnica;
+    std::thread([&] {
+      for (const InfoObjectLinux& registro : lista) {
+        InfoObjectLinux r(registro.getNome());
+        r.loadDados();
+        dataUnica[registro.getNome()] = r.getDataUltimaModificacao();
+      }
+    }).join();
     for (const InfoObjectLinux& registro : lista) {
       time_t t = tempoDe[registro.getNome()];
       struct tm local {};
@@ -86,6 +97,8 @@ TEST(FileManager, datasDaListagemIguaisALocaltimeEmQualquerFuso) {
       char esperado[64];
       size_t n = strftime(esperado, sizeof esperado, "%d/%m/%Y %T", &local);
       ASSERT_EQ(registro.getDataUltimaModificacao(), std::string(esperado, n)) << fuso << " " << t;
+      ASSERT_EQ(dataUnica[registro.getNome()], registro.getDataUltimaModificacao())
+          << fuso << " " << t;
     }
   }
 }
