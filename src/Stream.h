@@ -14,7 +14,8 @@ class MemoryStream;
 
 // Reads and writes one connected socket for its connection thread. Integers
 // alone on the wire are 32-bit big-endian. Every write goes on until all its
-// bytes are out or the peer is gone, and never raises SIGPIPE. The Stream
+// bytes are out or the peer is gone (unless writes are kept or gathered, see
+// reterSaida and agruparSaida), and never raises SIGPIPE. The Stream
 // neither opens nor closes the socket: the owner of the descriptor does.
 class Stream {
  public:
@@ -78,11 +79,12 @@ class Stream {
   ssize_t liberarSaida();
   // What was kept may go: it is gathered from now on, as after agruparSaida.
   void terminarRetencao();
-
-  static const size_t AGRUPAR_MAXIMO = 64 * 1024;
   // Called before a read would wait on the peer while writes are kept: the
   // peer may be waiting for them first. It may call liberarSaida.
   void setAntesDeEsperar(std::function<void()> funcao) { antesDeEsperar = std::move(funcao); }
+
+  // Gathered writes sent at most in one go.
+  static const size_t AGRUPAR_MAXIMO = 64 * 1024;
 
   static int32_t convertToBigEndian(int value);
   static int ConvertToInt32(const void* buffer);
