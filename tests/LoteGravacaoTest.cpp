@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -138,6 +139,27 @@ TEST_F(LoteGravacao, respostasSaemAntesDeEsperarOPedidoSeguinte) {
   enviar(juntar({pedidoGravacao(pasta + "/um", "um"), {0, 0, 0, 2}}));
   EXPECT_EQ(receber(cliente.get(), 12), repetir(OK, 3));
   EXPECT_EQ(lerArquivo(pasta + "/um"), "um");
+}
+
+TEST_F(LoteGravacao, semDescritoresOLoteEhConfirmadoAntesENadaFalha) {
+  // Each kept store holds its file and its folder open: with few
+  // descriptors the batch so far must be committed, not the next store lost.
+  struct rlimit poucos = {64, 64};
+  ASSERT_EQ(prlimit(agente.pid(), RLIMIT_NOFILE, &poucos, nullptr), 0);
+  const int GRAVACOES = 200;
+  Bytes tudo;
+  for (int i = 0; i < GRAVACOES; ++i) {
+    tudo = juntar({tudo, pedidoGravacao(pasta + "/" + std::to_string(i), conteudo(i % 50))});
+  }
+  enviar(tudo);
+  EXPECT_EQ(receber(cliente.get(), GRAVACOES * 8), repetir(OK, 2 * GRAVACOES));
+  EXPECT_TRUE(emPasso(cliente.get()));
+  for (int i = 0; i < GRAVACOES; ++i) {
+    EXPECT_EQ(lerArquivo(pasta + "/" + std::to_string(i)), conteudo(i % 50)) << i;
+  }
+  if (AgenteProcesso::logsGravaveis()) {
+    EXPECT_EQ(agente.logProcesso().find("Too many open files"), std::string::npos);
+  }
 }
 
 TEST_F(LoteGravacao, blocosDeZerosFicamBuracos) {
