@@ -402,10 +402,15 @@ TEST_F(Vornacli, restauracaoRecusaPastaQueEhLinkENomeiaOQueNaoVai) {
   ASSERT_EQ(mkfifo((local / "fila").c_str(), 0600), 0);
   std::string alvo = base + "/alvo";
   fs::create_directories(alvo);
+  // What the link leads to holds the same names: the agent's listing must
+  // not take the link for a folder of the target.
+  fs::create_directories(fora / "mais");
+  escreverArquivo(fora / "mais/b", "velho");
   fs::create_directory_symlink(fora.caminho(), alvo + "/sub");
   TResultadoPrograma r = cli({"-v", "restore", local.caminho(), alvo});
   EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(fs::is_empty(fora.caminho())) << "written through a link out of the target";
+  EXPECT_EQ(lerArquivo(fora / "mais/b"), "velho") << "written through a link out of the target";
+  EXPECT_FALSE(fs::exists(fora / "deep.txt")) << "written through a link out of the target";
   EXPECT_EQ(lerArquivo(alvo + "/topo"), "topo");
   // The folder and both files below it.
   EXPECT_NE(r.saida.find("restore: 1 files, 4 B, 1 folders, 3 failed, 2 skipped"),
