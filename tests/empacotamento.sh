@@ -112,7 +112,7 @@ for _ in 1 2 3 4 5 6 7 8 9 10; do
 done
 (cd "$tmp/trabalho" && exec "$tmp/raiz/usr/bin/AgenteLinuxVorna" "$porta" > saida.txt 2>&1) &
 agente=$!
-for _ in $(seq 50); do
+for _ in $(seq 300); do  # up to 30 s: a loaded machine starts it slowly
   VORNA_PASSWORD=$senha "$tmp/raiz/usr/bin/vornacli" -p "$porta" -u backup version > /dev/null 2>&1 && break
   sleep 0.1
 done
