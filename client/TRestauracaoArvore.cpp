@@ -27,17 +27,10 @@ void TRestauracaoArvore::listarLocal() { lista.listar(); }
 TRestauracaoArvore::~TRestauracaoArvore() {}
 
 bool TRestauracaoArvore::copiar() {
-  // One listing of the agent's side first: a re-run, or one after an
-  // interrupted restore, stores only what is missing or differs there, and
-  // asks for no folder the listing showed files in.
-  TListaInfoObjectLinux registros;
-  bool ok = copia->canal(0)->getCliente()->listar(CMD_AGENTE_LINUX_LIST_ALL_FILES, remoto,
-                                                  &registros);
-  if (ok) marcarPastasConhecidas(registros);
   // Files below a refused folder fail whatever the listing shows there.
-  ok = ok && criarPastasRemotas();
+  bool ok = criarPastasRemotas();
   if (ok) descartarRecusados();
-  if (ok) deixarIguais(registros);
+  ok = ok && deixarIguais();
   TCopiaArvore::TTrabalho trabalho = copia->iniciarTrabalho(&arquivos);
   int64_t total = std::accumulate(trabalho.tamanhos.begin(), trabalho.tamanhos.end(), int64_t{0});
   copia->iniciarProgresso("restore", total, static_cast<int64_t>(arquivos.size()));
@@ -51,20 +44,13 @@ bool TRestauracaoArvore::copiar() {
   return ok && darDatasRemotas();
 }
 
-void TRestauracaoArvore::marcarPastasConhecidas(const TListaInfoObjectLinux& registros) {
-  // The agent's walk never enters a link: every folder on a listed file's
-  // path below the root is a real folder there.
-  for (const InfoObjectLinux& registro : registros) {
-    std::string relativo;
-    if (!TCaminhoLocal::relativo(remoto, registro.getNome(), &relativo)) continue;
-    for (size_t barra = relativo.rfind('/'); barra != std::string::npos && barra > 0;
-         barra = relativo.rfind('/', barra - 1)) {
-      if (!pastasConhecidas.insert(relativo.substr(0, barra)).second) break;  // and its parents
-    }
+bool TRestauracaoArvore::deixarIguais() {
+  // One listing of the agent's side first: a re-run, or one after an
+  // interrupted restore, stores only what is missing or differs there.
+  TListaInfoObjectLinux registros;
+  if (!copia->canal(0)->getCliente()->listar(CMD_AGENTE_LINUX_LIST_ALL_FILES, remoto, &registros)) {
+    return false;
   }
-}
-
-void TRestauracaoArvore::deixarIguais(const TListaInfoObjectLinux& registros) {
   std::unordered_map<std::string, const InfoObjectLinux*> noAgente;
   for (const InfoObjectLinux& registro : registros) {
     if (registro.getTipo() == ARQUIVO) noAgente[registro.getNome()] = &registro;
@@ -82,6 +68,7 @@ void TRestauracaoArvore::deixarIguais(const TListaInfoObjectLinux& registros) {
   arquivos.erase(std::remove_if(arquivos.begin(), arquivos.end(), igual), arquivos.end());
   copia->contarInalterados(static_cast<int64_t>(antes - arquivos.size()));
   for (TArquivo& arquivo : arquivos) arquivo.ausente = noAgente.count(arquivo.destino) == 0;
+  return true;
 }
 
 bool TRestauracaoArvore::criarPastasRemotas() {
@@ -97,25 +84,6 @@ bool TRestauracaoArvore::criarPastasRemotas() {
 }
 
 void TRestauracaoArvore::pedirPastaRemota(TCanal* canal, size_t indice) {
-  // A folder known to be there needs no request, nor do its known
-  // sub-folders; the root is always asked for.
-  std::vector<size_t> pendentes = {indice};
-  while (!pendentes.empty()) {
-    size_t i = pendentes.back();
-    pendentes.pop_back();
-    if (i == 0 || pastasConhecidas.count(pastas[i].relativo) == 0) {
-      enviarPastaRemota(canal, i);
-      continue;
-    }
-    pastas[i].pronta = true;
-    copia->contar(0, 0, 1);
-    for (size_t filha = pastas[i].filhas; filha < pastas[i].fimFilhas; ++filha) {
-      pendentes.push_back(filha);
-    }
-  }
-}
-
-void TRestauracaoArvore::enviarPastaRemota(TCanal* canal, size_t indice) {
   std::string caminho = TCaminhoLocal::juntar(remoto, pastas[indice].relativo);
   TCanal::TTratador tratar = [this, indice](TCanal* c) { return tratarPastaRemota(c, indice); };
   MemoryStream pedido = ClienteVorna::pedidoDeCaminho(caminho);

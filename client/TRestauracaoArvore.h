@@ -8,7 +8,6 @@
 #include <ctime>
 #include <mutex>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include "InfoObjectLinux.h"
@@ -40,16 +39,12 @@ class TRestauracaoArvore {
   typedef TListaLocal::TArquivo TArquivo;
   typedef TCorridaGravacao::TLoteRestauracao TLoteRestauracao;
 
-  // The folders below the root that the agent's listing showed files in.
-  void marcarPastasConhecidas(const TListaInfoObjectLinux& registros);
-  // Drops the files the agent's listing holds with the same size and
+  // Drops the files the agent already holds with the same size and
   // modification second, counted as unchanged, and marks those it does not
-  // hold at all.
-  void deixarIguais(const TListaInfoObjectLinux& registros);
+  // hold at all. False when the listing failed.
+  bool deixarIguais();
   bool criarPastasRemotas();
-  // The folder and what it holds: a request for each not known to be there.
   void pedirPastaRemota(TCanal* canal, size_t indice);
-  void enviarPastaRemota(TCanal* canal, size_t indice);
   bool tratarPastaRemota(TCanal* canal, size_t indice);
   // The reply of command 7 after a refused folder: a real one already there?
   bool conferirPastaExistente(TCanal* canal, size_t indice, const std::string& motivo);
@@ -73,8 +68,7 @@ class TRestauracaoArvore {
   std::vector<TPasta>& pastas;  // lista's
   std::vector<TArquivo>& arquivos;
   TCorridaGravacao corrida;  // the stores, over lista's files
-  std::unordered_set<std::string> pastasConhecidas;  // real folders on the agent, relative
-  std::mutex trava;                                  // the lots' records
+  std::mutex trava;          // the lots' records
   std::condition_variable registrosChegaram;
 };
 
