@@ -160,21 +160,20 @@ void TBackupArvore::acolherFilho(TCanal* canal, const InfoObjectLinux& registro,
     pedirListagem(canal, fila, fila->acrescentarPasta(relativo), registro.getNome());
   } else if (registro.getTamanho() < 0) {
     copia->falhar(registro.getNome(), "not readable on the agent");
+  } else if (igualAoLocal(paiFd, nome, registro)) {
+    ++*inalterados;
   } else {
-    TArquivoBackup arquivo = arquivoDe(registro, indice, nome);
-    if (igualAoLocal(paiFd, arquivo)) {
-      ++*inalterados;
-    } else {
-      novos->push_back(std::move(arquivo));
-    }
+    novos->push_back(arquivoDe(registro, indice, nome));
   }
 }
 
-bool TBackupArvore::igualAoLocal(int pastaFd, const TArquivoBackup& arquivo) {
+bool TBackupArvore::igualAoLocal(int pastaFd, const std::string& nome,
+                                 const InfoObjectLinux& registro) {
   // Size and modification second: the protocol has no checksums.
   struct stat st {};
-  return arquivo.temData && fstatat(pastaFd, arquivo.nome.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-         S_ISREG(st.st_mode) && st.st_size == arquivo.tamanho && st.st_mtime == arquivo.quando;
+  return fstatat(pastaFd, nome.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+         st.st_size == registro.getTamanho() &&
+         TDataTexto::mesmoSegundo(registro.getDataUltimaModificacao(), st.st_mtime);
 }
 
 bool TBackupArvore::produzirDaFila(TCanal* canal, TFilaBackup* fila, TLeitor* leitor) {
