@@ -160,20 +160,21 @@ void TBackupArvore::acolherFilho(TCanal* canal, const InfoObjectLinux& registro,
     pedirListagem(canal, fila, fila->acrescentarPasta(relativo), registro.getNome());
   } else if (registro.getTamanho() < 0) {
     copia->falhar(registro.getNome(), "not readable on the agent");
-  } else if (igualAoLocal(paiFd, nome, registro)) {
-    ++*inalterados;
   } else {
-    novos->push_back(arquivoDe(registro, indice, nome));
+    TArquivoBackup arquivo = arquivoDe(registro, indice, nome);
+    if (igualAoLocal(paiFd, arquivo)) {
+      ++*inalterados;
+    } else {
+      novos->push_back(std::move(arquivo));
+    }
   }
 }
 
-bool TBackupArvore::igualAoLocal(int pastaFd, const std::string& nome,
-                                 const InfoObjectLinux& registro) {
+bool TBackupArvore::igualAoLocal(int pastaFd, const TArquivoBackup& arquivo) {
   // Size and modification second: the protocol has no checksums.
   struct stat st {};
-  return fstatat(pastaFd, nome.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
-         st.st_size == registro.getTamanho() &&
-         TDataTexto::mesmoSegundo(registro.getDataUltimaModificacao(), st.st_mtime);
+  return arquivo.temData && fstatat(pastaFd, arquivo.nome.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+         S_ISREG(st.st_mode) && st.st_size == arquivo.tamanho && st.st_mtime == arquivo.quando;
 }
 
 bool TBackupArvore::produzirDaFila(TCanal* canal, TFilaBackup* fila, TLeitor* leitor) {

@@ -47,9 +47,8 @@ class TBackupArvore {
   void acolherFilho(TCanal* canal, const InfoObjectLinux& registro, const std::string& pasta,
                     int indice, int paiFd, TFilaBackup* fila, std::vector<TArquivoBackup>* novos,
                     int64_t* inalterados);
-  // The copy's file nome, of the same size and modification second as the
-  // listed record.
-  static bool igualAoLocal(int pastaFd, const std::string& nome, const InfoObjectLinux& registro);
+  // The copy's file of the same size and modification second as arquivo.
+  static bool igualAoLocal(int pastaFd, const TArquivoBackup& arquivo);
   // --delete: what the copy's folder (pastaFd, relativo) holds and the
   // agent's listing of pasta no longer has goes.
   void podarPasta(int pastaFd, const std::string& pasta, const std::string& relativo,

@@ -1,7 +1,5 @@
 #include "TDataTexto.h"
 
-#include "TConversorHora.h"
-
 const char* const TDataTexto::SENTINELA = "01/01/70 00:00:00";
 
 bool TDataTexto::lerRegistro(const std::string& texto, time_t* quando) {
@@ -11,15 +9,6 @@ bool TDataTexto::lerRegistro(const std::string& texto, time_t* quando) {
   local.tm_isdst = -1;
   *quando = mktime(&local);
   return true;
-}
-
-bool TDataTexto::mesmoSegundo(const std::string& texto, time_t quando) {
-  thread_local TConversorHora conversor;
-  char local[TConversorHora::TAMANHO_MAXIMO_DATA];
-  size_t n = conversor.formatar(quando, local);
-  if (n > 0 && texto.size() == n && texto.compare(0, n, local, n) == 0) return true;
-  time_t lido;
-  return lerRegistro(texto, &lido) && lido == quando;
 }
 
 bool TDataTexto::pedidoValido(const std::string& texto) {

@@ -11,10 +11,6 @@ class TDataTexto {
  public:
   // A record's time; false for a text that does not parse.
   static bool lerRegistro(const std::string& texto, time_t* quando);
-  // Whether a record's time texto is the second quando. The text of quando
-  // is compared first, without a parse and mktime's lock; a text that
-  // differs is read, so that the answer is lerRegistro's.
-  static bool mesmoSegundo(const std::string& texto, time_t quando);
   // Whether texto is a request's time.
   static bool pedidoValido(const std::string& texto);
   // A request's time; false for a year the two-digit form cannot hold.

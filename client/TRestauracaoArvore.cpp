@@ -59,9 +59,10 @@ bool TRestauracaoArvore::deixarIguais() {
   // within the same second and size looks unchanged.
   auto igual = [&noAgente](const TArquivo& arquivo) {
     auto achado = noAgente.find(arquivo.destino);
+    time_t quando;
     return achado != noAgente.end() && achado->second->getTamanho() == arquivo.tamanho &&
-           TDataTexto::mesmoSegundo(achado->second->getDataUltimaModificacao(),
-                                    arquivo.modificacao);
+           TDataTexto::lerRegistro(achado->second->getDataUltimaModificacao(), &quando) &&
+           quando == arquivo.modificacao;
   };
   size_t antes = arquivos.size();
   arquivos.erase(std::remove_if(arquivos.begin(), arquivos.end(), igual), arquivos.end());
