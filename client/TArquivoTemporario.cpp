@@ -6,29 +6,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 
 #include "TUtils.h"
-
-namespace {
-
-bool soZeros(const char* dados, size_t n) {
-  return n == 0 || (dados[0] == 0 && std::memcmp(dados, dados + 1, n - 1) == 0);
-}
-
-bool gravarEm(int fd, const char* dados, size_t n, int64_t onde) {
-  while (n > 0) {
-    ssize_t feitos = pwrite(fd, dados, n, onde);
-    if (feitos < 0 && errno == EINTR) continue;
-    if (feitos <= 0) return false;
-    dados += feitos;
-    n -= static_cast<size_t>(feitos);
-    onde += feitos;
-  }
-  return true;
-}
-
-}  // namespace
 
 TArquivoTemporario::~TArquivoTemporario() {
   fd.fechar();
@@ -73,30 +52,23 @@ bool TArquivoTemporario::escrever(const char* dados, size_t n) {
 }
 
 bool TArquivoTemporario::gravarBlocos(const char* dados, size_t n) {
-  // Each block looked at once; a run of blocks with data is written at once.
-  size_t inicio = 0;
-  for (size_t i = 0; i <= n; i += bloco) {
-    if (i < n && !soZeros(dados + i, bloco)) continue;
-    if (i > inicio) {
-      if (!gravarEm(fd.get(), dados + inicio, i - inicio, posicao + static_cast<int64_t>(inicio))) {
-        return false;
-      }
-      fimEscrito = posicao + static_cast<int64_t>(i);
-    }
-    inicio = i + bloco;
-  }
+  if (!escreverEsparso(fd.get(), dados, n, posicao, bloco, &buraco)) return false;
   posicao += static_cast<int64_t>(n);
   return true;
 }
 
 bool TArquivoTemporario::completar() {
-  if (!soZeros(pendente.data(), pendente.size())) {
-    if (!gravarEm(fd.get(), pendente.data(), pendente.size(), posicao)) return false;
-    fimEscrito = posicao + static_cast<int64_t>(pendente.size());
+  // The end of the last block: left out when it is zeros too.
+  if (soZeros(pendente.data(), pendente.size())) {
+    buraco = buraco || !pendente.empty();
+  } else if (!escreverEsparso(fd.get(), pendente.data(), pendente.size(), posicao, bloco,
+                              &buraco)) {
+    return false;
   }
   posicao += static_cast<int64_t>(pendente.size());
   pendente.clear();
-  return fimEscrito == posicao || ftruncate(fd.get(), posicao) == 0;
+  // A hole at the very end leaves the file short of its length.
+  return !buraco || ftruncate(fd.get(), posicao) == 0;
 }
 
 bool TArquivoTemporario::colocar(bool temData, time_t quando, bool duravel, std::string* motivo) {

@@ -42,7 +42,7 @@ class TArquivoTemporario {
   size_t bloco = 4096;         // the file system's
   std::vector<char> pendente;  // the start of a block not yet whole, at posicao
   int64_t posicao = 0;         // where the next whole block goes
-  int64_t fimEscrito = 0;      // the end of the data written so far
+  bool buraco = false;         // some block was left out: the length is set at the end
   std::string nome, temporario;
   bool colocado = false;
 };

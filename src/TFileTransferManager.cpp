@@ -53,23 +53,6 @@ bool diretorioComConteudo(int pastaFd, const std::string& nome) {
   return cheio;
 }
 
-// All n bytes at offset, going on after short writes.
-bool escreverEm(int fd, const unsigned char* dados, size_t n, int64_t offset) {
-  while (n > 0) {
-    ssize_t r = pwrite(fd, dados, n, static_cast<off_t>(offset));
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
-    dados += r;
-    n -= static_cast<size_t>(r);
-    offset += r;
-  }
-  return true;
-}
-
-bool blocoDeZeros(const unsigned char* p, size_t n) {
-  return n > 0 && p[0] == 0 && std::memcmp(p, p + 1, n - 1) == 0;
-}
-
 }  // namespace
 
 TFileTransferManager::TFileTransferManager(const std::string& nomeArquivo, int64_t tamanhoArquivo,
@@ -249,21 +232,8 @@ int TFileTransferManager::writeBufferToFile(int quantidadeRecebida) {
 }
 
 bool TFileTransferManager::gravarPulandoZeros(size_t n) {
-  const unsigned char* dados = pBuffer.get();
-  const size_t bloco = static_cast<size_t>(tamanhoBlocoDisco);
-  size_t inicioTrecho = 0, i = 0;
-  while (i < n) {
-    size_t ateFronteira = bloco - static_cast<size_t>((deslocamento + i) % tamanhoBlocoDisco);
-    size_t fim = std::min(n, i + ateFronteira);
-    if (fim - i == bloco && blocoDeZeros(dados + i, bloco)) {
-      if (!escreverEm(handle, dados + inicioTrecho, i - inicioTrecho, deslocamento + inicioTrecho))
-        return false;
-      inicioTrecho = fim;
-      temBuraco = true;
-    }
-    i = fim;
-  }
-  return escreverEm(handle, dados + inicioTrecho, n - inicioTrecho, deslocamento + inicioTrecho);
+  return escreverEsparso(handle, pBuffer.get(), n, deslocamento,
+                         static_cast<size_t>(tamanhoBlocoDisco), &temBuraco);
 }
 
 int TFileTransferManager::saveToFile(Stream* stream, int64_t maximo) {

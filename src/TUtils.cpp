@@ -111,6 +111,50 @@ ssize_t escreverTudo(int fd, const void* dados, size_t n) {
   return escreverPartes(fd, &parte, 1, 0, false);
 }
 
+bool soZeros(const void* dados, size_t n) {
+  const unsigned char* p = static_cast<const unsigned char*>(dados);
+  return n == 0 || (p[0] == 0 && std::memcmp(p, p + 1, n - 1) == 0);
+}
+
+namespace {
+
+// All n bytes at offset onde, going on after short writes.
+bool escreverEm(int fd, const unsigned char* dados, size_t n, int64_t onde) {
+  while (n > 0) {
+    ssize_t r = pwrite(fd, dados, n, static_cast<off_t>(onde));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    dados += r;
+    n -= static_cast<size_t>(r);
+    onde += r;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool escreverEsparso(int fd, const void* dados, size_t n, int64_t onde, size_t bloco,
+                     bool* buraco) {
+  const unsigned char* p = static_cast<const unsigned char*>(dados);
+  size_t inicioTrecho = 0, i = 0;
+  while (i < n) {
+    size_t fim = std::min(
+        n, i + bloco -
+               static_cast<size_t>((onde + static_cast<int64_t>(i)) % static_cast<int64_t>(bloco)));
+    if (fim - i == bloco && soZeros(p + i, bloco)) {
+      if (!escreverEm(fd, p + inicioTrecho, i - inicioTrecho,
+                      onde + static_cast<int64_t>(inicioTrecho))) {
+        return false;
+      }
+      inicioTrecho = fim;
+      *buraco = true;
+    }
+    i = fim;
+  }
+  return escreverEm(fd, p + inicioTrecho, n - inicioTrecho,
+                    onde + static_cast<int64_t>(inicioTrecho));
+}
+
 ssize_t enviarTudo(int socket, struct iovec* partes, int quantas, int flags) {
   return escreverPartes(socket, partes, quantas, flags, true);
 }

@@ -29,6 +29,15 @@ std::string escaparControles(const std::string& texto);
 // (nothing is retried then).
 ssize_t escreverTudo(int fd, const void* dados, size_t n);
 
+// Whether the n bytes at dados are all zero (true for none).
+bool soZeros(const void* dados, size_t n);
+// Writes the n bytes of dados at offset onde of file fd, leaving out each
+// whole block of bloco bytes (aligned in the file) that holds only zeros, for
+// the file system to leave as a hole; *buraco is set when one was left out.
+// The runs of blocks between holes go in one write each, on after short
+// writes. False when a write fails (errno tells).
+bool escreverEsparso(int fd, const void* dados, size_t n, int64_t onde, size_t bloco, bool* buraco);
+
 // Closes *fd once and sets it to -1: false when it was not open or close
 // reported an error. Linux releases the descriptor even then, and closing it
 // again could close another thread's file.
