@@ -57,10 +57,5 @@ limpar() {  # an empty target, on a new file system when PROPRIO
   sync
 }
 
-PORTA=$("$B/vornabench" free-port)
-mkdir -p "$TEMP/agente"
-(cd "$TEMP/agente" && exec "$AGENTE" "$PORTA" > agente.out 2>&1) &
-PID_AGENTE=$!
-"$B/vornabench" wait "$PORTA"
+iniciar_agente "$TEMP/agente"
 
-lista() { (cd "$1" && find . -type f -printf '%P %s %T@\n' | sed 's/\.[0-9]*$//' | LC_ALL=C sort); }

@@ -41,3 +41,38 @@ montar_disco_novo() {
     dispositivo=$(losetup --direct-io=on --show -f "$1") &&
     mount "$dispositivo" "$2" && echo "$dispositivo"
 }
+
+# iniciar_agente DIR: the agent on a free loopback port, DIR its working
+# folder; sets PORTA and PID_AGENTE and returns once it listens.
+iniciar_agente() {
+  PORTA=$("$B/vornabench" free-port)
+  mkdir -p "$1"
+  (cd "$1" && exec "$AGENTE" "$PORTA" > agente.out 2>&1) &
+  PID_AGENTE=$!
+  "$B/vornabench" wait "$PORTA"
+}
+
+# iniciar_rsyncd DIR: an rsync daemon on a free loopback port serving the
+# modules read from standard input (rsyncd.conf sections), its
+# configuration and pid file in DIR; sets PORTA_RSYNC and PID_RSYNC and
+# returns once it answers.
+iniciar_rsyncd() {
+  local dono=""
+  PORTA_RSYNC=$("$B/vornabench" free-port)
+  [ "$(id -u)" = 0 ] && dono=$'uid = root\ngid = root'
+  {
+    printf 'use chroot = no\naddress = 127.0.0.1\nport = %s\npid file = %s\n%s\n' \
+      "$PORTA_RSYNC" "$1/rsyncd.pid" "$dono"
+    cat
+  } > "$1/rsyncd.conf"
+  rsync --daemon --no-detach --config="$1/rsyncd.conf" &
+  PID_RSYNC=$!
+  for _ in $(seq 100); do
+    rsync "rsync://127.0.0.1:$PORTA_RSYNC/" > /dev/null 2>&1 && break
+    sleep 0.1
+  done
+}
+
+# lista DIR: every regular file below DIR with its size and modification
+# second, sorted.
+lista() { (cd "$1" && find . -type f -printf '%P %s %T@\n' | sed 's/\.[0-9]*$//' | LC_ALL=C sort); }

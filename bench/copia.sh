@@ -75,22 +75,10 @@ desmontar() {  # desmontar DIR: its own file system, if any, goes
 }
 trap encerrar EXIT
 
-PORTA=$("$B/vornabench" free-port)
-mkdir -p "$TEMP/agente"
-(cd "$TEMP/agente" && exec "$AGENTE" "$PORTA" > agente.out 2>&1) &
-PID_AGENTE=$!
-"$B/vornabench" wait "$PORTA"
+iniciar_agente "$TEMP/agente"
 
-PORTA_RSYNC=$("$B/vornabench" free-port)
-DONO=""
-[ "$(id -u)" = 0 ] && DONO=$'uid = root\ngid = root'
 mkdir -p "$VOLTA_RSYNC"
-cat > "$TEMP/rsyncd.conf" << EOF
-use chroot = no
-address = 127.0.0.1
-port = $PORTA_RSYNC
-pid file = $TEMP/rsyncd.pid
-$DONO
+iniciar_rsyncd "$TEMP" << EOF
 [arvore]
 path = $ARVORE
 read only = yes
@@ -98,15 +86,8 @@ read only = yes
 path = $VOLTA_RSYNC
 read only = no
 EOF
-rsync --daemon --no-detach --config="$TEMP/rsyncd.conf" &
-PID_RSYNC=$!
-for _ in $(seq 100); do
-  rsync "rsync://127.0.0.1:$PORTA_RSYNC/" > /dev/null 2>&1 && break
-  sleep 0.1
-done
 
 # Every regular file with its size and modification second, and the content.
-lista() { (cd "$1" && find . -type f -printf '%P %s %T@\n' | sed 's/\.[0-9]*$//' | LC_ALL=C sort); }
 LISTA_ARVORE=$(lista "$ARVORE")
 conferir() {  # conferir COPY NAME: the copy holds every file, identical
   if [ "$(lista "$1")" != "$LISTA_ARVORE" ]; then

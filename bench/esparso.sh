@@ -54,10 +54,7 @@ else
 fi
 sync
 
-PORTA=$("$B/vornabench" free-port)
-(cd "$TEMP/agente" && exec "$AGENTE" "$PORTA" > agente.out 2>&1) &
-PID_AGENTE=$!
-"$B/vornabench" wait "$PORTA"
+iniciar_agente "$TEMP/agente"
 
 gravar=$("$B/vornabench" run "$VORNACLI" -p "$PORTA" put "$ORIGEM" "$DESTINO/copia")
 buscar=$("$B/vornabench" run "$VORNACLI" -p "$PORTA" get "$DESTINO/copia" "$TEMP/volta/copia")

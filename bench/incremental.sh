@@ -84,32 +84,13 @@ preparar() {  # preparar DIR: empty, on a file system of its own when PROPRIO
   fi
 }
 
-PORTA=$("$B/vornabench" free-port)
-mkdir -p "$TEMP/agente"
-(cd "$TEMP/agente" && exec "$AGENTE" "$PORTA" > agente.out 2>&1) &
-PID_AGENTE=$!
-"$B/vornabench" wait "$PORTA"
-PORTA_RSYNC=$("$B/vornabench" free-port)
-DONO=""
-[ "$(id -u)" = 0 ] && DONO=$'uid = root\ngid = root'
-cat > "$TEMP/rsyncd.conf" << EOF
-use chroot = no
-address = 127.0.0.1
-port = $PORTA_RSYNC
-pid file = $TEMP/rsyncd.pid
-$DONO
+iniciar_agente "$TEMP/agente"
+iniciar_rsyncd "$TEMP" << EOF
 [fonte]
 path = $FONTE
 read only = yes
 EOF
-rsync --daemon --no-detach --config="$TEMP/rsyncd.conf" &
-PID_RSYNC=$!
-for _ in $(seq 100); do
-  rsync "rsync://127.0.0.1:$PORTA_RSYNC/" > /dev/null 2>&1 && break
-  sleep 0.1
-done
 
-lista() { (cd "$1" && find . -type f -printf '%P %s %T@\n' | sed 's/\.[0-9]*$//' | LC_ALL=C sort); }
 conferir() {  # conferir COPY NAME: every file of the source, identical, and nothing else
   if [ "$(lista "$1")" != "$(lista "$FONTE")" ]; then
     echo "$2: files, sizes or modification times differ from the source" >&2
