@@ -310,26 +310,24 @@ void TFileTransferManager::herdarDonoEModo() {
   fchmod(handle, modo);
 }
 
-bool TFileTransferManager::linkarNoAlvo() {
-  // A target that does not exist yet takes the complete file's name at once,
-  // as a rename would give it; anything there (a file, a link, an empty
-  // folder) goes the rename's way.
+bool TFileTransferManager::linkarComo(const std::string& nome) {
   std::string descritor = "/proc/self/fd/" + IntToStr(handle);
-  if (linkat(AT_FDCWD, descritor.c_str(), pastaFd, nomeBase.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+  if (linkat(AT_FDCWD, descritor.c_str(), pastaFd, nome.c_str(), AT_SYMLINK_FOLLOW) != 0) {
     return false;
   }
   semNome = false;
   return true;
 }
 
+bool TFileTransferManager::linkarNoAlvo() {
+  // A target that does not exist yet takes the complete file's name at once,
+  // as a rename would give it; anything there (a file, a link, an empty
+  // folder) goes the rename's way.
+  return linkarComo(nomeBase);
+}
+
 bool TFileTransferManager::darNome() {
-  if (!semNome) return true;
-  std::string descritor = "/proc/self/fd/" + IntToStr(handle);
-  bool nomeado = reservarNomeTemporario([&](const std::string& candidato) {
-    return linkat(AT_FDCWD, descritor.c_str(), pastaFd, candidato.c_str(), AT_SYMLINK_FOLLOW) == 0;
-  });
-  if (nomeado) semNome = false;
-  return nomeado;
+  return !semNome || reservarNomeTemporario([this](const std::string& c) { return linkarComo(c); });
 }
 
 void TFileTransferManager::descartarArquivo() {

@@ -103,8 +103,10 @@ class TFileTransferManager {
   void herdarDonoEModo();
   // Closes and removes the temporary file; the target is untouched.
   void descartarArquivo();
-  // Gives the unnamed temporary file the target's name when nothing has it;
-  // false, with nothing done, when something does.
+  // Gives the unnamed temporary file the name nome in the target's folder;
+  // false, with nothing done, when something has it.
+  bool linkarComo(const std::string& nome);
+  // The same with the target's own name.
   bool linkarNoAlvo();
   // Gives the unnamed temporary file a temporary name beside the target.
   bool darNome();
