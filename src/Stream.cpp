@@ -62,7 +62,8 @@ ssize_t Stream::enviarJunto(const void* a, size_t na, const void* b, size_t nb, 
   // Nothing goes to a connection this side has stopped.
   if (encerrado) return -1;
   if (agrupando && !retendo && saidaRetida.size() + na + nb > AGRUPAR_MAXIMO) {
-    if (liberarSaida() < 0) return -1;  // then this write goes as it is
+    // Then this write goes as it is, right behind.
+    if (enviarRetida(MSG_MORE) < 0) return -1;
   }
   if (retendo || agrupando) {
     const unsigned char* pa = static_cast<const unsigned char*>(a);
@@ -184,12 +185,14 @@ bool Stream::haDadosEsperando() {
   return r > 0;
 }
 
-ssize_t Stream::liberarSaida() {
+ssize_t Stream::liberarSaida() { return enviarRetida(0); }
+
+ssize_t Stream::enviarRetida(int flags) {
   retendo = agrupando = false;
   if (saidaRetida.empty()) return 0;
   std::vector<unsigned char> pendente;
   pendente.swap(saidaRetida);
-  return send(pendente.data(), pendente.size());
+  return enviarJunto(pendente.data(), pendente.size(), nullptr, 0, flags);
 }
 
 void Stream::terminarRetencao() {

@@ -91,6 +91,8 @@ class Stream {
 
  private:
   ssize_t enviarJunto(const void* a, size_t na, const void* b, size_t nb, int flags = 0);
+  // liberarSaida's work, with flags for the socket (MSG_MORE when a write follows).
+  ssize_t enviarRetida(int flags);
 
   bool esperarDados();
 
