@@ -24,17 +24,7 @@ ALVO=$TEMP/agente/volta
 IMAGEM=$TEMP/volta.img
 PID_AGENTE=""
 PID_CLI=""  # a vornacli the script runs in the background
-desmontar() {
-  local dispositivo
-  if mountpoint -q "$ALVO" 2> /dev/null; then
-    for _ in 1 2 3 4 5; do umount "$ALVO" 2> /dev/null && break; sleep 0.2; done
-    if mountpoint -q "$ALVO"; then umount -l "$ALVO"; fi
-  fi
-  [ -f "$IMAGEM" ] || return 0
-  for dispositivo in $(losetup -j "$IMAGEM" | cut -d: -f1); do
-    losetup -d "$dispositivo" 2> /dev/null || true
-  done
-}
+desmontar() { desmontar_disco "$ALVO" "$IMAGEM"; }
 encerrar() {
   for pid in $PID_CLI $PID_AGENTE; do
     kill -TERM "$pid" 2> /dev/null || true

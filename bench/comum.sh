@@ -42,6 +42,21 @@ montar_disco_novo() {
     mount "$dispositivo" "$2" && echo "$dispositivo"
 }
 
+# desmontar_disco DIR IMAGE: DIR's own file system, if mounted, and the loop
+# devices of IMAGE go. A process may still be leaving the folder: unmounting
+# is tried again, then done lazily.
+desmontar_disco() {
+  local dispositivo
+  if mountpoint -q "$1" 2> /dev/null; then
+    for _ in 1 2 3 4 5; do umount "$1" 2> /dev/null && break; sleep 0.2; done
+    if mountpoint -q "$1"; then umount -l "$1"; fi
+  fi
+  [ -f "$2" ] || return 0
+  for dispositivo in $(losetup -j "$2" | cut -d: -f1); do
+    losetup -d "$dispositivo" 2> /dev/null || true
+  done
+}
+
 # iniciar_agente DIR: the agent on a free loopback port, DIR its working
 # folder; sets PORTA and PID_AGENTE and returns once it listens.
 iniciar_agente() {

@@ -61,18 +61,7 @@ encerrar() {
 PROPRIO=false  # a file system of its own for every run
 if disco_proprio_possivel; then PROPRIO=true; fi
 imagem() { echo "$DATA/imagens/$(basename "$1").img"; }
-desmontar() {  # desmontar DIR: its own file system, if any, goes
-  local dispositivo
-  if mountpoint -q "$1" 2> /dev/null; then
-    # A daemon's process may still be leaving the folder: try again, then detach lazily.
-    for _ in 1 2 3 4 5; do umount "$1" 2> /dev/null && break; sleep 0.2; done
-    if mountpoint -q "$1"; then umount -l "$1"; fi
-  fi
-  [ -f "$(imagem "$1")" ] || return 0
-  for dispositivo in $(losetup -j "$(imagem "$1")" | cut -d: -f1); do
-    losetup -d "$dispositivo" 2> /dev/null || true
-  done
-}
+desmontar() { desmontar_disco "$1" "$(imagem "$1")"; }  # desmontar DIR: its own file system goes
 trap encerrar EXIT
 
 iniciar_agente "$TEMP/agente"

@@ -49,16 +49,8 @@ TEMP=$(mktemp -d)
 PID_AGENTE=""
 PID_RSYNC=""
 imagem() { echo "$DATA/imagens/$(basename "$1").img"; }
-desmontar() {
-  local dispositivo
-  if mountpoint -q "$1" 2> /dev/null; then
-    for _ in 1 2 3 4 5; do umount "$1" 2> /dev/null && break; sleep 0.2; done
-    if mountpoint -q "$1"; then umount -l "$1"; fi
-  fi
-  [ -f "$(imagem "$1")" ] || return 0
-  for dispositivo in $(losetup -j "$(imagem "$1")" | cut -d: -f1); do
-    losetup -d "$dispositivo" 2> /dev/null || true
-  done
+desmontar() {  # desmontar DIR: its own file system goes, image and all
+  desmontar_disco "$1" "$(imagem "$1")"
   rm -f "$(imagem "$1")"
 }
 encerrar() {
