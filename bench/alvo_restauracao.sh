@@ -37,13 +37,7 @@ trap encerrar EXIT
 PROPRIO=false
 if disco_proprio_possivel; then PROPRIO=true; fi
 limpar() {  # an empty target, on a new file system when PROPRIO
-  desmontar
-  rm -rf "$ALVO"
-  mkdir -p "$ALVO"
-  if $PROPRIO; then
-    montar_disco_novo "$IMAGEM" "$ALVO" 2G > /dev/null
-    rmdir "$ALVO/lost+found"
-  fi
+  alvo_novo "$ALVO" "$IMAGEM"
   sync
 }
 

@@ -57,6 +57,19 @@ desmontar_disco() {
   done
 }
 
+# alvo_novo DIR IMAGE: DIR empty, on a new file system in IMAGE when PROPRIO
+# is true (disco_proprio_possivel).
+alvo_novo() {
+  desmontar_disco "$1" "$2"
+  rm -rf "$1"
+  mkdir -p "$1"
+  if $PROPRIO; then
+    mkdir -p "$(dirname "$2")"
+    montar_disco_novo "$2" "$1" 2G > /dev/null
+    rmdir "$1/lost+found"
+  fi
+}
+
 # iniciar_agente DIR: the agent on a free loopback port, DIR its working
 # folder; sets PORTA and PID_AGENTE and returns once it listens.
 iniciar_agente() {

@@ -91,14 +91,7 @@ conferir() {  # conferir COPY NAME: the copy holds every file, identical
 }
 # limpar DIR: an empty target, on a new file system when PROPRIO.
 limpar() {
-  desmontar "$1"
-  rm -rf "$1"
-  mkdir -p "$1"
-  if $PROPRIO; then
-    mkdir -p "$DATA/imagens"
-    montar_disco_novo "$(imagem "$1")" "$1" 2G > /dev/null
-    rmdir "$1/lost+found"
-  fi
+  alvo_novo "$1" "$(imagem "$1")"
   sync
 }
 

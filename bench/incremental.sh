@@ -65,16 +65,7 @@ encerrar() {
 trap encerrar EXIT
 PROPRIO=false
 if disco_proprio_possivel; then PROPRIO=true; fi
-preparar() {  # preparar DIR: empty, on a file system of its own when PROPRIO
-  desmontar "$1"
-  rm -rf "$1"
-  mkdir -p "$1"
-  if $PROPRIO; then
-    mkdir -p "$DATA/imagens"
-    montar_disco_novo "$(imagem "$1")" "$1" 2G > /dev/null
-    rmdir "$1/lost+found"
-  fi
-}
+preparar() { alvo_novo "$1" "$(imagem "$1")"; }  # preparar DIR: empty, on its own file system
 
 iniciar_agente "$TEMP/agente"
 iniciar_rsyncd "$TEMP" << EOF
