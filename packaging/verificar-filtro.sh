@@ -56,15 +56,17 @@ python3 - "$tmp/rastro" "$tmp/exemplos" > "$tmp/usadas" <<'PY'
 import re, sys
 agente, executando, usadas, perdidas = set(), set(), {}, []
 
-# strace names a number it has no entry for syscall_0xN. x86-64 has fewer
-# than 0x1000 calls (x32 adds 0x40000000 to them). Now and then, as a test
-# kills the agent, strace reads a thread's registers at the kill and prints
-# an "entry" whose number is an address (syscall_0x7ffb915ed000, never
-# finished). The agent never computes a call's number, so such a line is the
-# tracer's, not a call the filter would see; it is printed, not counted.
+# strace names a number it has no entry for syscall_0xN. Every x86-64 call
+# is numbered below 0x200 (x32's are above, with 0x40000000 added, and a
+# 64-bit program does not make them). Now and then, as a test kills the
+# agent, strace reports a dying thread entering a call whose number is no
+# call's: an address (syscall_0x7ffb915ed000, its arguments shifted by one
+# register, never finished) or syscall_0x1d07. The agent never computes a
+# call's number, so such a line is the tracer's, not a call the filter would
+# see; it is printed, not counted.
 def impossivel(nome):
     m = re.fullmatch(r'syscall_0x([0-9a-f]+)', nome)
-    return bool(m) and (int(m.group(1), 16) & ~0x40000000) >= 0x1000
+    return bool(m) and int(m.group(1), 16) >= 0x200
 chamada = re.compile(r'^(\d+)\s+(?:<\.\.\. (\w+) resumed>|(\w+)\()')
 for linha in open(sys.argv[1], errors="replace"):
     linha = linha.rstrip()
