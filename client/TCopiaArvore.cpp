@@ -74,8 +74,9 @@ bool TCopiaArvore::restore(const std::string& localPedido, const std::string& re
   std::string local = TCaminhoLocal::semBarraFinal(localPedido);
   std::string remoto = TCaminhoLocal::semBarraFinal(remotoPedido);
   TRestauracaoArvore copia(this, local, remoto);
-  copia.listarLocal();
-  bool ok = !TCanal::interrompido() && abrirCanais() && copia.copiar();
+  bool ok = !TCanal::interrompido() && abrirCanais();
+  if (ok) copia.listar();
+  ok = ok && !TCanal::interrompido() && copia.copiar();
   if (progresso) progresso->concluir();
   resumo->segundos = segundosDesde(inicio);
   if (!ok && !TCanal::interrompido()) falhar(remoto, "connection to the agent lost");

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <future>
 #include <numeric>
+#include <string_view>
 #include <unordered_map>
 
 #include "ClienteVorna.h"
@@ -22,7 +24,18 @@ TRestauracaoArvore::TRestauracaoArvore(TCopiaArvore* copia, const std::string& l
       arquivos(lista.arquivos),
       corrida(copia, &lista.arquivos) {}
 
-void TRestauracaoArvore::listarLocal() { lista.listar(); }
+void TRestauracaoArvore::listar() {
+  // The agent lists while the local tree is walked. Nothing is made on the
+  // agent before the local walk ends, so this listing sees what a later one
+  // would; when it fails (the target is not there yet) the agent's side is
+  // listed again once the folders are made.
+  std::future<bool> listagem = std::async(std::launch::async, [this] {
+    return copia->canal(0)->getCliente()->listar(CMD_AGENTE_LINUX_LIST_ALL_FILES, remoto,
+                                                 &noAgente);
+  });
+  lista.listar();
+  agenteListado = listagem.get();
+}
 
 TRestauracaoArvore::~TRestauracaoArvore() {}
 
@@ -45,29 +58,30 @@ bool TRestauracaoArvore::copiar() {
 }
 
 bool TRestauracaoArvore::deixarIguais() {
-  // One listing of the agent's side first: a re-run, or one after an
-  // interrupted restore, stores only what is missing or differs there.
-  TListaInfoObjectLinux registros;
-  if (!copia->canal(0)->getCliente()->listar(CMD_AGENTE_LINUX_LIST_ALL_FILES, remoto, &registros)) {
+  // One listing of the agent's side: a re-run, or one after an interrupted
+  // restore, stores only what is missing or differs there.
+  if (!agenteListado &&
+      !copia->canal(0)->getCliente()->listar(CMD_AGENTE_LINUX_LIST_ALL_FILES, remoto, &noAgente)) {
     return false;
   }
-  std::unordered_map<std::string, const InfoObjectLinux*> noAgente;
-  for (const InfoObjectLinux& registro : registros) {
-    if (registro.getTipo() == ARQUIVO) noAgente[registro.getNome()] = &registro;
+  std::unordered_map<std::string_view, const InfoObjectLinux*> porNome(noAgente.size());
+  for (const InfoObjectLinux& registro : noAgente) {
+    if (registro.getTipo() == ARQUIVO) porNome[registro.getNome()] = &registro;
   }
   // Size and modification second are all a record tells: a file changed
   // within the same second and size looks unchanged.
-  auto igual = [&noAgente](const TArquivo& arquivo) {
-    auto achado = noAgente.find(arquivo.destino);
+  auto igual = [&porNome](const TArquivo& arquivo) {
+    auto achado = porNome.find(arquivo.destino);
     time_t quando;
-    return achado != noAgente.end() && achado->second->getTamanho() == arquivo.tamanho &&
+    return achado != porNome.end() && achado->second->getTamanho() == arquivo.tamanho &&
            TDataTexto::lerRegistro(achado->second->getDataUltimaModificacao(), &quando) &&
            quando == arquivo.modificacao;
   };
   size_t antes = arquivos.size();
   arquivos.erase(std::remove_if(arquivos.begin(), arquivos.end(), igual), arquivos.end());
   copia->contarInalterados(static_cast<int64_t>(antes - arquivos.size()));
-  for (TArquivo& arquivo : arquivos) arquivo.ausente = noAgente.count(arquivo.destino) == 0;
+  for (TArquivo& arquivo : arquivos) arquivo.ausente = porNome.count(arquivo.destino) == 0;
+  noAgente = TListaInfoObjectLinux();
   return true;
 }
 

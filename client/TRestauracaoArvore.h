@@ -18,7 +18,8 @@
 class TCanal;
 
 // A restore of the local folder local into remoto on the agent over the
-// channels of a TCopiaArvore: the local tree is listed first, each folder
+// channels of a TCopiaArvore: the local tree and the agent's side are listed
+// first, each folder
 // is made on the agent once its parent is known to be a real folder, files
 // the agent already holds alike (size and modification second) are left
 // alone, each other file is stored and then checked on the agent in short
@@ -29,8 +30,9 @@ class TRestauracaoArvore {
   TRestauracaoArvore(TCopiaArvore* copia, const std::string& local, const std::string& remoto);
   ~TRestauracaoArvore();
 
-  // The local tree, folders before what they hold.
-  void listarLocal();
+  // The local tree, folders before what they hold, while the agent's side
+  // is listed on the first channel.
+  void listar();
   // Everything listed onto the agent. False when a connection was lost.
   bool copiar();
 
@@ -41,7 +43,7 @@ class TRestauracaoArvore {
 
   // Drops the files the agent already holds with the same size and
   // modification second, counted as unchanged, and marks those it does not
-  // hold at all. False when the listing failed.
+  // hold at all. False when the agent's side could not be listed.
   bool deixarIguais();
   bool criarPastasRemotas();
   void pedirPastaRemota(TCanal* canal, size_t indice);
@@ -68,6 +70,8 @@ class TRestauracaoArvore {
   std::vector<TPasta>& pastas;  // lista's
   std::vector<TArquivo>& arquivos;
   TCorridaGravacao corrida;  // the stores, over lista's files
+  TListaInfoObjectLinux noAgente;  // the agent's side, listed with the local tree
+  bool agenteListado = false;
   std::mutex trava;          // the lots' records
   std::condition_variable registrosChegaram;
 };

@@ -33,10 +33,10 @@ class InfoObjectLinux {
   void setTipo(TipoObjetoLinux valor) { tipo = valor; }
   void setTamanho(int64_t valor) { tamanho = valor; }
   void setDataUltimaModificacao(const char* texto, size_t n) { dataUltimaModificacao.assign(texto, n); }
-  std::string getNome() const { return nome; }
+  const std::string& getNome() const { return nome; }
   TipoObjetoLinux getTipo() const { return tipo; }
   int64_t getTamanho() const { return tamanho; }
-  std::string getDataUltimaModificacao() const { return dataUltimaModificacao; }
+  const std::string& getDataUltimaModificacao() const { return dataUltimaModificacao; }
 
   // Fills kind, size and date from the file system for nome. A path whose
   // status cannot be read gives ARQUIVO, size -1 and an empty date.
