@@ -26,9 +26,9 @@ TRestauracaoArvore::TRestauracaoArvore(TCopiaArvore* copia, const std::string& l
 
 void TRestauracaoArvore::listar() {
   // The agent lists while the local tree is walked. Nothing is made on the
-  // agent before the local walk ends, so this listing sees what a later one
-  // would; when it fails (the target is not there yet) the agent's side is
-  // listed again once the folders are made.
+  // agent before both end, so this listing sees what one after the folders
+  // are made would (a target not there yet lists empty). Should it fail, it
+  // is asked for again then.
   std::future<bool> listagem = std::async(std::launch::async, [this] {
     return copia->canal(0)->getCliente()->listar(CMD_AGENTE_LINUX_LIST_ALL_FILES, remoto,
                                                  &noAgente);

@@ -19,12 +19,12 @@ class TCanal;
 
 // A restore of the local folder local into remoto on the agent over the
 // channels of a TCopiaArvore: the local tree and the agent's side are listed
-// first, each folder
-// is made on the agent once its parent is known to be a real folder, files
-// the agent already holds alike (size and modification second) are left
-// alone, each other file is stored and then checked on the agent in short
-// runs (TCorridaGravacao), and the folders get their times last. Made and run by TCopiaArvore; its
-// handlers run on the channels' reader threads.
+// first, each folder is made on the agent once its parent is known to be a
+// real folder, files the agent already holds alike (size and modification
+// second) are left alone, each other file is stored and then checked on the
+// agent in short runs (TCorridaGravacao), and the folders get their times
+// last. Made and run by TCopiaArvore; its handlers run on the channels'
+// reader threads.
 class TRestauracaoArvore {
  public:
   TRestauracaoArvore(TCopiaArvore* copia, const std::string& local, const std::string& remoto);
