@@ -29,12 +29,13 @@ void TRestauracaoArvore::listar() {
   // agent before both end, so this listing sees what one after the folders
   // are made would (a target not there yet lists empty). Should it fail, it
   // is asked for again then.
-  std::future<bool> listagem = std::async(std::launch::async, [this] {
-    return copia->canal(0)->getCliente()->listar(CMD_AGENTE_LINUX_LIST_ALL_FILES, remoto,
-                                                 &noAgente);
-  });
+  std::future<bool> listagem = std::async(std::launch::async, [this] { return listarAgente(); });
   lista.listar();
   agenteListado = listagem.get();
+}
+
+bool TRestauracaoArvore::listarAgente() {
+  return copia->canal(0)->getCliente()->listar(CMD_AGENTE_LINUX_LIST_ALL_FILES, remoto, &noAgente);
 }
 
 TRestauracaoArvore::~TRestauracaoArvore() {}
@@ -60,12 +61,11 @@ bool TRestauracaoArvore::copiar() {
 bool TRestauracaoArvore::deixarIguais() {
   // One listing of the agent's side: a re-run, or one after an interrupted
   // restore, stores only what is missing or differs there.
-  if (!agenteListado &&
-      !copia->canal(0)->getCliente()->listar(CMD_AGENTE_LINUX_LIST_ALL_FILES, remoto, &noAgente)) {
-    return false;
-  }
-  std::unordered_map<std::string_view, const InfoObjectLinux*> porNome(noAgente.size());
-  for (const InfoObjectLinux& registro : noAgente) {
+  if (!agenteListado && !listarAgente()) return false;
+  // Needed only here: gone when this returns, after the index into it.
+  TListaInfoObjectLinux registros = std::move(noAgente);
+  std::unordered_map<std::string_view, const InfoObjectLinux*> porNome(registros.size());
+  for (const InfoObjectLinux& registro : registros) {
     if (registro.getTipo() == ARQUIVO) porNome[registro.getNome()] = &registro;
   }
   // Size and modification second are all a record tells: a file changed
@@ -81,7 +81,6 @@ bool TRestauracaoArvore::deixarIguais() {
   arquivos.erase(std::remove_if(arquivos.begin(), arquivos.end(), igual), arquivos.end());
   copia->contarInalterados(static_cast<int64_t>(antes - arquivos.size()));
   for (TArquivo& arquivo : arquivos) arquivo.ausente = porNome.count(arquivo.destino) == 0;
-  noAgente = TListaInfoObjectLinux();
   return true;
 }
 

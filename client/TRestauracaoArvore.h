@@ -41,6 +41,9 @@ class TRestauracaoArvore {
   typedef TListaLocal::TArquivo TArquivo;
   typedef TCorridaGravacao::TLoteRestauracao TLoteRestauracao;
 
+  // The agent's side into noAgente, on the first channel; false when it
+  // could not be listed.
+  bool listarAgente();
   // Drops the files the agent already holds with the same size and
   // modification second, counted as unchanged, and marks those it does not
   // hold at all. False when the agent's side could not be listed.
