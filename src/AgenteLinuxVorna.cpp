@@ -192,16 +192,21 @@ void tomarDescritores() {
   }
 }
 
-// Null when no key asks for any control: everyone is then admitted as ever.
 TControleAcesso* criarControleAcesso(const TFileConfiguracao& configuracao) {
-  if (!configuracao.getRestringirServidores() && configuracao.getMaxConexoesSemLogin() == 0 &&
-      configuracao.getPenalidadeLogin() == 0) {
-    return nullptr;
-  }
   // Lives as long as the process: connection threads may outlive main's frame.
   return new TControleAcesso(
       configuracao.getRestringirServidores(), configuracao.getServidoresPermitidos(),
-      configuracao.getMaxConexoesSemLogin(), configuracao.getPenalidadeLogin(), myPid);
+      configuracao.getMaxConexoesSemLogin(), configuracao.getMaxSemLoginPorEndereco(),
+      configuracao.getPenalidadeLogin(), myPid);
+}
+
+// A setting that cannot be read as meant stops the agent before it listens.
+void recusarConfiguracaoInvalida(const TFileConfiguracao& configuracao) {
+  if (configuracao.getErros().empty()) return;
+  for (const std::string& erro : configuracao.getErros()) anunciar(erro, 0);
+  anunciar(std::string("Agente não iniciado: corrija ") + TFileConfiguracao::ARQUIVO_CONFIG, 0);
+  fflush(nullptr);
+  exit(1);
 }
 
 bool ehFaltaDeRecursos(int erro) {
@@ -307,6 +312,7 @@ int main(int argc, char* argv[]) {
   if (prazo != nullptr && std::atoi(prazo) > 0) prazoLogin = std::atoi(prazo);
   TFileConfiguracao configuracao;
   for (const std::string& aviso : configuracao.getAvisos()) anunciar(aviso, 0);
+  recusarConfiguracaoInvalida(configuracao);
   porta = configuracao.getPorta();
   if (argc > 1) porta = std::atoi(argv[1]);
   std::string primeiraPalavra = argc > 0 && argv[0] != nullptr ? argv[0] : "";

@@ -18,7 +18,8 @@ MemoryStream& MemoryStream::operator=(const MemoryStream& outro) {
   if (this == &outro) return *this;
   clearAll();
   reservar(outro.sizeBuffer);
-  if (outro.sizeBuffer > 0) std::memcpy(buffer, outro.buffer, static_cast<size_t>(outro.sizeBuffer));
+  if (outro.sizeBuffer > 0)
+    std::memcpy(buffer, outro.buffer, static_cast<size_t>(outro.sizeBuffer));
   sizeBuffer = outro.sizeBuffer;
   posicao = outro.posicao;
   return *this;
@@ -153,6 +154,13 @@ long long MemoryStream::readInt64FromMemoryStream() {
 }
 
 std::string MemoryStream::readStringFromMemoryStream() {
+  std::string texto = lerTextoInteiro();
+  size_t zero = texto.find('\0');
+  if (zero != std::string::npos) texto.resize(zero);
+  return texto;
+}
+
+std::string MemoryStream::lerTextoInteiro() {
   exigirBytes(4);
   int inicio = posicao;
   int n = readIntFromMemoryStream();
@@ -162,12 +170,7 @@ std::string MemoryStream::readStringFromMemoryStream() {
     posicao = inicio;  // a refused string consumes nothing, not even its length
     throw;
   }
-  if (n == 0) return std::string();
-  const char* texto = reinterpret_cast<const char*>(buffer + posicao);
-  const void* zero = std::memchr(texto, 0, static_cast<size_t>(n));
-  size_t comprimento = zero ? static_cast<size_t>(static_cast<const char*>(zero) - texto)
-                            : static_cast<size_t>(n);
-  std::string resultado(texto, comprimento);
+  std::string resultado(reinterpret_cast<const char*>(buffer + posicao), static_cast<size_t>(n));
   posicao += n;
   return resultado;
 }

@@ -49,6 +49,8 @@ class MemoryStream {
   // The text up to the first zero byte of the declared bytes; the cursor still
   // moves past all of them.
   std::string readStringFromMemoryStream();
+  // All the declared bytes of a string, zero bytes included.
+  std::string lerTextoInteiro();
 
   // For receiving: n more writable bytes at the end (size grows by n), and
   // cutting the body back to the bytes that really arrived.

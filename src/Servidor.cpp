@@ -32,6 +32,10 @@ bool Servidor::iniciar() {
     perror("Socket Fail()");
     exit(1);
   }
+  // A restart binds at once, while connections of the run before still wait
+  // out their closing on this port.
+  int reutilizar = 1;
+  setsockopt(socketHandle, SOL_SOCKET, SO_REUSEADDR, &reutilizar, sizeof reutilizar);
   struct sockaddr_in local;
   std::memset(&local, 0, sizeof local);
   local.sin_family = AF_INET;

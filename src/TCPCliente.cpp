@@ -66,10 +66,11 @@ bool TCPCliente::fazerLogin() {
   bool admitido = false;
   try {
     int respLogin = LOGIN_SUCESSO;
-    admitido = autorizado(stream.get(), &respLogin);
+    TResultadoLogin resultado = autorizado(stream.get(), &respLogin);
+    admitido = resultado == LOGIN_ADMITIDO;
     // The books first: once the answer is out the peer may come back at once.
     informarFimDoLogin(admitido ? TControleAcesso::LOGIN_ACEITO : TControleAcesso::LOGIN_RECUSADO);
-    stream->writeInt(respLogin);
+    if (resultado != LOGIN_SEM_RESPOSTA) stream->writeInt(respLogin);
   } catch (const std::exception& e) {
     admitido = false;
     if (!stream->prazoEsgotado()) {
@@ -160,12 +161,28 @@ void TCPCliente::executarComando(const TComandoServido& comando) {
   if (comando.segundoOk) sendComandoReconhecido(stream.get());
 }
 
-bool TCPCliente::autorizado(Stream* stream, int* respLogin) {
+TCPCliente::TResultadoLogin TCPCliente::autorizado(Stream* stream, int* respLogin) {
   TFileUser fileUser(pidProcessoPrincipal);
   MemoryStream mensagem = ReadMemoryStream(stream, TAMANHO_MAXIMO_LOGIN);
-  std::string usuarioRecebido = mensagem.readStringFromMemoryStream();
-  std::string senhaRecebida = mensagem.readStringFromMemoryStream();
-  return fileUser.userCadastrado(usuarioRecebido, senhaRecebida, respLogin);
+  std::string usuarioRecebido = mensagem.lerTextoInteiro();
+  std::string senhaRecebida = mensagem.lerTextoInteiro();
+  // An address penalized while this connection waited gets no answer at all.
+  if (controleAcesso != nullptr && controleAcesso->penalizado(enderecoCliente)) {
+    return LOGIN_SEM_RESPOSTA;
+  }
+  bool admitido;
+  if (usuarioRecebido.find('\0') != std::string::npos ||
+      senhaRecebida.find('\0') != std::string::npos) {
+    // A name cut at a zero byte could pass for another: refused whole.
+    *respLogin = LOGIN_ERRO_USUARIO;
+    admitido = false;
+  } else {
+    admitido = fileUser.userCadastrado(usuarioRecebido, senhaRecebida, respLogin);
+  }
+  if (!admitido && controleAcesso != nullptr) {
+    controleAcesso->logarLoginRecusado(enderecoCliente, usuarioRecebido, *respLogin);
+  }
+  return admitido ? LOGIN_ADMITIDO : LOGIN_RECUSADO_COM_RESPOSTA;
 }
 
 void TCPCliente::sendComandoReconhecido(Stream* stream) { stream->writeInt(COMMAND_OK); }

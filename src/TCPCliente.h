@@ -105,8 +105,10 @@ class TCPCliente {
   friend class TTabelaComandos;  // the table names the handlers
 
   void configurarSocket();
-  // Reads and checks the login message; *respLogin gets the code to answer.
-  bool autorizado(Stream* stream, int* respLogin);
+  enum TResultadoLogin { LOGIN_ADMITIDO, LOGIN_RECUSADO_COM_RESPOSTA, LOGIN_SEM_RESPOSTA };
+  // Reads and checks the login message; *respLogin gets the code to answer,
+  // unless the peer is to get no answer at all. A refusal is logged.
+  TResultadoLogin autorizado(Stream* stream, int* respLogin);
   // The whole login: false when the connection must end.
   bool fazerLogin();
   void informarFimDoLogin(int fim);

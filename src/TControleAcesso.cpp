@@ -7,48 +7,91 @@
 
 #include "TUtils.h"
 
+namespace {
+
+// Longest part of a refused user name written to the log.
+const size_t USUARIO_NO_LOG = 128;
+
+}  // namespace
+
 TControleAcesso::TControleAcesso(bool restringir, const std::vector<TRedeIPv4>& permitidos,
-                                 int maxSemLogin, int penalidade, int pidLog)
+                                 int maxSemLogin, int maxPorEndereco, int penalidade, int pidLog)
     : restringir(restringir),
       permitidos(permitidos),
       maxSemLogin(maxSemLogin),
-      penalidade(penalidade),
+      maxPorEndereco(maxPorEndereco),
+      penalidade(std::min(penalidade, MAXIMO_PENALIDADE)),
       pidLog(pidLog),
       semLogin(0),
-      fichasDeLog(RECUSAS_EM_RAJADA),
-      recusasNaoLogadas(0),
-      ultimaFicha(TRelogio::now()) {}
+      registro(pidLog) {}
 
 TControleAcesso::~TControleAcesso() {}
 
 bool TControleAcesso::admitir(uint32_t ip, TRelogio::time_point agora) {
   std::lock_guard<std::mutex> guarda(trava);
   if (!permitido(ip)) {
-    logarRecusa(ip, "endereço fora de servidoresPermitidos", agora);
+    recusar(ip, "endereço fora de servidoresPermitidos", agora);
     return false;
   }
-  TEstadoEndereco* estado = procurar(ip);
-  if (estado != nullptr && estado->penalizadoAte > agora) {
-    auto resta = std::chrono::duration_cast<std::chrono::seconds>(estado->penalizadoAte - agora);
-    logarRecusa(
-        ip, "penalidade por logins recusados, mais " + IntToStr(resta.count() + 1) + " segundos",
+  std::string motivo;
+  if (emPenalidade(ip, agora, &motivo)) {
+    recusar(ip, motivo, agora);
+    return false;
+  }
+  int& doEndereco = semLoginPorEndereco[ip];
+  // The address's own cap first: one address must not hold the door for all.
+  if (maxPorEndereco > 0 && doEndereco >= maxPorEndereco) {
+    recusar(
+        ip,
+        IntToStr(doEndereco) + " conexões deste endereço ainda sem login (maxSemLoginPorEndereco)",
         agora);
-    return false;
+  } else if (maxSemLogin > 0 && semLogin >= maxSemLogin) {
+    recusar(ip, IntToStr(semLogin) + " conexões ainda sem login (maxConexoesSemLogin)", agora);
+  } else {
+    ++doEndereco;
+    ++semLogin;
+    return true;
   }
-  if (maxSemLogin > 0 && semLogin >= maxSemLogin) {
-    logarRecusa(ip, IntToStr(semLogin) + " conexões ainda sem login (maxConexoesSemLogin)", agora);
-    return false;
-  }
-  ++semLogin;
+  if (doEndereco == 0) semLoginPorEndereco.erase(ip);
+  return false;
+}
+
+bool TControleAcesso::penalizado(uint32_t ip, TRelogio::time_point agora) {
+  std::lock_guard<std::mutex> guarda(trava);
+  std::string motivo;
+  if (!emPenalidade(ip, agora, &motivo)) return false;
+  registro.registrar(ip, "Login de " + textoDoEndereco(ip) + " encerrado sem resposta: " + motivo,
+                     agora);
   return true;
 }
 
 void TControleAcesso::loginTerminado(uint32_t ip, TFimLogin fim, TRelogio::time_point agora) {
   std::lock_guard<std::mutex> guarda(trava);
   if (semLogin > 0) --semLogin;
+  auto doEndereco = semLoginPorEndereco.find(ip);
+  if (doEndereco != semLoginPorEndereco.end() && --doEndereco->second <= 0) {
+    semLoginPorEndereco.erase(doEndereco);
+  }
   if (penalidade <= 0) return;
-  if (fim == LOGIN_ACEITO) esquecer(ip);
+  if (fim == LOGIN_ACEITO) {
+    auto estado = enderecos.find(ip);
+    // A success ends what the address had built up, but not a penalty
+    // already running: connections opened before it must not undo it.
+    if (estado != enderecos.end() && estado->second.penalizadoAte <= agora) enderecos.erase(estado);
+  }
   if (fim == LOGIN_RECUSADO) registrarFalha(ip, agora);
+}
+
+void TControleAcesso::logarLoginRecusado(uint32_t ip, const std::string& usuario, int codigo,
+                                         TRelogio::time_point agora) {
+  std::string nome =
+      usuario.size() > USUARIO_NO_LOG ? usuario.substr(0, USUARIO_NO_LOG) + "..." : usuario;
+  std::lock_guard<std::mutex> guarda(trava);
+  // Control bytes in the name are escaped by the log itself.
+  registro.registrar(ip,
+                     "Login recusado de " + textoDoEndereco(ip) + ": usuário \"" + nome +
+                         "\", código " + IntToStr(codigo),
+                     agora);
 }
 
 int TControleAcesso::conexoesSemLogin() const {
@@ -64,77 +107,62 @@ bool TControleAcesso::permitido(uint32_t ip) const {
   return false;
 }
 
-TControleAcesso::TEstadoEndereco* TControleAcesso::procurar(uint32_t ip) {
-  for (TEstadoEndereco& estado : enderecos) {
-    if (estado.ip == ip) return &estado;
-  }
-  return nullptr;
+bool TControleAcesso::emPenalidade(uint32_t ip, TRelogio::time_point agora,
+                                   std::string* motivo) const {
+  auto estado = enderecos.find(ip);
+  if (estado == enderecos.end() || estado->second.penalizadoAte <= agora) return false;
+  auto resta =
+      std::chrono::duration_cast<std::chrono::seconds>(estado->second.penalizadoAte - agora);
+  *motivo = "penalidade por logins recusados, mais " + IntToStr(resta.count() + 1) + " segundos";
+  return true;
 }
 
 TControleAcesso::TEstadoEndereco* TControleAcesso::acompanhar(uint32_t ip,
                                                               TRelogio::time_point agora) {
-  TEstadoEndereco* estado = procurar(ip);
-  if (estado == nullptr) {
-    // A full table forgets the address it heard from longest ago.
+  auto achado = enderecos.find(ip);
+  if (achado == enderecos.end()) {
     if (enderecos.size() >= ENDERECOS_ACOMPANHADOS) {
-      auto maisAntigo = std::min_element(enderecos.begin(), enderecos.end(),
-                                         [](const TEstadoEndereco& a, const TEstadoEndereco& b) {
-                                           return a.ultimoUso < b.ultimoUso;
-                                         });
+      // The address heard from longest ago goes, unless it is still paying:
+      // a flood of other addresses must not set a penalized one free.
+      auto maisAntigo = enderecos.end();
+      for (auto i = enderecos.begin(); i != enderecos.end(); ++i) {
+        if (i->second.penalizadoAte > agora) continue;
+        if (maisAntigo == enderecos.end() || i->second.ultimoUso < maisAntigo->second.ultimoUso) {
+          maisAntigo = i;
+        }
+      }
+      if (maisAntigo == enderecos.end()) return nullptr;
       enderecos.erase(maisAntigo);
     }
-    enderecos.push_back(TEstadoEndereco{ip, 0, 0, agora, agora, agora});
-    estado = &enderecos.back();
+    achado = enderecos.emplace(ip, TEstadoEndereco()).first;
   }
-  estado->ultimoUso = agora;
-  return estado;
+  achado->second.ultimoUso = agora;
+  return &achado->second;
 }
 
 void TControleAcesso::registrarFalha(uint32_t ip, TRelogio::time_point agora) {
   TEstadoEndereco* estado = acompanhar(ip, agora);
-  if (agora - estado->inicioJanela > std::chrono::seconds(JANELA_FALHAS_S)) {
-    estado->inicioJanela = agora;
-    estado->falhas = 0;
+  if (estado == nullptr) return;
+  // A sliding window: the failures of the last minute, whenever they came.
+  estado->falhas.push_back(agora);
+  while (!estado->falhas.empty() &&
+         agora - estado->falhas.front() >= std::chrono::seconds(JANELA_FALHAS_S)) {
+    estado->falhas.pop_front();
   }
-  if (++estado->falhas < penalidade) return;
+  if (static_cast<int>(estado->falhas.size()) < penalidade) return;
   int segundos = PENALIDADE_INICIAL_S;
   for (int i = 0; i < estado->repeticoes && segundos < PENALIDADE_MAXIMA_S; ++i) segundos *= 2;
   segundos = std::min(segundos, PENALIDADE_MAXIMA_S);
-  estado->penalizadoAte = agora + std::chrono::seconds(segundos);
+  estado->penalizadoAte = std::max(estado->penalizadoAte, agora) + std::chrono::seconds(segundos);
   ++estado->repeticoes;
-  estado->falhas = 0;
-  estado->inicioJanela = agora;
+  estado->falhas.clear();
   log.WriteLog("Endereço " + textoDoEndereco(ip) + " penalizado por " + IntToStr(segundos) +
                    " segundos após " + IntToStr(penalidade) + " logins recusados",
                pidLog, false);
 }
 
-void TControleAcesso::esquecer(uint32_t ip) {
-  TEstadoEndereco* estado = procurar(ip);
-  if (estado == nullptr) return;
-  *estado = enderecos.back();
-  enderecos.pop_back();
-}
-
-void TControleAcesso::logarRecusa(uint32_t ip, const std::string& motivo,
-                                  TRelogio::time_point agora) {
-  // A flood of refused connections must not fill the disk: a burst is
-  // logged, then one line every few seconds, and the count of the rest.
-  std::chrono::duration<double> passou = agora - ultimaFicha;
-  ultimaFicha = agora;
-  fichasDeLog = std::min<double>(RECUSAS_EM_RAJADA,
-                                 fichasDeLog + std::max(0.0, passou.count()) / SEGUNDOS_POR_RECUSA);
-  if (fichasDeLog < 1) {
-    ++recusasNaoLogadas;
-    return;
-  }
-  fichasDeLog -= 1;
-  if (recusasNaoLogadas > 0) {
-    log.WriteLog(IntToStr(recusasNaoLogadas) + " recusas de conexão não registradas no log", pidLog,
-                 false);
-    recusasNaoLogadas = 0;
-  }
-  log.WriteLog("Conexão de " + textoDoEndereco(ip) + " recusada: " + motivo, pidLog, false);
+void TControleAcesso::recusar(uint32_t ip, const std::string& motivo, TRelogio::time_point agora) {
+  registro.registrar(ip, "Conexão de " + textoDoEndereco(ip) + " recusada: " + motivo, agora);
 }
 
 bool TControleAcesso::lerRede(const std::string& texto, TRedeIPv4* rede) {

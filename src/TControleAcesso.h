@@ -3,11 +3,14 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "Logger.h"
+#include "TRegistroRecusas.h"
 
 // One IPv4 network of an allow-list, both fields in host byte order.
 struct TRedeIPv4 {
@@ -15,12 +18,13 @@ struct TRedeIPv4 {
   uint32_t mascara;
 };
 
-// Who may connect: the allow-list of servers, the cap on connections that
-// have not logged in yet and the penalty for repeated refused logins. Made
-// once by main before the first connection; the accept loop asks admitir()
-// and every connection thread reports its login through loginTerminado(),
-// so every method takes the one lock. With nothing configured it admits
-// everyone and keeps no state, as if it did not exist.
+// Who may connect: the allow-list of servers, the caps on connections that
+// have not logged in yet (per address, then for all), the penalty for
+// repeated refused logins, and the log of every refusal. Made once by main
+// before the first connection; the accept loop asks admitir(), every
+// connection thread asks penalizado() when its login arrives and reports
+// its end through loginTerminado(), so every method takes the one lock.
+// With no limit configured it admits everyone and only logs refused logins.
 class TControleAcesso {
  public:
   typedef std::chrono::steady_clock TRelogio;
@@ -28,19 +32,22 @@ class TControleAcesso {
   // What ended a connection's login phase.
   enum TFimLogin { LOGIN_ACEITO, LOGIN_RECUSADO, LOGIN_NAO_CONCLUIDO };
 
+  // A penalty follows penalidade refused logins within any JANELA_FALHAS_S.
   static constexpr int JANELA_FALHAS_S = 60;
   static constexpr int PENALIDADE_INICIAL_S = 30;
   static constexpr int PENALIDADE_MAXIMA_S = 600;
+  // Addresses whose failures are remembered. A full table forgets the one
+  // heard from longest ago, but never one still under its penalty.
   static constexpr size_t ENDERECOS_ACOMPANHADOS = 4096;
-  // Refusals logged in a burst, and one more allowed every so many seconds.
-  static constexpr int RECUSAS_EM_RAJADA = 20;
-  static constexpr int SEGUNDOS_POR_RECUSA = 5;
+  // The largest penalidade: each address keeps the times of that many failures.
+  static constexpr int MAXIMO_PENALIDADE = 100;
 
   // With restringir false every address is admitted, otherwise only those
-  // in permitidos (none, when it is empty). maxSemLogin and penalidade 0
-  // turn those limits off. pidLog names the log the refusals go to.
+  // in permitidos (none, when it is empty). maxSemLogin, maxPorEndereco and
+  // penalidade 0 turn those limits off. pidLog names the log the refusals
+  // go to.
   TControleAcesso(bool restringir, const std::vector<TRedeIPv4>& permitidos, int maxSemLogin,
-                  int penalidade, int pidLog);
+                  int maxPorEndereco, int penalidade, int pidLog);
   virtual ~TControleAcesso();
 
   TControleAcesso(const TControleAcesso&) = delete;
@@ -50,8 +57,16 @@ class TControleAcesso {
   // the connection unread (the refusal is logged, within the log's rate).
   // True: the connection now counts as not logged in until loginTerminado.
   bool admitir(uint32_t ip, TRelogio::time_point agora = TRelogio::now());
+  // A connection thread, once its login message is in: true when ip is
+  // under a penalty (logged); the connection then ends with no answer, and
+  // its login counts as refused.
+  bool penalizado(uint32_t ip, TRelogio::time_point agora = TRelogio::now());
   // Any thread, exactly once for each admitted connection.
   void loginTerminado(uint32_t ip, TFimLogin fim, TRelogio::time_point agora = TRelogio::now());
+  // Logs a refused login of usuario (escaped, cut when long) from ip with
+  // its code, within the log's rate.
+  void logarLoginRecusado(uint32_t ip, const std::string& usuario, int codigo,
+                          TRelogio::time_point agora = TRelogio::now());
 
   int conexoesSemLogin() const;
 
@@ -62,33 +77,31 @@ class TControleAcesso {
 
  private:
   struct TEstadoEndereco {
-    uint32_t ip;
-    int falhas;
-    int repeticoes;
-    TRelogio::time_point inicioJanela;
+    std::deque<TRelogio::time_point> falhas;  // within the last JANELA_FALHAS_S, oldest first
+    int repeticoes = 0;
     TRelogio::time_point penalizadoAte;
     TRelogio::time_point ultimoUso;
   };
 
   bool permitido(uint32_t ip) const;
-  TEstadoEndereco* procurar(uint32_t ip);
+  bool emPenalidade(uint32_t ip, TRelogio::time_point agora, std::string* motivo) const;
+  // The state of ip, made when missing; null when the table is full of
+  // addresses under penalty.
   TEstadoEndereco* acompanhar(uint32_t ip, TRelogio::time_point agora);
   void registrarFalha(uint32_t ip, TRelogio::time_point agora);
-  void esquecer(uint32_t ip);
-  // The refusal of ip, within the log's rate.
-  void logarRecusa(uint32_t ip, const std::string& motivo, TRelogio::time_point agora);
+  void recusar(uint32_t ip, const std::string& motivo, TRelogio::time_point agora);
 
   bool restringir;
   std::vector<TRedeIPv4> permitidos;
   int maxSemLogin;
+  int maxPorEndereco;
   int penalidade;
   int pidLog;
   mutable std::mutex trava;
   int semLogin;
-  std::vector<TEstadoEndereco> enderecos;
-  double fichasDeLog;
-  long long recusasNaoLogadas;
-  TRelogio::time_point ultimaFicha;
+  std::unordered_map<uint32_t, int> semLoginPorEndereco;
+  std::unordered_map<uint32_t, TEstadoEndereco> enderecos;
+  TRegistroRecusas registro;
   Logger log;
 };
 

@@ -22,6 +22,11 @@ bool contem(const std::string& texto, const char* trecho) {
   return texto.find(trecho) != std::string::npos;
 }
 
+std::string valorInvalido(const char* chave, const std::string& valor) {
+  return std::string("Valor inválido para ") + chave + " em " + TFileConfiguracao::ARQUIVO_CONFIG +
+         ": \"" + valor + "\"";
+}
+
 }  // namespace
 
 TFileConfiguracao::TFileConfiguracao() {
@@ -38,12 +43,15 @@ TFileConfiguracao::~TFileConfiguracao() {}
 
 void TFileConfiguracao::setParametrosDefault() {
   avisos.clear();
+  erros.clear();
+  chavesLidas.clear();
   porta = 9999;
   quantTentativaDeConexao = 10;
   enderecoEscuta.clear();
   restringirServidores = false;
   servidoresPermitidos.clear();
   maxConexoesSemLogin = 0;
+  maxSemLoginPorEndereco = 0;
   penalidadeLogin = 0;
 }
 
@@ -52,6 +60,7 @@ void TFileConfiguracao::load() {
   // An unreadable file (or a directory of that name) keeps the defaults.
   if (!lerArquivoTexto(ARQUIVO_CONFIG, &conteudo, &erro)) return;
   for (const std::string& linha : dividirLinhas(conteudo)) setaParametro(linha);
+  avisarFimDaLeitura();
 }
 
 void TFileConfiguracao::setaParametro(const std::string& linha) {
@@ -70,30 +79,50 @@ void TFileConfiguracao::setaParametro(const std::string& linha) {
 
 void TFileConfiguracao::setaParametroOpcional(const std::string& chave, const std::string& valor) {
   // The optional keys are looked for in the key alone, so that no value can
-  // pass for a key.
+  // pass for a key; no key's name holds another's.
   if (contem(chave, ID_ENDERECO_ESCUTA)) {
+    marcarChave(ID_ENDERECO_ESCUTA);
     lerEnderecoEscuta(valor);
   } else if (contem(chave, ID_SERVIDORES_PERMITIDOS)) {
+    marcarChave(ID_SERVIDORES_PERMITIDOS);
     lerServidoresPermitidos(valor);
   } else if (contem(chave, ID_MAX_CONEXOES_SEM_LOGIN)) {
-    lerLimite(ID_MAX_CONEXOES_SEM_LOGIN, valor, &maxConexoesSemLogin);
+    marcarChave(ID_MAX_CONEXOES_SEM_LOGIN);
+    lerLimite(ID_MAX_CONEXOES_SEM_LOGIN, valor, MAXIMO_DOS_LIMITES, &maxConexoesSemLogin);
+  } else if (contem(chave, ID_MAX_SEM_LOGIN_POR_ENDERECO)) {
+    marcarChave(ID_MAX_SEM_LOGIN_POR_ENDERECO);
+    lerLimite(ID_MAX_SEM_LOGIN_POR_ENDERECO, valor, MAXIMO_DOS_LIMITES, &maxSemLoginPorEndereco);
   } else if (contem(chave, ID_PENALIDADE_LOGIN)) {
-    lerLimite(ID_PENALIDADE_LOGIN, valor, &penalidadeLogin);
+    marcarChave(ID_PENALIDADE_LOGIN);
+    lerLimite(ID_PENALIDADE_LOGIN, valor, TControleAcesso::MAXIMO_PENALIDADE, &penalidadeLogin);
   }
+}
+
+void TFileConfiguracao::marcarChave(const char* chave) {
+  for (const std::string& lida : chavesLidas) {
+    if (lida == chave) {
+      avisar(std::string(chave) + " aparece mais de uma vez em " + ARQUIVO_CONFIG);
+      return;
+    }
+  }
+  chavesLidas.push_back(chave);
 }
 
 void TFileConfiguracao::lerEnderecoEscuta(const std::string& valor) {
   struct in_addr endereco;
-  if (!valor.empty() && inet_pton(AF_INET, valor.c_str(), &endereco) != 1) {
-    avisarValorInvalido(ID_ENDERECO_ESCUTA, valor);
+  // Only an address: a name or a typing error must not make the agent
+  // listen everywhere.
+  if (inet_pton(AF_INET, valor.c_str(), &endereco) != 1) {
+    recusarValor(ID_ENDERECO_ESCUTA, valor);
     return;
   }
   enderecoEscuta = valor;
 }
 
 void TFileConfiguracao::lerServidoresPermitidos(const std::string& valor) {
-  servidoresPermitidos.clear();
-  restringirServidores = false;
+  // A key that is there restricts, whatever its entries: an empty or mistyped
+  // list admits nobody, never everybody. Every line of the key adds to it.
+  restringirServidores = true;
   size_t inicio = 0;
   while (inicio <= valor.size()) {
     size_t virgula = valor.find(',', inicio);
@@ -101,35 +130,42 @@ void TFileConfiguracao::lerServidoresPermitidos(const std::string& valor) {
     std::string entrada = semBrancosNasPontas(valor.substr(inicio, virgula - inicio));
     inicio = virgula + 1;
     if (entrada.empty()) continue;
-    // A list that names anything restricts, even when an entry is bad: a
-    // typing error must never open the agent to every address.
-    restringirServidores = true;
     TRedeIPv4 rede;
-    if (TControleAcesso::lerRede(entrada, &rede)) {
-      servidoresPermitidos.push_back(rede);
-    } else {
+    if (!TControleAcesso::lerRede(entrada, &rede)) {
       avisarValorInvalido(ID_SERVIDORES_PERMITIDOS, entrada);
+      continue;
     }
+    if (rede.mascara == 0) {
+      avisar(std::string(ID_SERVIDORES_PERMITIDOS) + " admite todo endereço: \"" + entrada + "\"");
+    }
+    servidoresPermitidos.push_back(rede);
   }
+}
+
+void TFileConfiguracao::avisarFimDaLeitura() {
   if (restringirServidores && servidoresPermitidos.empty()) {
     avisar(std::string(ID_SERVIDORES_PERMITIDOS) +
            " sem nenhum endereço válido: nenhum servidor será admitido");
   }
 }
 
-void TFileConfiguracao::lerLimite(const char* chave, const std::string& valor, int* limite) {
+void TFileConfiguracao::lerLimite(const char* chave, const std::string& valor, int maximo,
+                                  int* limite) {
   bool soDigitos = !valor.empty() && valor.size() <= 7 &&
                    valor.find_first_not_of("0123456789") == std::string::npos;
-  if (!soDigitos || std::atoi(valor.c_str()) > MAXIMO_DOS_LIMITES) {
-    avisarValorInvalido(chave, valor);
+  if (!soDigitos || std::atoi(valor.c_str()) > maximo) {
+    recusarValor(chave, valor);
     return;
   }
   *limite = std::atoi(valor.c_str());
 }
 
+void TFileConfiguracao::recusarValor(const char* chave, const std::string& valor) {
+  erros.push_back(valorInvalido(chave, valor));
+}
+
 void TFileConfiguracao::avisarValorInvalido(const char* chave, const std::string& valor) {
-  avisar(std::string("Valor inválido para ") + chave + " em " + ARQUIVO_CONFIG + ": \"" + valor +
-         "\"");
+  avisar(valorInvalido(chave, valor));
 }
 
 void TFileConfiguracao::avisar(const std::string& linha) { avisos.push_back(linha); }

@@ -18,12 +18,14 @@ class TFileConfiguracao {
   static constexpr const char* ID_ENDERECO_ESCUTA = "enderecoEscuta";
   static constexpr const char* ID_SERVIDORES_PERMITIDOS = "servidoresPermitidos";
   static constexpr const char* ID_MAX_CONEXOES_SEM_LOGIN = "maxConexoesSemLogin";
+  static constexpr const char* ID_MAX_SEM_LOGIN_POR_ENDERECO = "maxSemLoginPorEndereco";
   static constexpr const char* ID_PENALIDADE_LOGIN = "penalidadeLogin";
   static constexpr int MAXIMO_DOS_LIMITES = 1000000;
 
-  // Loads vornaConfig.txt, or creates it with the defaults. Never fails: a
-  // file that cannot be read or written leaves the defaults in effect, and
-  // an optional key with a bad value keeps its default (see getAvisos).
+  // Loads vornaConfig.txt, or creates it with the defaults. A file that
+  // cannot be read or written leaves the defaults in effect. An optional key
+  // whose value cannot be read as meant is an error (getErros): the agent
+  // must not start on it, as a mistake must never open it wider than meant.
   TFileConfiguracao();
   virtual ~TFileConfiguracao();
 
@@ -31,14 +33,19 @@ class TFileConfiguracao {
   int getQuantTentativaDeConexao() const { return quantTentativaDeConexao; }
   // Empty: every local address.
   const std::string& getEnderecoEscuta() const { return enderecoEscuta; }
-  // False: every server is admitted. True: only those of the list (none
-  // when every entry of the key was bad).
+  // False: every server is admitted. True: only the valid entries of the
+  // key, which was present (none when it held no valid entry).
   bool getRestringirServidores() const { return restringirServidores; }
   const std::vector<TRedeIPv4>& getServidoresPermitidos() const { return servidoresPermitidos; }
   int getMaxConexoesSemLogin() const { return maxConexoesSemLogin; }
+  int getMaxSemLoginPorEndereco() const { return maxSemLoginPorEndereco; }
   int getPenalidadeLogin() const { return penalidadeLogin; }
-  // One line for each bad value met, naming its key, for the caller to log.
+  // Lines for the caller to log: what was read in a way worth knowing (a
+  // key given twice, a dropped entry, a list admitting everybody or nobody).
   const std::vector<std::string>& getAvisos() const { return avisos; }
+  // One line for each value that cannot be read as meant, naming its key:
+  // when there is any, the agent must not start.
+  const std::vector<std::string>& getErros() const { return erros; }
 
  private:
   void load();
@@ -48,9 +55,13 @@ class TFileConfiguracao {
   bool createFileConfig();
   void lerEnderecoEscuta(const std::string& valor);
   void lerServidoresPermitidos(const std::string& valor);
-  void lerLimite(const char* chave, const std::string& valor, int* limite);
+  void avisarFimDaLeitura();
+  void lerLimite(const char* chave, const std::string& valor, int maximo, int* limite);
+  void recusarValor(const char* chave, const std::string& valor);
   void avisarValorInvalido(const char* chave, const std::string& valor);
   void avisar(const std::string& linha);
+  // Warns when chave was met before.
+  void marcarChave(const char* chave);
 
   int porta;
   int quantTentativaDeConexao;
@@ -58,8 +69,11 @@ class TFileConfiguracao {
   bool restringirServidores;
   std::vector<TRedeIPv4> servidoresPermitidos;
   int maxConexoesSemLogin;
+  int maxSemLoginPorEndereco;
   int penalidadeLogin;
   std::vector<std::string> avisos;
+  std::vector<std::string> erros;
+  std::vector<std::string> chavesLidas;
 };
 
 #endif

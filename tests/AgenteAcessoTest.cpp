@@ -136,25 +136,76 @@ TEST(AgenteAcesso, semAsChavesCadaLoginErradoEhRespondido) {
   EXPECT_EQ(loginDe(&agente, "127.0.0.5", "segredo"), LOGIN_SUCESSO);
 }
 
-TEST(AgenteAcesso, valoresRuinsSaoLogadosEOAgenteSegue) {
-  AgenteProcesso agente;
-  ASSERT_TRUE(iniciarCom(&agente,
-                         "enderecoEscuta=127.0.0.999\nservidoresPermitidos=localhost\n"
-                         "maxConexoesSemLogin=-3\npenalidadeLogin=muitas\n"));
-  ASSERT_TRUE(agente.vivo());
-  for (const char* chave :
-       {"enderecoEscuta", "servidoresPermitidos", "maxConexoesSemLogin", "penalidadeLogin"}) {
-    EXPECT_NE(agente.saida().find(std::string("Valor inválido para ") + chave), std::string::npos)
-        << chave;
-    if (AgenteProcesso::logsGravaveis()) {
-      EXPECT_EQ(contar(agente.logInicio(), std::string("Valor inválido para ") + chave), 1)
-          << chave;
-    }
+TEST(AgenteAcesso, valorRuimImpedeOInicioEListaVaziaNaoAdmiteNinguem) {
+  AgenteProcesso ruim;
+  ASSERT_TRUE(iniciarCom(&ruim, "enderecoEscuta=localhost\n") || !ruim.vivo());
+  int status = ruim.aguardarFim(10000);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 1)
+      << "a name where an address belongs must not open every address";
+  EXPECT_NE(
+      ruim.saida().find("Valor inválido para enderecoEscuta em vornaConfig.txt: \"localhost\""),
+      std::string::npos)
+      << ruim.saida();
+  if (AgenteProcesso::logsGravaveis()) {
+    EXPECT_EQ(contar(ruim.logInicio(), "Valor inválido para enderecoEscuta"), 1);
   }
-  // Listening everywhere, as by default; the list that named nothing valid
-  // admits nobody rather than everybody.
-  std::unique_ptr<ClienteVorna> cliente = agente.conectar();
-  ASSERT_TRUE(cliente);
-  EXPECT_TRUE(fechadaSemLer(cliente.get()));
-  EXPECT_TRUE(agente.vivo());
+  for (const char* lista : {"servidoresPermitidos=,\n",
+                            "servidoresPermitidos=10.9.9.9\n"
+                            "servidoresPermitidos=\n"}) {
+    AgenteProcesso agente;
+    ASSERT_TRUE(iniciarCom(&agente, lista)) << lista;
+    std::unique_ptr<ClienteVorna> cliente = agente.conectar();
+    ASSERT_TRUE(cliente);
+    EXPECT_TRUE(fechadaSemLer(cliente.get())) << lista << "admits nobody, not everybody";
+  }
+}
+
+TEST(AgenteAcesso, umEnderecoNaoSeguraAPortaDosOutros) {
+  AgenteProcesso agente;
+  ASSERT_TRUE(iniciarCom(&agente, "maxConexoesSemLogin=6\nmaxSemLoginPorEndereco=2\n"));
+  std::vector<std::unique_ptr<ClienteVorna>> calados;
+  for (int i = 0; i < 4; ++i) {
+    calados.push_back(agente.conectar("127.0.0.1", "127.0.0.7"));
+    ASSERT_TRUE(calados.back());
+  }
+  EXPECT_TRUE(fechadaSemLer(calados[2].get()));
+  EXPECT_TRUE(fechadaSemLer(calados[3].get()));
+  std::unique_ptr<ClienteVorna> servidor = agente.conectar("127.0.0.1", "127.0.0.8");
+  ASSERT_TRUE(servidor);
+  EXPECT_EQ(servidor->login("", ""), LOGIN_SUCESSO) << "the real server still gets in";
+  if (AgenteProcesso::logsGravaveis()) {
+    EXPECT_TRUE(agente.esperarNoLogProcesso(
+        "Conexão de 127.0.0.7 recusada: 2 conexões deste endereço ainda sem login "
+        "(maxSemLoginPorEndereco)"));
+  }
+}
+
+TEST(AgenteAcesso, penalidadeValeParaConexoesJaAbertasELoginRecusadoEhLogado) {
+  AgenteProcesso agente;
+  escreverUsuarios(agente);
+  ASSERT_TRUE(iniciarCom(&agente, "penalidadeLogin=2\n"));
+  std::vector<std::unique_ptr<ClienteVorna>> abertas;
+  for (int i = 0; i < 10; ++i) {
+    abertas.push_back(agente.conectar("127.0.0.1", "127.0.0.9"));
+    ASSERT_TRUE(abertas.back());
+  }
+  EXPECT_EQ(abertas[0]->login("backup", "errada"), LOGIN_ERRO_SENHA);
+  EXPECT_EQ(abertas[1]->login("intruso\n", "x"), LOGIN_ERRO_USUARIO);
+  EXPECT_TRUE(abertas[1]->aguardarFechamento(ESPERA_MS));
+  for (size_t i = 2; i < abertas.size(); ++i) {
+    EXPECT_EQ(abertas[i]->login("backup", "segredo"), +ClienteVorna::ERRO_CONEXAO)
+        << "connection " << i << " opened before the penalty is closed without an answer";
+  }
+  EXPECT_EQ(loginDe(&agente, "127.0.0.10", "segredo"), LOGIN_SUCESSO);
+  if (!AgenteProcesso::logsGravaveis()) return;
+  EXPECT_TRUE(
+      agente.esperarNoLogProcesso("Login recusado de 127.0.0.9: usuário \"backup\", código -2"));
+  EXPECT_TRUE(agente.esperarNoLogProcesso(
+      "Login recusado de 127.0.0.9: usuário \"intruso\\n\", código -1"));
+  EXPECT_TRUE(agente.esperarNoLogProcesso(
+      "Login de 127.0.0.9 encerrado sem resposta: penalidade por logins recusados"));
+  EXPECT_TRUE(agente.esperarNoLogProcesso(
+      "Endereço 127.0.0.9 penalizado por 60 segundos após 2 logins recusados"))
+      << "the closed logins still count: the penalty doubles";
 }

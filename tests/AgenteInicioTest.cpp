@@ -118,6 +118,26 @@ TEST(AgenteInicio, portaOcupadaTerminaComStatusUm) {
   }
 }
 
+TEST(AgenteInicio, reinicioLogoAposFecharUmaConexaoLigaNaHora) {
+  AgenteProcesso primeiro;
+  primeiro.usarPortaLivre();
+  ASSERT_TRUE(primeiro.iniciar());
+  {
+    auto cliente = primeiro.conectarLogado();
+    ASSERT_TRUE(cliente);
+    // The agent closes first, so its side of the port waits out the close.
+    ASSERT_TRUE(cliente->enviarInt(CMD_AGENTE_LINUX_DISCONET));
+    ASSERT_TRUE(cliente->aguardarFechamento(5000));
+  }
+  ASSERT_EQ(statusDeSaida(primeiro.parar(SIGTERM)), SIGTERM);
+  AgenteProcesso segundo;
+  ASSERT_TRUE(segundo.iniciar({std::to_string(primeiro.porta())}, "", false));
+  segundo.setPorta(primeiro.porta());
+  EXPECT_TRUE(esperarAte([&] { return AgenteProcesso::escutando(primeiro.porta()); }, 5000))
+      << segundo.erros();
+  EXPECT_TRUE(segundo.vivo());
+}
+
 TEST(AgenteInicio, caminhoENomeDoExecutavelVemDaPrimeiraPalavra) {
   struct Caso {
     std::string argv0;

@@ -84,15 +84,6 @@ bool esperarAte(const std::function<bool()>& condicao, int ms) {
   }
 }
 
-int contar(const std::string& texto, const std::string& trecho) {
-  int n = 0;
-  for (size_t p = texto.find(trecho); p != std::string::npos;
-       p = texto.find(trecho, p + trecho.size())) {
-    ++n;
-  }
-  return n;
-}
-
 Bytes receber(ClienteVorna* cliente, size_t n) { return receber(cliente->getSocket(), n); }
 
 Bytes receber(int socket, size_t n) {

@@ -140,9 +140,6 @@ int escutarNaLoopback(int* porta);
 pid_t iniciarPrograma(const std::string& caminho, const std::vector<std::string>& argumentos,
                       const std::string& saida, const std::string& erros);
 
-// Counts non-overlapping occurrences of trecho in texto.
-int contar(const std::string& texto, const std::string& trecho);
-
 typedef std::vector<unsigned char> Bytes;
 // The next n bytes from the agent (fewer when the connection ends first).
 Bytes receber(ClienteVorna* cliente, size_t n);

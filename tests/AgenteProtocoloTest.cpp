@@ -134,13 +134,17 @@ TEST_F(AgenteProtocolo, loginComSenhaRecusaEEncerra) {
     EXPECT_TRUE(emPasso(cliente.get()));
   }
   struct Recusa {
-    const char* usuario;
-    const char* senha;
+    std::string usuario;
+    std::string senha;
     Bytes resposta;
   };
+  using namespace std::string_literals;
   for (const Recusa& recusa : {Recusa{"tarvel", "errada", {0xff, 0xff, 0xff, 0xfe}},
                                Recusa{"outro", "Tarvel", {0xff, 0xff, 0xff, 0xff}},
-                               Recusa{"", "", {0xff, 0xff, 0xff, 0xff}}}) {
+                               Recusa{"", "", {0xff, 0xff, 0xff, 0xff}},
+                               // Cut at the zero byte each would pass for the right one.
+                               Recusa{"tarvel\0x"s, "Tarvel", {0xff, 0xff, 0xff, 0xff}},
+                               Recusa{"tarvel", "Tarvel\0x"s, {0xff, 0xff, 0xff, 0xff}}}) {
     auto cliente = agente.conectar();
     ASSERT_TRUE(cliente);
     MemoryStream mensagem;

@@ -21,14 +21,6 @@ void errar(TControleAcesso* controle, uint32_t ip, int n, TRelogio::time_point a
   }
 }
 
-// The log this object writes to: a process number no agent of this test uses.
-struct LogDoTeste {
-  int pid = 900000000 + static_cast<int>(getpid() % 1000000);
-  std::string caminho = "/var/log/AgenteLinuxVorna" + std::to_string(pid) + ".log";
-  LogDoTeste() { unlink(caminho.c_str()); }
-  ~LogDoTeste() { unlink(caminho.c_str()); }
-};
-
 }  // namespace
 
 TEST(TControleAcesso, lerRedeAceitaEnderecosEBlocos) {
@@ -48,7 +40,7 @@ TEST(TControleAcesso, lerRedeAceitaEnderecosEBlocos) {
 }
 
 TEST(TControleAcesso, penalidadeDobraAteDezMinutosEOAcertoALimpa) {
-  TControleAcesso controle(false, {}, 0, 3, 0);
+  TControleAcesso controle(false, {}, 0, 0, 3, 0);
   TRelogio::time_point t = TRelogio::now();
   errar(&controle, IP_A, 3, t);
   EXPECT_FALSE(controle.admitir(IP_A, t + segundos(29)));
@@ -68,41 +60,67 @@ TEST(TControleAcesso, penalidadeDobraAteDezMinutosEOAcertoALimpa) {
   EXPECT_TRUE(controle.admitir(IP_A, t + segundos(30))) << "a success starts again from 30 s";
 }
 
-TEST(TControleAcesso, soFalhasDentroDeUmMinutoContam) {
-  TControleAcesso controle(false, {}, 0, 3, 0);
+TEST(TControleAcesso, janelaDeslizanteDeUmMinuto) {
+  TControleAcesso controle(false, {}, 0, 0, 3, 0);
   TRelogio::time_point t = TRelogio::now();
-  errar(&controle, IP_A, 2, t);
-  errar(&controle, IP_A, 2, t + segundos(61));
-  EXPECT_TRUE(controle.admitir(IP_A, t + segundos(62)));
+  errar(&controle, IP_A, 1, t);
+  errar(&controle, IP_A, 1, t + segundos(30));
+  errar(&controle, IP_A, 1, t + segundos(61));
+  EXPECT_TRUE(controle.admitir(IP_A, t + segundos(61))) << "the failure at 0 s has left the minute";
   controle.loginTerminado(IP_A, TControleAcesso::LOGIN_RECUSADO, t + segundos(62));
-  EXPECT_FALSE(controle.admitir(IP_A, t + segundos(63)));
+  EXPECT_FALSE(controle.admitir(IP_A, t + segundos(63)))
+      << "30 s, 61 s and 62 s fall within one minute, across any fixed window";
 }
 
-TEST(TControleAcesso, tabelaCheiaEsqueceOMaisAntigo) {
-  TControleAcesso controle(false, {}, 0, 2, 0);
+TEST(TControleAcesso, penalizadoNaoSaiDaTabelaNemPorUmLoginAberto) {
+  TControleAcesso controle(false, {}, 0, 0, 2, 0);
   TRelogio::time_point t = TRelogio::now();
+  // Connections opened before the penalty, whose logins come later.
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(controle.admitir(IP_A, t));
   errar(&controle, IP_A, 2, t);
-  // Enough other addresses fail once each to push the oldest entry out.
-  for (uint32_t i = 0; i < TControleAcesso::ENDERECOS_ACOMPANHADOS; ++i) {
-    errar(&controle, 0x0a000000 + i, 1, t + segundos(1));
+  EXPECT_TRUE(controle.penalizado(IP_A, t + segundos(1))) << "checked again when a login arrives";
+  EXPECT_FALSE(controle.penalizado(IP_B, t + segundos(1)));
+  controle.loginTerminado(IP_A, TControleAcesso::LOGIN_ACEITO, t + segundos(1));
+  // Enough other addresses fail once each to fill the table many times over.
+  for (uint32_t i = 0; i < 2 * TControleAcesso::ENDERECOS_ACOMPANHADOS; ++i) {
+    errar(&controle, 0x0a000000 + i, 1, t + segundos(2));
   }
-  EXPECT_TRUE(controle.admitir(IP_A, t + segundos(2)));
+  EXPECT_FALSE(controle.admitir(IP_A, t + segundos(29)));
+  EXPECT_TRUE(controle.admitir(IP_A, t + segundos(30)));
 }
 
-TEST(TControleAcesso, recusasEmMassaNaoEnchemOLog) {
-  if (access("/var/log", W_OK) != 0) GTEST_SKIP() << "/var/log is not writable here";
+TEST(TControleAcesso, limitePorEnderecoAntesDoGeral) {
+  TControleAcesso controle(false, {}, 3, 2, 0, 0);
+  TRelogio::time_point t = TRelogio::now();
+  EXPECT_TRUE(controle.admitir(IP_A, t));
+  EXPECT_TRUE(controle.admitir(IP_A, t));
+  EXPECT_FALSE(controle.admitir(IP_A, t)) << "two from one address at most";
+  EXPECT_TRUE(controle.admitir(IP_B, t)) << "the refusal took no slot of the three";
+  EXPECT_FALSE(controle.admitir(IP_B, t)) << "three in all";
+  controle.loginTerminado(IP_A, TControleAcesso::LOGIN_ACEITO, t);
+  EXPECT_EQ(controle.conexoesSemLogin(), 2);
+  EXPECT_TRUE(controle.admitir(IP_A, t));
+}
+
+TEST(TControleAcesso, umEnderecoQueInundaNaoEscondeOsOutros) {
   LogDoTeste log;
+  if (!log.gravavel()) GTEST_SKIP() << "/var/log is not writable here";
   TRedeIPv4 soA = {IP_A, 0xffffffff};
-  TControleAcesso controle(true, {soA}, 0, 0, log.pid);
+  TControleAcesso controle(true, {soA}, 0, 0, 0, log.pid);
   TRelogio::time_point t = TRelogio::now();
   for (int i = 0; i < 100000; ++i) EXPECT_FALSE(controle.admitir(IP_B, t));
-  t += segundos(TControleAcesso::SEGUNDOS_POR_RECUSA);
+  controle.logarLoginRecusado(IP_A, std::string("x\ny\"") + std::string(200, 'z'), -2, t);
+  t += segundos(TRegistroRecusas::SEGUNDOS_POR_RECUSA);
   EXPECT_FALSE(controle.admitir(IP_B, t));
-  std::string texto = lerArquivo(log.caminho);
-  int linhas = 0;
-  for (char c : texto) linhas += c == '\n';
-  EXPECT_EQ(linhas, TControleAcesso::RECUSAS_EM_RAJADA + 2);
-  EXPECT_NE(texto.find(std::to_string(100000 - TControleAcesso::RECUSAS_EM_RAJADA) +
-                       " recusas de conexão não registradas no log"),
+  std::string texto = log.ler();
+  EXPECT_EQ(contar(texto, "\n"), TRegistroRecusas::RECUSAS_EM_RAJADA + 3);
+  EXPECT_EQ(contar(texto, "Conexão de 127.0.0.6 recusada: endereço fora de servidoresPermitidos"),
+            TRegistroRecusas::RECUSAS_EM_RAJADA + 1);
+  EXPECT_NE(texto.find(std::to_string(100000 - TRegistroRecusas::RECUSAS_EM_RAJADA) +
+                       " recusas de 127.0.0.6 não registradas no log"),
             std::string::npos);
+  EXPECT_NE(texto.find("Login recusado de 127.0.0.5: usuário \"x\\ny\"" + std::string(124, 'z') +
+                       "...\", código -2\n"),
+            std::string::npos)
+      << texto;
 }

@@ -53,7 +53,7 @@ TEST(TFileConfiguracao, chavesOpcionaisEValoresRuins) {
   escreverArquivo("vornaConfig.txt",
                   "porta=7000\nenderecoEscuta = 127.0.0.3\r\n"
                   "servidoresPermitidos=10.0.0.5, 192.168.1.0/24 ,,300.1.1.1\n"
-                  "maxConexoesSemLogin=256\npenalidadeLogin=5x\n");
+                  "maxConexoesSemLogin=256\nmaxSemLoginPorEndereco=8\npenalidadeLogin=5x\n");
   TFileConfiguracao configuracao;
   EXPECT_EQ(configuracao.getPorta(), 7000);
   EXPECT_EQ(configuracao.getEnderecoEscuta(), "127.0.0.3");
@@ -61,17 +61,30 @@ TEST(TFileConfiguracao, chavesOpcionaisEValoresRuins) {
   ASSERT_EQ(configuracao.getServidoresPermitidos().size(), 2u) << "the bad entry alone is dropped";
   EXPECT_EQ(configuracao.getServidoresPermitidos()[1].endereco, 0xc0a80100u);
   EXPECT_EQ(configuracao.getMaxConexoesSemLogin(), 256);
-  EXPECT_EQ(configuracao.getPenalidadeLogin(), 0) << "a bad value keeps the default";
+  EXPECT_EQ(configuracao.getMaxSemLoginPorEndereco(), 8);
   EXPECT_EQ(configuracao.getAvisos(),
             (std::vector<std::string>{
-                "Valor inválido para servidoresPermitidos em vornaConfig.txt: \"300.1.1.1\"",
-                "Valor inválido para penalidadeLogin em vornaConfig.txt: \"5x\""}));
+                "Valor inválido para servidoresPermitidos em vornaConfig.txt: \"300.1.1.1\""}));
+  EXPECT_EQ(
+      configuracao.getErros(),
+      (std::vector<std::string>{"Valor inválido para penalidadeLogin em vornaConfig.txt: \"5x\""}));
+}
+
+TEST(TFileConfiguracao, valorQueNaoSeLeComoQueridoEhErro) {
+  for (const char* conteudo :
+       {"enderecoEscuta=localhost\n", "enderecoEscuta=\n", "enderecoEscuta=127.0.0.999\n",
+        "maxConexoesSemLogin=-3\n", "maxSemLoginPorEndereco=oito\n", "penalidadeLogin=101\n",
+        "penalidadeLogin=\n"}) {
+    DiretorioDeTrabalho trabalho;
+    escreverArquivo("vornaConfig.txt", conteudo);
+    TFileConfiguracao configuracao;
+    EXPECT_EQ(configuracao.getErros().size(), 1u) << conteudo;
+  }
 }
 
 TEST(TFileConfiguracao, semChavesOpcionaisNadaMuda) {
-  for (const char* conteudo : {"porta=1\n", "servidoresPermitidos=\nenderecoEscuta=\n",
-                               "maxConexoesSemLogin=1\nmaxConexoesSemLogin=0\n",
-                               "penalidadeLogin=99999999\n", "enderecoEscuta=x\n"}) {
+  for (const char* conteudo :
+       {"porta=1\n", "maxConexoesSemLogin=1\nmaxConexoesSemLogin=0\n", "penalidadeLogin=0\n"}) {
     DiretorioDeTrabalho trabalho;
     escreverArquivo("vornaConfig.txt", conteudo);
     TFileConfiguracao configuracao;
@@ -79,15 +92,31 @@ TEST(TFileConfiguracao, semChavesOpcionaisNadaMuda) {
     EXPECT_FALSE(configuracao.getRestringirServidores()) << conteudo;
     EXPECT_EQ(configuracao.getMaxConexoesSemLogin(), 0) << conteudo;
     EXPECT_EQ(configuracao.getPenalidadeLogin(), 0) << conteudo;
+    EXPECT_TRUE(configuracao.getErros().empty()) << conteudo;
   }
 }
 
-TEST(TFileConfiguracao, listaSoDeEntradasRuinsNaoAdmiteNinguem) {
+TEST(TFileConfiguracao, listaPresenteAdmiteSoSuasEntradasValidas) {
+  for (const char* conteudo : {"servidoresPermitidos=nada, ,x/8\n", "servidoresPermitidos=,\n",
+                               "servidoresPermitidos=\n", "servidoresPermitidos=\r\n"}) {
+    DiretorioDeTrabalho trabalho;
+    escreverArquivo("vornaConfig.txt", conteudo);
+    TFileConfiguracao configuracao;
+    EXPECT_TRUE(configuracao.getRestringirServidores()) << conteudo << "admits nobody";
+    EXPECT_TRUE(configuracao.getServidoresPermitidos().empty()) << conteudo;
+    EXPECT_EQ(configuracao.getAvisos().back(),
+              "servidoresPermitidos sem nenhum endereço válido: nenhum servidor será admitido")
+        << conteudo;
+  }
   DiretorioDeTrabalho trabalho;
-  escreverArquivo("vornaConfig.txt", "servidoresPermitidos=nada, ,x/8\n");
+  escreverArquivo("vornaConfig.txt",
+                  "servidoresPermitidos=10.0.0.5\nservidoresPermitidos=\n"
+                  "servidoresPermitidos=0.0.0.0/0\n");
   TFileConfiguracao configuracao;
-  EXPECT_TRUE(configuracao.getRestringirServidores()) << "a list of bad entries admits nobody";
-  EXPECT_TRUE(configuracao.getServidoresPermitidos().empty());
-  EXPECT_EQ(configuracao.getAvisos().back(),
-            "servidoresPermitidos sem nenhum endereço válido: nenhum servidor será admitido");
+  EXPECT_EQ(configuracao.getServidoresPermitidos().size(), 2u) << "every line of the key adds";
+  EXPECT_EQ(
+      configuracao.getAvisos(),
+      (std::vector<std::string>{"servidoresPermitidos aparece mais de uma vez em vornaConfig.txt",
+                                "servidoresPermitidos aparece mais de uma vez em vornaConfig.txt",
+                                "servidoresPermitidos admite todo endereço: \"0.0.0.0/0\""}));
 }

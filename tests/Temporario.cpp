@@ -12,6 +12,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "Logger.h"
+
 PastaTemporaria::PastaTemporaria() {
   const char* base = std::getenv("TMPDIR");
   std::string modelo = std::string(base && *base ? base : "/tmp") + "/vorna-teste-XXXXXX";
@@ -58,4 +60,26 @@ struct stat estado(const std::string& caminho) {
   struct stat st {};
   EXPECT_EQ(stat(caminho.c_str(), &st), 0) << caminho;
   return st;
+}
+
+int contar(const std::string& texto, const std::string& trecho) {
+  int n = 0;
+  for (size_t p = texto.find(trecho); p != std::string::npos;
+       p = texto.find(trecho, p + trecho.size())) {
+    ++n;
+  }
+  return n;
+}
+
+LogDoTeste::LogDoTeste()
+    : pid(900000000 + static_cast<int>(getpid() % 1000000)), caminho(Logger().caminhoLog(pid)) {
+  unlink(caminho.c_str());
+}
+
+LogDoTeste::~LogDoTeste() { unlink(caminho.c_str()); }
+
+bool LogDoTeste::gravavel() const { return access("/var/log", W_OK) == 0; }
+
+std::string LogDoTeste::ler() const {
+  return access(caminho.c_str(), F_OK) == 0 ? lerArquivo(caminho) : "";
 }

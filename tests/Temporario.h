@@ -43,4 +43,22 @@ void tocar(const std::string& caminho, time_t quando);
 // The status of caminho (links followed); fails the test when there is none.
 struct stat estado(const std::string& caminho);
 
+// The log of a process number no agent of this test uses, for a piece that
+// logs under it; removed before and after.
+class LogDoTeste {
+ public:
+  LogDoTeste();
+  ~LogDoTeste();
+  LogDoTeste(const LogDoTeste&) = delete;
+  LogDoTeste& operator=(const LogDoTeste&) = delete;
+  bool gravavel() const;
+  std::string ler() const;
+
+  const int pid;
+  const std::string caminho;
+};
+
+// Counts non-overlapping occurrences of trecho in texto.
+int contar(const std::string& texto, const std::string& trecho);
+
 #endif

@@ -1,0 +1,52 @@
+#ifndef TREGISTRORECUSAS_H
+#define TREGISTRORECUSAS_H
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+
+#include "Logger.h"
+
+// The log lines of refused connections and logins, rate-limited per address
+// so that one address flooding the agent never hides another's refusals: a
+// burst of lines for each address, then one every few seconds, with the
+// count of those left out; a larger limit shared by all addresses bounds
+// what many addresses together can write. Owned by TControleAcesso and used
+// under its lock.
+class TRegistroRecusas {
+ public:
+  typedef std::chrono::steady_clock TRelogio;
+
+  static constexpr int RECUSAS_EM_RAJADA = 20;
+  static constexpr int SEGUNDOS_POR_RECUSA = 5;
+  static constexpr int RECUSAS_EM_RAJADA_GERAL = 400;
+  static constexpr int RECUSAS_GERAIS_POR_SEGUNDO = 4;
+  // Addresses whose allowance is remembered; a full table forgets the one
+  // heard from longest ago.
+  static constexpr size_t ENDERECOS_ACOMPANHADOS = 4096;
+
+  explicit TRegistroRecusas(int pidLog);
+  virtual ~TRegistroRecusas();
+
+  // Writes linha, a refusal of ip, to the log of process pidLog, unless ip
+  // or all addresses together are past their rate.
+  void registrar(uint32_t ip, const std::string& linha, TRelogio::time_point agora);
+
+ private:
+  struct TBalde {
+    double fichas;
+    TRelogio::time_point ultima;
+    long long omitidas;
+  };
+  TBalde& baldeDe(uint32_t ip, TRelogio::time_point agora);
+
+  int pidLog;
+  std::unordered_map<uint32_t, TBalde> baldes;
+  double fichasGerais;
+  TRelogio::time_point ultimaGeral;
+  long long omitidasGerais;
+  Logger log;
+};
+
+#endif
