@@ -12,6 +12,7 @@
 #include "TPercurso.h"
 #include "TPercursoParalelo.h"
 #include "TPoolLeitura.h"
+#include "TResolvedorCaminho.h"
 #include "TUtils.h"
 
 namespace {
@@ -32,8 +33,7 @@ int64_t executarPercurso(TModoPercurso modo, const std::string& dirname,
   return regras.getSoma();
 }
 
-TListaInfoObjectLinux colher(
-    const std::function<void(const TReceptorInfoObjectLinux&)>& percurso) {
+TListaInfoObjectLinux colher(const std::function<void(const TReceptorInfoObjectLinux&)>& percurso) {
   TListaInfoObjectLinux lista;
   percurso([&lista](InfoObjectLinux& registro) { lista.push_back(std::move(registro)); });
   return lista;
@@ -41,7 +41,7 @@ TListaInfoObjectLinux colher(
 
 }  // namespace
 
-FileManager::FileManager() {}
+FileManager::FileManager(int pidLog) : pidLog(pidLog) {}
 
 FileManager::~FileManager() {}
 
@@ -55,8 +55,13 @@ bool FileManager::apagarArquivo(const std::string& pathFile) const {
 }
 
 bool FileManager::criarDiretorio(const std::string& pasta, std::string* msgErro) const {
-  if (mkdir(pasta.c_str(), 0775) == 0) return true;
-  *msgErro = textoDoErro(errno);
+  std::string nome;
+  int fd = TResolvedorCaminho(pidLog).abrirPasta(pasta, &nome, "criação de pasta");
+  bool criada = fd >= 0 && mkdirat(fd, nome.c_str(), 0775) == 0;
+  int erro = errno;
+  fecharUmaVez(&fd);
+  if (criada) return true;
+  *msgErro = textoDoErro(erro);
   log.WriteLog(*msgErro, 0, false);
   return false;
 }
@@ -78,7 +83,8 @@ int64_t FileManager::getFileSize(const char* filePath) const {
 }
 
 bool FileManager::isDiretory(const std::string& path) const {
-  struct stat st {}, stLink {};
+  struct stat st {
+  }, stLink{};
   if (stat(path.c_str(), &st) != 0 || lstat(path.c_str(), &stLink) != 0) return false;
   return isDiretory(st.st_mode, stLink.st_mode);
 }
@@ -111,8 +117,14 @@ std::string FileManager::getDataUltimaModificacaoArquivo(const char* filePath) c
 
 bool FileManager::setDataUltimaMidificacaoArquivo(const char* fileName,
                                                   const char* dataRecebida) const {
+  // Everything below acts on what this one descriptor names, wherever the
+  // path may point meanwhile.
+  int fd = TResolvedorCaminho(pidLog).abrir(fileName, O_PATH, "alteração de data");
   struct stat st {};
-  if (stat(fileName, &st) != 0) return false;
+  if (fd < 0 || fstat(fd, &st) != 0) {
+    fecharUmaVez(&fd);
+    return false;
+  }
   time_t quando;
   bool ok = false;
   // A text that does not parse leaves the time as it was.
@@ -122,19 +134,27 @@ bool FileManager::setDataUltimaMidificacaoArquivo(const char* fileName,
     tempos[0].tv_nsec = UTIME_OMIT;  // the access time stays exactly as it was
     tempos[1].tv_sec = quando;
     tempos[1].tv_nsec = 0;
-    ok = utimensat(AT_FDCWD, fileName, tempos, 0) == 0;
+    ok = utimensat(fd, "", tempos, AT_EMPTY_PATH) == 0;
   }
   // A directory with 0644 could no longer be entered: only files get it. The
   // mask only takes permissions away: a private file stays private.
   // Nothing to take away, nothing to change.
   if (S_ISREG(st.st_mode) && (st.st_mode & 07777 & ~0644) != 0) {
-    chmod(fileName, st.st_mode & 0644);
+    // A path-only descriptor takes no fchmod; its /proc name reaches the file.
+    std::string peloDescritor = "/proc/self/fd/" + IntToStr(fd);
+    if (chmod(peloDescritor.c_str(), st.st_mode & 0644) != 0) {
+      log.WriteLog(std::string("Não foi possível ajustar o modo de ") + fileName +
+                       " - Motivo:" + textoDoErro(errno),
+                   pidLog, false);
+    }
   }
+  fecharUmaVez(&fd);
   return ok;
 }
 
 TListaInfoObjectLinux FileManager::getElementosDiretorioCorrente(const std::string& dirname) const {
-  return colher([&](const TReceptorInfoObjectLinux& r) { getElementosDiretorioCorrente(dirname, r); });
+  return colher(
+      [&](const TReceptorInfoObjectLinux& r) { getElementosDiretorioCorrente(dirname, r); });
 }
 
 TListaInfoObjectLinux FileManager::getTodosArquivosDentroDoDiretorio(

@@ -20,7 +20,8 @@
 // too, so that no partial result passes for a whole one.
 class FileManager {
  public:
-  FileManager();
+  // pidLog names the log a refused path goes to (see TResolvedorCaminho).
+  explicit FileManager(int pidLog = 0);
   virtual ~FileManager();
 
   // True when a status query that follows symbolic links succeeds: files,
@@ -28,9 +29,10 @@ class FileManager {
   bool ExisteArquivoOuPasta(const std::string& pathCompleto) const;
   // Removes a file or an empty directory; false when it could not.
   bool apagarArquivo(const std::string& pathFile) const;
-  // Creates the last component of pasta with mode 0775 (less the umask). On
-  // failure returns false, puts the system's text of the error in *msgErro
-  // and logs it; on success *msgErro is left alone.
+  // Creates the last component of pasta with mode 0775 (less the umask), its
+  // folder reached as TResolvedorCaminho allows. On failure returns false,
+  // puts the system's text of the error in *msgErro and logs it; on success
+  // *msgErro is left alone.
   bool criarDiretorio(const std::string& pasta, std::string* msgErro) const;
   // Size in bytes of a file the agent can open for reading; -1 when it
   // cannot, and for FIFOs and sockets (never waits on them).
@@ -50,9 +52,10 @@ class FileManager {
   std::string getDataUltimaModificacaoArquivo(const char* filePath) const;
   // Sets the modification time from a "dd/mm/yy hh:mm:ss" local-time text,
   // keeping the access time, and cuts a regular file's permission bits down
-  // to those of 0644 (its mode & 0644: never adds one). False
-  // when the time was not set: the path is missing (nothing changes) or the
-  // text does not parse (only the mode changes).
+  // to those of 0644 (its mode & 0644: never adds one). The path is reached
+  // as TResolvedorCaminho allows. False when the time was not set: the path
+  // is missing or refused (nothing changes) or the text does not parse
+  // (only the mode changes).
   bool setDataUltimaMidificacaoArquivo(const char* fileName, const char* dataRecebida) const;
 
   // One level of dirname: sub-directories as unloaded records and regular
@@ -97,6 +100,7 @@ class FileManager {
 
  private:
   Logger log;
+  int pidLog;
 };
 
 #endif

@@ -348,7 +348,7 @@ void TCPCliente::setDateModificacaoFile(Stream* stream) {
   MemoryStream mensagem = ReadMemoryStream(stream);
   InfoObjectLinux registro("");
   registro.loadFromMemoryStream(&mensagem);
-  FileManager fileManager;
+  FileManager fileManager(pidProcessoPrincipal);
   fileManager.setDataUltimaMidificacaoArquivo(registro.getNome().c_str(),
                                               registro.getDataUltimaModificacao().c_str());
 }
@@ -356,7 +356,7 @@ void TCPCliente::setDateModificacaoFile(Stream* stream) {
 void TCPCliente::createDir(Stream* stream) {
   MemoryStream mensagem = ReadMemoryStream(stream);
   std::string pathFolder = mensagem.readStringFromMemoryStream();
-  FileManager fileManager;
+  FileManager fileManager(pidProcessoPrincipal);
   std::string msgErro;
   if (fileManager.criarDiretorio(pathFolder, &msgErro)) {
     stream->writeInt(COMMAND_OK);
@@ -373,7 +373,7 @@ void TCPCliente::enviaArquivo(Stream* stream) {
   MemoryStream mensagem = ReadMemoryStream(stream);
   std::string arquivoSolicitado = mensagem.readStringFromMemoryStream();
   int tamanhoBuffer = mensagem.readIntFromMemoryStream();
-  TEnvioArquivo transferencia(arquivoSolicitado, tamanhoBuffer);
+  TEnvioArquivo transferencia(arquivoSolicitado, tamanhoBuffer, pidProcessoPrincipal);
   int64_t tamanhoArquivo = transferencia.abrirParaEnvio();
   mensagem.clearAll();
   mensagem.writeInt64ToMemoryStream(tamanhoArquivo);

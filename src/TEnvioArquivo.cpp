@@ -10,14 +10,16 @@
 
 #include "Stream.h"
 #include "TFileTransferManager.h"
+#include "TResolvedorCaminho.h"
 
-TEnvioArquivo::TEnvioArquivo(const std::string& nomeArquivo, int sizeBuffer)
+TEnvioArquivo::TEnvioArquivo(const std::string& nomeArquivo, int sizeBuffer, int pidLog)
     : nomeArquivo(nomeArquivo),
       pBuffer(nullptr, std::free),
       sizeBuffer(std::min(sizeBuffer, TAMANHO_MAXIMO_BLOCO)),
       tamanhoArea(0),
       handle(-1),
-      tamanhoArquivo(-1) {}
+      tamanhoArquivo(-1),
+      pidLog(pidLog) {}
 
 TEnvioArquivo::~TEnvioArquivo() { closeFile(); }
 
@@ -49,7 +51,7 @@ void TEnvioArquivo::enviarArquivo(Stream* stream, const bool& continuar) {
 
 bool TEnvioArquivo::openFile() {
   // Non-blocking: a FIFO put in the file's place must not hold the connection.
-  handle = open(nomeArquivo.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  handle = TResolvedorCaminho(pidLog).abrir(nomeArquivo, O_RDONLY | O_NOCTTY | O_NONBLOCK, "busca");
   return handle >= 0;
 }
 

@@ -17,22 +17,25 @@ class TEnvioArquivo {
   // Chunks hold min(sizeBuffer, the file's size) bytes, at least one and at
   // most TAMANHO_MAXIMO_BLOCO. The buffer, taken when the fetch starts,
   // holds a chunk or TAMANHO_MAXIMO_AREA bytes, whichever is less.
-  TEnvioArquivo(const std::string& nomeArquivo, int sizeBuffer);
+  // A refused path is logged to the log of process pidLog.
+  TEnvioArquivo(const std::string& nomeArquivo, int sizeBuffer, int pidLog = 0);
   ~TEnvioArquivo();
 
   TEnvioArquivo(const TEnvioArquivo&) = delete;
   TEnvioArquivo& operator=(const TEnvioArquivo&) = delete;
 
   // Opens the file for reading and takes the size to announce from that
-  // very file: -1 when it is missing, cannot be read or is a FIFO or a
-  // socket. A file of some size stays open for enviarArquivo.
+  // very file: -1 when it is missing, cannot be read, is a FIFO or a socket,
+  // or lies behind a link a user made. A file of some size stays open for
+  // enviarArquivo.
   int64_t abrirParaEnvio();
   // Sends exactly the announced bytes as counted chunks, while continuar
   // holds. A file that grew meanwhile is cut at the announced size; one
   // that shrank or fails a read ends with a chunk of count -1. Nothing is
   // sent for a size of 0 or less. Follows abrirParaEnvio.
   void enviarArquivo(Stream* stream, const bool& continuar);
-  // Opens the file for reading; false when it cannot (errno says why).
+  // Opens the file for reading (TResolvedorCaminho); false when it cannot
+  // (errno says why).
   bool openFile();
   // Reads one chunk of at most maximo bytes and sends its big-endian count
   // and its bytes: the count one read of the whole chunk would give, the
@@ -61,6 +64,7 @@ class TEnvioArquivo {
   int tamanhoArea;         // bytes in pBuffer
   int handle;              // the file while it is open, else -1
   int64_t tamanhoArquivo;  // announced, or -1
+  int pidLog;
 };
 
 #endif

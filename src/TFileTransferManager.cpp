@@ -15,6 +15,7 @@
 
 #include "Logger.h"
 #include "Stream.h"
+#include "TResolvedorCaminho.h"
 
 namespace {
 
@@ -175,15 +176,11 @@ bool TFileTransferManager::createFile() {
   // Everything below works relative to the target's folder, opened once:
   // the temporary file's name is then short whatever the target's length.
   size_t barra = nomeArquivo.rfind('/');
-  nomeBase = barra == std::string::npos ? nomeArquivo : nomeArquivo.substr(barra + 1);
-  if (nomeBase.empty()) {
+  if ((barra == std::string::npos ? nomeArquivo : nomeArquivo.substr(barra + 1)).empty()) {
     errno = EISDIR;
     return false;
   }
-  std::string pasta = pastaDe(nomeArquivo);
-  pastaFd = open(pasta.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (pastaFd < 0 && errno == EACCES)
-    pastaFd = open(pasta.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  pastaFd = TResolvedorCaminho(pidLog).abrirPasta(nomeArquivo, &nomeBase, "gravação");
   if (pastaFd < 0) return false;
   if (diretorioComConteudo(pastaFd, nomeBase)) {
     errno = EISDIR;  // a folder with content is never replaced by a file

@@ -50,8 +50,8 @@ lintian --fail-on error,warning "$deb" > /dev/null 2>&1 || falha "lintian report
 echo "lintian: no error, no warning"
 
 echo "== systemd"
-unidade=$tmp/raiz/usr/lib/systemd/system/agentelinuxvorna.service
-exposicao=$(systemd-analyze security --offline=yes "$unidade" 2>&1 | sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
+unidade_instalada=$tmp/raiz/usr/lib/systemd/system/agentelinuxvorna.service
+exposicao=$(systemd-analyze security --offline=yes "$unidade_instalada" 2>&1 | sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
 echo "exposure of agentelinuxvorna.service: $exposicao"
 [ -n "$exposicao" ] || falha "no exposure figure"
 awk -v e="$exposicao" 'BEGIN { exit !(e <= 3.0) }' || falha "exposure $exposicao is above 3.0"
@@ -67,6 +67,8 @@ logrotate -d -s "$tmp/estado" "$tmp/raiz/etc/logrotate.d/agentelinuxvorna" > "$t
 grep -qi 'error' "$tmp/rotacao" && { cat "$tmp/rotacao"; falha "logrotate reports an error"; }
 grep -q 'rotating pattern: /var/log/AgenteLinuxVorna\*.log  weekly' "$tmp/rotacao" ||
   { cat "$tmp/rotacao"; falha "logrotate does not rotate the agent's logs weekly"; }
+grep -q 'log files >= 104857600 are rotated earlier' "$tmp/rotacao" ||
+  { cat "$tmp/rotacao"; falha "logrotate has no size bound for the agent's logs"; }
 
 if [ "$(id -u)" != 0 ] || ! unshare --mount true 2> /dev/null; then
   echo "not root, or no mount namespace: the first installation is not checked"
@@ -75,19 +77,36 @@ if [ "$(id -u)" != 0 ] || ! unshare --mount true 2> /dev/null; then
 fi
 
 echo "== first installation"
-# The maintainer script writes to /var/lib: give it an empty one of its own.
-instalar() {
-  unshare --mount sh -c "mount --bind '$tmp/varlib' /var/lib && sh '$tmp/controle/postinst' configure" \
-    > "$tmp/postinst.out"
+# The maintainer scripts write to /var/lib and call systemd's helpers: give
+# them an empty /var/lib of their own, a /run that says systemd runs, and
+# stand-ins for the helpers that only write down how they were called.
+mkdir -p "$tmp/varlib" "$tmp/run/systemd/system" "$tmp/ajudantes"
+for ajudante in deb-systemd-helper deb-systemd-invoke systemctl; do
+  printf '#!/bin/sh\necho "%s $*" >> "%s"\n' "$ajudante" "$tmp/chamadas" > "$tmp/ajudantes/$ajudante"
+  chmod +x "$tmp/ajudantes/$ajudante"
+done
+# script arguments...: runs the maintainer script; its calls of the helpers in $tmp/chamadas.
+manter() {
+  : > "$tmp/chamadas"
+  unshare --mount sh -c "mount --bind '$tmp/varlib' /var/lib && mount --bind '$tmp/run' /run &&
+    PATH='$tmp/ajudantes':\$PATH sh '$tmp/controle/$1' \"\$@\"" manter "${@:2}" > "$tmp/postinst.out"
 }
-mkdir -p "$tmp/varlib"
-instalar
+# The helpers' calls expected, one per argument.
+chamadas() {
+  [ "$(cat "$tmp/chamadas")" = "$(printf '%s\n' "$@")" ] ||
+    falha "maintainer script called: $(cat "$tmp/chamadas")"
+}
+unidade=agentelinuxvorna.service
+habilitar=("deb-systemd-helper unmask $unidade" "deb-systemd-helper --quiet was-enabled $unidade"
+  "deb-systemd-helper enable $unidade" "systemctl --system daemon-reload")
+manter postinst configure
+chamadas "${habilitar[@]}" "deb-systemd-invoke start $unidade"
 estado=$tmp/varlib/agentelinuxvorna
 cat "$tmp/postinst.out"
 grep -q "/var/lib/agentelinuxvorna/UserAgenteVorna.config" "$tmp/postinst.out" || falha "postinst does not say where the password is"
 [ "$(stat -c '%a %U:%G' "$estado")" = "700 root:root" ] || falha "state folder: $(stat -c '%a %U:%G' "$estado")"
 [ "$(stat -c '%a %U:%G' "$estado/UserAgenteVorna.config")" = "600 root:root" ] || falha "user file mode"
-[ "$(cat "$estado/vornaConfig.txt")" = "$(printf 'porta=9999\nquantTentativaDeConexao=10\nmaxConexoesSemLogin=256\npenalidadeLogin=5')" ] ||
+[ "$(cat "$estado/vornaConfig.txt")" = "$(printf 'porta=9999\nquantTentativaDeConexao=10\nmaxConexoesSemLogin=256\nmaxSemLoginPorEndereco=8\npenalidadeLogin=5')" ] ||
   falha "configuration: $(cat "$estado/vornaConfig.txt")"
 [ "$(sed -n 1,3p "$estado/UserAgenteVorna.config")" = "$(printf '[AUTHENTICATION]\nPassword\n[USER]')" ] ||
   falha "user file: not in Password mode"
@@ -95,16 +114,34 @@ senha=$(sed -n 's/^backup = //p' "$estado/UserAgenteVorna.config")
 [[ $senha =~ ^[A-Za-z0-9]{32}$ ]] || falha "password: not 32 letters and digits"
 antes=$(md5sum "$estado"/*)
 echo "porta=9" >> "$estado/vornaConfig.txt"
-instalar
+# An upgrade: the old package's prerm leaves the agent running, the new
+# postinst restarts it on the new binary.
+manter prerm upgrade 8.0.1
+chamadas
+manter postinst configure 8.0.0
+chamadas "${habilitar[@]}" "deb-systemd-invoke restart $unidade"
 [ ! -s "$tmp/postinst.out" ] || falha "an upgrade prints the password notice again"
 grep -q '^porta=9$' "$estado/vornaConfig.txt" || falha "an upgrade rewrote the configuration"
 [ "$(md5sum "$estado/UserAgenteVorna.config")" = "$(echo "$antes" | grep UserAgenteVorna)" ] ||
   falha "an upgrade rewrote the user file"
+cp "$estado/UserAgenteVorna.config" "$tmp/agente.config"
+cp "$estado/vornaConfig.txt" "$tmp/agente.txt"
+# A removal stops the agent and masks the service; purging forgets it all.
+manter prerm remove
+chamadas "deb-systemd-invoke stop $unidade"
+manter postrm remove
+chamadas "deb-systemd-helper mask $unidade" "systemctl --system daemon-reload"
+[ -f "$estado/UserAgenteVorna.config" ] || falha "a removal removed the user file"
+manter postrm purge
+chamadas "deb-systemd-helper purge $unidade" "deb-systemd-helper unmask $unidade" \
+  "systemctl --system daemon-reload"
+[ ! -e "$estado" ] || falha "purge left $(ls -A "$estado")"
+grep -q '^ExecStart=/usr/bin/AgenteLinuxVorna$' "$unidade_instalada" ||
+  falha "ExecStart does not name /usr/bin/AgenteLinuxVorna"
 
 echo "== the agent with the installed files"
-cp "$estado/UserAgenteVorna.config" "$tmp/agente.config"
 mkdir "$tmp/trabalho"
-sed '/^porta=/d' "$estado/vornaConfig.txt" > "$tmp/trabalho/vornaConfig.txt"
+sed '/^porta=/d' "$tmp/agente.txt" > "$tmp/trabalho/vornaConfig.txt"
 cp "$tmp/agente.config" "$tmp/trabalho/UserAgenteVorna.config"
 for _ in 1 2 3 4 5 6 7 8 9 10; do
   porta=$((20000 + RANDOM % 40000))
