@@ -1,3 +1,4 @@
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -66,22 +67,42 @@ TEST(Logger, linhaSemZerosADiaPrimeiro) {
 }
 
 TEST(Logger, acrescentaLinhasAoArquivoDoProcesso) {
-  if (access("/var/log", W_OK) != 0) GTEST_SKIP() << "/var/log não é gravável por este usuário";
+  LogDoTeste teste;
+  if (!teste.gravavel()) GTEST_SKIP() << "/var/log não é gravável por este usuário";
   Logger log;
-  int pid = 900000000 + static_cast<int>(getpid() % 100000000);
-  std::string caminho = log.caminhoLog(pid);
-  EXPECT_EQ(caminho, "/var/log/AgenteLinuxVorna" + std::to_string(pid) + ".log");
-  unlink(caminho.c_str());
-  log.WriteLog("primeira", pid, false);
-  log.WriteLog("Aplicação é 64 bits ", pid, false);
-  std::string conteudo = lerArquivo(caminho);
-  std::vector<std::string> linhas = dividirLinhas(conteudo);
+  EXPECT_EQ(teste.caminho, "/var/log/AgenteLinuxVorna" + std::to_string(teste.pid) + ".log");
+  log.WriteLog("primeira", teste.pid, false);
+  log.WriteLog("Aplicação é 64 bits ", teste.pid, false);
+  std::vector<std::string> linhas = dividirLinhas(teste.ler());
   ASSERT_EQ(linhas.size(), 3u);
   EXPECT_NE(linhas[0].find(" primeira"), std::string::npos);
   std::string fim = " Aplicação é 64 bits ";
   ASSERT_GT(linhas[1].size(), fim.size());
   EXPECT_EQ(linhas[1].substr(linhas[1].size() - fim.size()), fim);
-  log.WriteLog("nova", pid, true);
-  EXPECT_EQ(dividirLinhas(lerArquivo(caminho)).size(), 2u);
-  unlink(caminho.c_str());
+  struct stat st = estado(teste.caminho);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  struct group* adm = getgrnam("adm");
+  if (geteuid() == 0 && adm != nullptr) {
+    EXPECT_EQ(st.st_gid, adm->gr_gid);
+  }
+  log.WriteLog("nova", teste.pid, true);
+  EXPECT_EQ(dividirLinhas(teste.ler()).size(), 2u);
+}
+
+TEST(Logger, naoEscrevePorLigacaoNemEmArquivoDeUsuario) {
+  LogDoTeste teste;
+  if (!teste.gravavel() || geteuid() != 0) GTEST_SKIP() << "needs root and /var/log";
+  PastaTemporaria pasta;
+  std::string alvo = pasta / "alvo";
+  escreverArquivo(alvo, "intacto\n");
+  // Where /var/log is writable by a group, its members could plant these.
+  ASSERT_EQ(symlink(alvo.c_str(), teste.caminho.c_str()), 0);
+  Logger log;
+  log.WriteLog("linha", teste.pid, false);
+  EXPECT_EQ(lerArquivo(alvo), "intacto\n");
+  ASSERT_EQ(unlink(teste.caminho.c_str()), 0);
+  escreverArquivo(teste.caminho, "de outro\n");
+  ASSERT_EQ(chown(teste.caminho.c_str(), 65534, 65534), 0);
+  log.WriteLog("linha", teste.pid, false);
+  EXPECT_EQ(lerArquivo(teste.caminho), "de outro\n");
 }
