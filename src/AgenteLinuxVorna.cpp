@@ -18,6 +18,7 @@
 #include "TControleAcesso.h"
 #include "TFileConfiguracao.h"
 #include "TFileTransferManager.h"
+#include "TPastasPermitidas.h"
 #include "TUtils.h"
 #include "Versao.h"
 
@@ -331,6 +332,11 @@ int main(int argc, char* argv[]) {
   escreverConsole("ouvindo porta ");
   Servidor servidor(porta, configuracao.getEnderecoEscuta(), myPid);
   controleAcesso = criarControleAcesso(configuracao);
+  // Lives as long as the process, read by every connection thread.
+  TPastasPermitidas::definirGlobal(
+      new TPastasPermitidas(configuracao.getSomenteLeitura(), configuracao.getRestringirLeitura(),
+                            configuracao.getPastasLeitura(), configuracao.getRestringirEscrita(),
+                            configuracao.getPastasEscrita()));
   servidor.setControleAcesso(controleAcesso);
   if (!servidor.iniciar()) {
     // Not listening, every accept would fail at once: stop instead of spinning.

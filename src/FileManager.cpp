@@ -20,9 +20,9 @@ namespace {
 // A walk that cannot finish (out of memory, say) lets its exception through:
 // a shorter list must never pass for the whole tree. The walk runs on the
 // reader threads when the process has them, plainly otherwise.
-int64_t executarPercurso(TModoPercurso modo, const std::string& dirname,
+int64_t executarPercurso(TModoPercurso modo, const std::string& dirname, int pidLog,
                          const TReceptorInfoObjectLinux* receptor, const time_t* desde = nullptr) {
-  TRegrasPercurso regras(modo, receptor);
+  TRegrasPercurso regras(modo, receptor, pidLog);
   if (desde != nullptr) regras.filtrarDesde(*desde);
   TPoolLeitura& pool = TPoolLeitura::global();
   if (pool.getThreads() == 0) {
@@ -56,12 +56,14 @@ bool FileManager::apagarArquivo(const std::string& pathFile) const {
 
 bool FileManager::criarDiretorio(const std::string& pasta, std::string* msgErro) const {
   std::string nome;
-  int fd = TResolvedorCaminho(pidLog).abrirPasta(pasta, &nome, "criação de pasta");
+  TResolvedorCaminho resolvedor(pidLog, ACESSO_ESCRITA);
+  int fd = resolvedor.abrirPasta(pasta, &nome, "criação de pasta");
   bool criada = fd >= 0 && mkdirat(fd, nome.c_str(), 0775) == 0;
   int erro = errno;
   fecharUmaVez(&fd);
   if (criada) return true;
-  *msgErro = textoDoErro(erro);
+  // A refusal says why in words of its own: the server may show them.
+  *msgErro = resolvedor.motivoRecusa().empty() ? textoDoErro(erro) : resolvedor.motivoRecusa();
   log.WriteLog(*msgErro, 0, false);
   return false;
 }
@@ -119,7 +121,7 @@ bool FileManager::setDataUltimaMidificacaoArquivo(const char* fileName,
                                                   const char* dataRecebida) const {
   // Everything below acts on what this one descriptor names, wherever the
   // path may point meanwhile.
-  int fd = TResolvedorCaminho(pidLog).abrir(fileName, O_PATH, "alteração de data");
+  int fd = TResolvedorCaminho(pidLog, ACESSO_ESCRITA).abrir(fileName, O_PATH, "alteração de data");
   struct stat st {};
   if (fd < 0 || fstat(fd, &st) != 0) {
     fecharUmaVez(&fd);
@@ -178,27 +180,27 @@ TListaInfoObjectLinux FileManager::getTodasPastasDentroDoDiretorio(
 
 void FileManager::getElementosDiretorioCorrente(const std::string& dirname,
                                                 const TReceptorInfoObjectLinux& receptor) const {
-  executarPercurso(LISTAR_NIVEL, dirname, &receptor);
+  executarPercurso(LISTAR_NIVEL, dirname, pidLog, &receptor);
 }
 
 void FileManager::getTodosArquivosDentroDoDiretorio(
     const std::string& dirname, const TReceptorInfoObjectLinux& receptor) const {
-  executarPercurso(ARQUIVOS_DA_ARVORE, dirname, &receptor);
+  executarPercurso(ARQUIVOS_DA_ARVORE, dirname, pidLog, &receptor);
 }
 
 void FileManager::getTodosArquivosDentroDoDiretorioInc(
     const std::string& dirname, time_t dataSelecionada,
     const TReceptorInfoObjectLinux& receptor) const {
-  executarPercurso(ARQUIVOS_DA_ARVORE, dirname, &receptor, &dataSelecionada);
+  executarPercurso(ARQUIVOS_DA_ARVORE, dirname, pidLog, &receptor, &dataSelecionada);
 }
 
 void FileManager::getTodasPastasDentroDoDiretorio(const std::string& dirname,
                                                   const TReceptorInfoObjectLinux& receptor) const {
-  executarPercurso(PASTAS_DO_NIVEL, dirname, &receptor);
+  executarPercurso(PASTAS_DO_NIVEL, dirname, pidLog, &receptor);
 }
 
 int64_t FileManager::GetSizeDir(const std::string& dirname) const {
-  return executarPercurso(SOMAR_ARVORE, dirname, nullptr);
+  return executarPercurso(SOMAR_ARVORE, dirname, pidLog, nullptr);
 }
 
 void FileManager::writeType(mode_t modo) const { TRegrasPercurso::writeType(modo); }

@@ -32,7 +32,9 @@ class InfoObjectLinux {
   void setNome(const std::string& valor) { nome = valor; }
   void setTipo(TipoObjetoLinux valor) { tipo = valor; }
   void setTamanho(int64_t valor) { tamanho = valor; }
-  void setDataUltimaModificacao(const char* texto, size_t n) { dataUltimaModificacao.assign(texto, n); }
+  void setDataUltimaModificacao(const char* texto, size_t n) {
+    dataUltimaModificacao.assign(texto, n);
+  }
   const std::string& getNome() const { return nome; }
   TipoObjetoLinux getTipo() const { return tipo; }
   int64_t getTamanho() const { return tamanho; }
@@ -41,6 +43,8 @@ class InfoObjectLinux {
   // Fills kind, size and date from the file system for nome. A path whose
   // status cannot be read gives ARQUIVO, size -1 and an empty date.
   void loadDados();
+  // What loadDados gives a path that is not there: ARQUIVO, -1, no date.
+  void carregarAusente();
 
   // Reads the four fields at the buffer's cursor (throws std::out_of_range
   // when they are not all there).

@@ -1,5 +1,6 @@
 #include "TCPCliente.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -19,6 +20,8 @@
 #include "TFileTransferManager.h"
 #include "TFileUser.h"
 #include "TLoteGravacao.h"
+#include "TPastasPermitidas.h"
+#include "TResolvedorCaminho.h"
 #include "TTabelaComandos.h"
 #include "TUtils.h"
 #include "Versao.h"
@@ -228,7 +231,7 @@ void TCPCliente::enviarRegistros(Stream* stream, MemoryStream* resposta,
 void TCPCliente::responderListagem(Stream* stream, TPercursoDeUmaPasta percurso) {
   MemoryStream mensagem = ReadMemoryStream(stream);
   std::string diretorioSelecionado = mensagem.readStringFromMemoryStream();
-  FileManager fileManager;
+  FileManager fileManager(pidProcessoPrincipal);
   enviarRegistros(stream, &mensagem, [&](const TReceptorInfoObjectLinux& receptor) {
     (fileManager.*percurso)(diretorioSelecionado, receptor);
   });
@@ -255,11 +258,19 @@ void TCPCliente::getListaDeTodosArquivosDentroDaPastasInc(Stream* stream) {
   if (!FileManager::converterDataRecebida(dataSelecionada_s, &dataSelecionada)) {
     dataSelecionada = std::numeric_limits<time_t>::min();
   }
-  FileManager fileManager;
+  FileManager fileManager(pidProcessoPrincipal);
   enviarRegistros(stream, &mensagem, [&](const TReceptorInfoObjectLinux& receptor) {
     fileManager.getTodosArquivosDentroDoDiretorioInc(diretorioSelecionado, dataSelecionada,
                                                      receptor);
   });
+}
+
+bool TCPCliente::podeConsultar(const std::string& caminho) {
+  const TPastasPermitidas* pastas = TPastasPermitidas::global();
+  if (pastas == nullptr || pastas->livre(ACESSO_CONSULTA)) return true;
+  int fd =
+      TResolvedorCaminho(pidProcessoPrincipal, ACESSO_CONSULTA).abrir(caminho, O_PATH, "consulta");
+  return fecharUmaVez(&fd);
 }
 
 std::string TCPCliente::lerPedidoComCaminho(Stream* stream, MemoryStream* mensagem) {
@@ -272,7 +283,7 @@ std::string TCPCliente::lerPedidoComCaminho(Stream* stream, MemoryStream* mensag
 void TCPCliente::getTamanhoPasta(Stream* stream) {
   MemoryStream mensagem;
   std::string pasta = lerPedidoComCaminho(stream, &mensagem);
-  FileManager fileManager;
+  FileManager fileManager(pidProcessoPrincipal);
   int64_t tamanhoPasta = fileManager.GetSizeDir(pasta);
   mensagem.writeInt64ToMemoryStream(tamanhoPasta);
   writeMemoryStream(stream, mensagem);
@@ -282,7 +293,7 @@ void TCPCliente::getTamanhoArquivo(Stream* stream) {
   MemoryStream mensagem;
   std::string arquivo = lerPedidoComCaminho(stream, &mensagem);
   FileManager fileManager;
-  int64_t tamanhoArquivo = fileManager.getFileSize(arquivo);
+  int64_t tamanhoArquivo = podeConsultar(arquivo) ? fileManager.getFileSize(arquivo) : -1;
   mensagem.writeInt64ToMemoryStream(tamanhoArquivo);
   writeMemoryStream(stream, mensagem);
 }
@@ -291,7 +302,7 @@ void TCPCliente::isDir(Stream* stream) {
   MemoryStream mensagem;
   std::string pathAnalise = lerPedidoComCaminho(stream, &mensagem);
   FileManager fileManager;
-  bool ehPasta = fileManager.isDiretory(pathAnalise);
+  bool ehPasta = podeConsultar(pathAnalise) && fileManager.isDiretory(pathAnalise);
   mensagem.writeBoolToMemoryStream(ehPasta);
   writeMemoryStream(stream, mensagem);
 }
@@ -302,7 +313,7 @@ void TCPCliente::ExistFileOrFolder(Stream* stream) {
     mensagem = ReadMemoryStream(stream);
     std::string pathFile = mensagem.readStringFromMemoryStream();
     FileManager fileManager;
-    bool existe = fileManager.ExisteArquivoOuPasta(pathFile);
+    bool existe = podeConsultar(pathFile) && fileManager.ExisteArquivoOuPasta(pathFile);
     mensagem.clearAll();
     mensagem.writeBoolToMemoryStream(existe);
     writeMemoryStream(stream, mensagem);
@@ -318,7 +329,11 @@ void TCPCliente::ExistFileOrFolder(Stream* stream) {
 void TCPCliente::getInformacaoArquivo(Stream* stream) {
   MemoryStream mensagem = ReadMemoryStream(stream);
   InfoObjectLinux registro(mensagem.readStringFromMemoryStream());
-  registro.loadDados();
+  if (podeConsultar(registro.getNome())) {
+    registro.loadDados();
+  } else {
+    registro.carregarAusente();
+  }
   mensagem.clearAll();
   registro.writeToMemoryStream(&mensagem);
   writeMemoryStream(stream, mensagem);

@@ -122,6 +122,9 @@ class TCPCliente {
   void getListaDeTodosArquivosDentroDaPastasInc(Stream* stream);
   void enviaArquivo(Stream* stream);
   void gravaArquivo(Stream* stream);
+  // False when the allowed folders keep the server from looking at caminho
+  // (logged): the query then answers as for a path that is not there.
+  bool podeConsultar(const std::string& caminho);
   // Reads a request holding one path into *mensagem, cleared for the reply.
   std::string lerPedidoComCaminho(Stream* stream, MemoryStream* mensagem);
   void getTamanhoPasta(Stream* stream);

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -53,6 +54,11 @@ void TFileConfiguracao::setParametrosDefault() {
   maxConexoesSemLogin = 0;
   maxSemLoginPorEndereco = 0;
   penalidadeLogin = 0;
+  somenteLeitura = false;
+  restringirLeitura = false;
+  pastasLeitura.clear();
+  restringirEscrita = false;
+  pastasEscrita.clear();
 }
 
 void TFileConfiguracao::load() {
@@ -67,6 +73,7 @@ void TFileConfiguracao::setaParametro(const std::string& linha) {
   size_t separador = linha.find(DELIMITADOR);
   if (separador == std::string::npos) return;
   std::string valor = linha.substr(separador + 1);
+  if (setaParametroDePastas(linha.substr(0, separador), semBrancosNasPontas(valor))) return;
   // Keys are matched anywhere in the line, value included, and "porta" first.
   if (linha.find(ID_PORTA) != std::string::npos) {
     porta = std::atoi(valor.c_str());
@@ -95,6 +102,51 @@ void TFileConfiguracao::setaParametroOpcional(const std::string& chave, const st
   } else if (contem(chave, ID_PENALIDADE_LOGIN)) {
     marcarChave(ID_PENALIDADE_LOGIN);
     lerLimite(ID_PENALIDADE_LOGIN, valor, TControleAcesso::MAXIMO_PENALIDADE, &penalidadeLogin);
+  }
+}
+
+bool TFileConfiguracao::setaParametroDePastas(const std::string& chave, const std::string& valor) {
+  if (contem(chave, ID_SOMENTE_LEITURA)) {
+    marcarChave(ID_SOMENTE_LEITURA);
+    if (valor != "0" && valor != "1") {
+      recusarValor(ID_SOMENTE_LEITURA, valor);
+    } else {
+      somenteLeitura = valor == "1";
+    }
+  } else if (contem(chave, ID_PASTAS_LEITURA)) {
+    marcarChave(ID_PASTAS_LEITURA);
+    restringirLeitura = true;
+    lerPastas(ID_PASTAS_LEITURA, valor, &pastasLeitura);
+  } else if (contem(chave, ID_PASTAS_ESCRITA)) {
+    marcarChave(ID_PASTAS_ESCRITA);
+    restringirEscrita = true;
+    lerPastas(ID_PASTAS_ESCRITA, valor, &pastasEscrita);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+void TFileConfiguracao::lerPastas(const char* chave, const std::string& valor,
+                                  std::vector<std::string>* pastas) {
+  size_t inicio = 0;
+  while (inicio <= valor.size()) {
+    size_t virgula = valor.find(',', inicio);
+    if (virgula == std::string::npos) virgula = valor.size();
+    std::string pasta = semBrancosNasPontas(valor.substr(inicio, virgula - inicio));
+    inicio = virgula + 1;
+    if (pasta.empty()) continue;
+    if (pasta[0] != '/') {
+      avisarValorInvalido(chave, pasta);
+      continue;
+    }
+    while (pasta.size() > 1 && pasta.back() == '/') pasta.pop_back();
+    struct stat st {};
+    if (stat(pasta.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      // Kept: a restore target may well be made after the agent starts.
+      avisar(std::string(chave) + ": a pasta \"" + pasta + "\" não existe agora");
+    }
+    pastas->push_back(pasta);
   }
 }
 
@@ -146,6 +198,12 @@ void TFileConfiguracao::avisarFimDaLeitura() {
   if (restringirServidores && servidoresPermitidos.empty()) {
     avisar(std::string(ID_SERVIDORES_PERMITIDOS) +
            " sem nenhum endereço válido: nenhum servidor será admitido");
+  }
+  if (restringirLeitura && pastasLeitura.empty()) {
+    avisar(std::string(ID_PASTAS_LEITURA) + " sem nenhuma pasta válida: nada poderá ser lido");
+  }
+  if (restringirEscrita && pastasEscrita.empty()) {
+    avisar(std::string(ID_PASTAS_ESCRITA) + " sem nenhuma pasta válida: nada poderá ser gravado");
   }
 }
 

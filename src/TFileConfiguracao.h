@@ -20,6 +20,11 @@ class TFileConfiguracao {
   static constexpr const char* ID_MAX_CONEXOES_SEM_LOGIN = "maxConexoesSemLogin";
   static constexpr const char* ID_MAX_SEM_LOGIN_POR_ENDERECO = "maxSemLoginPorEndereco";
   static constexpr const char* ID_PENALIDADE_LOGIN = "penalidadeLogin";
+  // Whose values are paths, which may well hold "porta": looked for in the
+  // key before anything else.
+  static constexpr const char* ID_SOMENTE_LEITURA = "somenteLeitura";
+  static constexpr const char* ID_PASTAS_LEITURA = "pastasLeitura";
+  static constexpr const char* ID_PASTAS_ESCRITA = "pastasEscrita";
   static constexpr int MAXIMO_DOS_LIMITES = 1000000;
 
   // Loads vornaConfig.txt, or creates it with the defaults. A file that
@@ -40,6 +45,14 @@ class TFileConfiguracao {
   int getMaxConexoesSemLogin() const { return maxConexoesSemLogin; }
   int getMaxSemLoginPorEndereco() const { return maxSemLoginPorEndereco; }
   int getPenalidadeLogin() const { return penalidadeLogin; }
+  // Backup-only: every change refused.
+  bool getSomenteLeitura() const { return somenteLeitura; }
+  // False: every path may be read (or written). True: only below the
+  // folders of the key, which was present (none when it held no valid one).
+  bool getRestringirLeitura() const { return restringirLeitura; }
+  const std::vector<std::string>& getPastasLeitura() const { return pastasLeitura; }
+  bool getRestringirEscrita() const { return restringirEscrita; }
+  const std::vector<std::string>& getPastasEscrita() const { return pastasEscrita; }
   // Lines for the caller to log: what was read in a way worth knowing (a
   // key given twice, a dropped entry, a list admitting everybody or nobody).
   const std::vector<std::string>& getAvisos() const { return avisos; }
@@ -51,6 +64,9 @@ class TFileConfiguracao {
   void load();
   void setaParametro(const std::string& linha);
   void setaParametroOpcional(const std::string& chave, const std::string& valor);
+  // The keys of paths and modes; false when chave is none of them.
+  bool setaParametroDePastas(const std::string& chave, const std::string& valor);
+  void lerPastas(const char* chave, const std::string& valor, std::vector<std::string>* pastas);
   void setParametrosDefault();
   bool createFileConfig();
   void lerEnderecoEscuta(const std::string& valor);
@@ -71,6 +87,11 @@ class TFileConfiguracao {
   int maxConexoesSemLogin;
   int maxSemLoginPorEndereco;
   int penalidadeLogin;
+  bool somenteLeitura;
+  bool restringirLeitura;
+  std::vector<std::string> pastasLeitura;
+  bool restringirEscrita;
+  std::vector<std::string> pastasEscrita;
   std::vector<std::string> avisos;
   std::vector<std::string> erros;
   std::vector<std::string> chavesLidas;

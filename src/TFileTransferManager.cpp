@@ -180,7 +180,7 @@ bool TFileTransferManager::createFile() {
     errno = EISDIR;
     return false;
   }
-  pastaFd = TResolvedorCaminho(pidLog).abrirPasta(nomeArquivo, &nomeBase, "gravação");
+  pastaFd = TResolvedorCaminho(pidLog, ACESSO_ESCRITA).abrirPasta(nomeArquivo, &nomeBase, "gravação");
   if (pastaFd < 0) return false;
   if (diretorioComConteudo(pastaFd, nomeBase)) {
     errno = EISDIR;  // a folder with content is never replaced by a file

@@ -8,7 +8,7 @@
 #include <cerrno>
 
 void TPercurso::executar(const std::string& dirname) {
-  int fd = TRegrasPercurso::abrirOrigem(dirname);
+  int fd = regras->abrirOrigem(dirname);
   if (fd >= 0) executarEm(fd, dirname, true);
 }
 
@@ -78,7 +78,7 @@ void TPercurso::visitar(size_t indice, const TEntrada& entrada) {
 
 void TPercurso::descer(size_t indice, const TEntrada& entrada, std::string caminho,
                        bool pontoDeMontagem) {
-  int fd = TRegrasPercurso::abrirSubpasta(pilha[indice].fd, entrada.nome.c_str());
+  int fd = regras->abrirSubpasta(pilha[indice].fd, entrada.nome.c_str());
   if (fd < 0) return;
   TQuadro filho;
   filho.nome = entrada.nome;
@@ -115,7 +115,7 @@ void TPercurso::reabrirPeloAncestral(size_t pai) {
   while (aberto > 0 && pilha[aberto].fd < 0) --aberto;
   int fd = pilha[aberto].fd >= 0 ? dup(pilha[aberto].fd) : -1;
   for (size_t i = aberto + 1; fd >= 0 && i <= pai; ++i) {
-    int proximo = TRegrasPercurso::abrirSubpasta(fd, pilha[i].nome.c_str());
+    int proximo = regras->abrirSubpasta(fd, pilha[i].nome.c_str());
     close(fd);
     fd = proximo;
   }

@@ -108,7 +108,7 @@ TPercursoParalelo::~TPercursoParalelo() {
 }
 
 void TPercursoParalelo::executar(const std::string& dirname) {
-  int fd = TRegrasPercurso::abrirOrigem(dirname);
+  int fd = regras->abrirOrigem(dirname);
   if (fd < 0) return;
   estado->raiz.reset(new TPasta());
   TPasta* raiz = estado->raiz.get();
@@ -182,7 +182,7 @@ void TPercursoParalelo::falhou() {
 void TPercursoParalelo::lerPasta(TPasta* pasta) {
   thread_local std::vector<char> buffer;
   int fd = pasta->fd;
-  if (fd < 0) fd = TRegrasPercurso::abrirSubpasta(pasta->pai->fd, pasta->nome.c_str());
+  if (fd < 0) fd = regras->abrirSubpasta(pasta->pai->fd, pasta->nome.c_str());
   struct stat st {};
   bool ok = fd >= 0 &&
             TPercurso::lerDiretorio(fd, pasta->verificarSistema, &buffer, &pasta->entradas, &st);
@@ -284,7 +284,7 @@ void TPercursoParalelo::consumir(TPasta* pasta, size_t i) {
     return;
   }
   // Deep down: the plain walk goes on from here on this thread.
-  int fd = TRegrasPercurso::abrirSubpasta(pasta->fd, entrada.nome.c_str());
+  int fd = regras->abrirSubpasta(pasta->fd, entrada.nome.c_str());
   if (fd < 0) return;
   TPercurso plano(regras);
   plano.executarEm(fd, TRegrasPercurso::montarCaminho(pasta->caminho, entrada.nome),

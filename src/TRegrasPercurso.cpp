@@ -9,14 +9,24 @@
 #include <cassert>
 #include <cstring>
 
+#include "TResolvedorCaminho.h"
 #include "TUtils.h"
 
 #ifndef SELINUX_MAGIC
 #define SELINUX_MAGIC 0xf97cff8c
 #endif
 
-TRegrasPercurso::TRegrasPercurso(TModoPercurso modo, const TReceptorInfoObjectLinux* receptor)
-    : modo(modo), receptor(receptor), dono(std::this_thread::get_id()) {}
+TRegrasPercurso::TRegrasPercurso(TModoPercurso modo, const TReceptorInfoObjectLinux* receptor,
+                                 int pidLog, const TPastasPermitidas* pastas)
+    : modo(modo),
+      receptor(receptor),
+      pidLog(pidLog),
+      pastas(pastas),
+      dono(std::this_thread::get_id()) {}
+
+bool TRegrasPercurso::restrito() const {
+  return pastas != nullptr && !pastas->livre(ACESSO_CONSULTA);
+}
 
 TRegrasPercurso::~TRegrasPercurso() {}
 
@@ -119,12 +129,19 @@ void TRegrasPercurso::entregar(const std::string& pasta, const std::string& nome
   (*receptor)(registro);
 }
 
-int TRegrasPercurso::abrirOrigem(const std::string& dirname) {
+int TRegrasPercurso::abrirOrigem(const std::string& dirname) const {
   if (estaNaOrigensBloqueadas(dirname)) return -1;
+  if (restrito()) {
+    return TResolvedorCaminho(pidLog, ACESSO_CONSULTA, pastas)
+        .abrir(dirname, O_RDONLY | O_DIRECTORY, "listagem");
+  }
   return open(dirname.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
-int TRegrasPercurso::abrirSubpasta(int dirfd, const char* nome) {
+int TRegrasPercurso::abrirSubpasta(int dirfd, const char* nome) const {
+  if (restrito()) {
+    return TResolvedorCaminho::abrirSubpastaSemSair(dirfd, nome, ACESSO_CONSULTA, pastas);
+  }
   return openat(dirfd, nome, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 

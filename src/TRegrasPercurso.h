@@ -12,6 +12,7 @@
 
 #include "InfoObjectLinux.h"
 #include "TConversorHora.h"
+#include "TPastasPermitidas.h"
 
 // System directories no walk lists, enters or sizes: these paths themselves
 // and everything beneath them, however many "/" separate their parts.
@@ -60,7 +61,10 @@ struct TDadosEntrada {
 // hands over or sums (consumir) only on the thread that made it.
 class TRegrasPercurso {
  public:
-  TRegrasPercurso(TModoPercurso modo, const TReceptorInfoObjectLinux* receptor);
+  // Where pastas limits what may be looked at, the walk stays inside its
+  // folders; refusals go to the log of process pidLog.
+  TRegrasPercurso(TModoPercurso modo, const TReceptorInfoObjectLinux* receptor, int pidLog = 0,
+                  const TPastasPermitidas* pastas = TPastasPermitidas::global());
   virtual ~TRegrasPercurso();
 
   TRegrasPercurso(const TRegrasPercurso&) = delete;
@@ -79,10 +83,12 @@ class TRegrasPercurso {
   // into the folder.
   bool consumir(const std::string& pasta, const TEntrada& entrada, const TDadosEntrada& dados);
 
-  // The folder dirname open to be walked; -1 when blocked or unreadable.
-  static int abrirOrigem(const std::string& dirname);
-  // The sub-folder nome of dirfd open to be walked, never through a link.
-  static int abrirSubpasta(int dirfd, const char* nome);
+  // The folder dirname open to be walked; -1 when blocked, unreadable or
+  // outside the folders that may be looked at.
+  int abrirOrigem(const std::string& dirname) const;
+  // The sub-folder nome of dirfd open to be walked, never through a link
+  // (nor, where folders are limited, into a mount that is not one of them).
+  int abrirSubpasta(int dirfd, const char* nome) const;
   // A proc or selinux file system (or one that cannot be told): never walked.
   static bool sistemaDeArquivosBloqueado(int fd);
   // The folder nome of dirfd, a mount point, holds a blocked file system.
@@ -118,8 +124,13 @@ class TRegrasPercurso {
   void entregar(const std::string& pasta, const std::string& nome, TipoObjetoLinux tipo,
                 int64_t tamanho, const char* data, size_t n);
 
+  // Walks limited to the folders that may be looked at.
+  bool restrito() const;
+
   TModoPercurso modo;
   const TReceptorInfoObjectLinux* receptor;
+  int pidLog;
+  const TPastasPermitidas* pastas;
   bool filtrarData = false;
   time_t desde = 0;
   int64_t soma = 0;

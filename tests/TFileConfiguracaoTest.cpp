@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include "TFileConfiguracao.h"
 #include "Temporario.h"
 
@@ -119,4 +121,29 @@ TEST(TFileConfiguracao, listaPresenteAdmiteSoSuasEntradasValidas) {
       (std::vector<std::string>{"servidoresPermitidos aparece mais de uma vez em vornaConfig.txt",
                                 "servidoresPermitidos aparece mais de uma vez em vornaConfig.txt",
                                 "servidoresPermitidos admite todo endereço: \"0.0.0.0/0\""}));
+}
+
+TEST(TFileConfiguracao, pastasEModoSomenteLeitura) {
+  DiretorioDeTrabalho trabalho;
+  escreverArquivo("vornaConfig.txt",
+                  "porta=7000\nsomenteLeitura=1\npastasLeitura=/srv/portal/, /nao/existe ,x,\n"
+                  "pastasLeitura=/\npastasEscrita=\n");
+  TFileConfiguracao configuracao;
+  EXPECT_EQ(configuracao.getPorta(), 7000) << "a path holding \"porta\" is no port";
+  EXPECT_TRUE(configuracao.getSomenteLeitura());
+  EXPECT_TRUE(configuracao.getRestringirLeitura());
+  EXPECT_EQ(configuracao.getPastasLeitura(),
+            (std::vector<std::string>{"/srv/portal", "/nao/existe", "/"}));
+  EXPECT_TRUE(configuracao.getRestringirEscrita()) << "present and empty: nothing is writable";
+  EXPECT_TRUE(configuracao.getPastasEscrita().empty());
+  EXPECT_TRUE(configuracao.getErros().empty());
+  for (const char* aviso : {"pastasLeitura: a pasta \"/nao/existe\" não existe agora",
+                            "Valor inválido para pastasLeitura em vornaConfig.txt: \"x\"",
+                            "pastasEscrita sem nenhuma pasta válida: nada poderá ser gravado"}) {
+    EXPECT_NE(std::find(configuracao.getAvisos().begin(), configuracao.getAvisos().end(), aviso),
+              configuracao.getAvisos().end())
+        << aviso;
+  }
+  escreverArquivo("vornaConfig.txt", "somenteLeitura=sim\n");
+  EXPECT_EQ(TFileConfiguracao().getErros().size(), 1u);
 }
