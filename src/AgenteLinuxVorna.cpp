@@ -18,6 +18,7 @@
 #include "TControleAcesso.h"
 #include "TFileConfiguracao.h"
 #include "TFileTransferManager.h"
+#include "TNotificacaoServico.h"
 #include "TPastasPermitidas.h"
 #include "TUtils.h"
 #include "Versao.h"
@@ -71,6 +72,7 @@ void tratarSinal(int signum) {
   escreverConsole("Signal number " + IntToStr(signum));
   if (signum == SIGPIPE || signum == SIGSEGV) return;
   log.WriteLog("Saindo do programa", 0, false);
+  TNotificacaoServico::avisarParando();
   TFileTransferManager::apagarTemporarios();
   fflush(nullptr);
   _exit(signum);
@@ -282,6 +284,7 @@ void* ThreadMain(void* arg) {
     endereco = holder->endereco;
   }
   log.WriteLog("Nova Thread iniciada handle " + IntToStr(handle), myPid, false);
+  ++TNotificacaoServico::conexoesAbertas;
   try {
     TCPCliente cliente(handle);
     // From here on the client reports the end of its login, whatever happens.
@@ -300,6 +303,7 @@ void* ThreadMain(void* arg) {
   } catch (...) {
     log.WriteLog("Conexão encerrada por erro desconhecido", myPid, false);
   }
+  --TNotificacaoServico::conexoesAbertas;
   devolverMemoria();
   return nullptr;
 }
@@ -342,5 +346,6 @@ int main(int argc, char* argv[]) {
     // Not listening, every accept would fail at once: stop instead of spinning.
     exit(1);
   }
+  TNotificacaoServico::avisarPronto();
   aceitarConexoes(&servidor);
 }

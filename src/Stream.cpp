@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "MemoryStream.h"
+#include "TNotificacaoServico.h"
 #include "TUtils.h"
 
 Stream::Stream(int handleClientSocket)
@@ -73,7 +74,9 @@ ssize_t Stream::enviarJunto(const void* a, size_t na, const void* b, size_t nb, 
     return static_cast<ssize_t>(na + nb);
   }
   struct iovec partes[2] = {{const_cast<void*>(a), na}, {const_cast<void*>(b), nb}};
-  return enviarTudo(handleClientSocket, partes, 2, flags);
+  ssize_t enviados = enviarTudo(handleClientSocket, partes, 2, flags);
+  if (enviados > 0) TNotificacaoServico::bytesEnviados.fetch_add(enviados, std::memory_order_relaxed);
+  return enviados;
 }
 
 ssize_t Stream::receive(void* buffer, size_t len) {
@@ -93,6 +96,7 @@ ssize_t Stream::receive(void* buffer, size_t len) {
       r = direto ? read(handleClientSocket, buffer, len)
                  : read(handleClientSocket, lido, sizeof lido);
     } while (r < 0 && errno == EINTR);
+    if (r > 0) TNotificacaoServico::bytesRecebidos.fetch_add(r, std::memory_order_relaxed);
     if (direto || r <= 0) return r;
     inicioLido = 0;
     fimLido = static_cast<size_t>(r);

@@ -20,6 +20,7 @@
 #include "TFileTransferManager.h"
 #include "TFileUser.h"
 #include "TLoteGravacao.h"
+#include "TNotificacaoServico.h"
 #include "TPastasPermitidas.h"
 #include "TResolvedorCaminho.h"
 #include "TTabelaComandos.h"
@@ -49,7 +50,11 @@ void TCPCliente::run() {
   lote.reset(new TLoteGravacao(pidProcessoPrincipal));
   // Never wait on the peer while holding replies it may be waiting for.
   stream->setAntesDeEsperar([this] { lote->confirmar(stream.get()); });
-  if (fazerLogin()) servirComandos();
+  if (fazerLogin()) {
+    ++TNotificacaoServico::conexoesLogadas;
+    servirComandos();
+    --TNotificacaoServico::conexoesLogadas;
+  }
   lote->confirmar(stream.get());
   stream->liberarSaida();
   stream.reset();

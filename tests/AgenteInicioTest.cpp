@@ -2,6 +2,8 @@
 // agent process.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -136,6 +138,42 @@ TEST(AgenteInicio, reinicioLogoAposFecharUmaConexaoLigaNaHora) {
   EXPECT_TRUE(esperarAte([&] { return AgenteProcesso::escutando(primeiro.porta()); }, 5000))
       << segundo.erros();
   EXPECT_TRUE(segundo.vivo());
+}
+
+TEST(AgenteInicio, avisaOSystemdQuandoEstaProntoOQueFazEQuandoPara) {
+  PastaTemporaria pasta;
+  std::string caminho = pasta / "notificar";
+  int escuta = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_un endereco {};
+  endereco.sun_family = AF_UNIX;
+  std::snprintf(endereco.sun_path, sizeof endereco.sun_path, "%s", caminho.c_str());
+  ASSERT_EQ(bind(escuta, reinterpret_cast<struct sockaddr*>(&endereco), sizeof endereco), 0);
+  struct timeval espera = {10, 0};
+  setsockopt(escuta, SOL_SOCKET, SO_RCVTIMEO, &espera, sizeof espera);
+  // The next datagram that holds trecho, or empty after ten seconds of none.
+  auto aviso = [&](const std::string& trecho) {
+    char texto[512];
+    for (ssize_t n; (n = recv(escuta, texto, sizeof texto, 0)) > 0;) {
+      std::string recebido(texto, static_cast<size_t>(n));
+      if (recebido.find(trecho) != std::string::npos) return recebido;
+    }
+    return std::string();
+  };
+  AgenteProcesso agente;
+  agente.setAmbiente("NOTIFY_SOCKET=" + caminho);
+  agente.usarPortaLivre();
+  ASSERT_TRUE(agente.iniciar());
+  EXPECT_EQ(aviso("READY=1"),
+            "READY=1\nSTATUS=0 conexões abertas, 0 com login; 0 bytes enviados, 0 recebidos");
+  auto cliente = agente.conectarLogado();
+  ASSERT_TRUE(cliente);
+  ASSERT_EQ(cliente->getVersao(), 8);
+  // The login (8 + 4 bytes) and the version request (4) in; 4 + 4 + 4 out.
+  EXPECT_EQ(aviso("STATUS=1 "),
+            "STATUS=1 conexões abertas, 1 com login; 12 bytes enviados, 16 recebidos");
+  ASSERT_EQ(statusDeSaida(agente.parar(SIGTERM)), SIGTERM);
+  EXPECT_EQ(aviso("STOPPING=1"), "STOPPING=1");
+  close(escuta);
 }
 
 TEST(AgenteInicio, caminhoENomeDoExecutavelVemDaPrimeiraPalavra) {
