@@ -61,9 +61,13 @@ iniciar_dd() {
   PID_DD=$!
 }
 parar_dd() {
-  kill -INT "$PID_DD" 2> /dev/null || true
+  # dd prints its count on SIGUSR1 (SIGINT is ignored by a background job).
+  kill -USR1 "$PID_DD" 2> /dev/null || true
+  sleep 0.2
+  kill -TERM "$PID_DD" 2> /dev/null || true
   wait "$PID_DD" 2> /dev/null || true
-  sed -n 's/.* s, \([0-9.,]*\) \([kMG]*B\)\/s$/\1 \2/p' "$TEMP/dd" | tr , .
+  PID_DD=""
+  sed -n 's/.* s, \([0-9.,]*\) \([kMG]*B\)\/s$/\1 \2/p' "$TEMP/dd" | tail -n 1 | tr , .
 }
 
 # rodada MODO: dd alone for 5 s (MODO sozinho), or dd during a backup from
