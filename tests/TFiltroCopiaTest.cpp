@@ -42,6 +42,7 @@ TEST(TFiltroCopia, duploAtravessaPastasESimplesNao) {
   ASSERT_TRUE(filtro.acrescentar(false, "src/**/*.tmp"));
   ASSERT_TRUE(filtro.acrescentar(false, "/a/**/b/**/c"));
   ASSERT_TRUE(filtro.acrescentar(false, "**/x*.bak"));
+  ASSERT_TRUE(filtro.acrescentar(false, "/out/*.log"));
   EXPECT_TRUE(filtro.excluido("src/a/f.tmp", false));
   EXPECT_TRUE(filtro.excluido("src/a/b/c/f.tmp", false));
   EXPECT_TRUE(filtro.excluido("proj/src/a/f.tmp", false)) << "not anchored: at any depth";
@@ -54,6 +55,8 @@ TEST(TFiltroCopia, duploAtravessaPastasESimplesNao) {
   EXPECT_TRUE(filtro.excluido("d/e/xy.bak", false));
   EXPECT_FALSE(filtro.excluido("d/xy/z.bak", false)) << "a single '*' does not cross a '/'";
   EXPECT_FALSE(filtro.excluido("xy.bak", false));
+  EXPECT_TRUE(filtro.excluido("out/a.log", false));
+  EXPECT_FALSE(filtro.excluido("out/d/a.log", false)) << "nor anchored";
   TFiltroCopia tudo;
   ASSERT_TRUE(tudo.acrescentar(false, "**"));
   EXPECT_TRUE(tudo.excluido("a", false));
