@@ -13,6 +13,7 @@ TEST(TFiltroCopia, nomeAncoradoPastaEPrimeiraRegraQueCasa) {
   ASSERT_TRUE(filtro.acrescentar(false, ".cache/"));
   ASSERT_TRUE(filtro.acrescentar(false, "/topo.txt"));
   ASSERT_TRUE(filtro.acrescentar(false, "logs/*.gz"));
+  ASSERT_TRUE(filtro.acrescentar(false, "/*/Downloads/"));
   // No '/': the name alone, at any depth; '*' matches a leading dot too.
   EXPECT_TRUE(filtro.excluido("a.o", false));
   EXPECT_TRUE(filtro.excluido("x/y/.o", false));
@@ -24,6 +25,8 @@ TEST(TFiltroCopia, nomeAncoradoPastaEPrimeiraRegraQueCasa) {
   // A leading '/': at the copy's root only.
   EXPECT_TRUE(filtro.excluido("topo.txt", false));
   EXPECT_FALSE(filtro.excluido("sub/topo.txt", false));
+  EXPECT_TRUE(filtro.excluido("u/Downloads", true));
+  EXPECT_FALSE(filtro.excluido("u/v/Downloads", true));
   // A '/' inside: the last parts of the path, and '*' stays within a name.
   EXPECT_TRUE(filtro.excluido("logs/a.gz", false));
   EXPECT_TRUE(filtro.excluido("var/logs/a.gz", false));
