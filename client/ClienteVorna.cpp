@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -19,6 +20,7 @@
 #include "Stream.h"
 #include "TCPCliente.h"
 #include "TDataTexto.h"
+#include "TLimiteBanda.h"
 #include "TUtils.h"
 
 ClienteVorna::ClienteVorna() : handle(-1), perdida(false) {}
@@ -75,11 +77,35 @@ void ClienteVorna::interromper() {
 }
 
 bool ClienteVorna::enviarBytes(const void* dados, size_t n) {
-  if (enviarTudo(handle, dados, n) < 0) {
-    perdida = true;
-    return false;
+  const char* p = static_cast<const char*>(dados);
+  while (n > 0) {
+    size_t k = limite == nullptr ? n : std::min(n, limite->pedacoMaximo());
+    if (limite != nullptr) aguardarVez(static_cast<int64_t>(k));
+    if (enviarTudo(handle, p, k) < 0) {
+      perdida = true;
+      return false;
+    }
+    p += k;
+    n -= k;
   }
   return true;
+}
+
+void ClienteVorna::aguardarVez(int64_t bytes) {
+  auto fim = std::chrono::steady_clock::now() + limite->tomar(bytes);
+  for (;;) {
+    auto falta = fim - std::chrono::steady_clock::now();
+    if (falta <= std::chrono::nanoseconds(0)) return;
+    auto segundos = std::chrono::duration_cast<std::chrono::seconds>(falta);
+    struct timespec espera {};
+    espera.tv_sec = segundos.count();
+    espera.tv_nsec = static_cast<long>((falta - segundos).count());
+    // No event asked for: only a hang-up or an error ends the wait early.
+    struct pollfd conexao {};
+    conexao.fd = handle;
+    int r = ppoll(&conexao, 1, &espera, nullptr);
+    if (r > 0 || (r < 0 && errno != EINTR)) return;
+  }
 }
 
 bool ClienteVorna::receberBytes(void* dados, size_t n) {
@@ -94,6 +120,7 @@ bool ClienteVorna::receberBytes(void* dados, size_t n) {
 }
 
 ssize_t ClienteVorna::receberAte(void* dados, size_t n) {
+  if (limite != nullptr) n = std::min(n, limite->pedacoMaximo());
   for (;;) {
     ssize_t r = recv(handle, dados, n, 0);
     if (r < 0 && errno == EINTR) continue;
@@ -101,6 +128,8 @@ ssize_t ClienteVorna::receberAte(void* dados, size_t n) {
       perdida = true;
       return -1;
     }
+    // Taken once they are here: how many would come is not known before.
+    if (limite != nullptr) aguardarVez(r);
     return r;
   }
 }

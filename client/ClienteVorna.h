@@ -13,6 +13,8 @@
 #include "InfoObjectLinux.h"
 #include "MemoryStream.h"
 
+class TLimiteBanda;
+
 // The backup server's side of the agent's protocol over one TCP connection:
 // raw bytes, wire integers (big-endian), messages (a big-endian length and a
 // body) and the login. Used from one thread, or from two when one only
@@ -37,6 +39,9 @@ class ClienteVorna {
   int getSocket() const { return handle; }
   // Time limit of every read and write, in milliseconds (0: none).
   void setTempoLimite(int milissegundos);
+  // Every byte sent or received from now on is taken from limite's bucket
+  // (null: none), waiting when it runs short. limite must outlive this.
+  void setLimiteBanda(TLimiteBanda* limite) { this->limite = limite; }
   // Stops sending (the agent then reads the end of the stream).
   void encerrarEnvio();
   // Stops both directions without closing the descriptor, so that a thread
@@ -139,8 +144,13 @@ class ClienteVorna {
   static const int ERRO_CONEXAO = -1000;
 
  private:
+  // Waits as long as the bandwidth cap asks; a connection shut down
+  // meanwhile (an interrupted run) ends the wait at once.
+  void aguardarVez(int64_t bytes);
+
   int handle;
   std::atomic<bool> perdida;
+  TLimiteBanda* limite = nullptr;
 };
 
 #endif

@@ -15,7 +15,10 @@
 #include "TCanal.h"
 #include "TCopiaArvore.h"
 #include "TDataTexto.h"
+#include "TDescritor.h"
+#include "TFiltroCopia.h"
 #include "TProgresso.h"
+#include "TRelatorioSimulacao.h"
 #include "TRemocaoLocal.h"
 #include "TThreadUnida.h"
 #include "TUtils.h"
@@ -29,8 +32,14 @@ bool lerListagem(TCanal* canal, TListaInfoObjectLinux* registros) {
 
 }  // namespace
 
-TBackupArvore::TBackupArvore(TCopiaArvore* copia, const std::string& remoto, int raiz)
-    : copia(copia), remoto(remoto), raiz(raiz), buscas(copia, raiz) {
+TBackupArvore::TBackupArvore(TCopiaArvore* copia, const std::string& remoto, int raiz,
+                             const TFiltroCopia* filtro, TRelatorioSimulacao* simulacao)
+    : copia(copia),
+      remoto(remoto),
+      raiz(raiz),
+      filtro(filtro),
+      simulacao(simulacao),
+      buscas(copia, raiz) {
   datasPastas.acrescentar("");
 }
 
@@ -97,25 +106,49 @@ bool TBackupArvore::listarPastaParaBackup(TCanal* canal, const std::string& past
   TListaInfoObjectLinux registros;
   if (!lerListagem(canal, &registros)) return false;
   std::string relativo = fila->pasta(indice);
-  int paiFd = TCaminhoLocal::abrirPasta(raiz, relativo);
-  if (paiFd < 0) {
-    copia->falhar(pasta, textoDoErro(errno));
-    return true;
-  }
+  TDescritor paiFd;
+  if (!abrirPastaLocal(relativo, pasta, &paiFd)) return true;
   // Before its files are asked for: no temporary copy of ours is there yet.
-  if (copia->getApagar()) podarPasta(paiFd, pasta, relativo, registros);
+  if (copia->getApagar() && paiFd.valido()) podarPasta(paiFd.get(), pasta, relativo, registros);
   std::vector<TArquivoBackup> novos;
   int64_t inalterados = 0;
   for (const InfoObjectLinux& registro : registros) {
-    acolherFilho(canal, registro, pasta, indice, paiFd, fila, &novos, &inalterados);
+    acolherFilho(canal, registro, pasta, indice, paiFd.get(), fila, &novos, &inalterados);
   }
-  close(paiFd);
-  int64_t bytes = 0;
-  for (const TArquivoBackup& arquivo : novos) bytes += arquivo.tamanho;
-  fila->acrescentarArquivos(&novos);
-  copia->getProgresso()->aumentarTotal(bytes, static_cast<int64_t>(novos.size()));
+  paiFd.fechar();
+  acolherNovos(fila, &novos, relativo);
   if (inalterados > 0) copia->contarInalterados(inalterados);
   return true;
+}
+
+bool TBackupArvore::abrirPastaLocal(const std::string& relativo, const std::string& pasta,
+                                    TDescritor* fd) {
+  *fd = TDescritor(TCaminhoLocal::abrirPasta(raiz, relativo));
+  int erro = errno;
+  // A dry run finds no folder it would make, nor the root of a new copy.
+  if (fd->valido() || (simulacao != nullptr && (erro == ENOENT || raiz < 0))) return true;
+  copia->falhar(pasta, textoDoErro(erro));
+  return false;
+}
+
+void TBackupArvore::acolherNovos(TFilaBackup* fila, std::vector<TArquivoBackup>* novos,
+                                 const std::string& pasta) {
+  int64_t bytes = 0;
+  for (const TArquivoBackup& arquivo : *novos) {
+    bytes += arquivo.tamanho;
+    if (simulacao != nullptr) simularBusca(TCaminhoLocal::filho(pasta, arquivo.nome), arquivo);
+  }
+  copia->getProgresso()->aumentarTotal(bytes, static_cast<int64_t>(novos->size()));
+  if (simulacao == nullptr) fila->acrescentarArquivos(novos);
+}
+
+void TBackupArvore::simularBusca(const std::string& relativo, const TArquivoBackup& arquivo) {
+  simulacao->relatar(TRelatorioSimulacao::BUSCAR, relativo, arquivo.tamanho);
+  copia->contar(1, arquivo.tamanho, 0);
+}
+
+bool TBackupArvore::excluido(const std::string& relativo, bool pasta) const {
+  return filtro != nullptr && filtro->excluido(relativo, pasta);
 }
 
 void TBackupArvore::podarPasta(int pastaFd, const std::string& pasta, const std::string& relativo,
@@ -142,7 +175,7 @@ void TBackupArvore::podarPasta(int pastaFd, const std::string& pasta, const std:
       listados[nome] = registro.getTipo() == DIRETORIO;
     }
   }
-  TRemocaoLocal(copia).podar(pastaFd, relativo, listados);
+  TRemocaoLocal(copia, filtro, simulacao).podar(pastaFd, relativo, listados);
 }
 
 void TBackupArvore::acolherFilho(TCanal* canal, const InfoObjectLinux& registro,
@@ -155,6 +188,8 @@ void TBackupArvore::acolherFilho(TCanal* canal, const InfoObjectLinux& registro,
       !TCaminhoLocal::relativo(pasta, registro.getNome(), &nome) ||
       nome.find('/') != std::string::npos) {
     copia->falhar(registro.getNome(), "not in the folder asked for");
+  } else if (excluido(relativo, registro.getTipo() == DIRETORIO)) {
+    return;  // neither fetched nor, a folder, walked
   } else if (registro.getTipo() == DIRETORIO) {
     if (!fila->marcarVista(registro.getNome()) || !criarPastaLocal(paiFd, nome, relativo)) return;
     pedirListagem(canal, fila, fila->acrescentarPasta(relativo), registro.getNome());
@@ -227,11 +262,8 @@ bool TBackupArvore::listarPasta(TCanal* canal, const std::string& pasta,
   if (!lerListagem(canal, &filhas)) return false;
   std::string relativoPai;
   if (pasta != remoto) TCaminhoLocal::relativo(remoto, pasta, &relativoPai);
-  int paiFd = TCaminhoLocal::abrirPasta(raiz, relativoPai);
-  if (paiFd < 0) {
-    copia->falhar(pasta, textoDoErro(errno));
-    return true;
-  }
+  TDescritor paiFd;
+  if (!abrirPastaLocal(relativoPai, pasta, &paiFd)) return true;
   for (const InfoObjectLinux& registro : filhas) {
     std::string relativo, nome, filha = registro.getNome();
     // Only children of the folder asked for, each once: a confused agent
@@ -242,11 +274,10 @@ bool TBackupArvore::listarPasta(TCanal* canal, const std::string& pasta,
       copia->falhar(filha, "not a sub-folder of the folder asked for");
       continue;
     }
-    if (!criarPastaLocal(paiFd, nome, relativo)) continue;
+    if (excluido(relativo, true) || !criarPastaLocal(paiFd.get(), nome, relativo)) continue;
     canal->pedirDepois(CMD_AGENTE_LINUX_LIST_FOLDERS_DIR, ClienteVorna::pedidoDeCaminho(filha), 0,
                        [this, filha, vistas](TCanal* c) { return listarPasta(c, filha, vistas); });
   }
-  close(paiFd);
   return true;
 }
 
@@ -256,6 +287,12 @@ bool TBackupArvore::copiarArquivos(const TListaInfoObjectLinux& registros) {
   int64_t total = separarPorPasta(registros, &pastas, &arquivos);
   TCopiaArvore::TTrabalho trabalho = copia->iniciarTrabalho(&arquivos);
   copia->iniciarProgresso("backup", total, static_cast<int64_t>(arquivos.size()));
+  if (simulacao != nullptr) {
+    for (const TArquivoBackup& a : arquivos) {
+      simularBusca(TCaminhoLocal::filho(pastas[static_cast<size_t>(a.pasta)], a.nome), a);
+    }
+    return true;
+  }
   std::vector<TLeitor> leitores(copia->quantosCanais());
   return copia->executarTodos([&](size_t i) -> TCanal::TProdutor {
     TLeitor* leitor = &leitores[i];
@@ -280,6 +317,8 @@ int64_t TBackupArvore::separarPorPasta(const TListaInfoObjectLinux& registros,
     std::string relativo;
     if (!TCaminhoLocal::relativo(remoto, registro.getNome(), &relativo)) {
       copia->falhar(registro.getNome(), "path outside the folder asked for");
+    } else if (filtro != nullptr && filtro->excluidoComPais(relativo, false)) {
+      continue;  // a whole-tree listing: below an excluded folder too
     } else if (registro.getTamanho() < 0) {
       copia->falhar(registro.getNome(), "not readable on the agent");
     } else {
@@ -311,15 +350,16 @@ TArquivoBackup TBackupArvore::arquivoDe(const InfoObjectLinux& registro, int pas
 bool TBackupArvore::criarPastaLocal(int paiFd, const std::string& nome,
                                     const std::string& relativo) {
   // Each folder is made once, after its parent: files only open them. It
-  // must end up a folder of its own, not a link to one elsewhere.
-  mkdirat(paiFd, nome.c_str(), 0755);
-  int fd = openat(paiFd, nome.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) {
+  // must end up a folder of its own, not a link to one elsewhere. A dry
+  // run only looks: a folder not there would be made.
+  if (simulacao == nullptr) mkdirat(paiFd, nome.c_str(), 0755);
+  TDescritor fd(openat(paiFd, nome.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.valido() && !(simulacao != nullptr && (errno == ENOENT || paiFd < 0))) {
     copia->falhar(relativo, textoDoErro(errno));
     return false;
   }
-  close(fd);
   copia->contar(0, 0, 1);
+  if (simulacao != nullptr) return true;
   std::lock_guard<std::mutex> guarda(travaPastas);
   datasPastas.acrescentar(relativo);
   return true;

@@ -13,16 +13,24 @@
 
 class TCanal;
 class TCopiaArvore;
+class TDescritor;
+class TFiltroCopia;
+class TRelatorioSimulacao;
 
 // A backup of remoto (on the agent) into the local folder raiz over the
 // channels of a TCopiaArvore: the folders are made here as they are found,
 // and each file the copy does not hold alike (size and modification
-// second) is fetched and checked (TBuscasBackup). Made and run by TCopiaArvore;
-// its handlers run on the channels' reader threads.
+// second) is fetched and checked (TBuscasBackup). What filtro leaves out is
+// neither fetched nor walked nor removed. A dry run (simulacao) makes no
+// folder, fetches nothing and removes nothing: it reports what it would
+// fetch or remove. Made and run by TCopiaArvore; its handlers run on the
+// channels' reader threads.
 class TBackupArvore {
  public:
-  // raiz must stay open while this lives.
-  TBackupArvore(TCopiaArvore* copia, const std::string& remoto, int raiz);
+  // raiz must stay open while this lives (a dry run may have none: -1);
+  // filtro and simulacao may be null, and must outlive this otherwise.
+  TBackupArvore(TCopiaArvore* copia, const std::string& remoto, int raiz,
+                const TFiltroCopia* filtro, TRelatorioSimulacao* simulacao);
   ~TBackupArvore();
 
   // Every file, or those changed after desde ("dd/mm/yy hh:mm:ss") when it
@@ -49,6 +57,15 @@ class TBackupArvore {
                     int64_t* inalterados);
   // The copy's file of the same size and modification second as arquivo.
   static bool igualAoLocal(int pastaFd, const TArquivoBackup& arquivo);
+  // The copy's folder relativo (pasta on the agent) into *fd; false when it
+  // cannot be opened (reported). A dry run may find none yet: -1.
+  bool abrirPastaLocal(const std::string& relativo, const std::string& pasta, TDescritor* fd);
+  // Files found in the copy's folder pasta to fetch: queued, or reported and
+  // counted by a dry run.
+  void acolherNovos(TFilaBackup* fila, std::vector<TArquivoBackup>* novos,
+                    const std::string& pasta);
+  void simularBusca(const std::string& relativo, const TArquivoBackup& arquivo);
+  bool excluido(const std::string& relativo, bool pasta) const;
   // --delete: what the copy's folder (pastaFd, relativo) holds and the
   // agent's listing of pasta no longer has goes.
   void podarPasta(int pastaFd, const std::string& pasta, const std::string& relativo,
@@ -67,12 +84,14 @@ class TBackupArvore {
 
   TArquivoBackup arquivoDe(const InfoObjectLinux& registro, int pasta, const std::string& nome);
   // Makes the folder nome under paiFd; false (and counted as failed) when
-  // it cannot be made or is not a folder.
+  // it cannot be made or is not a folder. A dry run only looks at it.
   bool criarPastaLocal(int paiFd, const std::string& nome, const std::string& relativo);
 
   TCopiaArvore* copia;
   std::string remoto;
   int raiz;
+  const TFiltroCopia* filtro;
+  TRelatorioSimulacao* simulacao;
   std::mutex travaPastas;
   TDatasPastas datasPastas;  // under travaPastas while the copy runs
   TBuscasBackup buscas;

@@ -69,6 +69,10 @@ std::string TCaminhoLocal::juntar(const std::string& pasta, const std::string& r
   return pasta == "/" ? "/" + relativo : pasta + "/" + relativo;
 }
 
+std::string TCaminhoLocal::filho(const std::string& relativo, const std::string& nome) {
+  return relativo.empty() ? nome : relativo + "/" + nome;
+}
+
 std::string TCaminhoLocal::semBarraFinal(std::string caminho) {
   while (caminho.size() > 1 && caminho.back() == '/') caminho.pop_back();
   return caminho;

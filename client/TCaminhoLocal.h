@@ -17,6 +17,8 @@ class TCaminhoLocal {
   static void criarRaiz(const std::string& local);
   // pasta/relativo; pasta alone when relativo is empty.
   static std::string juntar(const std::string& pasta, const std::string& relativo);
+  // The path of nome in the folder relativo below a root ("" is the root).
+  static std::string filho(const std::string& relativo, const std::string& nome);
   static std::string semBarraFinal(std::string caminho);
 
  private:

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <system_error>
@@ -40,30 +41,39 @@ bool TCopiaArvore::backup(const std::string& remotoPedido, const std::string& lo
                           const std::string& desde, TResumoCopia* destino) {
   auto inicio = std::chrono::steady_clock::now();
   resumo = destino;
+  resumo->simulacao = simulacao != nullptr;
   std::string remoto = TCaminhoLocal::semBarraFinal(remotoPedido);
   std::string local = TCaminhoLocal::semBarraFinal(localPedido);
   if (!abrirCanais()) return false;
-  TCaminhoLocal::criarRaiz(local);
-  int raiz = open(local.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (raiz < 0) {
-    falhar(local, textoDoErro(errno));
-    return true;
-  }
-  TBackupArvore copia(this, remoto, raiz);
-  bool ok = executarEscoando(raiz, [&] { return copia.copiar(desde); });
+  int raiz = -1;
+  if (!abrirRaiz(local, &raiz)) return true;
+  TBackupArvore copia(this, remoto, raiz, filtro, simulacao);
+  bool ok = simulacao != nullptr ? copia.copiar(desde)
+                                 : executarEscoando(raiz, [&] { return copia.copiar(desde); });
   // Last, once no file is made in them any more.
-  if (ok) ok = copia.darDatasPastas();
+  if (ok && simulacao == nullptr) ok = copia.darDatasPastas();
   concluirBackup(local, raiz);
   resumo->segundos = segundosDesde(inicio);
   return ok;
+}
+
+bool TCopiaArvore::abrirRaiz(const std::string& local, int* raiz) {
+  if (simulacao == nullptr) TCaminhoLocal::criarRaiz(local);
+  *raiz = open(local.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  // A dry run into a copy not made yet: everything would be new.
+  if (*raiz >= 0 || (simulacao != nullptr && errno == ENOENT)) return true;
+  falhar(local, textoDoErro(errno));
+  return false;
 }
 
 void TCopiaArvore::concluirBackup(const std::string& local, int raiz) {
   // Fetches cut short hold temporary copies, removed with their requests.
   canais.clear();
   // Durable before success is reported: one flush for the whole copy.
-  if (syncfs(raiz) != 0) falhar(local, "could not flush the copy to disk: " + textoDoErro(errno));
-  close(raiz);
+  if (simulacao == nullptr && syncfs(raiz) != 0) {
+    falhar(local, "could not flush the copy to disk: " + textoDoErro(errno));
+  }
+  if (raiz >= 0) close(raiz);
   if (progresso) progresso->concluir();
 }
 
@@ -71,9 +81,10 @@ bool TCopiaArvore::restore(const std::string& localPedido, const std::string& re
                            TResumoCopia* destino) {
   auto inicio = std::chrono::steady_clock::now();
   resumo = destino;
+  resumo->simulacao = simulacao != nullptr;
   std::string local = TCaminhoLocal::semBarraFinal(localPedido);
   std::string remoto = TCaminhoLocal::semBarraFinal(remotoPedido);
-  TRestauracaoArvore copia(this, local, remoto);
+  TRestauracaoArvore copia(this, local, remoto, filtro, simulacao);
   bool ok = !TCanal::interrompido() && abrirCanais();
   if (ok) copia.listar();
   ok = ok && !TCanal::interrompido() && copia.copiar();
@@ -85,7 +96,9 @@ bool TCopiaArvore::restore(const std::string& localPedido, const std::string& re
 
 void TCopiaArvore::iniciarProgresso(const char* rotulo, int64_t bytes, int64_t arquivos) {
   progresso.reset(new TProgresso(rotulo, bytes, arquivos));
-  progresso->desenharSozinho();
+  progresso->setLimite(limiteBanda);
+  // A dry run's lines go to standard output, which the bar would tear.
+  if (simulacao == nullptr) progresso->desenharSozinho();
 }
 
 void TCopiaArvore::falhar(const std::string& caminho, const std::string& motivo) {
@@ -131,7 +144,7 @@ void TCopiaArvore::contarRemovido(const std::string& caminho) {
     std::lock_guard<std::mutex> guarda(trava);
     ++resumo->removidos;
   }
-  if (verboso) avisar("removed " + caminho);
+  if (verboso && simulacao == nullptr) avisar("removed " + caminho);
 }
 
 bool TCopiaArvore::abrirCanais() {

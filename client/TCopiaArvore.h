@@ -14,7 +14,9 @@
 
 class ClienteVorna;
 class TCanal;
+class TFiltroCopia;
 class TProgresso;
+class TRelatorioSimulacao;
 
 // What one backup or restore did.
 struct TResumoCopia {
@@ -28,6 +30,7 @@ struct TResumoCopia {
   int64_t inalterados = 0;  // files the other side already held alike, left alone
   int64_t removidos = 0;    // local files and folders gone from the agent (--delete)
   double segundos = 0;
+  bool simulacao = false;  // a dry run: the counts are what a run would do
 };
 
 // Copies whole trees between the agent's machine and this one over several
@@ -57,6 +60,14 @@ class TCopiaArvore {
   // A restore sends a store only once the one before it is acknowledged, as
   // a server that waits for each reply does: the agent commits each alone.
   void setUmaGravacaoPorVez(bool valor) { umaGravacaoPorVez = valor; }
+  // What the copy leaves out (null: nothing); it must outlive the copy.
+  void setFiltro(const TFiltroCopia* valor) { filtro = valor; }
+  // A dry run: nothing changes on either side, and each file that would be
+  // fetched, stored or removed goes to relatorio (null: a real run), which
+  // must outlive the copy.
+  void setSimulacao(TRelatorioSimulacao* relatorio) { simulacao = relatorio; }
+  // The cap of the connections' bandwidth, shown on the progress line (0: none).
+  void setLimiteBanda(int64_t bytesPorSegundo) { limiteBanda = bytesPorSegundo; }
 
   // Every file below remoto into local, at the same relative paths, with
   // the same folders (empty ones too) and modification times, made durable
@@ -120,6 +131,9 @@ class TCopiaArvore {
 
  private:
   bool abrirCanais();
+  // The copy's root into *raiz, made first unless this is a dry run (which
+  // may find none: -1). False when it cannot be opened (reported).
+  bool abrirRaiz(const std::string& local, int* raiz);
   // copia while the copy below raiz is flushed to disk in the background.
   bool executarEscoando(int raiz, const std::function<bool()>& copia);
   // Backup's end: closes the channels, flushes the copy once.
@@ -129,6 +143,9 @@ class TCopiaArvore {
   bool verboso = false;
   bool apagar = false;
   bool umaGravacaoPorVez = false;
+  const TFiltroCopia* filtro = nullptr;
+  TRelatorioSimulacao* simulacao = nullptr;
+  int64_t limiteBanda = 0;
   TConector conector;
   int conexoes;
   int bloco;

@@ -10,10 +10,12 @@
 #include "TCaminhoLocal.h"
 #include "TCanal.h"
 #include "TCopiaArvore.h"
+#include "TFiltroCopia.h"
 #include "TUtils.h"
 
-TListaLocal::TListaLocal(TCopiaArvore* copia, const std::string& local, const std::string& remoto)
-    : copia(copia), local(local), remoto(remoto) {}
+TListaLocal::TListaLocal(TCopiaArvore* copia, const std::string& local, const std::string& remoto,
+                         const TFiltroCopia* filtro)
+    : copia(copia), local(local), remoto(remoto), filtro(filtro) {}
 
 void TListaLocal::listar() {
   struct stat st {};
@@ -44,7 +46,7 @@ void TListaLocal::lerPasta(int indice) {
   while (struct dirent* entrada = readdir(diretorio.get())) {
     std::string nome = entrada->d_name;
     if (nome != "." && nome != "..") {
-      std::string relativo = pasta.empty() ? nome : pasta + "/" + nome;
+      std::string relativo = TCaminhoLocal::filho(pasta, nome);
       acolherEntrada(indice, dirfd(diretorio.get()), relativo, entrada->d_name);
     }
     errno = 0;
@@ -58,6 +60,8 @@ void TListaLocal::acolherEntrada(int indice, int pastaFd, const std::string& rel
   struct stat st {};
   if (fstatat(pastaFd, nome, &st, AT_SYMLINK_NOFOLLOW) != 0) {
     copia->falhar(caminho, textoDoErro(errno));
+  } else if (filtro != nullptr && filtro->excluido(relativo, S_ISDIR(st.st_mode))) {
+    return;  // not copied, and a folder not entered
   } else if (S_ISDIR(st.st_mode)) {
     pastas.push_back({relativo, st.st_mtime});
   } else if (S_ISREG(st.st_mode)) {

@@ -9,10 +9,12 @@
 #include <vector>
 
 class TCopiaArvore;
+class TFiltroCopia;
 
 // What a restore copies: the folders and regular files below a local
 // folder, folders before what they hold, each link or special file skipped
-// and counted. Filled by the thread that runs the restore, before any
+// and counted; what the copy's filter leaves out is neither listed nor, a
+// folder, entered. Filled by the thread that runs the restore, before any
 // channel runs.
 class TListaLocal {
  public:
@@ -32,7 +34,9 @@ class TListaLocal {
     bool ausente = false;  // not among the agent's files when the run began
   };
 
-  TListaLocal(TCopiaArvore* copia, const std::string& local, const std::string& remoto);
+  // filtro may be null (nothing left out); it must outlive this otherwise.
+  TListaLocal(TCopiaArvore* copia, const std::string& local, const std::string& remoto,
+              const TFiltroCopia* filtro);
 
   // Walks local; the root is the first folder.
   void listar();
@@ -47,6 +51,7 @@ class TListaLocal {
 
   TCopiaArvore* copia;
   std::string local, remoto;
+  const TFiltroCopia* filtro;
 };
 
 #endif

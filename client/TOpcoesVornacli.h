@@ -1,8 +1,11 @@
 #ifndef TOPCOESVORNACLI_H
 #define TOPCOESVORNACLI_H
 
+#include <cstdint>
 #include <string>
 #include <vector>
+
+#include "TFiltroCopia.h"
 
 // vornacli's command line: the options with their defaults, the words left
 // for the subcommand, and the help text. Used by the main thread only.
@@ -11,8 +14,11 @@ class TOpcoesVornacli {
   TOpcoesVornacli();
 
   // Fills the options from the command line: empty when it is right, "help"
-  // when help was asked for, else what is wrong.
+  // or "version" when that was asked for, else what is wrong (one line).
   std::string ler(int argc, char* argv[]);
+  // An option given that comando does not take, said in one line; empty
+  // when there is none.
+  std::string conferirComando(const std::string& comando) const;
   // The password from VORNA_PASSWORD, else asked on the terminal without
   // echo; empty when there is neither.
   static std::string pedirSenha();
@@ -41,11 +47,22 @@ class TOpcoesVornacli {
   // Backup into an earlier copy.
   bool apagar = false;  // --delete: what is gone from the agent goes from the copy
 
+  // Backup and restore.
+  bool simulacao = false;   // -n, --dry-run: what would be done, nothing done
+  TFiltroCopia filtro;      // --exclude, --exclude-from, --include, in their order
+  int64_t limiteBanda = 0;  // --bwlimit: bytes a second over every connection (0: none)
+
  private:
-  // Sets the flag (an option without a value) palavra names: false when it names none.
-  bool lerSinal(const std::string& palavra);
-  // Reads palavra's value into the option it names; what is wrong, or empty.
-  std::string lerValor(const std::string& palavra, const std::string& valor);
+  // Sets the flag (an option without a value) of the long name opcao:
+  // false when it names none.
+  bool lerSinal(const std::string& opcao);
+  // Reads the value of the long option opcao; what is wrong, or empty.
+  std::string lerValor(const std::string& opcao, const std::string& valor);
+  std::string lerFiltro(const std::string& opcao, const std::string& valor);
+
+  // The options given that only some commands take: each as typed, and
+  // those commands (" backup restore ").
+  std::vector<std::pair<std::string, std::string>> dadas;
 };
 
 #endif

@@ -94,10 +94,12 @@ void TProgresso::desenhar() {
     contagem = std::to_string(n) + "/" + std::to_string(totalArquivos) + " files  ";
   }
   if (inalterados > 0) contagem += std::to_string(inalterados) + " unchanged  ";
-  std::fprintf(stderr, "\r\033[K%s [%s] %s%s / %s  %s/s  %s left", rotulo.c_str(), barra.c_str(),
+  std::string teto;
+  if (limite > 0) teto = " (cap " + formatarBytes(static_cast<double>(limite)) + "/s)";
+  std::fprintf(stderr, "\r\033[K%s [%s] %s%s / %s  %s/s%s  %s left", rotulo.c_str(), barra.c_str(),
                contagem.c_str(), formatarBytes(static_cast<double>(bytes)).c_str(),
                formatarBytes(static_cast<double>(total)).c_str(), formatarBytes(taxa).c_str(),
-               formatarRestante(segundos, fracao).c_str());
+               teto.c_str(), formatarRestante(segundos, fracao).c_str());
   std::fflush(stderr);
   desenhado = true;
 }

@@ -29,6 +29,8 @@ class TProgresso {
   void aumentarTotal(int64_t bytes, int64_t arquivos);
   // Files found already in place (any thread): counted as done, and shown.
   void acrescentarInalterados(int64_t arquivos);
+  // The bandwidth cap to show beside the rate (0: none); before drawing starts.
+  void setLimite(int64_t bytesPorSegundo) { limite = bytesPorSegundo; }
   void desenharSozinho();
   // Stops the drawing thread and clears the line so that the next output
   // starts clean.
@@ -50,6 +52,7 @@ class TProgresso {
   std::atomic<int64_t> feito{0};
   std::atomic<int64_t> arquivos{0};
   std::atomic<int64_t> inalterados{0};
+  int64_t limite = 0;
   bool ativo;
   bool desenhado = false;
   std::chrono::steady_clock::time_point inicio;

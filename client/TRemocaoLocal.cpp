@@ -5,10 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
+#include "TCaminhoLocal.h"
 #include "TCopiaArvore.h"
 #include "TDescritor.h"
+#include "TFiltroCopia.h"
+#include "TRelatorioSimulacao.h"
 #include "TUtils.h"
 
 void TRemocaoLocal::podar(int pastaFd, const std::string& relativo, const TListados& listados) {
@@ -21,7 +25,7 @@ void TRemocaoLocal::podar(int pastaFd, const std::string& relativo, const TLista
   for (const TEntrada& entrada : entradas) {
     auto achado = listados.find(entrada.nome);
     if (achado != listados.end() && achado->second == entrada.pasta) continue;
-    remover(pastaFd, entrada, relativo.empty() ? entrada.nome : relativo + "/" + entrada.nome);
+    remover(pastaFd, entrada, TCaminhoLocal::filho(relativo, entrada.nome));
   }
 }
 
@@ -59,35 +63,42 @@ bool TRemocaoLocal::lerEntradas(int pastaFd, std::vector<TEntrada>* entradas) {
   return erro == 0;
 }
 
-bool TRemocaoLocal::remover(int paiFd, const TEntrada& entrada, const std::string& relativo) {
+TRemocaoLocal::TFim TRemocaoLocal::remover(int paiFd, const TEntrada& entrada,
+                                           const std::string& relativo) {
+  // Left out of the copy is not gone from the agent: it stays.
+  if (filtro != nullptr && filtro->excluido(relativo, entrada.pasta)) return MANTIDA;
   if (entrada.pasta) return removerPasta(paiFd, entrada.nome, relativo);
   // A link goes itself; what it points to is never looked at.
-  if (unlinkat(paiFd, entrada.nome.c_str(), 0) != 0) {
-    copia->falhar(relativo, "cannot remove it: " + textoDoErro(errno));
-    return false;
-  }
-  copia->contarRemovido(relativo);
-  return true;
+  return apagar(paiFd, entrada.nome, 0, relativo);
 }
 
-bool TRemocaoLocal::removerPasta(int paiFd, const std::string& nome, const std::string& relativo) {
+TRemocaoLocal::TFim TRemocaoLocal::removerPasta(int paiFd, const std::string& nome,
+                                                const std::string& relativo) {
   // Opened without following a link: if the folder became one meanwhile,
   // nothing is removed through it.
   TDescritor pasta(openat(paiFd, nome.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   std::vector<TEntrada> entradas;
   if (!pasta.valido() || !lerEntradas(pasta.get(), &entradas)) {
     copia->falhar(relativo, "cannot remove it: " + textoDoErro(errno));
-    return false;
+    return FALHOU;
   }
-  bool ok = true;
+  TFim fim = REMOVIDA;
   for (const TEntrada& entrada : entradas) {
-    ok = remover(pasta.get(), entrada, relativo + "/" + entrada.nome) && ok;
+    fim = std::max(fim, remover(pasta.get(), entrada, relativo + "/" + entrada.nome));
   }
-  if (!ok) return false;
-  if (unlinkat(paiFd, nome.c_str(), AT_REMOVEDIR) != 0) {
-    copia->falhar(relativo, "cannot remove it: " + textoDoErro(errno));
-    return false;
+  if (fim != REMOVIDA) return fim;
+  return apagar(paiFd, nome, AT_REMOVEDIR, relativo + "/");
+}
+
+TRemocaoLocal::TFim TRemocaoLocal::apagar(int paiFd, const std::string& nome, int flags,
+                                          const std::string& relativo) {
+  if (simulacao != nullptr) {
+    simulacao->relatar(TRelatorioSimulacao::REMOVER, relativo);
+  } else if (unlinkat(paiFd, nome.c_str(), flags) != 0) {
+    copia->falhar(flags == AT_REMOVEDIR ? relativo.substr(0, relativo.size() - 1) : relativo,
+                  "cannot remove it: " + textoDoErro(errno));
+    return FALHOU;
   }
-  copia->contarRemovido(relativo + "/");
-  return true;
+  copia->contarRemovido(relativo);
+  return REMOVIDA;
 }

@@ -6,18 +6,25 @@
 #include <vector>
 
 class TCopiaArvore;
+class TFiltroCopia;
+class TRelatorioSimulacao;
 
 // What a backup with --delete removes from its copy: the entries of one
 // local folder that the agent's listing of that folder no longer has, whole
 // trees included, always through descriptors of the folders themselves, so
-// never through a symbolic link and never outside the copy. Used by the
-// thread that reads the folder's listing; the copy must outlive it.
+// never through a symbolic link and never outside the copy. What the copy's
+// filter leaves out stays, and so does a folder holding it. A dry run
+// removes nothing and reports what it would remove. Used by the thread that
+// reads the folder's listing; the copy, the filter and the report must
+// outlive it.
 class TRemocaoLocal {
  public:
   // The names the agent listed in one folder, true for its folders.
   typedef std::unordered_map<std::string, bool> TListados;
 
-  explicit TRemocaoLocal(TCopiaArvore* copia) : copia(copia) {}
+  // filtro and simulacao may be null: nothing left out, a real run.
+  TRemocaoLocal(TCopiaArvore* copia, const TFiltroCopia* filtro, TRelatorioSimulacao* simulacao)
+      : copia(copia), filtro(filtro), simulacao(simulacao) {}
 
   // Removes from the folder pastaFd (relativo below the copy's root) every
   // entry that is not in listados, or is there as the other kind (a real
@@ -31,12 +38,20 @@ class TRemocaoLocal {
     std::string nome;
     bool pasta;  // a real folder, not a link to one
   };
+  // What became of an entry: gone, kept (left out by the filter, or a
+  // folder holding such), or not removed (reported).
+  enum TFim { REMOVIDA, MANTIDA, FALHOU };
+
   // The entries of pastaFd; false with errno.
   static bool lerEntradas(int pastaFd, std::vector<TEntrada>* entradas);
-  bool remover(int paiFd, const TEntrada& entrada, const std::string& relativo);
-  bool removerPasta(int paiFd, const std::string& nome, const std::string& relativo);
+  TFim remover(int paiFd, const TEntrada& entrada, const std::string& relativo);
+  TFim removerPasta(int paiFd, const std::string& nome, const std::string& relativo);
+  // The entry nome of paiFd unlinked (flags of unlinkat), or reported by a dry run.
+  TFim apagar(int paiFd, const std::string& nome, int flags, const std::string& relativo);
 
   TCopiaArvore* copia;
+  const TFiltroCopia* filtro;
+  TRelatorioSimulacao* simulacao;
 };
 
 #endif

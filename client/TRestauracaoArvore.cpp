@@ -1,6 +1,7 @@
 #include "TRestauracaoArvore.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <future>
 #include <numeric>
@@ -14,12 +15,16 @@
 #include "TCanal.h"
 #include "TDataTexto.h"
 #include "TDatasPastas.h"
+#include "TRelatorioSimulacao.h"
+#include "TUtils.h"
 
 TRestauracaoArvore::TRestauracaoArvore(TCopiaArvore* copia, const std::string& local,
-                                       const std::string& remoto)
+                                       const std::string& remoto, const TFiltroCopia* filtro,
+                                       TRelatorioSimulacao* simulacao)
     : copia(copia),
       remoto(remoto),
-      lista(copia, local, remoto),
+      simulacao(simulacao),
+      lista(copia, local, remoto, filtro),
       pastas(lista.pastas),
       arquivos(lista.arquivos),
       corrida(copia, &lista.arquivos) {}
@@ -44,11 +49,18 @@ bool TRestauracaoArvore::copiar() {
   // Files below a refused folder fail whatever the listing shows there.
   bool ok = criarPastasRemotas();
   if (ok) descartarRecusados();
-  ok = ok && deixarIguais();
+  int64_t inalterados = 0;
+  ok = ok && deixarIguais(&inalterados);
   TCopiaArvore::TTrabalho trabalho = copia->iniciarTrabalho(&arquivos);
   int64_t total = std::accumulate(trabalho.tamanhos.begin(), trabalho.tamanhos.end(), int64_t{0});
   copia->iniciarProgresso("restore", total, static_cast<int64_t>(arquivos.size()));
+  // Once the bar is there, so that it shows them.
+  copia->contarInalterados(inalterados);
   if (!ok) return false;
+  if (simulacao != nullptr) {
+    simularGravacoes();
+    return true;
+  }
   std::vector<TLoteRestauracao> lotes(copia->quantosCanais());
   ok = copia->executarTodos([&](size_t i) -> TCanal::TProdutor {
     TLoteRestauracao* lote = &lotes[i];
@@ -58,7 +70,16 @@ bool TRestauracaoArvore::copiar() {
   return ok && darDatasRemotas();
 }
 
-bool TRestauracaoArvore::deixarIguais() {
+void TRestauracaoArvore::simularGravacoes() {
+  for (const TArquivo& arquivo : arquivos) {
+    std::string relativo;
+    TCaminhoLocal::relativo(remoto, arquivo.destino, &relativo);
+    simulacao->relatar(TRelatorioSimulacao::GRAVAR, relativo, arquivo.tamanho);
+    copia->contar(1, arquivo.tamanho, 0);
+  }
+}
+
+bool TRestauracaoArvore::deixarIguais(int64_t* inalterados) {
   // One listing of the agent's side: a re-run, or one after an interrupted
   // restore, stores only what is missing or differs there.
   if (!agenteListado && !listarAgente()) return false;
@@ -79,7 +100,7 @@ bool TRestauracaoArvore::deixarIguais() {
   };
   size_t antes = arquivos.size();
   arquivos.erase(std::remove_if(arquivos.begin(), arquivos.end(), igual), arquivos.end());
-  copia->contarInalterados(static_cast<int64_t>(antes - arquivos.size()));
+  *inalterados = static_cast<int64_t>(antes - arquivos.size());
   for (TArquivo& arquivo : arquivos) arquivo.ausente = porNome.count(arquivo.destino) == 0;
   return true;
 }
@@ -99,11 +120,17 @@ bool TRestauracaoArvore::criarPastasRemotas() {
 void TRestauracaoArvore::pedirPastaRemota(TCanal* canal, size_t indice) {
   std::string caminho = TCaminhoLocal::juntar(remoto, pastas[indice].relativo);
   TCanal::TTratador tratar = [this, indice](TCanal* c) { return tratarPastaRemota(c, indice); };
+  int codigo = CMD_AGENTE_LINUX_CREATE_DIR_SERVER_LINUX;
+  // A dry run makes nothing: it only asks what is there.
+  if (simulacao != nullptr) {
+    codigo = CMD_AGENTE_LINUX_EXIST_FILE_OR_FOLDER;
+    tratar = [this, indice](TCanal* c) { return tratarPastaSimulada(c, indice); };
+  }
   MemoryStream pedido = ClienteVorna::pedidoDeCaminho(caminho);
   if (indice == 0) {  // the root, from the producer
-    canal->pedir(CMD_AGENTE_LINUX_CREATE_DIR_SERVER_LINUX, pedido, 0, tratar);
+    canal->pedir(codigo, pedido, 0, tratar);
   } else {  // once its parent's reply has been read
-    canal->pedirDepois(CMD_AGENTE_LINUX_CREATE_DIR_SERVER_LINUX, pedido, 0, tratar);
+    canal->pedirDepois(codigo, pedido, 0, tratar);
   }
 }
 
@@ -120,13 +147,33 @@ bool TRestauracaoArvore::tratarPastaRemota(TCanal* canal, size_t indice) {
       !ClienteVorna::lerTexto(&mensagem, &motivo)) {
     return false;
   }
-  // Refused: fine when a real folder is already there. Code 7 says false
-  // for a link, which the agent's stores would follow out of the target.
+  // Refused: fine when a real folder is already there.
+  conferirSeEhPasta(canal, indice, motivo);
+  return true;
+}
+
+bool TRestauracaoArvore::tratarPastaSimulada(TCanal* canal, size_t indice) {
+  MemoryStream resposta;
+  bool existe;
+  if (!canal->lerRespostaMensagem(&resposta) || !ClienteVorna::lerFlag(resposta, &existe)) {
+    return false;
+  }
+  if (existe) {
+    conferirSeEhPasta(canal, indice, textoDoErro(EEXIST));
+  } else {
+    confirmarPastaRemota(canal, indice);
+  }
+  return true;
+}
+
+void TRestauracaoArvore::conferirSeEhPasta(TCanal* canal, size_t indice,
+                                           const std::string& motivo) {
+  // Code 7 says false for a link, which the agent's stores would follow out
+  // of the target.
   std::string pasta = TCaminhoLocal::juntar(remoto, pastas[indice].relativo);
   canal->pedirDepois(
       CMD_AGENTE_LINUX_IS_DIR, ClienteVorna::pedidoDeCaminho(pasta), 0,
       [this, indice, motivo](TCanal* c) { return conferirPastaExistente(c, indice, motivo); });
-  return true;
 }
 
 bool TRestauracaoArvore::conferirPastaExistente(TCanal* canal, size_t indice,

@@ -16,6 +16,8 @@
 #include "TListaLocal.h"
 
 class TCanal;
+class TFiltroCopia;
+class TRelatorioSimulacao;
 
 // A restore of the local folder local into remoto on the agent over the
 // channels of a TCopiaArvore: the local tree and the agent's side are listed
@@ -23,11 +25,16 @@ class TCanal;
 // real folder, files the agent already holds alike (size and modification
 // second) are left alone, each other file is stored and then checked on the
 // agent in short runs (TCorridaGravacao), and the folders get their times
-// last. Made and run by TCopiaArvore; its handlers run on the channels'
-// reader threads.
+// last. What filtro leaves out is neither listed nor stored. A dry run
+// (simulacao) makes no folder and stores nothing: it asks whether each
+// folder is there and a real one, and reports the files it would store.
+// Made and run by TCopiaArvore; its handlers run on the channels' reader
+// threads.
 class TRestauracaoArvore {
  public:
-  TRestauracaoArvore(TCopiaArvore* copia, const std::string& local, const std::string& remoto);
+  // filtro and simulacao may be null, and must outlive this otherwise.
+  TRestauracaoArvore(TCopiaArvore* copia, const std::string& local, const std::string& remoto,
+                     const TFiltroCopia* filtro, TRelatorioSimulacao* simulacao);
   ~TRestauracaoArvore();
 
   // The local tree, folders before what they hold, while the agent's side
@@ -45,18 +52,25 @@ class TRestauracaoArvore {
   // could not be listed.
   bool listarAgente();
   // Drops the files the agent already holds with the same size and
-  // modification second, counted as unchanged, and marks those it does not
-  // hold at all. False when the agent's side could not be listed.
-  bool deixarIguais();
+  // modification second, their number in *inalterados, and marks those it
+  // does not hold at all. False when the agent's side could not be listed.
+  bool deixarIguais(int64_t* inalterados);
   bool criarPastasRemotas();
   void pedirPastaRemota(TCanal* canal, size_t indice);
   bool tratarPastaRemota(TCanal* canal, size_t indice);
+  // A dry run's answer to whether the folder exists (code 8): one not there
+  // would be made; one there must be a real folder.
+  bool tratarPastaSimulada(TCanal* canal, size_t indice);
+  // Asks (code 7) whether what is at the folder's path is a real folder.
+  void conferirSeEhPasta(TCanal* canal, size_t indice, const std::string& motivo);
   // The reply of command 7 after a refused folder: a real one already there?
   bool conferirPastaExistente(TCanal* canal, size_t indice, const std::string& motivo);
   void confirmarPastaRemota(TCanal* canal, size_t indice);
   // Files whose folder on the agent was refused: counted as failed, dropped.
   void descartarRecusados();
   bool darDatasRemotas();
+  // A dry run's end: each file left to store, reported and counted.
+  void simularGravacoes();
 
   bool produzirRestauracao(TCanal* canal, const TCopiaArvore::TTrabalho& trabalho,
                            TLoteRestauracao* lote);
@@ -69,13 +83,14 @@ class TRestauracaoArvore {
 
   TCopiaArvore* copia;
   std::string remoto;
+  TRelatorioSimulacao* simulacao;
   TListaLocal lista;
   std::vector<TPasta>& pastas;  // lista's
   std::vector<TArquivo>& arquivos;
-  TCorridaGravacao corrida;  // the stores, over lista's files
+  TCorridaGravacao corrida;        // the stores, over lista's files
   TListaInfoObjectLinux noAgente;  // the agent's side, listed with the local tree
   bool agenteListado = false;
-  std::mutex trava;          // the lots' records
+  std::mutex trava;  // the lots' records
   std::condition_variable registrosChegaram;
 };
 

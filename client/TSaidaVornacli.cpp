@@ -57,22 +57,35 @@ void TSaidaVornacli::imprimirResumo(const char* nome, bool ok, const char* parad
         "{\"files\":%lld,\"bytes\":%lld,\"folders\":%lld,\"failed\":%lld,\"skipped\":%lld,"
         "\"unchanged\":%lld,\"removed\":%lld,"
         "\"seconds\":%.3f,\"bytes_per_second\":%.0f,\"connections\":%lld,"
-        "\"complete\":%s%s}\n",
+        "\"complete\":%s%s%s}\n",
         static_cast<long long>(r.arquivos), static_cast<long long>(r.bytes),
         static_cast<long long>(r.pastas), static_cast<long long>(r.falhas),
         static_cast<long long>(r.ignorados), static_cast<long long>(r.inalterados),
         static_cast<long long>(r.removidos), r.segundos, taxa, static_cast<long long>(r.conexoes),
-        ok ? "true" : "false", ok ? "" : (std::string(",\"stopped\":\"") + parada + "\"").c_str());
+        ok ? "true" : "false", ok ? "" : (std::string(",\"stopped\":\"") + parada + "\"").c_str(),
+        r.simulacao ? ",\"dry_run\":true" : "");
   } else {
     std::printf(
-        "%s: %lld files, %s, %lld folders, %lld failed, %lld skipped, %lld unchanged, "
+        "%s%s: %lld files, %s, %lld folders, %lld failed, %lld skipped, %lld unchanged, "
         "%lld removed, %.2f s, %s/s, %lld connections%s%s\n",
-        nome, static_cast<long long>(r.arquivos),
+        nome, r.simulacao ? " (dry run)" : "", static_cast<long long>(r.arquivos),
         TProgresso::formatarBytes(static_cast<double>(r.bytes)).c_str(),
         static_cast<long long>(r.pastas), static_cast<long long>(r.falhas),
         static_cast<long long>(r.ignorados), static_cast<long long>(r.inalterados),
         static_cast<long long>(r.removidos), r.segundos, TProgresso::formatarBytes(taxa).c_str(),
         static_cast<long long>(r.conexoes),
         ok ? "" : " (stopped: ", ok ? "" : (std::string(parada) + ")").c_str());
+  }
+}
+
+void TSaidaVornacli::imprimirAcao(const char* acao, const std::string& caminho, int64_t bytes,
+                                  bool emJson) {
+  if (!emJson) {
+    std::printf("%s %s\n", acao, caminho.c_str());
+  } else if (bytes < 0) {
+    std::printf("{\"action\":\"%s\",\"path\":%s}\n", acao, json(caminho).c_str());
+  } else {
+    std::printf("{\"action\":\"%s\",\"path\":%s,\"size\":%lld}\n", acao, json(caminho).c_str(),
+                static_cast<long long>(bytes));
   }
 }

@@ -1,6 +1,7 @@
 #ifndef TSAIDAVORNACLI_H
 #define TSAIDAVORNACLI_H
 
+#include <cstdint>
 #include <string>
 
 class InfoObjectLinux;
@@ -17,6 +18,10 @@ class TSaidaVornacli {
   // that did not end (ok false) stopped.
   static void imprimirResumo(const char* nome, bool ok, const char* parada, const TResumoCopia& r,
                              bool emJson);
+  // One line of a dry run: what would be done (acao: "fetch", "store",
+  // "remove") to caminho, of bytes bytes (-1: not said).
+  static void imprimirAcao(const char* acao, const std::string& caminho, int64_t bytes,
+                           bool emJson);
 
  private:
   static const char* nomeDoTipo(int tipo);

@@ -21,11 +21,14 @@
 #include "TCopiaArvore.h"
 #include "TDataTexto.h"
 #include "TFileUser.h"
+#include "TLimiteBanda.h"
 #include "TOpcoesVornacli.h"
 #include "TProgresso.h"
+#include "TRelatorioSimulacao.h"
 #include "TSaidaVornacli.h"
 #include "TTransferenciaArquivo.h"
 #include "TUtils.h"
+#include "Versao.h"
 
 namespace {
 
@@ -36,8 +39,9 @@ const int SAIDA_USO = 2;      // the command line is wrong
 const int SAIDA_LOGIN = 3;    // the agent refused the login
 const int SAIDA_CONEXAO = 4;  // no connection, or it was lost
 
+// What is wrong in one line, not lost above the whole help.
 int uso(const std::string& motivo) {
-  std::fprintf(stderr, "vornacli: %s\n%s", motivo.c_str(), TOpcoesVornacli::AJUDA);
+  std::fprintf(stderr, "vornacli: %s\nsee 'vornacli --help'\n", motivo.c_str());
   return SAIDA_USO;
 }
 
@@ -173,6 +177,7 @@ int cmdGet(const TContexto& c) {
     return SAIDA_FALHA;
   }
   TProgresso progresso("get", std::max<int64_t>(0, registro.getTamanho()));
+  progresso.setLimite(c.opcoes->limiteBanda);
   int64_t tamanho = 0;
   std::string motivo;
   bool ok = TTransferenciaArquivo(c.cliente).buscarParaArquivo(
@@ -201,6 +206,7 @@ int cmdPut(const TContexto& c) {
     return SAIDA_FALHA;
   }
   TProgresso progresso("put", st.st_size);
+  progresso.setLimite(c.opcoes->limiteBanda);
   std::string motivo;
   bool ok = TTransferenciaArquivo(c.cliente).gravarVerificando(
       remoto, c.opcoes->bloco, fd, st.st_size, [&](int64_t feitos) { progresso.atualizar(feitos); },
@@ -237,11 +243,24 @@ int copiar(const TContexto& c, bool ehBackup) {
   sigemptyset(&acao.sa_mask);
   sigaction(SIGINT, &acao, nullptr);
   sigaction(SIGTERM, &acao, nullptr);
-  int conexoes = ehBackup ? c.opcoes->conexoes : c.opcoes->conexoesDeRestauracao();
-  TCopiaArvore copia(std::move(*c.dono), c.conector, conexoes, c.opcoes->bloco);
-  copia.setVerboso(c.opcoes->verboso);
-  copia.setApagar(ehBackup && c.opcoes->apagar);
-  copia.setUmaGravacaoPorVez(c.opcoes->umaGravacaoPorVez);
+  const TOpcoesVornacli& opcoes = *c.opcoes;
+  int conexoes = ehBackup ? opcoes.conexoes : opcoes.conexoesDeRestauracao();
+  std::unique_ptr<TRelatorioSimulacao> simulacao;
+  if (opcoes.simulacao) {
+    bool emJson = opcoes.json;
+    simulacao.reset(new TRelatorioSimulacao(
+        [emJson](TRelatorioSimulacao::TAcao acao, const std::string& caminho, int64_t bytes) {
+          TSaidaVornacli::imprimirAcao(TRelatorioSimulacao::nome(acao), caminho, bytes, emJson);
+        }));
+    conexoes = 1;  // listings only, each on the first connection
+  }
+  TCopiaArvore copia(std::move(*c.dono), c.conector, conexoes, opcoes.bloco);
+  copia.setVerboso(opcoes.verboso);
+  copia.setApagar(ehBackup && opcoes.apagar);
+  copia.setUmaGravacaoPorVez(opcoes.umaGravacaoPorVez);
+  copia.setFiltro(opcoes.filtro.vazio() ? nullptr : &opcoes.filtro);
+  copia.setSimulacao(simulacao.get());
+  copia.setLimiteBanda(opcoes.limiteBanda);
   TResumoCopia resumo;
   bool ok = ehBackup ? copia.backup(c.args[0], c.args[1], c.opcoes->desde, &resumo)
                      : copia.restore(c.args[0], c.args[1], &resumo);
@@ -261,39 +280,52 @@ int cmdBackup(const TContexto& c) {
 int cmdRestore(const TContexto& c) { return copiar(c, false); }
 
 struct TSubcomando {
-  size_t argumentos;
+  std::vector<const char*> argumentos;  // their names, for a usage error
   std::function<int(const TContexto&)> executar;
 };
 
 const std::map<std::string, TSubcomando>& subcomandos() {
   static const std::map<std::string, TSubcomando> tabela = {
-      {"version", {0, cmdVersion}},
-      {"whoami", {0, cmdWhoami}},
-      {"ls", {1, [](const TContexto& c) { return cmdListar(c, CMD_AGENTE_LINUX_LIST); }}},
+      {"version", {{}, cmdVersion}},
+      {"whoami", {{}, cmdWhoami}},
+      {"ls", {{"DIR"}, [](const TContexto& c) { return cmdListar(c, CMD_AGENTE_LINUX_LIST); }}},
       {"find",
-       {1, [](const TContexto& c) { return cmdListar(c, CMD_AGENTE_LINUX_LIST_ALL_FILES); }}},
+       {{"DIR"}, [](const TContexto& c) { return cmdListar(c, CMD_AGENTE_LINUX_LIST_ALL_FILES); }}},
       {"changed",
-       {2,
+       {{"DIR", "TIME"},
         [](const TContexto& c) {
           return cmdListar(c, CMD_AGENTE_LINUX_LIST_ALL_FILES_INCREMENTAL);
         }}},
       {"folders",
-       {1, [](const TContexto& c) { return cmdListar(c, CMD_AGENTE_LINUX_LIST_FOLDERS_DIR); }}},
-      {"du", {1, [](const TContexto& c) { return cmdTamanho(c, CMD_AGENTE_LINUX_GET_SIZE_DIR); }}},
+       {{"DIR"},
+        [](const TContexto& c) { return cmdListar(c, CMD_AGENTE_LINUX_LIST_FOLDERS_DIR); }}},
+      {"du",
+       {{"DIR"}, [](const TContexto& c) { return cmdTamanho(c, CMD_AGENTE_LINUX_GET_SIZE_DIR); }}},
       {"size",
-       {1, [](const TContexto& c) { return cmdTamanho(c, CMD_AGENTE_LINUX_GET_SIZE_FILE); }}},
-      {"isdir", {1, [](const TContexto& c) { return cmdFlag(c, CMD_AGENTE_LINUX_IS_DIR); }}},
+       {{"FILE"},
+        [](const TContexto& c) { return cmdTamanho(c, CMD_AGENTE_LINUX_GET_SIZE_FILE); }}},
+      {"isdir", {{"PATH"}, [](const TContexto& c) { return cmdFlag(c, CMD_AGENTE_LINUX_IS_DIR); }}},
       {"exists",
-       {1, [](const TContexto& c) { return cmdFlag(c, CMD_AGENTE_LINUX_EXIST_FILE_OR_FOLDER); }}},
-      {"stat", {1, cmdStat}},
-      {"touch", {2, cmdTouch}},
-      {"mkdir", {1, cmdMkdir}},
-      {"get", {2, cmdGet}},
-      {"put", {2, cmdPut}},
-      {"backup", {2, cmdBackup}},
-      {"restore", {2, cmdRestore}},
+       {{"PATH"},
+        [](const TContexto& c) { return cmdFlag(c, CMD_AGENTE_LINUX_EXIST_FILE_OR_FOLDER); }}},
+      {"stat", {{"PATH"}, cmdStat}},
+      {"touch", {{"PATH", "TIME"}, cmdTouch}},
+      {"mkdir", {{"PATH"}, cmdMkdir}},
+      {"get", {{"REMOTE", "LOCAL"}, cmdGet}},
+      {"put", {{"LOCAL", "REMOTE"}, cmdPut}},
+      {"backup", {{"REMOTE_DIR", "LOCAL_DIR"}, cmdBackup}},
+      {"restore", {{"LOCAL_DIR", "REMOTE_DIR"}, cmdRestore}},
   };
   return tabela;
+}
+
+// "2 arguments (REMOTE LOCAL)", "no arguments".
+std::string nomearArgumentos(const TSubcomando& subcomando) {
+  size_t n = subcomando.argumentos.size();
+  if (n == 0) return "no arguments";
+  std::string texto = IntToStr(static_cast<int>(n)) + (n == 1 ? " argument (" : " arguments (");
+  for (size_t i = 0; i < n; ++i) texto += std::string(i > 0 ? " " : "") + subcomando.argumentos[i];
+  return texto + ")";
 }
 
 // The command asked for, checked against the table: its entry in *subcomando
@@ -304,20 +336,26 @@ int lerComando(const TOpcoesVornacli& opcoes, const TSubcomando** subcomando,
   auto achado = subcomandos().find(opcoes.argumentos[0]);
   if (achado == subcomandos().end()) return uso("unknown command " + opcoes.argumentos[0]);
   args->assign(opcoes.argumentos.begin() + 1, opcoes.argumentos.end());
-  if (args->size() != achado->second.argumentos) {
-    return uso(opcoes.argumentos[0] + " takes " + IntToStr(achado->second.argumentos) +
-               " argument(s)");
+  const TSubcomando& achada = achado->second;
+  if (args->size() != achada.argumentos.size()) {
+    return uso(achado->first + " takes " + nomearArgumentos(achada) + ", given " +
+               IntToStr(static_cast<int>(args->size())));
   }
-  *subcomando = &achado->second;
+  std::string erro = opcoes.conferirComando(achado->first);
+  if (!erro.empty()) return uso(erro);
+  *subcomando = &achada;
   return SAIDA_OK;
 }
 
 // Connections to the agent of the options, all logged in with one password,
 // asked for once. Used by the main thread only.
 struct TConexoesAgente {
-  explicit TConexoesAgente(const TOpcoesVornacli* opcoes) : opcoes(opcoes) {}
+  // limite (may be null) caps every connection made; it must outlive them.
+  TConexoesAgente(const TOpcoesVornacli* opcoes, TLimiteBanda* limite)
+      : opcoes(opcoes), limite(limite) {}
 
   const TOpcoesVornacli* opcoes;
+  TLimiteBanda* limite;
   std::string senha;
   bool senhaPedida = false;
 
@@ -326,6 +364,7 @@ struct TConexoesAgente {
     std::unique_ptr<ClienteVorna> cliente(new ClienteVorna());
     if (!cliente->conectar(opcoes->host, opcoes->porta)) return nullptr;
     cliente->setTempoLimite(opcoes->tempoLimite * 1000);
+    cliente->setLimiteBanda(limite);
     if (!senhaPedida) {
       senha = opcoes->usuarioDado ? TOpcoesVornacli::pedirSenha() : std::string();
       senhaPedida = true;
@@ -375,12 +414,19 @@ int executar(int argc, char* argv[]) {
     std::printf("%s", TOpcoesVornacli::AJUDA);
     return SAIDA_OK;
   }
+  if (erro == "version") {
+    std::printf("vornacli %s (protocol version %d)\n", VORNA_VERSAO_PACOTE, VERSAO_APP);
+    return SAIDA_OK;
+  }
   if (!erro.empty()) return uso(erro);
   const TSubcomando* subcomando = nullptr;
   std::vector<std::string> args;
   int status = lerComando(opcoes, &subcomando, &args);
   if (status != SAIDA_OK) return status;
-  TConexoesAgente conexoes(&opcoes);
+  // One bucket for every connection of the run: the cap holds for them all.
+  std::unique_ptr<TLimiteBanda> limite;
+  if (opcoes.limiteBanda > 0) limite.reset(new TLimiteBanda(opcoes.limiteBanda));
+  TConexoesAgente conexoes(&opcoes, limite.get());
   std::unique_ptr<ClienteVorna> cliente;
   status = entrar(&conexoes, &cliente);
   if (status != SAIDA_OK) return status;

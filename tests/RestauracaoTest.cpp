@@ -130,3 +130,48 @@ TEST_F(Restauracao, soOQueMudouEhGravadoEmCorridasOuUmPorVez) {
   igualAoLocal(umPorVez);
   EXPECT_EQ(executarPrograma("/usr/bin/diff", {"-r", alvo, umPorVez}).status, 0);
 }
+
+TEST_F(Restauracao, simulacaoEExclusoesDeixamAsArvoresComoEstao) {
+  std::string alvo = agente.caminho("volta");
+  ASSERT_EQ(restore(alvo).status, 0);
+  escreverArquivo(local / "p0/f0", "novo 0");
+  escreverArquivo(local / "p1/novo", "novo");
+  fs::create_symlink("f1", local / "p1/link");
+  fs::create_directories(local / "p2/sub");
+  escreverArquivo(local / "p2/sub/fundo.tmp", "excluded by p2/**/*.tmp");
+  escreverArquivo(local / "p2/raso.tmp", "kept: ** needs a folder between");
+  // Not entered: its special file would be counted as skipped.
+  fs::create_directories(local / ".cache");
+  ASSERT_EQ(mkfifo((local / ".cache/fila").c_str(), 0600), 0);
+  escreverArquivo(local / ".cache/x", "x");
+  std::string localAntes = retratoDaArvore(local.caminho()), alvoAntes = retratoDaArvore(alvo);
+
+  // "/link" is the top one only: p1/link is skipped, as ever.
+  std::vector<std::string> filtro = {"--exclude", "/link", "--exclude", ".cache/", "--exclude",
+                                     "p2/**/*.tmp"};
+  std::vector<std::string> simulada = filtro;
+  simulada.push_back("-n");
+  TResultadoPrograma r = restore(alvo, simulada);
+  ASSERT_EQ(r.status, 0) << r.erros;
+  EXPECT_EQ(retratoDaArvore(local.caminho()), localAntes);
+  EXPECT_EQ(retratoDaArvore(alvo), alvoAntes);
+  for (const char* linha : {"{\"action\":\"store\",\"path\":\"p0/f0\",\"size\":6}\n",
+                            "{\"action\":\"store\",\"path\":\"p1/novo\",\"size\":4}\n",
+                            "{\"action\":\"store\",\"path\":\"p2/raso.tmp\",\"size\":31}\n"}) {
+    EXPECT_NE(r.saida.find(linha), std::string::npos) << linha << r.saida;
+  }
+  const std::string contagens =
+      "{\"files\":3,\"bytes\":41,\"folders\":5,\"failed\":0,\"skipped\":1,\"unchanged\":149,"
+      "\"removed\":0,";
+  EXPECT_EQ(contar(r.saida, "\n"), 4) << r.saida;
+  EXPECT_NE(r.saida.find(contagens), std::string::npos) << r.saida;
+  EXPECT_NE(r.saida.find(",\"dry_run\":true}\n"), std::string::npos) << r.saida;
+  // Nothing is made on the agent for a target not there yet.
+  ASSERT_EQ(restore(agente.caminho("nova"), {"--dry-run"}).status, 0);
+  EXPECT_FALSE(fs::exists(agente.caminho("nova")));
+
+  ASSERT_NO_FATAL_FAILURE(restoreDiz(alvo, contagens, filtro));
+  EXPECT_EQ(lerArquivo(alvo + "/p2/raso.tmp"), "kept: ** needs a folder between");
+  EXPECT_TRUE(fs::is_empty(alvo + "/p2/sub"));
+  EXPECT_FALSE(fs::exists(alvo + "/.cache"));
+}

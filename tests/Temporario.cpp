@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 #include <vector>
@@ -82,4 +84,27 @@ bool LogDoTeste::gravavel() const { return access("/var/log", W_OK) == 0; }
 
 std::string LogDoTeste::ler() const {
   return access(caminho.c_str(), F_OK) == 0 ? lerArquivo(caminho) : "";
+}
+
+std::string retratoDaArvore(const std::string& raiz) {
+  std::map<std::string, std::string> linhas;
+  auto retratar = [&](const std::filesystem::path& caminho) {
+    struct stat st {};
+    if (lstat(caminho.c_str(), &st) != 0) return;
+    std::string conteudo = S_ISREG(st.st_mode)   ? lerArquivo(caminho)
+                           : S_ISLNK(st.st_mode) ? std::filesystem::read_symlink(caminho).string()
+                                                 : "";
+    std::ostringstream linha;
+    linha << std::oct << (st.st_mode & S_IFMT) << std::dec << " " << st.st_size << " " << st.st_ino
+          << " " << st.st_mtim.tv_sec << "." << st.st_mtim.tv_nsec << " " << st.st_ctim.tv_sec
+          << "." << st.st_ctim.tv_nsec << " " << std::hash<std::string>()(conteudo);
+    linhas[std::filesystem::relative(caminho, raiz).string()] = linha.str();
+  };
+  retratar(raiz);
+  for (const auto& entrada : std::filesystem::recursive_directory_iterator(raiz)) {
+    retratar(entrada.path());
+  }
+  std::string retrato;
+  for (const auto& par : linhas) retrato += par.first + " " + par.second + "\n";
+  return retrato;
 }

@@ -42,6 +42,11 @@ std::string lerArquivo(const std::string& caminho);
 void tocar(const std::string& caminho, time_t quando);
 // The status of caminho (links followed); fails the test when there is none.
 struct stat estado(const std::string& caminho);
+// raiz and every entry below it (links not followed), one a line in path
+// order: kind, size, inode, modification and change times to the
+// nanosecond, and what a file or link holds. Equal before and after means
+// nothing was made, removed, written or given a time.
+std::string retratoDaArvore(const std::string& raiz);
 
 // The log of a process number no agent of this test uses, for a piece that
 // logs under it; removed before and after.

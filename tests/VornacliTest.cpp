@@ -111,6 +111,86 @@ TEST_F(Vornacli, consultasModificacoesEErros) {
             4);
 }
 
+// A usage error says what is wrong in one line, where the help is in the
+// next, and nothing more.
+TEST_F(Vornacli, errosDeUsoNumaLinha) {
+  PastaTemporaria local;
+  const std::vector<std::pair<std::vector<std::string>, std::string>> casos = {
+      {{"backup", base, local.caminho(), "--dry"}, "unknown option --dry"},
+      {{"nenhum"}, "unknown command nenhum"},
+      {{"ls"}, "ls takes 1 argument (DIR), given 0"},
+      {{"get", "a"}, "get takes 2 arguments (REMOTE LOCAL), given 1"},
+      {{"backup", base, local.caminho(), "--exclude"}, "--exclude needs a value"},
+      {{"ls", base, "--delete"}, "ls does not take --delete"},
+      {{"get", "a", "b", "-n"}, "get does not take -n"},
+      {{"restore", local.caminho(), base, "--delete"},
+       "restore does not take --delete: the protocol cannot remove files on the agent"},
+      {{"--json=sim", "version"}, "--json takes no value"},
+      {{"backup", base, local.caminho(), "--bwlimit=rapido"},
+       "bad rate for --bwlimit: rapido (bytes a second, with K or M: 20M)"},
+      {{"restore", local.caminho(), base, "--exclude-from", local / "nada"},
+       "--exclude-from " + local / "nada" + ": No such file or directory"},
+  };
+  for (const auto& caso : casos) {
+    TResultadoPrograma r = cli(caso.first);
+    EXPECT_EQ(r.status, 2) << caso.second;
+    EXPECT_EQ(r.erros, "vornacli: " + caso.second + "\nsee 'vornacli --help'\n");
+    EXPECT_EQ(r.saida, "");
+  }
+  EXPECT_TRUE(fs::is_empty(local.caminho())) << "a refused command did something";
+  TResultadoPrograma ajuda = cli({"backup", "--help"});
+  EXPECT_EQ(ajuda.status, 0);
+  EXPECT_EQ(ajuda.saida.rfind("usage: vornacli ", 0), 0u) << ajuda.saida;
+  EXPECT_EQ(ajuda.erros, "");
+  TResultadoPrograma versao = cli({"--version"});
+  EXPECT_EQ(versao.status, 0);
+  EXPECT_EQ(versao.saida, "vornacli 8.0.0 (protocol version 8)\n");
+  EXPECT_EQ(versao.erros, "");
+}
+
+// One bucket for every connection: the run keeps to the cap however many
+// carry it, and the progress line says so, with the files a restore left
+// unchanged.
+TEST_F(Vornacli, bwlimitValeParaAsConexoesJuntas) {
+  // Two files of 4 MiB in two folders: each fills one connection's window,
+  // so two connections carry them at once.
+  std::string dados(8 << 20, '\0');
+  for (size_t i = 0; i < dados.size(); ++i) dados[i] = static_cast<char>(i * 7 + i / 4099);
+  auto parte = [&dados](int i) { return dados.substr(static_cast<size_t>(i) << 22, 4 << 20); };
+  const char* grandes[] = {"a/g", "b/g"};
+  for (int i = 0; i < 2; ++i) {
+    fs::create_directories(fs::path(base + "/" + grandes[i]).parent_path());
+    escreverArquivo(base + "/" + grandes[i], parte(i));
+  }
+  for (int i = 0; i < 3; ++i) escreverArquivo(base + "/p" + std::to_string(i), "pequeno");
+  PastaTemporaria local;
+  auto inicio = std::chrono::steady_clock::now();
+  auto segundos = [&inicio] {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - inicio).count();
+  };
+  TResultadoPrograma backup = cli({"-j", "4", "--bwlimit", "4M", "backup", base, local.caminho()});
+  ASSERT_EQ(backup.status, 0) << backup.erros;
+  EXPECT_GE(segundos(), 1.5) << "8 MiB at 4 MiB/s; a bucket for each connection takes 1 s";
+  EXPECT_EQ(executarPrograma("/usr/bin/diff", {"-r", base, local.caminho()}).status, 0);
+
+  std::string volta = agente.caminho("volta");
+  ASSERT_EQ(cli({"restore", local.caminho(), volta}).status, 0);
+  for (int i = 0; i < 2; ++i) {
+    escreverArquivo(local / grandes[i], parte(1 - i));
+    tocar(local / grandes[i], 1600000000);
+  }
+  // On a terminal, where the progress line is drawn.
+  std::string comando = std::string(VORNACLI_BIN) + " -p " + std::to_string(agente.porta()) +
+                        " -j 4 --bwlimit 4M restore " + local.caminho() + " " + volta;
+  inicio = std::chrono::steady_clock::now();
+  TResultadoPrograma restore = executarPrograma("/usr/bin/script", {"-qec", comando, "/dev/null"});
+  ASSERT_EQ(restore.status, 0) << restore.saida;
+  EXPECT_GE(segundos(), 1.5) << "8 MiB at 4 MiB/s";
+  EXPECT_EQ(executarPrograma("/usr/bin/diff", {"-r", local.caminho(), volta}).status, 0);
+  EXPECT_NE(restore.saida.find("3 unchanged  "), std::string::npos) << restore.saida;
+  EXPECT_NE(restore.saida.find("/s (cap 4.0 MiB/s)  "), std::string::npos) << restore.saida;
+}
+
 TEST_F(Vornacli, getEPut) {
   std::string dados(3 * 1024 * 1024 + 7, 'x');
   for (size_t i = 0; i < dados.size(); ++i) dados[i] = static_cast<char>(i * 31 + i / 7);

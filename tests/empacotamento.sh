@@ -16,7 +16,7 @@ DESTDIR=$tmp/instalado cmake --install "$build" --prefix /usr > /dev/null
 for f in usr/bin/AgenteLinuxVorna usr/bin/vornacli usr/lib/systemd/system/agentelinuxvorna.service \
   usr/share/man/man8/AgenteLinuxVorna.8.gz usr/share/man/man1/vornacli.1.gz \
   usr/share/doc/agentelinuxvorna/copyright usr/share/doc/agentelinuxvorna/changelog.gz \
-  etc/logrotate.d/agentelinuxvorna; do
+  usr/share/bash-completion/completions/vornacli etc/logrotate.d/agentelinuxvorna; do
   [ -f "$tmp/instalado/$f" ] || falha "install: $f is missing"
 done
 "$tmp/instalado/usr/bin/vornacli" --help | grep -q '^usage: vornacli' || falha "installed vornacli does not run"
@@ -28,6 +28,7 @@ command -v lintian > /dev/null || faltando+=(lintian)
 command -v logrotate > /dev/null || faltando+=(logrotate)
 command -v systemd-analyze > /dev/null || faltando+=(systemd)
 command -v man > /dev/null || faltando+=(man-db)
+[ -f /usr/share/bash-completion/bash_completion ] || faltando+=(bash-completion)
 if [ ${#faltando[@]} -gt 0 ]; then
   if [ "$(id -u)" != 0 ]; then
     echo "missing ${faltando[*]}: package not checked"
@@ -36,6 +37,22 @@ if [ ${#faltando[@]} -gt 0 ]; then
   apt-get update > /dev/null
   DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${faltando[@]}" > /dev/null
 fi
+
+echo "== bash completion"
+# What the installed completion offers for the words before the cursor.
+completar() {
+  bash -c 'source /usr/share/bash-completion/bash_completion
+    source "$1"; shift
+    COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); COMP_LINE="$*"; COMP_POINT=${#COMP_LINE}
+    _vornacli; echo "${COMPREPLY[*]}"' _ "$tmp/instalado/usr/share/bash-completion/completions/vornacli" vornacli "$@"
+}
+[ "$(completar ba)" = backup ] || falha "completion: commands"
+[ "$(completar -p 9999 res)" = restore ] || falha "completion: the command after an option's value"
+[ "$(completar backup src dst --dr)" = --dry-run ] || falha "completion: backup's options"
+[ "$(completar restore --ex)" = "--exclude --exclude-from" ] || falha "completion: restore's options"
+[ -z "$(completar restore --del)" ] || falha "completion: restore offers --delete"
+[ -z "$(completar ls --bw)" ] || falha "completion: ls offers --bwlimit"
+echo "completion: commands and each command's options"
 
 (cd "$build" && cpack -G DEB -B "$tmp/pacote" > /dev/null)
 deb=$(ls "$tmp"/pacote/*.deb)
