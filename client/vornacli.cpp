@@ -364,10 +364,9 @@ struct TConexoesAgente {
 
   // A connection not logged in yet, or null (errno says why).
   std::unique_ptr<ClienteVorna> conectar() {
-    std::unique_ptr<ClienteVorna> cliente(new ClienteVorna());
+    std::unique_ptr<ClienteVorna> cliente(new ClienteVorna(limite));
     if (!cliente->conectar(opcoes->host, opcoes->porta)) return nullptr;
     cliente->setTempoLimite(opcoes->tempoLimite * 1000);
-    cliente->setLimiteBanda(limite);
     if (!senhaPedida) {
       senha = opcoes->usuarioDado ? TOpcoesVornacli::pedirSenha() : std::string();
       senhaPedida = true;
