@@ -15,8 +15,8 @@ struct TResumoCopia;
 // or was skipped, on standard error without tearing the line. Owned by the
 // copy's coordinator (TCopiaArvore), which makes it for each run and gives
 // it to the parts when it makes them. The progress line is started and
-// ended on the coordinator's thread before and after the channels run; the
-// rest may be called from any thread.
+// ended by the thread that runs the copy while no channel runs; the rest
+// may be called from any thread.
 class TContagemCopia {
  public:
   // resumo (the counts, from what it holds) must outlive this.
