@@ -23,7 +23,7 @@
 #include "TLimiteBanda.h"
 #include "TUtils.h"
 
-ClienteVorna::ClienteVorna() : handle(-1), perdida(false) {}
+ClienteVorna::ClienteVorna(TLimiteBanda* limite) : handle(-1), perdida(false), limite(limite) {}
 
 ClienteVorna::~ClienteVorna() { fechar(); }
 

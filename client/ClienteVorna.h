@@ -22,7 +22,9 @@ class TLimiteBanda;
 // at most the time limit, so a silent agent never hangs the caller.
 class ClienteVorna {
  public:
-  ClienteVorna();
+  // Every byte sent or received is taken from limite's bucket (null: none),
+  // waiting when it runs short. limite must outlive this.
+  explicit ClienteVorna(TLimiteBanda* limite = nullptr);
   virtual ~ClienteVorna();
 
   ClienteVorna(const ClienteVorna&) = delete;
@@ -39,9 +41,6 @@ class ClienteVorna {
   int getSocket() const { return handle; }
   // Time limit of every read and write, in milliseconds (0: none).
   void setTempoLimite(int milissegundos);
-  // Every byte sent or received from now on is taken from limite's bucket
-  // (null: none), waiting when it runs short. limite must outlive this.
-  void setLimiteBanda(TLimiteBanda* limite) { this->limite = limite; }
   // Stops sending (the agent then reads the end of the stream).
   void encerrarEnvio();
   // Stops both directions without closing the descriptor, so that a thread
@@ -150,7 +149,7 @@ class ClienteVorna {
 
   int handle;
   std::atomic<bool> perdida;
-  TLimiteBanda* limite = nullptr;
+  TLimiteBanda* const limite;  // null: no cap
 };
 
 #endif

@@ -12,15 +12,18 @@
 #include "MemoryStream.h"
 #include "TCPCliente.h"
 #include "TCaminhoLocal.h"
+#include "TCanais.h"
 #include "TCanal.h"
-#include "TCopiaArvore.h"
+#include "TContagemCopia.h"
 #include "TDataTexto.h"
 #include "TDescritor.h"
+#include "TFilaBackup.h"
 #include "TFiltroCopia.h"
-#include "TProgresso.h"
+#include "TOpcoesCopia.h"
 #include "TRelatorioSimulacao.h"
 #include "TRemocaoLocal.h"
 #include "TThreadUnida.h"
+#include "TTrabalho.h"
 #include "TUtils.h"
 
 namespace {
@@ -32,14 +35,17 @@ bool lerListagem(TCanal* canal, TListaInfoObjectLinux* registros) {
 
 }  // namespace
 
-TBackupArvore::TBackupArvore(TCopiaArvore* copia, const std::string& remoto, int raiz,
-                             const TFiltroCopia* filtro, TRelatorioSimulacao* simulacao)
-    : copia(copia),
+TBackupArvore::TBackupArvore(TCanais* canais, TContagemCopia* contagem, const TOpcoesCopia& opcoes,
+                             const std::string& remoto, int raiz)
+    : canais(canais),
+      contagem(contagem),
       remoto(remoto),
       raiz(raiz),
-      filtro(filtro),
-      simulacao(simulacao),
-      buscas(copia, raiz) {
+      apagar(opcoes.apagar),
+      filtro(opcoes.filtro),
+      simulacao(opcoes.simulacao),
+      datasPastas(contagem),
+      buscas(contagem, raiz, opcoes.bloco) {
   datasPastas.acrescentar("");
 }
 
@@ -50,18 +56,16 @@ bool TBackupArvore::copiar(const std::string& desde) {
 }
 
 bool TBackupArvore::darDatasPastas() {
-  if (!datasPastas.lerDoAgente(copia->canal(0), remoto)) return false;
-  datasPastas.aplicarLocais(raiz, [this](const std::string& pasta, const std::string& motivo) {
-    copia->avisar(pasta + ": " + motivo);
-  });
+  if (!datasPastas.lerDoAgente(canais->canal(0), remoto)) return false;
+  datasPastas.aplicarLocais(raiz);
   return true;
 }
 
 bool TBackupArvore::copiarEmOnda() {
   TFilaBackup fila(remoto);
-  copia->iniciarProgresso("backup", 0, 0);
-  std::vector<TLeitor> leitores(copia->quantosCanais());
-  bool ok = copia->executarTodos([&](size_t i) -> TCanal::TProdutor {
+  contagem->iniciarProgresso("backup", 0, 0);
+  std::vector<TLeitor> leitores(canais->quantos());
+  bool ok = canais->executarTodos([&](size_t i) -> TCanal::TProdutor {
     TLeitor* leitor = &leitores[i];
     bool listar = i == 0;  // the first connection lists the folders, and fetches too
     return [this, &fila, leitor, listar](TCanal* c) mutable {
@@ -109,7 +113,7 @@ bool TBackupArvore::listarPastaParaBackup(TCanal* canal, const std::string& past
   TDescritor paiFd;
   if (!abrirPastaLocal(relativo, pasta, &paiFd)) return true;
   // Before its files are asked for: no temporary copy of ours is there yet.
-  if (copia->getApagar() && paiFd.valido()) podarPasta(paiFd.get(), pasta, relativo, registros);
+  if (apagar && paiFd.valido()) podarPasta(paiFd.get(), pasta, relativo, registros);
   std::vector<TArquivoBackup> novos;
   int64_t inalterados = 0;
   for (const InfoObjectLinux& registro : registros) {
@@ -117,7 +121,7 @@ bool TBackupArvore::listarPastaParaBackup(TCanal* canal, const std::string& past
   }
   paiFd.fechar();
   acolherNovos(fila, &novos, relativo);
-  if (inalterados > 0) copia->contarInalterados(inalterados);
+  if (inalterados > 0) contagem->contarInalterados(inalterados);
   return true;
 }
 
@@ -127,7 +131,7 @@ bool TBackupArvore::abrirPastaLocal(const std::string& relativo, const std::stri
   int erro = errno;
   // A dry run finds no folder it would make, nor the root of a new copy.
   if (fd->valido() || (simulacao != nullptr && (erro == ENOENT || raiz < 0))) return true;
-  copia->falhar(pasta, textoDoErro(erro));
+  contagem->falhar(pasta, textoDoErro(erro));
   return false;
 }
 
@@ -138,13 +142,13 @@ void TBackupArvore::acolherNovos(TFilaBackup* fila, std::vector<TArquivoBackup>*
     bytes += arquivo.tamanho;
     if (simulacao != nullptr) simularBusca(TCaminhoLocal::filho(pasta, arquivo.nome), arquivo);
   }
-  copia->getProgresso()->aumentarTotal(bytes, static_cast<int64_t>(novos->size()));
+  contagem->aumentarTotal(bytes, static_cast<int64_t>(novos->size()));
   if (simulacao == nullptr) fila->acrescentarArquivos(novos);
 }
 
 void TBackupArvore::simularBusca(const std::string& relativo, const TArquivoBackup& arquivo) {
   simulacao->relatar(TRelatorioSimulacao::BUSCAR, relativo, arquivo.tamanho);
-  copia->contar(1, arquivo.tamanho, 0);
+  contagem->contar(1, arquivo.tamanho, 0);
 }
 
 bool TBackupArvore::excluido(const std::string& relativo, bool pasta) const {
@@ -159,11 +163,11 @@ void TBackupArvore::podarPasta(int pastaFd, const std::string& pasta, const std:
     if (!TRemocaoLocal::temEntradas(pastaFd)) return;
     std::string aviso = "listed empty by the agent (unreadable there?); nothing removed in it";
     if (relativo.empty()) {
-      copia->falhar(pasta,
-                    "listed empty by the agent while the copy is not empty: --delete "
-                    "refused, nothing removed");
+      contagem->falhar(pasta,
+                       "listed empty by the agent while the copy is not empty: --delete "
+                       "refused, nothing removed");
     } else {
-      copia->avisar(relativo + ": " + aviso);
+      contagem->avisar(relativo + ": " + aviso);
     }
     return;
   }
@@ -175,7 +179,7 @@ void TBackupArvore::podarPasta(int pastaFd, const std::string& pasta, const std:
       listados[nome] = registro.getTipo() == DIRETORIO;
     }
   }
-  TRemocaoLocal(copia, filtro, simulacao).podar(pastaFd, relativo, listados);
+  TRemocaoLocal(contagem, filtro, simulacao).podar(pastaFd, relativo, listados);
 }
 
 void TBackupArvore::acolherFilho(TCanal* canal, const InfoObjectLinux& registro,
@@ -187,14 +191,14 @@ void TBackupArvore::acolherFilho(TCanal* canal, const InfoObjectLinux& registro,
   if (!TCaminhoLocal::relativo(remoto, registro.getNome(), &relativo) ||
       !TCaminhoLocal::relativo(pasta, registro.getNome(), &nome) ||
       nome.find('/') != std::string::npos) {
-    copia->falhar(registro.getNome(), "not in the folder asked for");
+    contagem->falhar(registro.getNome(), "not in the folder asked for");
   } else if (excluido(relativo, registro.getTipo() == DIRETORIO)) {
     return;  // neither fetched nor, a folder, walked
   } else if (registro.getTipo() == DIRETORIO) {
     if (!fila->marcarVista(registro.getNome()) || !criarPastaLocal(paiFd, nome, relativo)) return;
     pedirListagem(canal, fila, fila->acrescentarPasta(relativo), registro.getNome());
   } else if (registro.getTamanho() < 0) {
-    copia->falhar(registro.getNome(), "not readable on the agent");
+    contagem->falhar(registro.getNome(), "not readable on the agent");
   } else {
     TArquivoBackup arquivo = arquivoDe(registro, indice, nome);
     if (igualAoLocal(paiFd, arquivo)) {
@@ -226,20 +230,20 @@ bool TBackupArvore::copiarAlterados(const std::string& desde) {
   bool listado = false;
   auto listar = [&] {
     try {
-      listado = copia->canal(0)->getCliente()->listar(CMD_AGENTE_LINUX_LIST_ALL_FILES_INCREMENTAL,
-                                                      remoto, &registros, desde);
+      listado = canais->canal(0)->getCliente()->listar(CMD_AGENTE_LINUX_LIST_ALL_FILES_INCREMENTAL,
+                                                       remoto, &registros, desde);
     } catch (...) {
       listado = false;
     }
   };
   bool percorrido;
-  if (copia->quantosCanais() > 1) {
+  if (canais->quantos() > 1) {
     TThreadUnida listagem(listar);
-    percorrido = percorrerPastas(copia->canal(1));
+    percorrido = percorrerPastas(canais->canal(1));
     listagem.unir();
   } else {
     listar();
-    percorrido = listado && percorrerPastas(copia->canal(0));
+    percorrido = listado && percorrerPastas(canais->canal(0));
   }
   return listado && percorrido && copiarArquivos(registros);
 }
@@ -271,7 +275,7 @@ bool TBackupArvore::listarPasta(TCanal* canal, const std::string& pasta,
     if (!TCaminhoLocal::relativo(remoto, filha, &relativo) ||
         !TCaminhoLocal::relativo(pasta, filha, &nome) || nome.find('/') != std::string::npos ||
         !vistas->insert(filha).second) {
-      copia->falhar(filha, "not a sub-folder of the folder asked for");
+      contagem->falhar(filha, "not a sub-folder of the folder asked for");
       continue;
     }
     if (excluido(relativo, true) || !criarPastaLocal(paiFd.get(), nome, relativo)) continue;
@@ -285,20 +289,20 @@ bool TBackupArvore::copiarArquivos(const TListaInfoObjectLinux& registros) {
   std::vector<std::string> pastas;
   std::vector<TArquivoBackup> arquivos;
   int64_t total = separarPorPasta(registros, &pastas, &arquivos);
-  TCopiaArvore::TTrabalho trabalho = copia->iniciarTrabalho(&arquivos);
-  copia->iniciarProgresso("backup", total, static_cast<int64_t>(arquivos.size()));
+  TTrabalho trabalho(&arquivos);
+  contagem->iniciarProgresso("backup", total, static_cast<int64_t>(arquivos.size()));
   if (simulacao != nullptr) {
     for (const TArquivoBackup& a : arquivos) {
       simularBusca(TCaminhoLocal::filho(pastas[static_cast<size_t>(a.pasta)], a.nome), a);
     }
     return true;
   }
-  std::vector<TLeitor> leitores(copia->quantosCanais());
-  return copia->executarTodos([&](size_t i) -> TCanal::TProdutor {
+  std::vector<TLeitor> leitores(canais->quantos());
+  return canais->executarTodos([&](size_t i) -> TCanal::TProdutor {
     TLeitor* leitor = &leitores[i];
     return [&, leitor](TCanal* c) {
-      TCopiaArvore::TLote lote;
-      if (!copia->tomarLote(trabalho, &lote)) return false;
+      TLote lote;
+      if (!trabalho.tomarLote(&lote)) return false;
       for (size_t k = lote.proximo; k < lote.fim; ++k) {
         buscas.pedirArquivo(c, &arquivos[k], &pastas[static_cast<size_t>(arquivos[k].pasta)],
                             leitor);
@@ -316,11 +320,11 @@ int64_t TBackupArvore::separarPorPasta(const TListaInfoObjectLinux& registros,
   for (const InfoObjectLinux& registro : registros) {
     std::string relativo;
     if (!TCaminhoLocal::relativo(remoto, registro.getNome(), &relativo)) {
-      copia->falhar(registro.getNome(), "path outside the folder asked for");
+      contagem->falhar(registro.getNome(), "path outside the folder asked for");
     } else if (filtro != nullptr && filtro->excluidoComPais(relativo, false)) {
       continue;  // a whole-tree listing: below an excluded folder too
     } else if (registro.getTamanho() < 0) {
-      copia->falhar(registro.getNome(), "not readable on the agent");
+      contagem->falhar(registro.getNome(), "not readable on the agent");
     } else {
       size_t barra = relativo.rfind('/');
       std::string pasta = barra == std::string::npos ? "" : relativo.substr(0, barra);
@@ -355,10 +359,10 @@ bool TBackupArvore::criarPastaLocal(int paiFd, const std::string& nome,
   if (simulacao == nullptr) mkdirat(paiFd, nome.c_str(), 0755);
   TDescritor fd(openat(paiFd, nome.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!fd.valido() && !(simulacao != nullptr && (errno == ENOENT || paiFd < 0))) {
-    copia->falhar(relativo, textoDoErro(errno));
+    contagem->falhar(relativo, textoDoErro(errno));
     return false;
   }
-  copia->contar(0, 0, 1);
+  contagem->contar(0, 0, 1);
   if (simulacao != nullptr) return true;
   std::lock_guard<std::mutex> guarda(travaPastas);
   datasPastas.acrescentar(relativo);

@@ -7,18 +7,22 @@
 #include <vector>
 
 #include "InfoObjectLinux.h"
+#include "TArquivoBackup.h"
 #include "TBuscasBackup.h"
 #include "TDatasPastas.h"
-#include "TFilaBackup.h"
 
+class TCanais;
 class TCanal;
-class TCopiaArvore;
+class TContagemCopia;
 class TDescritor;
+class TFilaBackup;
 class TFiltroCopia;
 class TRelatorioSimulacao;
+struct TOpcoesCopia;
 
-// A backup of remoto (on the agent) into the local folder raiz over the
-// channels of a TCopiaArvore: the folders are made here as they are found,
+// A backup of remoto (on the agent) into the local folder raiz over a
+// copy's channels (TCanais), its counts and progress line in a
+// TContagemCopia: the folders are made here as they are found,
 // and each file the copy does not hold alike (size and modification
 // second) is fetched and checked (TBuscasBackup). What filtro leaves out is
 // neither fetched nor walked nor removed. A dry run (simulacao) makes no
@@ -27,10 +31,11 @@ class TRelatorioSimulacao;
 // channels' reader threads.
 class TBackupArvore {
  public:
-  // raiz must stay open while this lives (a dry run may have none: -1);
-  // filtro and simulacao may be null, and must outlive this otherwise.
-  TBackupArvore(TCopiaArvore* copia, const std::string& remoto, int raiz,
-                const TFiltroCopia* filtro, TRelatorioSimulacao* simulacao);
+  // canais, contagem and the folder raiz (a dry run may have none: -1)
+  // must outlive this; of opcoes it keeps the chunk size, --delete, the
+  // filter and the dry run's report.
+  TBackupArvore(TCanais* canais, TContagemCopia* contagem, const TOpcoesCopia& opcoes,
+                const std::string& remoto, int raiz);
   ~TBackupArvore();
 
   // Every file, or those changed after desde ("dd/mm/yy hh:mm:ss") when it
@@ -87,9 +92,11 @@ class TBackupArvore {
   // it cannot be made or is not a folder. A dry run only looks at it.
   bool criarPastaLocal(int paiFd, const std::string& nome, const std::string& relativo);
 
-  TCopiaArvore* copia;
+  TCanais* canais;
+  TContagemCopia* contagem;
   std::string remoto;
   int raiz;
+  bool apagar;
   const TFiltroCopia* filtro;
   TRelatorioSimulacao* simulacao;
   std::mutex travaPastas;

@@ -11,9 +11,8 @@
 #include "TCPCliente.h"
 #include "TCaminhoLocal.h"
 #include "TCanal.h"
-#include "TCopiaArvore.h"
+#include "TContagemCopia.h"
 #include "TDataTexto.h"
-#include "TProgresso.h"
 #include "TUtils.h"
 
 namespace {
@@ -27,7 +26,8 @@ TBuscasBackup::TLeitor::~TLeitor() {
   if (pastaFd >= 0) close(pastaFd);
 }
 
-TBuscasBackup::TBuscasBackup(TCopiaArvore* copia, int raiz) : copia(copia), raiz(raiz) {}
+TBuscasBackup::TBuscasBackup(TContagemCopia* contagem, int raiz, int bloco)
+    : contagem(contagem), raiz(raiz), bloco(bloco) {}
 
 void TBuscasBackup::pedirArquivo(TCanal* canal, const TArquivoBackup* arquivo,
                                  const std::string* pasta, TLeitor* leitor) {
@@ -39,7 +39,7 @@ void TBuscasBackup::pedirArquivo(TCanal* canal, const TArquivoBackup* arquivo,
 void TBuscasBackup::pedirArquivo(TCanal* canal, const TPedidoBusca& pedido) {
   MemoryStream mensagem;
   mensagem.addString(pedido.arquivo->remoto);
-  mensagem.addInt(copia->getBloco());
+  mensagem.addInt(bloco);
   TCanal::TTratador buscar = [this, pedido](TCanal* c) { return buscarArquivo(c, pedido); };
   // Taken once the agent has sent the file: whether it changed meanwhile.
   TCanal::TTratador conferir = [this, pedido](TCanal* c) { return conferirBusca(c, pedido); };
@@ -85,7 +85,7 @@ bool TBuscasBackup::receberPedacos(TCanal* canal, int64_t tamanho, TBuscaConferi
     TArquivoTemporario* destino = busca->motivo.empty() ? busca->getCopia() : nullptr;
     if (!canal->copiarPara(destino, n, &erroLocal)) return false;
     canal->consumido(static_cast<int64_t>(n));
-    copia->getProgresso()->acrescentar(static_cast<int64_t>(n), 0);
+    contagem->avancar(static_cast<int64_t>(n));
     return true;
   };
   ClienteVorna::TFimPedacos fim = ClienteVorna::lerPedacos(
@@ -108,8 +108,7 @@ bool TBuscasBackup::conferirBusca(TCanal* canal, const TPedidoBusca& pedido) {
   TBuscaConferida::TVeredito veredito = busca->julgar(depois);
   std::string motivo = busca->motivo;
   if (motivo.empty() && veredito == TBuscaConferida::INTEIRA && busca->concluir(&motivo)) {
-    copia->contar(1, busca->getTamanho(), 0);
-    copia->getProgresso()->acrescentar(0, 1);
+    contagem->contarArquivo(busca->getTamanho());
     return true;
   }
   if (motivo.empty() && veredito == TBuscaConferida::SUMIU) {
@@ -125,19 +124,19 @@ bool TBuscasBackup::conferirBusca(TCanal* canal, const TPedidoBusca& pedido) {
     if (pedido.buscas < BUSCAS_POR_ARQUIVO) return buscarDeNovo(canal, pedido, depois, como);
     motivo = como + ", again";
   }
-  copia->falhar(pedido.arquivo->remoto, motivo);
+  contagem->falhar(pedido.arquivo->remoto, motivo);
   return true;
 }
 
 bool TBuscasBackup::buscarDeNovo(TCanal* canal, const TPedidoBusca& pedido,
                                  const InfoObjectLinux& depois, const std::string& como) {
-  copia->avisar(pedido.arquivo->remoto + ": " + como + "; fetching it once more");
+  contagem->avisar(pedido.arquivo->remoto + ": " + como + "; fetching it once more");
   // Measured against the record after the first fetch.
   time_t quando = 0;
   bool temData = TDataTexto::lerRegistro(depois.getDataUltimaModificacao(), &quando);
   auto busca = std::make_shared<TBuscaConferida>(
       depois.getTamanho(), depois.getDataUltimaModificacao(), temData, quando);
-  copia->getProgresso()->aumentarTotal(std::max<int64_t>(depois.getTamanho(), 0), 0);
+  contagem->aumentarTotal(std::max<int64_t>(depois.getTamanho(), 0), 0);
   pedirArquivo(canal,
                TPedidoBusca{pedido.arquivo, pedido.pasta, pedido.leitor, busca, pedido.buscas + 1});
   return true;

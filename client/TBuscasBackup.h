@@ -6,11 +6,11 @@
 #include <string>
 
 #include "InfoObjectLinux.h"
-#include "TFilaBackup.h"
+#include "TArquivoBackup.h"
 
 class TBuscaConferida;
 class TCanal;
-class TCopiaArvore;
+class TContagemCopia;
 
 // A backup's fetches: each file asked for over a channel, received into a
 // temporary copy in its folder below raiz, then checked against a fresh
@@ -28,8 +28,9 @@ class TBuscasBackup {
     ~TLeitor();
   };
 
-  // copia and the folder raiz must stay open while this lives.
-  TBuscasBackup(TCopiaArvore* copia, int raiz);
+  // contagem (the counts and progress line) and the folder raiz must stay
+  // open while this lives; files are asked for in chunks of bloco bytes.
+  TBuscasBackup(TContagemCopia* contagem, int raiz, int bloco);
 
   // Asks for one file; its reply is fetched into pasta (relative to raiz).
   // arquivo, pasta and leitor must stay in place until the reply has been read.
@@ -57,8 +58,9 @@ class TBuscasBackup {
   bool buscarDeNovo(TCanal* canal, const TPedidoBusca& pedido, const InfoObjectLinux& depois,
                     const std::string& como);
 
-  TCopiaArvore* copia;
+  TContagemCopia* contagem;
   int raiz;
+  int bloco;
 };
 
 #endif

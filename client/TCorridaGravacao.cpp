@@ -12,10 +12,10 @@
 #include "MemoryStream.h"
 #include "TCPCliente.h"
 #include "TCanal.h"
+#include "TContagemCopia.h"
 #include "TDataTexto.h"
 #include "TDescritor.h"
 #include "TGravacaoConferida.h"
-#include "TProgresso.h"
 #include "TTransferenciaArquivo.h"
 #include "TUtils.h"
 
@@ -35,8 +35,9 @@ bool lerDoisOk(TCanal* canal) { return canal->lerDoisOk(); }
 
 }  // namespace
 
-TCorridaGravacao::TCorridaGravacao(TCopiaArvore* copia, std::vector<TArquivo>* arquivos)
-    : copia(copia), arquivos(*arquivos) {}
+TCorridaGravacao::TCorridaGravacao(TContagemCopia* contagem, std::vector<TArquivo>* arquivos,
+                                   int bloco, bool umaPorVez)
+    : contagem(contagem), arquivos(*arquivos), bloco(bloco), umaPorVez(umaPorVez) {}
 
 // One file's store, shared by the handlers of its requests.
 struct TCorridaGravacao::TEstadoGravacao {
@@ -79,7 +80,7 @@ void TCorridaGravacao::enviarCorrida(TCanal* canal, TLoteRestauracao* lote) {
   }
   for (const auto& estado : corrida) {
     pedirGravacao(canal, estado);
-    if (copia->getUmaGravacaoPorVez()) canal->aguardarRespostas();
+    if (umaPorVez) canal->aguardarRespostas();
   }
   for (const auto& estado : corrida) {
     if (estado->cortado) continue;
@@ -104,11 +105,11 @@ bool TCorridaGravacao::abrirOrigem(TEstadoGravacao* estado, std::vector<char>* d
   estado->fd = TDescritor(open(origem.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   struct stat st {};
   if (!estado->fd.valido() || fstat(estado->fd.get(), &st) != 0) {
-    copia->falhar(origem, textoDoErro(errno));
+    contagem->falhar(origem, textoDoErro(errno));
     return false;
   }
   if (!S_ISREG(st.st_mode)) {
-    copia->falhar(origem, "no longer a regular file");
+    contagem->falhar(origem, "no longer a regular file");
     return false;
   }
   estado->tamanho = st.st_size;
@@ -124,14 +125,14 @@ bool TCorridaGravacao::lerInteiro(TEstadoGravacao* estado, std::vector<char>* da
     ssize_t r = read(estado->fd.get(), dados->data() + lidos, dados->size() - lidos);
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) {
-      copia->falhar(estado->arquivo.origem, "local read failed: " + textoDoErro(errno));
+      contagem->falhar(estado->arquivo.origem, "local read failed: " + textoDoErro(errno));
       return false;
     }
     if (r == 0) break;
     lidos += static_cast<size_t>(r);
   }
   if (lidos != static_cast<size_t>(estado->tamanho) || !mesmoArquivo(estado)) {
-    copia->falhar(estado->arquivo.origem, "the local file changed while it was read");
+    contagem->falhar(estado->arquivo.origem, "the local file changed while it was read");
     return false;
   }
   estado->fd.fechar();
@@ -141,7 +142,7 @@ bool TCorridaGravacao::lerInteiro(TEstadoGravacao* estado, std::vector<char>* da
 void TCorridaGravacao::pedirGravacao(TCanal* canal,
                                      const std::shared_ptr<TEstadoGravacao>& estado) {
   const std::vector<char>& dados = estado->dados;
-  MemoryStream pedido = estado->gravacao.pedidoGravacao(copia->getBloco());
+  MemoryStream pedido = estado->gravacao.pedidoGravacao(bloco);
   TCanal::TTratador gravado = [this, estado](TCanal* c) { return tratarGravacao(c, estado.get()); };
   int64_t peso = std::max<int64_t>(estado->tamanho, 1);
   if (!estado->fd.valido()) {
@@ -157,17 +158,17 @@ void TCorridaGravacao::pedirGravacao(TCanal* canal,
 bool TCorridaGravacao::tratarGravacao(TCanal* canal, TEstadoGravacao* estado) {
   bool ok = lerDoisOk(canal);
   if (estado->cortado) {
-    copia->falhar(estado->arquivo.origem, estado->motivo);
+    contagem->falhar(estado->arquivo.origem, estado->motivo);
     return true;  // the agent has read the end of our stream: nothing follows
   }
-  if (ok) copia->getProgresso()->acrescentar(estado->tamanho, 0);
+  if (ok) contagem->avancar(estado->tamanho);
   return ok;
 }
 
 bool TCorridaGravacao::enviarArquivo(TCanal* canal, TEstadoGravacao* estado) {
-  switch (TTransferenciaArquivo(canal->getCliente())
-              .enviarDeDescritor(estado->fd.get(), estado->tamanho, copia->getBloco(), nullptr,
-                                 &estado->motivo)) {
+  switch (
+      TTransferenciaArquivo(canal->getCliente())
+          .enviarDeDescritor(estado->fd.get(), estado->tamanho, bloco, nullptr, &estado->motivo)) {
     case TTransferenciaArquivo::DADOS_ENVIADOS:
       break;
     case TTransferenciaArquivo::LEITURA_FALHOU:
@@ -198,20 +199,19 @@ bool TCorridaGravacao::conferirGravacao(TCanal* canal,
   InfoObjectLinux depois;
   if (!canal->lerRegistro(&depois)) return false;
   if (estado->mudou) {
-    copia->falhar(estado->arquivo.origem, estado->motivo);
+    contagem->falhar(estado->arquivo.origem, estado->motivo);
     return true;
   }
   std::string motivo;
   if (!estado->gravacao.conferir(depois, &motivo)) {
-    copia->falhar(estado->arquivo.origem, motivo);
+    contagem->falhar(estado->arquivo.origem, motivo);
     return true;
   }
   std::string data;
   if (!TDataTexto::formatarPedido(estado->modificacao.tv_sec, &data)) {
-    copia->avisar(estado->arquivo.origem +
-                  ": modification time not kept (the agent takes years 1969 to 2068 only)");
-    copia->contar(1, estado->tamanho, 0);
-    copia->getProgresso()->acrescentar(0, 1);
+    contagem->avisar(estado->arquivo.origem +
+                     ": modification time not kept (the agent takes years 1969 to 2068 only)");
+    contagem->contarArquivo(estado->tamanho);
     return true;
   }
   MemoryStream pedido;
@@ -223,8 +223,7 @@ bool TCorridaGravacao::conferirGravacao(TCanal* canal,
 
 bool TCorridaGravacao::concluirArquivo(TCanal* canal, TEstadoGravacao* estado) {
   if (!lerDoisOk(canal)) return false;
-  copia->contar(1, estado->tamanho, 0);
-  copia->getProgresso()->acrescentar(0, 1);
+  contagem->contarArquivo(estado->tamanho);
   return true;
 }
 

@@ -7,10 +7,11 @@
 #include <vector>
 
 #include "InfoObjectLinux.h"
-#include "TCopiaArvore.h"
 #include "TListaLocal.h"
+#include "TLote.h"
 
 class TCanal;
+class TContagemCopia;
 
 // A restore's stores: a lot's next files sent as one run of stores, back to
 // back so that the agent commits them together, then each checked on the
@@ -23,15 +24,18 @@ class TCorridaGravacao {
   // A lot and the records of its files on the agent, asked for before any
   // of them is stored.
   struct TLoteRestauracao {
-    TCopiaArvore::TLote lote;
+    TLote lote;
     size_t primeiro = 0;
     time_t inicio = 0;  // taken before the records: no store of the lot starts earlier
     std::vector<InfoObjectLinux> antes;  // under the owner's lock until all have come
     size_t chegados = 0;
   };
 
-  // copia and arquivos (the lots' files) must outlive this.
-  TCorridaGravacao(TCopiaArvore* copia, std::vector<TArquivo>* arquivos);
+  // contagem (the counts and progress line) and arquivos (the lots' files)
+  // must outlive this. Stores go in chunks of bloco bytes; umaPorVez sends
+  // each only once the one before it is acknowledged.
+  TCorridaGravacao(TContagemCopia* contagem, std::vector<TArquivo>* arquivos, int bloco,
+                   bool umaPorVez);
 
   // The lot's next files, as one run of stores and then their checks. Its
   // records (antes) must all have come.
@@ -57,8 +61,10 @@ class TCorridaGravacao {
   bool conferirGravacao(TCanal* canal, const std::shared_ptr<TEstadoGravacao>& estado);
   bool concluirArquivo(TCanal* canal, TEstadoGravacao* estado);
 
-  TCopiaArvore* copia;
+  TContagemCopia* contagem;
   std::vector<TArquivo>& arquivos;
+  int bloco;
+  bool umaPorVez;
 };
 
 #endif

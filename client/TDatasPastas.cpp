@@ -13,6 +13,7 @@
 #include "TCPCliente.h"
 #include "TCaminhoLocal.h"
 #include "TCanal.h"
+#include "TContagemCopia.h"
 #include "TDataTexto.h"
 #include "TUtils.h"
 
@@ -67,7 +68,7 @@ bool TDatasPastas::lerDoAgente(TCanal* canal, const std::string& remoto) {
   });
 }
 
-void TDatasPastas::aplicarLocais(int raiz, const TAviso& aviso) const {
+void TDatasPastas::aplicarLocais(int raiz) const {
   for (size_t indice : maisFundasPrimeiro()) {
     const TPasta& pasta = pastas[indice];
     if (!pasta.temData) continue;
@@ -75,15 +76,14 @@ void TDatasPastas::aplicarLocais(int raiz, const TAviso& aviso) const {
     int fd = TCaminhoLocal::abrirPasta(raiz, pasta.relativo);
     struct timespec tempos[2] = {{0, UTIME_OMIT}, {pasta.quando, 0}};
     if (fd < 0 || futimens(fd, tempos) != 0) {
-      aviso(pasta.relativo.empty() ? "." : pasta.relativo,
-            "modification time not kept: " + textoDoErro(errno));
+      contagem->avisar((pasta.relativo.empty() ? "." : pasta.relativo) +
+                       ": modification time not kept: " + textoDoErro(errno));
     }
     if (fd >= 0) close(fd);
   }
 }
 
-bool TDatasPastas::aplicarNoAgente(TCanal* canal, const std::string& remoto,
-                                   const TAviso& aviso) const {
+bool TDatasPastas::aplicarNoAgente(TCanal* canal, const std::string& remoto) const {
   std::vector<size_t> ordem = maisFundasPrimeiro();
   size_t proxima = 0;
   // One connection, in order: the agent handles them one after another.
@@ -94,7 +94,8 @@ bool TDatasPastas::aplicarNoAgente(TCanal* canal, const std::string& remoto,
       std::string caminho = TCaminhoLocal::juntar(remoto, pasta.relativo), data;
       if (!pasta.temData) continue;
       if (!TDataTexto::formatarPedido(pasta.quando, &data)) {
-        aviso(caminho, "modification time not kept (the agent takes years 1969 to 2068 only)");
+        contagem->avisar(caminho +
+                         ": modification time not kept (the agent takes years 1969 to 2068 only)");
         continue;
       }
       MemoryStream pedido;

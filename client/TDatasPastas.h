@@ -2,21 +2,22 @@
 #define TDATASPASTAS_H
 
 #include <ctime>
-#include <functional>
 #include <string>
 #include <vector>
 
 class TCanal;
+class TContagemCopia;
 
 // The modification times of a copy's folders, given once every file is in
 // place (a new file moves its folder's time), deepest first: a backup's
 // local folders get the agent's times (command 10), a restore's folders on
-// the agent get the local ones (command 12). Owned by one copy; filled by
+// the agent get the local ones (command 12); a time that cannot be given is
+// a warning of the copy's counts. Owned by one part of a copy; filled by
 // one thread at a time, its times read while one channel runs.
 class TDatasPastas {
  public:
-  // A folder's path and a reason: a time that could not be given.
-  typedef std::function<void(const std::string&, const std::string&)> TAviso;
+  // contagem must outlive this.
+  explicit TDatasPastas(TContagemCopia* contagem) : contagem(contagem) {}
 
   // relativo is below the copy's roots ("" is the root itself).
   void acrescentar(const std::string& relativo);
@@ -26,10 +27,10 @@ class TDatasPastas {
   // False when the connection was lost.
   bool lerDoAgente(TCanal* canal, const std::string& remoto);
   // Backup: each folder below raiz (a local descriptor) gets its time.
-  void aplicarLocais(int raiz, const TAviso& aviso) const;
+  void aplicarLocais(int raiz) const;
   // Restore: each folder below remoto on the agent gets its time. False
   // when the connection was lost.
-  bool aplicarNoAgente(TCanal* canal, const std::string& remoto, const TAviso& aviso) const;
+  bool aplicarNoAgente(TCanal* canal, const std::string& remoto) const;
 
  private:
   struct TPasta {
@@ -42,6 +43,7 @@ class TDatasPastas {
   std::vector<size_t> maisFundasPrimeiro() const;
   bool lerData(TCanal* canal, size_t indice);
 
+  TContagemCopia* contagem;
   std::vector<TPasta> pastas;
 };
 

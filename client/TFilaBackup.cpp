@@ -3,7 +3,7 @@
 #include <chrono>
 
 #include "TCanal.h"
-#include "TCopiaArvore.h"
+#include "TTrabalho.h"
 
 TFilaBackup::TFilaBackup(const std::string& remoto) : pastas{""}, vistas{remoto} {}
 
@@ -27,8 +27,7 @@ std::string TFilaBackup::pasta(int indice) {
 void TFilaBackup::acrescentarArquivos(std::vector<TArquivoBackup>* novos) {
   std::lock_guard<std::mutex> guarda(trava);
   for (TArquivoBackup& arquivo : *novos) {
-    (arquivo.tamanho >= TCopiaArvore::LIMIAR_GRANDE ? grandes : pequenos)
-        .push_back(arquivos.size());
+    (arquivo.tamanho >= TTrabalho::LIMIAR_GRANDE ? grandes : pequenos).push_back(arquivos.size());
     arquivos.push_back(std::move(arquivo));
   }
 }
@@ -81,10 +80,10 @@ void TFilaBackup::tirar(TLoteFila* lote) {
     return;
   }
   int64_t bytes = 0;
-  while (!pequenos.empty() && lote->size() < TCopiaArvore::LOTE_ARQUIVOS) {
+  while (!pequenos.empty() && lote->size() < TTrabalho::LOTE_ARQUIVOS) {
     const TArquivoBackup* a = &arquivos[pequenos.front()];
     if (!lote->empty() &&
-        (a->pasta != lote->front().first->pasta || bytes + a->tamanho > TCopiaArvore::LOTE_BYTES)) {
+        (a->pasta != lote->front().first->pasta || bytes + a->tamanho > TTrabalho::LOTE_BYTES)) {
       break;
     }
     bytes += a->tamanho;

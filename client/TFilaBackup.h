@@ -2,8 +2,6 @@
 #define TFILABACKUP_H
 
 #include <condition_variable>
-#include <cstdint>
-#include <ctime>
 #include <deque>
 #include <mutex>
 #include <set>
@@ -11,18 +9,9 @@
 #include <utility>
 #include <vector>
 
-class TCanal;
+#include "TArquivoBackup.h"
 
-// One file of a backup, from its listed record.
-struct TArquivoBackup {
-  std::string remoto;
-  int pasta;  // in the list of relative folders
-  std::string nome;
-  int64_t tamanho;
-  bool temData;  // the listed time, read before the run: mktime serialises threads
-  time_t quando;
-  std::string data;  // as listed, for the check after the fetch
-};
+class TCanal;
 
 // The files a whole backup's listing has found so far, and the folders they
 // are in, while the listing goes on: large files first as they are found,

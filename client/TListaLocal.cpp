@@ -9,13 +9,13 @@
 
 #include "TCaminhoLocal.h"
 #include "TCanal.h"
-#include "TCopiaArvore.h"
+#include "TContagemCopia.h"
 #include "TFiltroCopia.h"
 #include "TUtils.h"
 
-TListaLocal::TListaLocal(TCopiaArvore* copia, const std::string& local, const std::string& remoto,
-                         const TFiltroCopia* filtro)
-    : copia(copia), local(local), remoto(remoto), filtro(filtro) {}
+TListaLocal::TListaLocal(TContagemCopia* contagem, const std::string& local,
+                         const std::string& remoto, const TFiltroCopia* filtro)
+    : contagem(contagem), local(local), remoto(remoto), filtro(filtro) {}
 
 void TListaLocal::listar() {
   struct stat st {};
@@ -39,7 +39,7 @@ void TListaLocal::lerPasta(int indice) {
   std::string caminho = TCaminhoLocal::juntar(local, pasta);
   std::unique_ptr<DIR, int (*)(DIR*)> diretorio(opendir(caminho.c_str()), closedir);
   if (!diretorio) {
-    copia->falhar(caminho, textoDoErro(errno));
+    contagem->falhar(caminho, textoDoErro(errno));
     return;
   }
   errno = 0;
@@ -51,7 +51,7 @@ void TListaLocal::lerPasta(int indice) {
     }
     errno = 0;
   }
-  if (errno != 0) copia->falhar(caminho, textoDoErro(errno));
+  if (errno != 0) contagem->falhar(caminho, textoDoErro(errno));
 }
 
 void TListaLocal::acolherEntrada(int indice, int pastaFd, const std::string& relativo,
@@ -59,7 +59,7 @@ void TListaLocal::acolherEntrada(int indice, int pastaFd, const std::string& rel
   std::string caminho = TCaminhoLocal::juntar(local, relativo);
   struct stat st {};
   if (fstatat(pastaFd, nome, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    copia->falhar(caminho, textoDoErro(errno));
+    contagem->falhar(caminho, textoDoErro(errno));
   } else if (filtro != nullptr && filtro->excluido(relativo, S_ISDIR(st.st_mode))) {
     return;  // not copied, and a folder not entered
   } else if (S_ISDIR(st.st_mode)) {
@@ -73,9 +73,7 @@ void TListaLocal::acolherEntrada(int indice, int pastaFd, const std::string& rel
 }
 
 void TListaLocal::ignorar(const std::string& caminho, mode_t modo) {
-  copia->contarIgnorado();
-  if (copia->getVerboso()) {
-    copia->avisar(caminho + ": skipped, " + (S_ISLNK(modo) ? "a symbolic link" : "a special file") +
-                  " (the agent stores files only)");
-  }
+  contagem->contarIgnorado(caminho + ": skipped, " +
+                           (S_ISLNK(modo) ? "a symbolic link" : "a special file") +
+                           " (the agent stores files only)");
 }

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-class TCopiaArvore;
+class TContagemCopia;
 class TFiltroCopia;
 
 // What a restore copies: the folders and regular files below a local
@@ -34,8 +34,10 @@ class TListaLocal {
     bool ausente = false;  // not among the agent's files when the run began
   };
 
-  // filtro may be null (nothing left out); it must outlive this otherwise.
-  TListaLocal(TCopiaArvore* copia, const std::string& local, const std::string& remoto,
+  // What cannot be read, and what is skipped, is counted in contagem,
+  // which must outlive this. filtro may be null (nothing left out); it
+  // must outlive this otherwise.
+  TListaLocal(TContagemCopia* contagem, const std::string& local, const std::string& remoto,
               const TFiltroCopia* filtro);
 
   // Walks local; the root is the first folder.
@@ -49,7 +51,7 @@ class TListaLocal {
   void acolherEntrada(int indice, int pastaFd, const std::string& relativo, const char* nome);
   void ignorar(const std::string& caminho, mode_t modo);
 
-  TCopiaArvore* copia;
+  TContagemCopia* contagem;
   std::string local, remoto;
   const TFiltroCopia* filtro;
 };

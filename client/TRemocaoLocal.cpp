@@ -9,7 +9,7 @@
 #include <cerrno>
 
 #include "TCaminhoLocal.h"
-#include "TCopiaArvore.h"
+#include "TContagemCopia.h"
 #include "TDescritor.h"
 #include "TFiltroCopia.h"
 #include "TRelatorioSimulacao.h"
@@ -18,8 +18,8 @@
 void TRemocaoLocal::podar(int pastaFd, const std::string& relativo, const TListados& listados) {
   std::vector<TEntrada> entradas;
   if (!lerEntradas(pastaFd, &entradas)) {
-    copia->falhar(relativo.empty() ? "." : relativo,
-                  "cannot read it to remove what is gone: " + textoDoErro(errno));
+    contagem->falhar(relativo.empty() ? "." : relativo,
+                     "cannot read it to remove what is gone: " + textoDoErro(errno));
     return;
   }
   for (const TEntrada& entrada : entradas) {
@@ -79,7 +79,7 @@ TRemocaoLocal::TFim TRemocaoLocal::removerPasta(int paiFd, const std::string& no
   TDescritor pasta(openat(paiFd, nome.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   std::vector<TEntrada> entradas;
   if (!pasta.valido() || !lerEntradas(pasta.get(), &entradas)) {
-    copia->falhar(relativo, "cannot remove it: " + textoDoErro(errno));
+    contagem->falhar(relativo, "cannot remove it: " + textoDoErro(errno));
     return FALHOU;
   }
   TFim fim = REMOVIDA;
@@ -95,10 +95,10 @@ TRemocaoLocal::TFim TRemocaoLocal::apagar(int paiFd, const std::string& nome, in
   if (simulacao != nullptr) {
     simulacao->relatar(TRelatorioSimulacao::REMOVER, relativo);
   } else if (unlinkat(paiFd, nome.c_str(), flags) != 0) {
-    copia->falhar(flags == AT_REMOVEDIR ? relativo.substr(0, relativo.size() - 1) : relativo,
-                  "cannot remove it: " + textoDoErro(errno));
+    contagem->falhar(flags == AT_REMOVEDIR ? relativo.substr(0, relativo.size() - 1) : relativo,
+                     "cannot remove it: " + textoDoErro(errno));
     return FALHOU;
   }
-  copia->contarRemovido(relativo);
+  contagem->contarRemovido(relativo);
   return REMOVIDA;
 }

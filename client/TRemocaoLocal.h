@@ -5,7 +5,7 @@
 #include <unordered_map>
 #include <vector>
 
-class TCopiaArvore;
+class TContagemCopia;
 class TFiltroCopia;
 class TRelatorioSimulacao;
 
@@ -15,16 +15,18 @@ class TRelatorioSimulacao;
 // never through a symbolic link and never outside the copy. What the copy's
 // filter leaves out stays, and so does a folder holding it. A dry run
 // removes nothing and reports what it would remove. Used by the thread that
-// reads the folder's listing; the copy, the filter and the report must
+// reads the folder's listing; the counts, the filter and the report must
 // outlive it.
 class TRemocaoLocal {
  public:
   // The names the agent listed in one folder, true for its folders.
   typedef std::unordered_map<std::string, bool> TListados;
 
-  // filtro and simulacao may be null: nothing left out, a real run.
-  TRemocaoLocal(TCopiaArvore* copia, const TFiltroCopia* filtro, TRelatorioSimulacao* simulacao)
-      : copia(copia), filtro(filtro), simulacao(simulacao) {}
+  // What is removed, or fails to be, is counted in contagem. filtro and
+  // simulacao may be null: nothing left out, a real run.
+  TRemocaoLocal(TContagemCopia* contagem, const TFiltroCopia* filtro,
+                TRelatorioSimulacao* simulacao)
+      : contagem(contagem), filtro(filtro), simulacao(simulacao) {}
 
   // Removes from the folder pastaFd (relativo below the copy's root) every
   // entry that is not in listados, or is there as the other kind (a real
@@ -49,7 +51,7 @@ class TRemocaoLocal {
   // The entry nome of paiFd unlinked (flags of unlinkat), or reported by a dry run.
   TFim apagar(int paiFd, const std::string& nome, int flags, const std::string& relativo);
 
-  TCopiaArvore* copia;
+  TContagemCopia* contagem;
   const TFiltroCopia* filtro;
   TRelatorioSimulacao* simulacao;
 };

@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <chrono>
 #include <future>
-#include <numeric>
 #include <string_view>
 #include <unordered_map>
 
@@ -12,22 +11,27 @@
 #include "MemoryStream.h"
 #include "TCPCliente.h"
 #include "TCaminhoLocal.h"
+#include "TCanais.h"
 #include "TCanal.h"
+#include "TContagemCopia.h"
 #include "TDataTexto.h"
 #include "TDatasPastas.h"
+#include "TOpcoesCopia.h"
 #include "TRelatorioSimulacao.h"
+#include "TTrabalho.h"
 #include "TUtils.h"
 
-TRestauracaoArvore::TRestauracaoArvore(TCopiaArvore* copia, const std::string& local,
-                                       const std::string& remoto, const TFiltroCopia* filtro,
-                                       TRelatorioSimulacao* simulacao)
-    : copia(copia),
+TRestauracaoArvore::TRestauracaoArvore(TCanais* canais, TContagemCopia* contagem,
+                                       const TOpcoesCopia& opcoes, const std::string& local,
+                                       const std::string& remoto)
+    : canais(canais),
+      contagem(contagem),
       remoto(remoto),
-      simulacao(simulacao),
-      lista(copia, local, remoto, filtro),
+      simulacao(opcoes.simulacao),
+      lista(contagem, local, remoto, opcoes.filtro),
       pastas(lista.pastas),
       arquivos(lista.arquivos),
-      corrida(copia, &lista.arquivos) {}
+      corrida(contagem, &lista.arquivos, opcoes.bloco, opcoes.umaGravacaoPorVez) {}
 
 void TRestauracaoArvore::listar() {
   // The agent lists while the local tree is walked. Nothing is made on the
@@ -40,7 +44,7 @@ void TRestauracaoArvore::listar() {
 }
 
 bool TRestauracaoArvore::listarAgente() {
-  return copia->canal(0)->getCliente()->listar(CMD_AGENTE_LINUX_LIST_ALL_FILES, remoto, &noAgente);
+  return canais->canal(0)->getCliente()->listar(CMD_AGENTE_LINUX_LIST_ALL_FILES, remoto, &noAgente);
 }
 
 TRestauracaoArvore::~TRestauracaoArvore() {}
@@ -51,20 +55,19 @@ bool TRestauracaoArvore::copiar() {
   if (ok) descartarRecusados();
   int64_t inalterados = 0;
   ok = ok && deixarIguais(&inalterados);
-  TCopiaArvore::TTrabalho trabalho = copia->iniciarTrabalho(&arquivos);
-  int64_t total = std::accumulate(trabalho.tamanhos.begin(), trabalho.tamanhos.end(), int64_t{0});
-  copia->iniciarProgresso("restore", total, static_cast<int64_t>(arquivos.size()));
+  TTrabalho trabalho(&arquivos);
+  contagem->iniciarProgresso("restore", trabalho.getBytes(), static_cast<int64_t>(arquivos.size()));
   // Once the bar is there, so that it shows them.
-  copia->contarInalterados(inalterados);
+  contagem->contarInalterados(inalterados);
   if (!ok) return false;
   if (simulacao != nullptr) {
     simularGravacoes();
     return true;
   }
-  std::vector<TLoteRestauracao> lotes(copia->quantosCanais());
-  ok = copia->executarTodos([&](size_t i) -> TCanal::TProdutor {
+  std::vector<TLoteRestauracao> lotes(canais->quantos());
+  ok = canais->executarTodos([&](size_t i) -> TCanal::TProdutor {
     TLoteRestauracao* lote = &lotes[i];
-    return [&, lote](TCanal* c) { return produzirRestauracao(c, trabalho, lote); };
+    return [&, lote](TCanal* c) { return produzirRestauracao(c, &trabalho, lote); };
   });
   // Last, once no file is made in them any more.
   return ok && darDatasRemotas();
@@ -75,7 +78,7 @@ void TRestauracaoArvore::simularGravacoes() {
     std::string relativo;
     TCaminhoLocal::relativo(remoto, arquivo.destino, &relativo);
     simulacao->relatar(TRelatorioSimulacao::GRAVAR, relativo, arquivo.tamanho);
-    copia->contar(1, arquivo.tamanho, 0);
+    contagem->contar(1, arquivo.tamanho, 0);
   }
 }
 
@@ -109,7 +112,7 @@ bool TRestauracaoArvore::criarPastasRemotas() {
   // One connection; a folder is asked for only once its parent is known to
   // be a real folder, never through a link.
   bool pedido = false;
-  return copia->canal(0)->executar([&](TCanal* c) {
+  return canais->canal(0)->executar([&](TCanal* c) {
     if (pedido) return false;
     pedido = true;
     pedirPastaRemota(c, 0);
@@ -186,15 +189,15 @@ bool TRestauracaoArvore::conferirPastaExistente(TCanal* canal, size_t indice,
   if (existe) {
     confirmarPastaRemota(canal, indice);
   } else {
-    copia->falhar(TCaminhoLocal::juntar(remoto, pastas[indice].relativo),
-                  motivo + ", and it is not a real folder: nothing is restored below it");
+    contagem->falhar(TCaminhoLocal::juntar(remoto, pastas[indice].relativo),
+                     motivo + ", and it is not a real folder: nothing is restored below it");
   }
   return true;
 }
 
 void TRestauracaoArvore::confirmarPastaRemota(TCanal* canal, size_t indice) {
   pastas[indice].pronta = true;
-  copia->contar(0, 0, 1);
+  contagem->contar(0, 0, 1);
   for (size_t i = pastas[indice].filhas; i < pastas[indice].fimFilhas; ++i) {
     pedirPastaRemota(canal, i);
   }
@@ -206,29 +209,23 @@ void TRestauracaoArvore::descartarRecusados() {
   };
   for (const TArquivo& arquivo : arquivos) {
     if (!recusado(arquivo)) continue;
-    copia->contarFalha();
-    if (copia->getVerboso()) {
-      copia->avisar(arquivo.origem + ": not restored, its folder on the agent was refused");
-    }
+    contagem->contarFalha(arquivo.origem + ": not restored, its folder on the agent was refused");
   }
   arquivos.erase(std::remove_if(arquivos.begin(), arquivos.end(), recusado), arquivos.end());
 }
 
 bool TRestauracaoArvore::darDatasRemotas() {
-  TDatasPastas datas;
+  TDatasPastas datas(contagem);
   for (const TPasta& pasta : pastas) {
     if (pasta.pronta) datas.acrescentar(pasta.relativo, pasta.quando);
   }
-  return datas.aplicarNoAgente(copia->canal(0), remoto,
-                               [this](const std::string& caminho, const std::string& motivo) {
-                                 copia->avisar(caminho + ": " + motivo);
-                               });
+  return datas.aplicarNoAgente(canais->canal(0), remoto);
 }
 
-bool TRestauracaoArvore::produzirRestauracao(TCanal* canal, const TCopiaArvore::TTrabalho& trabalho,
+bool TRestauracaoArvore::produzirRestauracao(TCanal* canal, TTrabalho* trabalho,
                                              TLoteRestauracao* lote) {
   if (lote->lote.proximo == lote->lote.fim) {
-    if (!copia->tomarLote(trabalho, &lote->lote)) return false;
+    if (!trabalho->tomarLote(&lote->lote)) return false;
     pedirRegistros(canal, lote);
     return true;
   }

@@ -11,16 +11,19 @@
 #include <vector>
 
 #include "InfoObjectLinux.h"
-#include "TCopiaArvore.h"
 #include "TCorridaGravacao.h"
 #include "TListaLocal.h"
 
+class TCanais;
 class TCanal;
-class TFiltroCopia;
+class TContagemCopia;
 class TRelatorioSimulacao;
+class TTrabalho;
+struct TOpcoesCopia;
 
-// A restore of the local folder local into remoto on the agent over the
-// channels of a TCopiaArvore: the local tree and the agent's side are listed
+// A restore of the local folder local into remoto on the agent over a
+// copy's channels (TCanais), its counts and progress line in a
+// TContagemCopia: the local tree and the agent's side are listed
 // first, each folder is made on the agent once its parent is known to be a
 // real folder, files the agent already holds alike (size and modification
 // second) are left alone, each other file is stored and then checked on the
@@ -32,9 +35,10 @@ class TRelatorioSimulacao;
 // threads.
 class TRestauracaoArvore {
  public:
-  // filtro and simulacao may be null, and must outlive this otherwise.
-  TRestauracaoArvore(TCopiaArvore* copia, const std::string& local, const std::string& remoto,
-                     const TFiltroCopia* filtro, TRelatorioSimulacao* simulacao);
+  // canais and contagem must outlive this; of opcoes it keeps the chunk
+  // size, the stores one at a time, the filter and the dry run's report.
+  TRestauracaoArvore(TCanais* canais, TContagemCopia* contagem, const TOpcoesCopia& opcoes,
+                     const std::string& local, const std::string& remoto);
   ~TRestauracaoArvore();
 
   // The local tree, folders before what they hold, while the agent's side
@@ -72,8 +76,7 @@ class TRestauracaoArvore {
   // A dry run's end: each file left to store, reported and counted.
   void simularGravacoes();
 
-  bool produzirRestauracao(TCanal* canal, const TCopiaArvore::TTrabalho& trabalho,
-                           TLoteRestauracao* lote);
+  bool produzirRestauracao(TCanal* canal, TTrabalho* trabalho, TLoteRestauracao* lote);
   // Asks for the records of the lot's files on the agent before any store;
   // a file the listing did not have is known to be missing.
   void pedirRegistros(TCanal* canal, TLoteRestauracao* lote);
@@ -81,7 +84,8 @@ class TRestauracaoArvore {
   // False when the connection was lost while they were awaited.
   bool aguardarRegistros(TCanal* canal, TLoteRestauracao* lote);
 
-  TCopiaArvore* copia;
+  TCanais* canais;
+  TContagemCopia* contagem;
   std::string remoto;
   TRelatorioSimulacao* simulacao;
   TListaLocal lista;

@@ -3,8 +3,8 @@
 #include <cstdio>
 
 #include "InfoObjectLinux.h"
-#include "TCopiaArvore.h"
 #include "TProgresso.h"
+#include "TResumoCopia.h"
 
 std::string TSaidaVornacli::json(const std::string& texto) {
   std::string saida = "\"";

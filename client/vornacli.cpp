@@ -22,9 +22,11 @@
 #include "TDataTexto.h"
 #include "TFileUser.h"
 #include "TLimiteBanda.h"
+#include "TOpcoesCopia.h"
 #include "TOpcoesVornacli.h"
 #include "TProgresso.h"
 #include "TRelatorioSimulacao.h"
+#include "TResumoCopia.h"
 #include "TSaidaVornacli.h"
 #include "TTransferenciaArquivo.h"
 #include "TUtils.h"
@@ -57,7 +59,7 @@ void interromperCopia(int sinal) {
 struct TContexto {
   ClienteVorna* cliente;
   std::unique_ptr<ClienteVorna>* dono;  // a copy takes the connection over
-  TCopiaArvore::TConector conector;     // more connections like it
+  TCanal::TConector conector;           // more connections like it
   const TOpcoesVornacli* opcoes;
   const std::vector<std::string>& args;
   int perdida() const {
@@ -254,13 +256,14 @@ int copiar(const TContexto& c, bool ehBackup) {
         }));
     conexoes = 1;  // listings only, each on the first connection
   }
-  TCopiaArvore copia(std::move(*c.dono), c.conector, conexoes, opcoes.bloco);
-  copia.setVerboso(opcoes.verboso);
-  copia.setApagar(ehBackup && opcoes.apagar);
-  copia.setUmaGravacaoPorVez(opcoes.umaGravacaoPorVez);
-  copia.setFiltro(opcoes.filtro.vazio() ? nullptr : &opcoes.filtro);
-  copia.setSimulacao(simulacao.get());
-  copia.setLimiteBanda(opcoes.limiteBanda);
+  TOpcoesCopia opcoesCopia(conexoes, opcoes.bloco);
+  opcoesCopia.verboso = opcoes.verboso;
+  opcoesCopia.apagar = ehBackup && opcoes.apagar;
+  opcoesCopia.umaGravacaoPorVez = opcoes.umaGravacaoPorVez;
+  opcoesCopia.filtro = opcoes.filtro.vazio() ? nullptr : &opcoes.filtro;
+  opcoesCopia.simulacao = simulacao.get();
+  opcoesCopia.limiteBanda = opcoes.limiteBanda;
+  TCopiaArvore copia(std::move(*c.dono), c.conector, opcoesCopia);
   TResumoCopia resumo;
   bool ok = ehBackup ? copia.backup(c.args[0], c.args[1], c.opcoes->desde, &resumo)
                      : copia.restore(c.args[0], c.args[1], &resumo);
@@ -361,10 +364,9 @@ struct TConexoesAgente {
 
   // A connection not logged in yet, or null (errno says why).
   std::unique_ptr<ClienteVorna> conectar() {
-    std::unique_ptr<ClienteVorna> cliente(new ClienteVorna());
+    std::unique_ptr<ClienteVorna> cliente(new ClienteVorna(limite));
     if (!cliente->conectar(opcoes->host, opcoes->porta)) return nullptr;
     cliente->setTempoLimite(opcoes->tempoLimite * 1000);
-    cliente->setLimiteBanda(limite);
     if (!senhaPedida) {
       senha = opcoes->usuarioDado ? TOpcoesVornacli::pedirSenha() : std::string();
       senhaPedida = true;
@@ -430,7 +432,7 @@ int executar(int argc, char* argv[]) {
   std::unique_ptr<ClienteVorna> cliente;
   status = entrar(&conexoes, &cliente);
   if (status != SAIDA_OK) return status;
-  TCopiaArvore::TConector maisUma = [&conexoes] { return conexoes.conectarLogado(); };
+  TCanal::TConector maisUma = [&conexoes] { return conexoes.conectarLogado(); };
   TContexto contexto{cliente.get(), &cliente, maisUma, &opcoes, args};
   status = subcomando->executar(contexto);
   std::fflush(stdout);
