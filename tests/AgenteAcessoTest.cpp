@@ -182,6 +182,7 @@ TEST(AgenteAcesso, umEnderecoNaoSeguraAPortaDosOutros) {
 }
 
 TEST(AgenteAcesso, penalidadeValeParaConexoesJaAbertasELoginRecusadoEhLogado) {
+  if (!AgenteProcesso::logsGravaveis()) GTEST_SKIP() << "the agent's log tells what it accepted";
   AgenteProcesso agente;
   escreverUsuarios(agente);
   ASSERT_TRUE(iniciarCom(&agente, "penalidadeLogin=2\n"));
@@ -190,6 +191,9 @@ TEST(AgenteAcesso, penalidadeValeParaConexoesJaAbertasELoginRecusadoEhLogado) {
     abertas.push_back(agente.conectar("127.0.0.1", "127.0.0.9"));
     ASSERT_TRUE(abertas.back());
   }
+  // Accepted and admitted, not only waiting in the kernel's queue.
+  ASSERT_TRUE(esperarAte(
+      [&] { return contar(agente.logProcesso(), "Nova Thread iniciada handle ") == 10; }, 10000));
   EXPECT_EQ(abertas[0]->login("backup", "errada"), LOGIN_ERRO_SENHA);
   EXPECT_EQ(abertas[1]->login("intruso\n", "x"), LOGIN_ERRO_USUARIO);
   EXPECT_TRUE(abertas[1]->aguardarFechamento(ESPERA_MS));
@@ -198,7 +202,6 @@ TEST(AgenteAcesso, penalidadeValeParaConexoesJaAbertasELoginRecusadoEhLogado) {
         << "connection " << i << " opened before the penalty is closed without an answer";
   }
   EXPECT_EQ(loginDe(&agente, "127.0.0.10", "segredo"), LOGIN_SUCESSO);
-  if (!AgenteProcesso::logsGravaveis()) return;
   EXPECT_TRUE(
       agente.esperarNoLogProcesso("Login recusado de 127.0.0.9: usuário \"backup\", código -2"));
   EXPECT_TRUE(agente.esperarNoLogProcesso(
@@ -207,5 +210,6 @@ TEST(AgenteAcesso, penalidadeValeParaConexoesJaAbertasELoginRecusadoEhLogado) {
       "Login de 127.0.0.9 encerrado sem resposta: penalidade por logins recusados"));
   EXPECT_TRUE(agente.esperarNoLogProcesso(
       "Endereço 127.0.0.9 penalizado por 60 segundos após 2 logins recusados"))
-      << "the closed logins still count: the penalty doubles";
+      << "the closed logins still count: the penalty doubles\n"
+      << agente.logProcesso();
 }
