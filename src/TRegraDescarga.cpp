@@ -29,12 +29,14 @@ std::string nomeDoDispositivo(dev_t disco) {
 
 bool TRegraDescarga::ext4ComDiario(dev_t disco) {
   std::string nome = nomeDoDispositivo(disco);
-  std::string opcoes, erro;
-  if (nome.empty() || !lerArquivoTexto("/proc/fs/ext4/" + nome + "/options", &opcoes, &erro)) {
+  std::string tarefa, erro;
+  // The journal's thread, or "<none>" without one. /sys, not /proc: the
+  // service sees only its own processes under /proc. A kernel that does not
+  // tell gets two flushes.
+  if (nome.empty() || !lerArquivoTexto("/sys/fs/ext4/" + nome + "/journal_task", &tarefa, &erro)) {
     return false;
   }
-  // Only a file system with a journal names its data mode.
-  return opcoes.find("\ndata=") != std::string::npos;
+  return !tarefa.empty() && tarefa.find("<none>") == std::string::npos;
 }
 
 TRegraDescarga::TModo TRegraDescarga::modoDe(int fd, dev_t disco) {
