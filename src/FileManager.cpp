@@ -32,8 +32,7 @@ int64_t executarPercurso(TModoPercurso modo, const std::string& dirname,
   return regras.getSoma();
 }
 
-TListaInfoObjectLinux colher(
-    const std::function<void(const TReceptorInfoObjectLinux&)>& percurso) {
+TListaInfoObjectLinux colher(const std::function<void(const TReceptorInfoObjectLinux&)>& percurso) {
   TListaInfoObjectLinux lista;
   percurso([&lista](InfoObjectLinux& registro) { lista.push_back(std::move(registro)); });
   return lista;
@@ -78,7 +77,8 @@ int64_t FileManager::getFileSize(const char* filePath) const {
 }
 
 bool FileManager::isDiretory(const std::string& path) const {
-  struct stat st {}, stLink {};
+  struct stat st {
+  }, stLink{};
   if (stat(path.c_str(), &st) != 0 || lstat(path.c_str(), &stLink) != 0) return false;
   return isDiretory(st.st_mode, stLink.st_mode);
 }
@@ -134,7 +134,8 @@ bool FileManager::setDataUltimaMidificacaoArquivo(const char* fileName,
 }
 
 TListaInfoObjectLinux FileManager::getElementosDiretorioCorrente(const std::string& dirname) const {
-  return colher([&](const TReceptorInfoObjectLinux& r) { getElementosDiretorioCorrente(dirname, r); });
+  return colher(
+      [&](const TReceptorInfoObjectLinux& r) { getElementosDiretorioCorrente(dirname, r); });
 }
 
 TListaInfoObjectLinux FileManager::getTodosArquivosDentroDoDiretorio(

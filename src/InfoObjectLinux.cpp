@@ -8,7 +8,8 @@
 
 InfoObjectLinux::InfoObjectLinux() : tipo(DIRETORIO), tamanho(0) {}
 
-InfoObjectLinux::InfoObjectLinux(const std::string& nome) : nome(nome), tipo(DIRETORIO), tamanho(0) {}
+InfoObjectLinux::InfoObjectLinux(const std::string& nome)
+    : nome(nome), tipo(DIRETORIO), tamanho(0) {}
 
 InfoObjectLinux::InfoObjectLinux(const std::string& nome, TipoObjetoLinux tipo, int64_t tamanho,
                                  const std::string& dataUltimaModificacao)
@@ -17,7 +18,8 @@ InfoObjectLinux::InfoObjectLinux(const std::string& nome, TipoObjetoLinux tipo, 
 InfoObjectLinux::~InfoObjectLinux() {}
 
 void InfoObjectLinux::loadDados() {
-  struct stat st {}, stLink {};
+  struct stat st {
+  }, stLink{};
   if (stat(nome.c_str(), &st) != 0) {
     tipo = ARQUIVO;
     tamanho = -1;

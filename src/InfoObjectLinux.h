@@ -32,7 +32,9 @@ class InfoObjectLinux {
   void setNome(const std::string& valor) { nome = valor; }
   void setTipo(TipoObjetoLinux valor) { tipo = valor; }
   void setTamanho(int64_t valor) { tamanho = valor; }
-  void setDataUltimaModificacao(const char* texto, size_t n) { dataUltimaModificacao.assign(texto, n); }
+  void setDataUltimaModificacao(const char* texto, size_t n) {
+    dataUltimaModificacao.assign(texto, n);
+  }
   const std::string& getNome() const { return nome; }
   TipoObjetoLinux getTipo() const { return tipo; }
   int64_t getTamanho() const { return tamanho; }

@@ -21,9 +21,8 @@ void Logger::WriteLog(const std::string& msg, int pid, bool criarNovo) const {
 
 std::string Logger::formatarLinha(const struct tm& quando, const std::string& msg) {
   char data[80];
-  int n = std::snprintf(data, sizeof data, "%d-%d-%d %d:%d:%d ", quando.tm_mday,
-                        quando.tm_mon + 1, quando.tm_year + 1900, quando.tm_hour, quando.tm_min,
-                        quando.tm_sec);
+  int n = std::snprintf(data, sizeof data, "%d-%d-%d %d:%d:%d ", quando.tm_mday, quando.tm_mon + 1,
+                        quando.tm_year + 1900, quando.tm_hour, quando.tm_min, quando.tm_sec);
   std::string linha(data, n > 0 ? static_cast<size_t>(n) : 0);
   // Paths in msg come from peers: a line feed in one must not forge a line.
   linha += escaparControles(msg);

@@ -18,7 +18,8 @@ MemoryStream& MemoryStream::operator=(const MemoryStream& outro) {
   if (this == &outro) return *this;
   clearAll();
   reservar(outro.sizeBuffer);
-  if (outro.sizeBuffer > 0) std::memcpy(buffer, outro.buffer, static_cast<size_t>(outro.sizeBuffer));
+  if (outro.sizeBuffer > 0)
+    std::memcpy(buffer, outro.buffer, static_cast<size_t>(outro.sizeBuffer));
   sizeBuffer = outro.sizeBuffer;
   posicao = outro.posicao;
   return *this;
@@ -165,8 +166,8 @@ std::string MemoryStream::readStringFromMemoryStream() {
   if (n == 0) return std::string();
   const char* texto = reinterpret_cast<const char*>(buffer + posicao);
   const void* zero = std::memchr(texto, 0, static_cast<size_t>(n));
-  size_t comprimento = zero ? static_cast<size_t>(static_cast<const char*>(zero) - texto)
-                            : static_cast<size_t>(n);
+  size_t comprimento =
+      zero ? static_cast<size_t>(static_cast<const char*>(zero) - texto) : static_cast<size_t>(n);
   std::string resultado(texto, comprimento);
   posicao += n;
   return resultado;

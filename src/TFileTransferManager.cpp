@@ -116,12 +116,17 @@ void TFileTransferManager::apagarTemporarios() {
 }
 
 void TFileTransferManager::registrarTemporario(bool aberto) {
-  std::lock_guard<std::mutex> trava(mutexTemporarios);
-  std::string caminho = pastaDe(nomeArquivo) + "/" + nomeTemporario;
-  if (aberto) {
-    temporariosAbertos.insert(caminho);
-  } else {
-    temporariosAbertos.erase(caminho);
+  // Also on the way out of a destructor: out of memory, the name is only
+  // not removed at exit.
+  try {
+    std::lock_guard<std::mutex> trava(mutexTemporarios);
+    std::string caminho = pastaDe(nomeArquivo) + "/" + nomeTemporario;
+    if (aberto) {
+      temporariosAbertos.insert(caminho);
+    } else {
+      temporariosAbertos.erase(caminho);
+    }
+  } catch (const std::exception&) {
   }
 }
 

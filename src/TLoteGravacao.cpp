@@ -154,5 +154,9 @@ int TLoteGravacao::descarregar(const std::vector<size_t>& grupo) {
 void TLoteGravacao::falhar(size_t i, const std::string& motivo) {
   if (pendentes[i].falhou) return;
   pendentes[i].falhou = true;
-  pendentes[i].gravacao->registrarFalha(motivo);
+  try {
+    pendentes[i].gravacao->registrarFalha(motivo);
+  } catch (const std::exception&) {
+    // Out of memory: the line is lost, the store still counts as failed.
+  }
 }
