@@ -397,7 +397,8 @@ void cortarEnergia(const std::string& tipo, bool pelasSozinhas, std::mt19937* so
   });
   // The cut comes once this many stores are acknowledged: all told (mostly
   // batched ones, while batches are being committed), a little later; or
-  // lone ones, at once, from the thread that got the acknowledgement.
+  // lone ones, at once after the next lone store into the folder the agent
+  // may not read, from the thread that got its reply.
   size_t alvo = std::uniform_int_distribution<size_t>(TOTAL / 20, TOTAL / 2)(*sorteio);
   size_t alvoSozinhas = std::uniform_int_distribution<size_t>(10, 80)(*sorteio);
   std::atomic<size_t> sozinhas{0};
@@ -425,7 +426,8 @@ void cortarEnergia(const std::string& tipo, bool pelasSozinhas, std::mt19937* so
         if (!umaPorVez) continue;
         if (receber(clientes[c].get(), 8) != repetir(OK, 2)) return;
         ++confirmadas[c];
-        if (++sozinhas == alvoSozinhas && pelasSozinhas) cortar();
+        // Right after a store into the folder it may not read.
+        if (++sozinhas >= alvoSozinhas && pelasSozinhas && i % 5 == 4) cortar();
       }
     });
     if (umaPorVez) continue;
@@ -468,8 +470,10 @@ void cortarEnergia(const std::string& tipo, bool pelasSozinhas, std::mt19937* so
     std::string agora = lerArquivo(nome);
     bool velha = substituido && !confirmada;
     ASSERT_TRUE(agora == versao(i, true) || (velha && agora == versao(i, false)))
-        << nome << (confirmada ? " (acknowledged)" : "") << " holds " << agora.size()
-        << " bytes: " << agora.substr(0, 12);
+        << nome << (confirmada ? " (acknowledged)" : "")
+        << (access(nome.c_str(), F_OK)
+                ? " is missing"
+                : " holds " + std::to_string(agora.size()) + " bytes: " + agora.substr(0, 12));
   }
 }
 
