@@ -49,8 +49,10 @@ void TLoteGravacao::receber(const std::string& caminho, int64_t tamanhoArquivo, 
   ++arquivos;
   bytes += tamanho;
   if (!gravacao) return;
+  pendentes.push_back(TPendente{std::move(gravacao), 0, false});
+  // From here on every byte waits for the commit; its closing reply is next.
   stream->reterSaida();
-  pendentes.push_back(TPendente{std::move(gravacao), stream->tamanhoRetido(), false});
+  pendentes.back().marca = stream->tamanhoRetido();
   guardarAlvo(caminho);
 }
 
