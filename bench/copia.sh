@@ -1,19 +1,21 @@
 #!/usr/bin/env bash
-# Times vornacli backup and restore of the 100,000-file tree against rsync -a
-# through an rsync daemon on loopback (pull and push), side by side, the
-# rounds interleaved, and checks after every run that each file arrived with
-# its content and modification time. Writes the medians to the block between
+# Times vornacli backup and restore of the 100,000-file tree (FILES sets
+# another size) against rsync -a through an rsync daemon on loopback (pull
+# and push), side by side, the rounds interleaved, and checks after every run
+# that each file arrived with its content and modification time. Writes the medians to the block between
 # "<!-- backup-restore start -->" and "<!-- backup-restore end -->" of
 # docs/PERFORMANCE.md (appended when missing), leaving the rest as it is.
 #
-#   bench/copia.sh        (ROUNDS=5, BENCH_DATA=/tmp/vorna-bench, JOBS and RESTORE_JOBS:
-#                          vornacli's defaults)
+#   bench/copia.sh        (ROUNDS=5, FILES=100000, BENCH_DATA=/tmp/vorna-bench, JOBS and
+#                          RESTORE_JOBS: vornacli's defaults)
 #
 # FSYNC_ROUNDS (default 3, 0 to leave it out) times rsync push with --fsync as
 # well: the agent makes every stored file durable before it acknowledges it.
 # SERIAL_ROUNDS (default 3, 0 to leave it out) times the restore with one store
 # in flight per connection (--serial-stores), what a backup server that waits
-# for each reply gets, against the same rsync push.
+# for each reply gets: over one connection against rsync --fsync (one flush a
+# file, as the agent makes) and over four against rsync -a, both on a tree of
+# SERIAL_FILES files (default 2,000: every store waits for the disk).
 #
 # As root, every run writes into a file system of its own, made anew on a
 # loop device with direct I/O: on a file system that has just deleted the
@@ -30,18 +32,26 @@ RESULTS=${RESULTS:-docs/PERFORMANCE.md}
 JOBS=${JOBS:-}
 RESTORE_JOBS=${RESTORE_JOBS:-}
 SERIAL_ROUNDS=${SERIAL_ROUNDS:-3}
+FILES=${FILES:-100000}
+SERIAL_FILES=${SERIAL_FILES:-2000}
 
 exigir_rsync
 
 compilar_release
 
 mkdir -p "$DATA"
-ARVORE=$DATA/arvore100k
-if [ ! -e "$ARVORE.pronto" ]; then  # made once, reused by later runs (as bench/run.sh does)
-  rm -rf "$ARVORE"
-  "$B/gerador-arvore" "$ARVORE" 100000 > /dev/null
-  touch "$ARVORE.pronto"
-fi
+arvore() {  # arvore FILES: the tree of that many files, made once and reused by later runs
+  local dir=$DATA/arvore$1
+  [ "$1" = 100000 ] && dir=$DATA/arvore100k  # as bench/run.sh names it
+  if [ ! -e "$dir.pronto" ]; then
+    rm -rf "$dir"
+    "$B/gerador-arvore" "$dir" "$1" > /dev/null
+    touch "$dir.pronto"
+  fi
+  echo "$dir"
+}
+ARVORE=$(arvore "$FILES")
+ARVORE_SERIE=$(arvore "$SERIAL_FILES")
 COPIA=$DATA/copia-vornacli
 COPIA_RSYNC=$DATA/copia-rsync
 VOLTA=$DATA/volta-vornacli
@@ -78,13 +88,15 @@ EOF
 
 # Every regular file with its size and modification second, and the content.
 LISTA_ARVORE=$(lista "$ARVORE")
-conferir() {  # conferir COPY NAME: the copy holds every file, identical
-  if [ "$(lista "$1")" != "$LISTA_ARVORE" ]; then
+conferir() {  # conferir COPY NAME [TREE]: the copy holds every file of TREE, identical
+  local origem=${3:-$ARVORE} esperada=$LISTA_ARVORE
+  [ "$origem" != "$ARVORE" ] && esperada=$(lista "$origem")
+  if [ "$(lista "$1")" != "$esperada" ]; then
     echo "$2: files, sizes or modification times differ" >&2
     exit 1
   fi
   # Links are not files: vornacli leaves them out (the agent never serves them).
-  if diff -r --no-dereference "$ARVORE" "$1" | grep -v "^Only in $ARVORE/.*: link-" | grep -q .; then
+  if diff -r --no-dereference "$origem" "$1" | grep -v "^Only in $origem/.*: link-" | grep -q .; then
     echo "$2: contents differ" >&2
     exit 1
   fi
@@ -101,13 +113,14 @@ backup() { limpar "$COPIA"; "$B/vornabench" run "$VORNACLI" -p "$PORTA" "${J[@]}
 pull() { limpar "$COPIA_RSYNC"; "$B/vornabench" run rsync -a "rsync://127.0.0.1:$PORTA_RSYNC/arvore/" "$COPIA_RSYNC/"; }
 RJ=()
 [ -n "$RESTORE_JOBS" ] && RJ=(-j "$RESTORE_JOBS")
+ORIGEM=$ARVORE  # what restore and push copy
 restore() {
   limpar "$VOLTA"
-  "$B/vornabench" run "$VORNACLI" -p "$PORTA" "${RJ[@]}" "$@" restore "$ARVORE" "$VOLTA"
+  "$B/vornabench" run "$VORNACLI" -p "$PORTA" "${RJ[@]}" "$@" restore "$ORIGEM" "$VOLTA"
 }
 push() {
   limpar "$VOLTA_RSYNC"
-  "$B/vornabench" run rsync -a "$@" "$ARVORE/" "rsync://127.0.0.1:$PORTA_RSYNC/destino/"
+  "$B/vornabench" run rsync -a "$@" "$ORIGEM/" "rsync://127.0.0.1:$PORTA_RSYNC/destino/"
 }
 
 mediana() { tr ' ' '\n' <<< "$*" | grep . | sort -g | awk '{ v[NR] = $1 } END {
@@ -137,15 +150,22 @@ if ((FSYNC_ROUNDS > 0)); then
   medir restore-fsync "$FSYNC_ROUNDS" restore push_fsync
 fi
 if ((SERIAL_ROUNDS > 0)); then
-  restore_serie() { restore --serial-stores; }
-  medir restore-serial "$SERIAL_ROUNDS" restore_serie push
-  conferir "$VOLTA" "vornacli restore --serial-stores"
+  ORIGEM=$ARVORE_SERIE
+  serie_1() { restore -j 1 --serial-stores; }
+  serie_4() { restore -j 4 --serial-stores; }
+  push_fsync() { push --fsync; }
+  medir serie-1 "$SERIAL_ROUNDS" serie_1 push_fsync
+  conferir "$VOLTA" "vornacli -j 1 restore --serial-stores" "$ARVORE_SERIE"
+  medir serie-4 "$SERIAL_ROUNDS" serie_4 push
+  conferir "$VOLTA" "vornacli -j 4 restore --serial-stores" "$ARVORE_SERIE"
+  conferir "$VOLTA_RSYNC" "rsync push" "$ARVORE_SERIE"
+  ORIGEM=$ARVORE
 fi
 
 razao() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
-linha() {  # linha NAME TEXT ANCHOR TARGET
+linha() {  # linha NAME TEXT ANCHOR TARGET [ANCHOR-NAME]: vornacli's median against its anchor's
   local a b
-  a=$(mediana ${TEMPOS[$1-a]}); b=$(mediana ${TEMPOS[$1-b]})
+  a=$(mediana ${TEMPOS[$1-a]}); b=$(mediana ${TEMPOS[${5:-$1}-b]})
   echo "| $2 | $3 | $a s | $b s | $(razao "$a" "$b") | $4 |"
 }
 ARQUIVOS=$(find "$ARVORE" -type f | wc -l)
@@ -156,7 +176,7 @@ BLOCO=$(
   echo "## Backup and restore against rsync"
   echo
   echo "Written by \`bench/copia.sh\` on $(date -u '+%Y-%m-%d %H:%M UTC'), on $(nproc) cores:"
-  echo "the tree of \`gerador-arvore DIR 100000\` ($ARQUIVOS files, $((BYTES / 1048576)) MiB), over"
+  echo "the tree of \`gerador-arvore DIR $FILES\` ($ARQUIVOS files, $((BYTES / 1048576)) MiB), over"
   echo "loopback, vornacli with $CONEXOES connections for the backup and ${RESTORE_JOBS:-its default}"
   echo "for the restore, rsync $(rsync --version | awk 'NR == 1 { print $3 }')"
   echo "through its daemon. Medians of $ROUNDS rounds after a warm-up, the two tools in turn and"
@@ -169,7 +189,8 @@ BLOCO=$(
   echo "the runs every file is checked: content, size and modification second. vornacli's"
   echo "backup ends in a flush of the copy to disk (rsync's does not); the agent makes every"
   echo "stored file durable before it acknowledges it, so the restore is also set against"
-  echo "rsync --fsync ($FSYNC_ROUNDS rounds)."
+  echo "rsync --fsync ($FSYNC_ROUNDS rounds). One store in flight per connection is what a backup"
+  echo "server that waits for each reply gets: $SERIAL_ROUNDS rounds on the tree of $SERIAL_FILES files."
   echo
   echo "| run | anchor | vornacli | anchor | ratio | target |"
   echo "|---|---|---|---|---|---|"
@@ -179,7 +200,10 @@ BLOCO=$(
     linha restore-fsync "restore (here to agent)" "\`rsync -a --fsync\` push" "<= 0.15"
   fi
   if ((SERIAL_ROUNDS > 0)); then
-    linha restore-serial "restore, one store in flight per connection" "\`rsync -a\` push" "-"
+    serie="restore of $SERIAL_FILES files, one store in flight"
+    linha serie-1 "$serie, 1 connection" "\`rsync -a --fsync\` push" "<= 1.0"
+    linha serie-1 "$serie, 1 connection" "\`rsync -a\` push" "-" serie-4
+    linha serie-4 "$serie, 4 connections" "\`rsync -a\` push" "<= 3.0"
   fi
   echo "<!-- backup-restore end -->"
 )

@@ -28,8 +28,7 @@ class Logger {
   static std::string formatarLinha(const struct tm& quando, const std::string& msg);
 
  private:
-  void WriterMsg(const std::string& pathCompletoFile, const std::string& msg,
-                 bool criarNovo) const;
+  void WriterMsg(const std::string& pathCompletoFile, const std::string& msg, bool criarNovo) const;
 
   std::string diretorio;
 };

@@ -62,11 +62,12 @@ ssize_t Stream::send(const unsigned char* buffer, size_t len) {
 ssize_t Stream::enviarJunto(const void* a, size_t na, const void* b, size_t nb, int flags) {
   // Nothing goes to a connection this side has stopped.
   if (encerrado) return -1;
-  if (agrupando && !retendo && saidaRetida.size() + na + nb > AGRUPAR_MAXIMO) {
-    // Then this write goes as it is, right behind.
+  bool guardar = retendo || (agrupando && saidaRetida.size() + na + nb <= AGRUPAR_MAXIMO);
+  if (!guardar && !saidaRetida.empty()) {
+    // What was gathered goes first, and this write right behind it.
     if (enviarRetida(MSG_MORE) < 0) return -1;
   }
-  if (retendo || agrupando) {
+  if (guardar) {
     const unsigned char* pa = static_cast<const unsigned char*>(a);
     const unsigned char* pb = static_cast<const unsigned char*>(b);
     saidaRetida.insert(saidaRetida.end(), pa, pa + na);
@@ -74,7 +75,11 @@ ssize_t Stream::enviarJunto(const void* a, size_t na, const void* b, size_t nb, 
     return static_cast<ssize_t>(na + nb);
   }
   struct iovec partes[2] = {{const_cast<void*>(a), na}, {const_cast<void*>(b), nb}};
-  ssize_t enviados = enviarTudo(handleClientSocket, partes, 2, flags);
+  return escreverNoSocket(partes, 2, flags);
+}
+
+ssize_t Stream::escreverNoSocket(struct iovec* partes, int quantas, int flags) {
+  ssize_t enviados = enviarTudo(handleClientSocket, partes, quantas, flags);
   if (enviados > 0) TNotificacaoServico::bytesEnviados.fetch_add(enviados, std::memory_order_relaxed);
   return enviados;
 }
@@ -85,7 +90,9 @@ ssize_t Stream::receive(void* buffer, size_t len) {
   if (inicioLido == fimLido) {
     if ((retendo || agrupando) && !haDadosEsperando()) {
       if (retendo && antesDeEsperar) antesDeEsperar();
-      if (!retendo) liberarSaida();
+      if (encerrado) return 0;
+      // Gathered replies go before the wait; gathering goes on after it.
+      if (!retendo) enviarRetida(0);
     }
     if (temPrazo && !esperarDados()) return 0;
     // A large read goes straight to its place; small ones (a command code,
@@ -173,7 +180,7 @@ ssize_t Stream::receberCorpo(MemoryStream* memoryStream, int tamanho) {
 }
 
 void Stream::encerrar() {
-  if (agrupando && !retendo) liberarSaida();
+  if (!retendo) enviarRetida(0);
   encerrado = true;
   shutdown(handleClientSocket, SHUT_RDWR);
 }
@@ -189,19 +196,29 @@ bool Stream::haDadosEsperando() {
   return r > 0;
 }
 
-ssize_t Stream::liberarSaida() { return enviarRetida(0); }
+ssize_t Stream::liberarSaida() {
+  agrupando = false;
+  return retendo ? 0 : enviarRetida(0);
+}
 
 ssize_t Stream::enviarRetida(int flags) {
-  retendo = agrupando = false;
   if (saidaRetida.empty()) return 0;
   std::vector<unsigned char> pendente;
   pendente.swap(saidaRetida);
-  return enviarJunto(pendente.data(), pendente.size(), nullptr, 0, flags);
+  struct iovec parte = {pendente.data(), pendente.size()};
+  return encerrado ? -1 : escreverNoSocket(&parte, 1, flags);
 }
 
-void Stream::terminarRetencao() {
-  if (!retendo) return;
+ssize_t Stream::terminarRetencao() {
+  if (!retendo) return 0;
   retendo = false;
-  agrupando = true;
-  if (saidaRetida.size() > AGRUPAR_MAXIMO) liberarSaida();
+  return enviarRetida(0);
+}
+
+void Stream::encerrarCortando(size_t mantidos) {
+  if (mantidos < saidaRetida.size()) saidaRetida.resize(mantidos);
+  retendo = false;
+  enviarRetida(0);
+  encerrado = true;
+  shutdown(handleClientSocket, SHUT_RDWR);
 }

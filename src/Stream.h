@@ -66,21 +66,31 @@ class Stream {
   // True when bytes of the peer wait already: read ahead, or readable on the
   // socket right now (the end of the connection counts too). Never waits.
   bool haDadosEsperando();
-  // From now on every write is kept, in order, instead of sent, until
-  // liberarSaida sends it all; writes then report success.
-  void reterSaida() { retendo = true; }
   // From now on small writes are gathered, in order, and sent together
   // before a read would wait on the peer, when they would pass
   // AGRUPAR_MAXIMO bytes, or by liberarSaida: a peer that sends requests
   // ahead gets their replies in few segments. The same bytes, in the same
   // order; a peer that waits for each reply gets it before the agent waits.
   void agruparSaida() { agrupando = true; }
-  // Sends what was kept or gathered and stops both: -1 when the peer is gone.
+  // Sends what was gathered and stops gathering: -1 when the peer is gone.
+  // Held bytes (reterSaida) stay held.
   ssize_t liberarSaida();
-  // What was kept may go: it is gathered from now on, as after agruparSaida.
-  void terminarRetencao();
-  // Called before a read would wait on the peer while writes are kept: the
-  // peer may be waiting for them first. It may call liberarSaida.
+
+  // Holding: from reterSaida on, every write is kept, in order, and
+  // reported as sent; held bytes leave only through terminarRetencao or
+  // encerrarCortando, never before a read, at the gathering bound or by
+  // liberarSaida. The owner of the hold decides when (TLoteGravacao).
+  void reterSaida() { retendo = true; }
+  // Bytes held or gathered so far: the offset the next write will take.
+  size_t tamanhoRetido() const { return saidaRetida.size(); }
+  // Sends what is held at once and stops holding (gathering goes on).
+  // -1 when the peer is gone.
+  ssize_t terminarRetencao();
+  // Sends only the first mantidos bytes of what is held or gathered, drops
+  // the rest, and stops the connection as encerrar does.
+  void encerrarCortando(size_t mantidos);
+  // Called before a read would wait on the peer while writes are held: the
+  // peer may be waiting for them first.
   void setAntesDeEsperar(std::function<void()> funcao) { antesDeEsperar = std::move(funcao); }
 
   // Gathered writes sent at most in one go.
@@ -91,8 +101,11 @@ class Stream {
 
  private:
   ssize_t enviarJunto(const void* a, size_t na, const void* b, size_t nb, int flags = 0);
-  // liberarSaida's work, with flags for the socket (MSG_MORE when a write follows).
+  // Sends what is kept, with flags for the socket (MSG_MORE when a write
+  // follows); the modes stay as they are.
   ssize_t enviarRetida(int flags);
+  // Every byte that reaches the socket goes through here, and is counted.
+  ssize_t escreverNoSocket(struct iovec* partes, int quantas, int flags);
 
   bool esperarDados();
 

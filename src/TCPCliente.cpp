@@ -47,15 +47,15 @@ TCPCliente::~TCPCliente() {
 void TCPCliente::run() {
   configurarSocket();
   stream.reset(new Stream(socketCliente));
-  lote.reset(new TLoteGravacao(pidProcessoPrincipal));
+  lote.reset(new TLoteGravacao(stream.get(), pidProcessoPrincipal));
   // Never wait on the peer while holding replies it may be waiting for.
-  stream->setAntesDeEsperar([this] { lote->confirmar(stream.get()); });
+  stream->setAntesDeEsperar([this] { lote->confirmar(); });
   if (fazerLogin()) {
     ++TNotificacaoServico::conexoesLogadas;
     servirComandos();
     --TNotificacaoServico::conexoesLogadas;
   }
-  lote->confirmar(stream.get());
+  lote->confirmar();
   stream->liberarSaida();
   stream.reset();
   fecharSocket();
@@ -122,7 +122,6 @@ void TCPCliente::fecharSocket() {
 void TCPCliente::servirComandos() {
   bool conectado = true;
   while (conectado) {
-    if (lote->cheio()) lote->confirmar(stream.get());
     // Replies wait for the next read that would wait: requests sent ahead
     // get theirs together.
     stream->agruparSaida();
@@ -130,7 +129,7 @@ void TCPCliente::servirComandos() {
     try {
       int codigo = stream->readInt();
       // Anything but a store sees the stores before it on disk.
-      if (codigo != CMD_AGENTE_LINUX_PUT_FILE) lote->confirmar(stream.get());
+      if (!lote->comandoLido(codigo)) break;
       comando = TTabelaComandos::procurar(codigo);
       if (comando == nullptr) {
         // -1 (also a closed or failed connection) and every unserved code.
@@ -205,7 +204,7 @@ MemoryStream TCPCliente::ReadMemoryStream(Stream* stream, int limite) {
     // The stream cannot be trusted past a length like this: stop it, so the
     // loop ends at its next read whatever the command's policy. The stores
     // before it were whole and are owed their replies.
-    if (lote) lote->confirmar(stream);
+    if (lote) lote->confirmar();
     stream->encerrar();
     throw std::length_error("tamanho de mensagem inválido: " + IntToStr(tamanho));
   }
@@ -405,15 +404,11 @@ void TCPCliente::enviaArquivo(Stream* stream) {
 void TCPCliente::gravaArquivo(Stream* stream) {
   MemoryStream mensagem = ReadMemoryStream(stream);
   std::string arquivoParaCriar = mensagem.readStringFromMemoryStream();
-  if (arquivoParaCriar.empty()) {
-    // Nothing on disk is touched, but bytes announced must still leave the stream.
-    if (mensagem.getSize() - mensagem.getPosicao() >= 12) {
-      mensagem.readIntFromMemoryStream();
-      TFileTransferManager::descartarDados(stream, mensagem.readInt64FromMemoryStream());
-    }
-    return;
+  int64_t tamanhoArquivo = 0;
+  // An empty path needs no more fields, but the bytes it announces are read.
+  if (!arquivoParaCriar.empty() || mensagem.getSize() - mensagem.getPosicao() >= 12) {
+    mensagem.readIntFromMemoryStream();  // the chunk size: the agent receives in its own
+    tamanhoArquivo = mensagem.readInt64FromMemoryStream();
   }
-  mensagem.readIntFromMemoryStream();  // the chunk size: the agent receives in its own
-  int64_t tamanhoArquivo = mensagem.readInt64FromMemoryStream();
-  lote->receber(stream, arquivoParaCriar, tamanhoArquivo, &tranferindoArquivo);
+  lote->receber(arquivoParaCriar, tamanhoArquivo, &tranferindoArquivo);
 }

@@ -46,7 +46,8 @@ bool TConversorHora::converter(time_t quando, struct tm* local) {
   time_t inicio = quando - ((quando % 3600) + 3600) % 3600;
   if (!valido || inicio != this->inicio) {
     valido = false;
-    struct tm primeiro {}, ultimo {}, conferido {};
+    struct tm primeiro {
+    }, ultimo{}, conferido{};
     time_t fim = inicio + 3599;
     if (localtime_r(&inicio, &primeiro) == nullptr || localtime_r(&fim, &ultimo) == nullptr ||
         primeiro.tm_gmtoff != ultimo.tm_gmtoff) {
@@ -90,4 +91,3 @@ size_t TConversorHora::escreverData(const struct tm& local, char* texto) {
   escreverDoisDigitos(texto + 17, local.tm_sec);
   return 19;
 }
-

@@ -16,6 +16,10 @@ TDescargaConjunta::TDisco& TDescargaConjunta::discoDe(dev_t disco) {
 }
 
 int TDescargaConjunta::descarregar(dev_t disco, int fd) {
+  return descarregar(disco, [fd] { return syncfs(fd) == 0 ? 0 : errno; });
+}
+
+int TDescargaConjunta::descarregar(dev_t disco, const std::function<int()>& descarga) {
   TDisco& d = discoDe(disco);
   std::unique_lock<std::mutex> guarda(d.trava);
   uint64_t falhasAntes = d.falhas;
@@ -28,16 +32,15 @@ int TDescargaConjunta::descarregar(dev_t disco, int fd) {
     d.emCurso = true;
     uint64_t ate = d.pedidos;
     guarda.unlock();
-    int erro = syncfs(fd) == 0 ? 0 : errno;
+    int erro = descarga();
     guarda.lock();
     d.emCurso = false;
-    d.pronto.notify_all();
-    if (erro == EBADF) return erro;  // no flush ran: another caller will
     d.feitos = ate;
     if (erro != 0) {
       ++d.falhas;
       d.erro = erro;
     }
+    d.pronto.notify_all();
   }
   // A failure reported to more callers than it touched only costs them a
   // store that the disk was failing anyway.

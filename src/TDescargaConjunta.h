@@ -5,19 +5,24 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 
-// One flush of a whole file system (syncfs) shared by every connection that
-// asks for one while another is under way: the next flush, started once the
-// current one ends, serves all who asked meanwhile. A flush covers only the
-// requests made before it started, whose data was written before they asked.
-// Any thread.
+// One flush of a whole file system shared by every connection that asks for
+// one while another is under way: the next flush, started once the current
+// one ends, serves all who asked meanwhile. A flush covers only the requests
+// made before it started, whose data was written before they asked. Any
+// thread.
 class TDescargaConjunta {
  public:
-  // Flushes the file system disco that fd is on (fd is used only when this
-  // caller runs the flush). 0, or the errno of a flush that covered this
-  // request or ran alongside it. A descriptor that cannot be flushed (a
-  // path-only folder) fails for its caller alone, with EBADF.
+  // Flushes the file system disco, running descarga (which flushes it and
+  // gives 0 or an errno) only when this caller's request is not covered by a
+  // flush another caller runs. 0, or the errno of a flush that covered this
+  // request or ran alongside it: never 0 unless a flush that started after
+  // the request succeeded.
+  static int descarregar(dev_t disco, const std::function<int()>& descarga);
+  // The same with syncfs through fd, a descriptor of a file on disco that
+  // can be flushed (not a path-only one).
   static int descarregar(dev_t disco, int fd);
 
  private:

@@ -31,28 +31,36 @@ std::string pastaDe(const std::string& caminho) {
   return caminho.substr(0, barra);
 }
 
-bool diretorioComConteudo(int pastaFd, const std::string& nome) {
-  struct stat st {};
-  if (fstatat(pastaFd, nome.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) {
-    return false;
-  }
+// Whether folder nome of pastaFd holds anything: 1 yes (or it cannot be
+// read: what cannot be seen is not replaced), 0 no, -1 when it cannot be
+// opened for want of descriptors (errno tells).
+int diretorioComConteudo(int pastaFd, const std::string& nome) {
   int fd = openat(pastaFd, nome.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0 && (errno == EMFILE || errno == ENFILE)) return -1;
   DIR* pasta = fd >= 0 ? fdopendir(fd) : nullptr;
   if (pasta == nullptr) {
     if (fd >= 0) close(fd);
-    return true;
+    return 1;
   }
-  bool cheio = false;
+  int cheio = 0;
   while (struct dirent* entrada = readdir(pasta)) {
     const char* nome = entrada->d_name;
     if (!(nome[0] == '.' && (nome[1] == '\0' || (nome[1] == '.' && nome[2] == '\0')))) {
-      cheio = true;
+      cheio = 1;
       break;
     }
   }
   closedir(pasta);
   return cheio;
 }
+
+// The process's umask, read once before any thread runs: reading it means
+// setting it.
+const mode_t MASCARA_PROCESSO = [] {
+  mode_t mascara = umask(0);
+  umask(mascara);
+  return mascara;
+}();
 
 }  // namespace
 
@@ -70,7 +78,10 @@ TFileTransferManager::TFileTransferManager(const std::string& nomeArquivo, int64
       deslocamento(0),
       tamanhoBlocoDisco(0),
       disco(0),
-      temBuraco(false) {}
+      modoDisco(TRegraDescarga::DUAS_DESCARGAS),
+      temBuraco(false),
+      alvo(ALVO_AUSENTE),
+      estadoAlvo() {}
 
 void TFileTransferManager::prepararBuffer() {
   // The chunk size asked only bounds one receive: a store fills buffers of
@@ -97,12 +108,17 @@ void TFileTransferManager::apagarTemporarios() {
 }
 
 void TFileTransferManager::registrarTemporario(bool aberto) {
-  std::lock_guard<std::mutex> trava(mutexTemporarios);
-  std::string caminho = pastaDe(nomeArquivo) + "/" + nomeTemporario;
-  if (aberto) {
-    temporariosAbertos.insert(caminho);
-  } else {
-    temporariosAbertos.erase(caminho);
+  // Also on the way out of a destructor: out of memory, the name is only
+  // not removed at exit.
+  try {
+    std::lock_guard<std::mutex> trava(mutexTemporarios);
+    std::string caminho = pastaDe(nomeArquivo) + "/" + nomeTemporario;
+    if (aberto) {
+      temporariosAbertos.insert(caminho);
+    } else {
+      temporariosAbertos.erase(caminho);
+    }
+  } catch (const std::exception&) {
   }
 }
 
@@ -157,9 +173,7 @@ bool TFileTransferManager::terminarRecepcao() {
     erroGravacao = errno;
   }
   if (erroGravacao == 0) return true;
-  descartarArquivo();
-  registrar("Falha ao gravar o arquivo " + nomeArquivo + " - Motivo:" + textoDoErro(erroGravacao));
-  return false;
+  return falharConclusao(erroGravacao);
 }
 
 void TFileTransferManager::descartarDados(Stream* stream, int64_t n) {
@@ -180,12 +194,9 @@ bool TFileTransferManager::createFile() {
     errno = EISDIR;
     return false;
   }
-  pastaFd = TResolvedorCaminho(pidLog, ACESSO_ESCRITA).abrirPasta(nomeArquivo, &nomeBase, "gravação");
-  if (pastaFd < 0) return false;
-  if (diretorioComConteudo(pastaFd, nomeBase)) {
-    errno = EISDIR;  // a folder with content is never replaced by a file
-    return false;
-  }
+  pastaFd =
+      TResolvedorCaminho(pidLog, ACESSO_ESCRITA).abrirPasta(nomeArquivo, &nomeBase, "gravação");
+  if (pastaFd < 0 || !conhecerAlvo()) return false;
   // Preferably a file without a name: no listing shows it while it fills,
   // and it vanishes by itself if the agent dies before it is complete.
   static const bool semNomePossivel = access("/proc/self/fd", X_OK) == 0;  // /proc is there
@@ -197,12 +208,32 @@ bool TFileTransferManager::createFile() {
     }
     if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
   }
+  // A named one is seen by others until it is complete: only its owner may
+  // read it meanwhile (darModo gives the final mode).
   bool criado = reservarNomeTemporario([this](const std::string& candidato) {
     handle = openat(pastaFd, candidato.c_str(),
-                    O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0777);
+                    O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     return handle >= 0;
   });
   return criado && medirBloco();
+}
+
+bool TFileTransferManager::conhecerAlvo() {
+  if (fstatat(pastaFd, nomeBase.c_str(), &estadoAlvo, AT_SYMLINK_NOFOLLOW) != 0) {
+    alvo = ALVO_AUSENTE;
+    return true;
+  }
+  alvo = S_ISREG(estadoAlvo.st_mode)   ? ALVO_ARQUIVO
+         : S_ISDIR(estadoAlvo.st_mode) ? ALVO_PASTA
+                                       : ALVO_OUTRO;
+  if (alvo != ALVO_PASTA) return true;
+  int cheio = diretorioComConteudo(pastaFd, nomeBase);
+  if (cheio < 0) return false;
+  if (cheio > 0) {
+    errno = EISDIR;  // a folder with content is never replaced by a file
+    return false;
+  }
+  return true;
 }
 
 bool TFileTransferManager::reservarNomeTemporario(
@@ -246,43 +277,57 @@ void TFileTransferManager::iniciarEscrita() {
   if (handle >= 0) sync_file_range(handle, 0, 0, SYNC_FILE_RANGE_WRITE);
 }
 
-bool TFileTransferManager::escreverDados(bool tornarDuravel) {
+bool TFileTransferManager::escreverDados() {
   if (handle < 0) return falharConclusao(erroGravacao);
-  herdarDonoEModo();
-  int r = tornarDuravel ? fsync(handle)
-                        : sync_file_range(handle, 0, 0,
-                                          SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
-                                              SYNC_FILE_RANGE_WAIT_AFTER);
+  darModo();
+  // Where one commit follows, the data only has to be on the device before
+  // the name is given: the commit's cache flush covers it (TRegraDescarga).
+  int r = modoDisco == TRegraDescarga::UMA_CONFIRMACAO
+              ? sync_file_range(handle, 0, 0,
+                                SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                                    SYNC_FILE_RANGE_WAIT_AFTER)
+              : fsync(handle);
   return r == 0 ? true : falharConclusao(errno);
 }
 
 bool TFileTransferManager::colocarNoLugar() {
-  if (semNome && linkarNoAlvo()) {
-    if (closeFile()) return true;
-    int erro = errno;
-    unlinkat(pastaFd, nomeBase.c_str(), 0);  // not known to be whole: not left under its name
-    return falharConclusao(erro);
+  // A target that did not exist takes the complete file's name at once, as
+  // a rename would give it; anything there goes the rename's way.
+  if (semNome && alvo == ALVO_AUSENTE) {
+    if (linkarComo(nomeBase)) return true;
+    if (errno == EEXIST &&
+        fstatat(pastaFd, nomeBase.c_str(), &estadoAlvo, AT_SYMLINK_NOFOLLOW) == 0) {
+      // Made meanwhile by someone else: replaced as if it had been there.
+      alvo = S_ISREG(estadoAlvo.st_mode) ? ALVO_ARQUIVO : ALVO_OUTRO;
+      darModo();
+    }
   }
-  if (!darNome() || !closeFile()) return falharConclusao(errno);
-  struct stat st {};
-  if (fstatat(pastaFd, nomeBase.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
-    // An empty directory gives way; a full one does not.
-    unlinkat(pastaFd, nomeBase.c_str(), AT_REMOVEDIR);
-  }
-  if (renameat(pastaFd, nomeTemporario.c_str(), pastaFd, nomeBase.c_str()) != 0) {
-    return falharConclusao(errno);
-  }
+  return darNome() && substituirAlvo() ? true : falharConclusao(errno);
+}
+
+bool TFileTransferManager::substituirAlvo() {
+  // An empty directory gives way; a full one does not.
+  if (alvo == ALVO_PASTA) unlinkat(pastaFd, nomeBase.c_str(), AT_REMOVEDIR);
+  if (renameat(pastaFd, nomeTemporario.c_str(), pastaFd, nomeBase.c_str()) != 0) return false;
   registrarTemporario(false);
   nomeTemporario.clear();
   return true;
 }
 
-int TFileTransferManager::descritorNoDisco() const { return handle >= 0 ? handle : pastaFd; }
+int TFileTransferManager::descarregarArquivo() { return fsync(handle) == 0 ? 0 : errno; }
+
+int TFileTransferManager::descarregarPasta() { return fsync(pastaFd) == 0 ? 0 : errno; }
+
+std::string TFileTransferManager::pastaDoAlvo() const { return pastaDe(nomeArquivo); }
 
 bool TFileTransferManager::falharConclusao(int erro) {
   descartarArquivo();
-  registrar("Falha ao gravar o arquivo " + nomeArquivo + " - Motivo:" + textoDoErro(erro));
+  registrarFalha(textoDoErro(erro));
   return false;
+}
+
+void TFileTransferManager::registrarFalha(const std::string& motivo) const {
+  registrar("Falha ao gravar o arquivo " + nomeArquivo + " - Motivo:" + motivo);
 }
 
 bool TFileTransferManager::medirBloco() {
@@ -290,19 +335,21 @@ bool TFileTransferManager::medirBloco() {
   if (fstat(handle, &st) != 0) st = {};
   tamanhoBlocoDisco = st.st_blksize > 0 ? st.st_blksize : 4096;
   disco = st.st_dev;
+  modoDisco = TRegraDescarga::modoDe(handle, disco);
   return true;
 }
 
-void TFileTransferManager::herdarDonoEModo() {
-  struct stat antigo {};
-  if (fstatat(pastaFd, nomeBase.c_str(), &antigo, AT_SYMLINK_NOFOLLOW) != 0 ||
-      !S_ISREG(antigo.st_mode)) {
-    return;  // a new file keeps the mode it was created with
+void TFileTransferManager::darModo() {
+  if (alvo != ALVO_ARQUIVO) {
+    // An unnamed file was made with the mode a new file gets; a named one
+    // was made private.
+    if (!nomeTemporario.empty()) fchmod(handle, 0777 & ~MASCARA_PROCESSO);
+    return;
   }
-  mode_t modo = antigo.st_mode & 07777;
+  mode_t modo = estadoAlvo.st_mode & 07777;
   // Only root may give a file away; an agent that cannot keeps the file as
   // its own, and then must not hand its own identity a set-id bit.
-  if (fchown(handle, antigo.st_uid, antigo.st_gid) != 0) modo &= ~(S_ISUID | S_ISGID);
+  if (fchown(handle, estadoAlvo.st_uid, estadoAlvo.st_gid) != 0) modo &= ~(S_ISUID | S_ISGID);
   // After the chown, which clears set-id bits.
   fchmod(handle, modo);
 }
@@ -314,13 +361,6 @@ bool TFileTransferManager::linkarComo(const std::string& nome) {
   }
   semNome = false;
   return true;
-}
-
-bool TFileTransferManager::linkarNoAlvo() {
-  // A target that does not exist yet takes the complete file's name at once,
-  // as a rename would give it; anything there (a file, a link, an empty
-  // folder) goes the rename's way.
-  return linkarComo(nomeBase);
 }
 
 bool TFileTransferManager::darNome() {

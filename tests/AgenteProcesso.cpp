@@ -4,9 +4,13 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <netinet/in.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -251,6 +255,16 @@ bool AgenteProcesso::iniciarUmaVez(const std::vector<std::string>& argumentos,
     if (usuario != 0 &&
         (setgroups(0, nullptr) != 0 || setgid(usuario) != 0 || setuid(usuario) != 0)) {
       _exit(125);
+    }
+    // Root's capabilities after exec are those left in the bounding set.
+    if (semLeituraForcada && (prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) != 0 ||
+                              prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) != 0)) {
+      _exit(124);
+    }
+    if (semProc && (unshare(CLONE_NEWNS) != 0 ||
+                    mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                    mount("vazio", "/proc", "tmpfs", 0, nullptr) != 0)) {
+      _exit(123);
     }
     execv(AGENTE_BIN, args.data());
     _exit(127);

@@ -37,6 +37,14 @@ class AgenteProcesso {
   // Runs the agent as this unprivileged user (its working directory is
   // handed to it); only a root test process can do this.
   void setUsuario(uid_t uid) { usuario = uid; }
+  // Runs the agent as root without the capabilities that let it read and
+  // search any folder (CAP_DAC_READ_SEARCH, CAP_DAC_OVERRIDE): a folder of
+  // mode 0300 is then one it may write into but not read. Root only.
+  void tirarLeituraForcada() { semLeituraForcada = true; }
+  // Runs the agent in a mount namespace of its own with an empty /proc, so
+  // that it cannot name its unnamed files and stores through named
+  // temporary ones. Root only.
+  void esconderProc() { semProc = true; }
 
   const std::string& diretorio() const { return pasta.caminho(); }
   std::string caminho(const std::string& nome) const { return pasta / nome; }
@@ -79,6 +87,8 @@ class AgenteProcesso {
   std::vector<std::string> ambiente;
   std::string configuracaoExtra;
   uid_t usuario = 0;
+  bool semLeituraForcada = false;
+  bool semProc = false;
   bool portaDoArquivo = false;
   pid_t processo;
   int portaTcp;

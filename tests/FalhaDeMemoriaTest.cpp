@@ -8,15 +8,11 @@
 #include <new>
 #include <string>
 
+#include "FalhaDeMemoria.h"
 #include "FileManager.h"
 #include "Temporario.h"
 
-namespace {
-
-// Allocations left before the next one fails; -1: none fails.
 std::atomic<long> alocacoesAteFalhar{-1};
-
-}  // namespace
 
 void* operator new(std::size_t n) {
   long restantes = alocacoesAteFalhar.load(std::memory_order_relaxed);
