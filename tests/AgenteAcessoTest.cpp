@@ -242,6 +242,9 @@ TEST(AgenteAcesso, sobreIPv6ListaBuscaGravaEEntra) {
       VORNACLI_BIN, {"-H", "::1", "-p", std::to_string(agente.porta()), "-u", "backup", "version"},
       {"VORNA_PASSWORD=segredo"});
   EXPECT_EQ(vornacli.saida, "8\n") << vornacli.erros;
+  std::unique_ptr<ClienteVorna> peloNome = agente.conectar("localhost");
+  ASSERT_TRUE(peloNome) << "a host name, of either family";
+  EXPECT_EQ(peloNome->login("backup", "segredo"), LOGIN_SUCESSO);
   EXPECT_TRUE(agente.esperarNaSaida("Cliente ip/Host:::1 porta:" + std::to_string(porta) + "\n"))
       << agente.saida();
   if (!AgenteProcesso::logsGravaveis()) return;

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
+
 #include "TControleAcesso.h"
 #include "Temporario.h"
 
@@ -150,4 +152,24 @@ TEST(TControleAcesso, umIPv6EhContadoPorSeu64) {
         "segundos\n"}) {
     EXPECT_NE(texto.find(linha), std::string::npos) << linha << texto;
   }
+}
+
+TEST(TControleAcesso, recusasDeUm64DividemSeuLimiteNoLog) {
+  LogDoTeste log;
+  if (!log.gravavel()) GTEST_SKIP() << "/var/log is not writable here";
+  TControleAcesso controle(true, {}, 0, 0, 0, log.pid);
+  TRelogio::time_point t = TRelogio::now();
+  char texto[64];
+  for (int i = 0; i < 1000; ++i) {
+    std::snprintf(texto, sizeof texto, "2001:db8:1:2::%x", i);
+    EXPECT_FALSE(controle.admitir(ip(texto), t));
+  }
+  EXPECT_FALSE(controle.admitir(ip("2001:db8:1:2:ffff::1"), t + segundos(5)));
+  std::string lido = log.ler();
+  EXPECT_EQ(contar(lido, "recusada: endereço fora de servidoresPermitidos"),
+            TRegistroRecusas::RECUSAS_EM_RAJADA + 1);
+  EXPECT_NE(lido.find(std::to_string(1000 - TRegistroRecusas::RECUSAS_EM_RAJADA) +
+                      " recusas de 2001:db8:1:2::/64 não registradas no log\n"),
+            std::string::npos)
+      << lido;
 }
