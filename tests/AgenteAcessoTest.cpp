@@ -45,6 +45,33 @@ int loginDe(AgenteProcesso* agente, const std::string& origem, const std::string
   return codigo;
 }
 
+// An agent listening on endereco serves there, and nothing listens on
+// 127.0.0.1.
+void escutarSoEm(const std::string& endereco) {
+  AgenteProcesso agente;
+  ASSERT_TRUE(iniciarCom(&agente, "enderecoEscuta=" + endereco + "\n"));
+  std::unique_ptr<ClienteVorna> nele = agente.conectar(endereco);
+  ASSERT_TRUE(nele);
+  EXPECT_EQ(nele->login("", ""), LOGIN_SUCESSO);
+  EXPECT_TRUE(emPasso(nele.get()));
+  EXPECT_FALSE(agente.conectar("127.0.0.1")) << "nothing listens on 127.0.0.1";
+}
+
+// A logged-in connection lists dados, fetches its one file, stores
+// another and is still in step.
+void listarBuscarEGravar(ClienteVorna* cliente, const PastaTemporaria& dados) {
+  escreverArquivo(dados / "a.txt", "conteúdo");
+  TListaInfoObjectLinux registros;
+  EXPECT_TRUE(cliente->listar(CMD_AGENTE_LINUX_LIST, dados.caminho(), &registros));
+  EXPECT_EQ(registros.size(), 1u);
+  std::string conteudo;
+  EXPECT_TRUE(cliente->buscar(dados / "a.txt", 4, &conteudo));
+  EXPECT_EQ(conteudo, "conteúdo");
+  EXPECT_TRUE(cliente->gravar(dados / "b.txt", 3, "gravado", 7));
+  EXPECT_EQ(lerArquivo(dados / "b.txt"), "gravado");
+  EXPECT_TRUE(emPasso(cliente));
+}
+
 }  // namespace
 
 TEST(AgenteAcesso, listaDePermitidosFechaOsOutrosAntesDoLogin) {
@@ -69,19 +96,10 @@ TEST(AgenteAcesso, listaDePermitidosFechaOsOutrosAntesDoLogin) {
       << "a refused peer is not described as a client";
 }
 
-TEST(AgenteAcesso, enderecoDeEscutaAceitaSoNele) {
-  AgenteProcesso agente;
-  ASSERT_TRUE(iniciarCom(&agente, "enderecoEscuta=127.0.0.3\n"));
-  std::unique_ptr<ClienteVorna> nele = agente.conectar("127.0.0.3");
-  ASSERT_TRUE(nele);
-  EXPECT_EQ(nele->login("", ""), LOGIN_SUCESSO);
-  EXPECT_TRUE(emPasso(nele.get()));
-  EXPECT_FALSE(agente.conectar("127.0.0.1")) << "nothing listens on 127.0.0.1";
-}
+TEST(AgenteAcesso, enderecoDeEscutaAceitaSoNele) { escutarSoEm("127.0.0.3"); }
 
 TEST(AgenteAcesso, limiteDeConexoesSemLoginNaoAtingeQuemJaEntrou) {
   PastaTemporaria dados;
-  escreverArquivo(dados / "a.txt", "conteúdo");
   AgenteProcesso agente;
   ASSERT_TRUE(iniciarCom(&agente, "maxConexoesSemLogin=8\n"));
   std::unique_ptr<ClienteVorna> logado = agente.conectarLogado();
@@ -95,13 +113,7 @@ TEST(AgenteAcesso, limiteDeConexoesSemLoginNaoAtingeQuemJaEntrou) {
   EXPECT_TRUE(fechadaSemLer(calados[9].get()));
   for (int i = 0; i < 8; ++i) EXPECT_FALSE(calados[i]->aguardarFechamento(100)) << i;
 
-  TListaInfoObjectLinux registros;
-  EXPECT_TRUE(logado->listar(CMD_AGENTE_LINUX_LIST, dados.caminho(), &registros));
-  EXPECT_EQ(registros.size(), 1u);
-  std::string conteudo;
-  EXPECT_TRUE(logado->buscar(dados / "a.txt", 4, &conteudo));
-  EXPECT_EQ(conteudo, "conteúdo");
-  EXPECT_TRUE(emPasso(logado.get()));
+  listarBuscarEGravar(logado.get(), dados);
 
   calados.clear();
   // The agent frees a slot when it reads the end of a silent connection.
@@ -220,7 +232,6 @@ TEST(AgenteAcesso, penalidadeValeParaConexoesJaAbertasELoginRecusadoEhLogado) {
 TEST(AgenteAcesso, sobreIPv6ListaBuscaGravaEEntra) {
   if (!temIPv6NaLoopback()) GTEST_SKIP() << SEM_IPV6;
   PastaTemporaria dados;
-  escreverArquivo(dados / "a.txt", "conteúdo");
   AgenteProcesso agente;
   escreverUsuarios(agente);
   ASSERT_TRUE(iniciarCom(&agente, "enderecoEscuta=::\n"));
@@ -229,15 +240,7 @@ TEST(AgenteAcesso, sobreIPv6ListaBuscaGravaEEntra) {
   ASSERT_TRUE(cliente);
   int porta = portaLocal(cliente->getSocket());
   ASSERT_EQ(cliente->login("backup", "segredo"), LOGIN_SUCESSO);
-  TListaInfoObjectLinux registros;
-  EXPECT_TRUE(cliente->listar(CMD_AGENTE_LINUX_LIST, dados.caminho(), &registros));
-  EXPECT_EQ(registros.size(), 1u);
-  std::string conteudo;
-  EXPECT_TRUE(cliente->buscar(dados / "a.txt", 4, &conteudo));
-  EXPECT_EQ(conteudo, "conteúdo");
-  EXPECT_TRUE(cliente->gravar(dados / "b.txt", 3, "gravado", 7));
-  EXPECT_EQ(lerArquivo(dados / "b.txt"), "gravado");
-  EXPECT_TRUE(emPasso(cliente.get()));
+  listarBuscarEGravar(cliente.get(), dados);
   TResultadoPrograma vornacli = executarPrograma(
       VORNACLI_BIN, {"-H", "::1", "-p", std::to_string(agente.porta()), "-u", "backup", "version"},
       {"VORNA_PASSWORD=segredo"});
@@ -298,11 +301,5 @@ TEST(AgenteAcesso, socketDuploGuardaOIPv4ByteAByteEPenalizaOIPv6PorSeu64) {
 
 TEST(AgenteAcesso, enderecoDeEscutaIPv6SoNele) {
   if (!temIPv6NaLoopback()) GTEST_SKIP() << SEM_IPV6;
-  AgenteProcesso agente;
-  ASSERT_TRUE(iniciarCom(&agente, "enderecoEscuta=::1\n"));
-  std::unique_ptr<ClienteVorna> nele = agente.conectar("::1");
-  ASSERT_TRUE(nele);
-  EXPECT_EQ(nele->login("", ""), LOGIN_SUCESSO);
-  EXPECT_TRUE(emPasso(nele.get()));
-  EXPECT_FALSE(agente.conectar("127.0.0.1")) << "an IPv6 address takes no IPv4 peer";
+  escutarSoEm("::1");
 }

@@ -23,12 +23,6 @@ void errar(TControleAcesso* controle, const TEnderecoIP& ip, int n, TRelogio::ti
   }
 }
 
-TEnderecoIP ip(const char* texto) {
-  TEnderecoIP endereco;
-  EXPECT_TRUE(TEnderecoIP::lerEndereco(texto, &endereco)) << texto;
-  return endereco;
-}
-
 }  // namespace
 
 TEST(TControleAcesso, penalidadeDobraAteDezMinutosEOAcertoALimpa) {
@@ -125,18 +119,19 @@ TEST(TControleAcesso, umIPv6EhContadoPorSeu64) {
   ASSERT_TRUE(TEnderecoIP::lerRede("127.0.0.0/8", &bloco4));
   TControleAcesso controle(true, {bloco6, bloco4}, 0, 1, 2, log.pid);
   TRelogio::time_point t = TRelogio::now();
-  EXPECT_FALSE(controle.admitir(ip("2001:db8:11::1"), t)) << "outside the /48";
-  EXPECT_TRUE(controle.admitir(ip("2001:db8:10:1::a"), t));
-  EXPECT_FALSE(controle.admitir(ip("2001:db8:10:1::b"), t)) << "its /64 has its one slot taken";
-  EXPECT_TRUE(controle.admitir(ip("2001:db8:10:2::a"), t)) << "another /64";
-  controle.loginTerminado(ip("2001:db8:10:1::a"), TControleAcesso::LOGIN_RECUSADO, t);
-  controle.loginTerminado(ip("2001:db8:10:2::a"), TControleAcesso::LOGIN_NAO_CONCLUIDO, t);
-  errar(&controle, ip("2001:db8:10:1::b"), 1, t);
-  EXPECT_FALSE(controle.admitir(ip("2001:db8:10:1:ffff::1"), t + segundos(1)))
+  EXPECT_FALSE(controle.admitir(enderecoDe("2001:db8:11::1"), t)) << "outside the /48";
+  EXPECT_TRUE(controle.admitir(enderecoDe("2001:db8:10:1::a"), t));
+  EXPECT_FALSE(controle.admitir(enderecoDe("2001:db8:10:1::b"), t))
+      << "its /64 has its one slot taken";
+  EXPECT_TRUE(controle.admitir(enderecoDe("2001:db8:10:2::a"), t)) << "another /64";
+  controle.loginTerminado(enderecoDe("2001:db8:10:1::a"), TControleAcesso::LOGIN_RECUSADO, t);
+  controle.loginTerminado(enderecoDe("2001:db8:10:2::a"), TControleAcesso::LOGIN_NAO_CONCLUIDO, t);
+  errar(&controle, enderecoDe("2001:db8:10:1::b"), 1, t);
+  EXPECT_FALSE(controle.admitir(enderecoDe("2001:db8:10:1:ffff::1"), t + segundos(1)))
       << "two failures from one /64, wherever in it, penalize all of it";
-  EXPECT_TRUE(controle.penalizado(ip("2001:db8:10:1::c"), t + segundos(1)));
-  EXPECT_FALSE(controle.penalizado(ip("2001:db8:10:2::a"), t + segundos(1)));
-  EXPECT_TRUE(controle.admitir(ip("2001:db8:10:2::a"), t + segundos(1))) << "another /64";
+  EXPECT_TRUE(controle.penalizado(enderecoDe("2001:db8:10:1::c"), t + segundos(1)));
+  EXPECT_FALSE(controle.penalizado(enderecoDe("2001:db8:10:2::a"), t + segundos(1)));
+  EXPECT_TRUE(controle.admitir(enderecoDe("2001:db8:10:2::a"), t + segundos(1))) << "another /64";
   EXPECT_TRUE(controle.admitir(IP_A, t + segundos(1)));
   if (!log.gravavel()) return;
   std::string texto = log.ler();
@@ -162,9 +157,9 @@ TEST(TControleAcesso, recusasDeUm64DividemSeuLimiteNoLog) {
   char texto[64];
   for (int i = 0; i < 1000; ++i) {
     std::snprintf(texto, sizeof texto, "2001:db8:1:2::%x", i);
-    EXPECT_FALSE(controle.admitir(ip(texto), t));
+    EXPECT_FALSE(controle.admitir(enderecoDe(texto), t));
   }
-  EXPECT_FALSE(controle.admitir(ip("2001:db8:1:2:ffff::1"), t + segundos(5)));
+  EXPECT_FALSE(controle.admitir(enderecoDe("2001:db8:1:2:ffff::1"), t + segundos(5)));
   std::string lido = log.ler();
   EXPECT_EQ(contar(lido, "recusada: endereço fora de servidoresPermitidos"),
             TRegistroRecusas::RECUSAS_EM_RAJADA + 1);

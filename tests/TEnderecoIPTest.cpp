@@ -3,14 +3,9 @@
 #include <netinet/in.h>
 
 #include "TEnderecoIP.h"
+#include "Temporario.h"
 
 namespace {
-
-TEnderecoIP ip(const char* texto) {
-  TEnderecoIP endereco;
-  EXPECT_TRUE(TEnderecoIP::lerEndereco(texto, &endereco)) << texto;
-  return endereco;
-}
 
 TRedeIP rede(const char* texto) {
   TRedeIP lida;
@@ -31,10 +26,10 @@ TEST(TEnderecoIP, textoPadraoEIPv4MapeadoEhIPv4) {
       {"::ffff:192.0.2.10", "192.0.2.10"},
       {"::FFFF:c000:20a", "192.0.2.10"},
   };
-  for (const auto& caso : casos) EXPECT_EQ(ip(caso[0]).texto(), caso[1]) << caso[0];
-  EXPECT_TRUE(ip("::ffff:192.0.2.10").ehIPv4());
-  EXPECT_EQ(ip("::ffff:192.0.2.10"), TEnderecoIP::deIPv4(0xc000020a));
-  EXPECT_FALSE(ip("::1").ehIPv4());
+  for (const auto& caso : casos) EXPECT_EQ(enderecoDe(caso[0]).texto(), caso[1]) << caso[0];
+  EXPECT_TRUE(enderecoDe("::ffff:192.0.2.10").ehIPv4());
+  EXPECT_EQ(enderecoDe("::ffff:192.0.2.10"), TEnderecoIP::deIPv4(0xc000020a));
+  EXPECT_FALSE(enderecoDe("::1").ehIPv4());
   EXPECT_EQ(TEnderecoIP().texto(), "0.0.0.0");
   TEnderecoIP lido;
   for (const char* ruim : {"", "localhost", "[::1]", "fe80::1%lo", " ::1", "::1/128", "1.2.3",
@@ -70,20 +65,21 @@ TEST(TEnderecoIP, lerRedeDasDuasFamilias) {
   EXPECT_EQ(rede("10.1.2.3/8").prefixo, 104) << "an IPv4 prefix counts within its 32 bits";
 
   TRedeIP bloco6 = rede("2001:db8:10::/48");
-  EXPECT_TRUE(ip("2001:db8:10:ffff::1").estaNaRede(bloco6));
-  EXPECT_FALSE(ip("2001:db8:11::1").estaNaRede(bloco6));
-  EXPECT_FALSE(ip("10.0.0.1").estaNaRede(bloco6));
+  EXPECT_TRUE(enderecoDe("2001:db8:10:ffff::1").estaNaRede(bloco6));
+  EXPECT_FALSE(enderecoDe("2001:db8:11::1").estaNaRede(bloco6));
+  EXPECT_FALSE(enderecoDe("10.0.0.1").estaNaRede(bloco6));
   TRedeIP bloco4 = rede("10.1.0.0/16");
-  EXPECT_TRUE(ip("10.1.255.9").estaNaRede(bloco4));
-  EXPECT_FALSE(ip("10.2.0.1").estaNaRede(bloco4));
-  EXPECT_FALSE(ip("2001:db8::1").estaNaRede(bloco4));
-  EXPECT_TRUE(ip("10.9.8.7").estaNaRede(rede("::ffff:10.0.0.0/104")))
+  EXPECT_TRUE(enderecoDe("10.1.255.9").estaNaRede(bloco4));
+  EXPECT_FALSE(enderecoDe("10.2.0.1").estaNaRede(bloco4));
+  EXPECT_FALSE(enderecoDe("2001:db8::1").estaNaRede(bloco4));
+  EXPECT_TRUE(enderecoDe("10.9.8.7").estaNaRede(rede("::ffff:10.0.0.0/104")))
       << "an IPv4 network in IPv6 text is that IPv4 network";
-  EXPECT_TRUE(ip("10.9.8.7").estaNaRede(rede("0.0.0.0/0")));
-  EXPECT_FALSE(ip("::1").estaNaRede(rede("0.0.0.0/0"))) << "0.0.0.0/0 is every IPv4 address";
-  EXPECT_TRUE(ip("::1").estaNaRede(rede("::/0")));
-  EXPECT_FALSE(ip("10.9.8.7").estaNaRede(rede("::/0"))) << "::/0 is every IPv6 address";
-  EXPECT_FALSE(ip("10.9.8.7").estaNaRede(rede("::/64")));
+  EXPECT_TRUE(enderecoDe("10.9.8.7").estaNaRede(rede("0.0.0.0/0")));
+  EXPECT_FALSE(enderecoDe("::1").estaNaRede(rede("0.0.0.0/0")))
+      << "0.0.0.0/0 is every IPv4 address";
+  EXPECT_TRUE(enderecoDe("::1").estaNaRede(rede("::/0")));
+  EXPECT_FALSE(enderecoDe("10.9.8.7").estaNaRede(rede("::/0"))) << "::/0 is every IPv6 address";
+  EXPECT_FALSE(enderecoDe("10.9.8.7").estaNaRede(rede("::/64")));
 
   TRedeIP lida;
   for (const char* ruim : {"", "10.1.2", "10.1.2.256", "10.1.2.3/33", "10.1.2.3/", "10.1.2.3/-1",
@@ -94,16 +90,16 @@ TEST(TEnderecoIP, lerRedeDasDuasFamilias) {
 }
 
 TEST(TEnderecoIP, chaveDeUmIPv6EhSeu64) {
-  TEnderecoIP a = ip("2001:db8:1:2::5");
-  EXPECT_EQ(a.chave(), ip("2001:db8:1:2:ffff:ffff:ffff:ffff").chave());
-  EXPECT_NE(a.chave(), ip("2001:db8:1:3::5").chave());
+  TEnderecoIP a = enderecoDe("2001:db8:1:2::5");
+  EXPECT_EQ(a.chave(), enderecoDe("2001:db8:1:2:ffff:ffff:ffff:ffff").chave());
+  EXPECT_NE(a.chave(), enderecoDe("2001:db8:1:3::5").chave());
   EXPECT_EQ(a.textoDaChave(), "2001:db8:1:2::/64");
   EXPECT_EQ(a.chave().textoDaChave(), "2001:db8:1:2::/64");
-  EXPECT_EQ(ip("::1").textoDaChave(), "::/64");
-  TEnderecoIP v4 = ip("192.0.2.10");
+  EXPECT_EQ(enderecoDe("::1").textoDaChave(), "::/64");
+  TEnderecoIP v4 = enderecoDe("192.0.2.10");
   EXPECT_EQ(v4.chave(), v4) << "an IPv4 address is its own key";
-  EXPECT_NE(v4.chave(), ip("192.0.2.11").chave());
+  EXPECT_NE(v4.chave(), enderecoDe("192.0.2.11").chave());
   EXPECT_EQ(v4.textoDaChave(), "192.0.2.10");
   TEnderecoIP::THash hash;
-  EXPECT_EQ(hash(a.chave()), hash(ip("2001:db8:1:2::9").chave()));
+  EXPECT_EQ(hash(a.chave()), hash(enderecoDe("2001:db8:1:2::9").chave()));
 }

@@ -83,3 +83,9 @@ bool LogDoTeste::gravavel() const { return access("/var/log", W_OK) == 0; }
 std::string LogDoTeste::ler() const {
   return access(caminho.c_str(), F_OK) == 0 ? lerArquivo(caminho) : "";
 }
+
+TEnderecoIP enderecoDe(const std::string& texto) {
+  TEnderecoIP endereco;
+  EXPECT_TRUE(TEnderecoIP::lerEndereco(texto, &endereco)) << texto;
+  return endereco;
+}
