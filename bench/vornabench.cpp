@@ -8,6 +8,8 @@
 //   vornabench get PORT FILE CHUNK      fetch FILE into /dev/null (command 1)
 //   vornabench put PORT LOCAL REMOTE CHUNK   store LOCAL as REMOTE (command 2)
 //   vornabench many PORT DIR N          N connections at once, each listing DIR
+//   vornabench logins PORT N            N connections one after the other, each
+//                                       logging in, asking the version and closing
 //   vornabench seq PORT DIR N           one connection listing DIR N times
 //   vornabench pair-get FILE BUF        FILE over loopback TCP into /dev/null
 //   vornabench pair-put FILE OUT BUF    FILE over loopback TCP into OUT, fsync'd
@@ -19,6 +21,8 @@
 //   vornabench run CMD [ARGS...]        CMD with its output thrown away
 //   vornabench free-port                a loopback port nobody listens on now
 //   vornabench wait PORT                until an agent answers there (10 s at most)
+//
+// The agent is reached at 127.0.0.1, or at VORNA_BENCH_HOST when set (::1).
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -55,8 +59,13 @@ double agora() {
   std::exit(1);
 }
 
+std::string hostDoAgente() {
+  const char* host = std::getenv("VORNA_BENCH_HOST");
+  return host != nullptr && *host != '\0' ? host : "127.0.0.1";
+}
+
 void conectar(ClienteVorna* cliente, int porta) {
-  if (!cliente->conectar("127.0.0.1", porta)) falhar("cannot connect");
+  if (!cliente->conectar(hostDoAgente(), porta)) falhar("cannot connect");
   cliente->setTempoLimite(600000);
   if (cliente->login("", "") != LOGIN_SUCESSO) falhar("login refused");
 }
@@ -161,7 +170,7 @@ int main(int argc, char* argv[]) {
   if (modo == "wait") {
     for (int i = 0; i < 1000; ++i) {
       ClienteVorna cliente;
-      if (cliente.conectar("127.0.0.1", porta) && cliente.login("", "") == LOGIN_SUCESSO &&
+      if (cliente.conectar(hostDoAgente(), porta) && cliente.login("", "") == LOGIN_SUCESSO &&
           cliente.getVersao() == 8) {
         return 0;
       }
@@ -272,6 +281,15 @@ int main(int argc, char* argv[]) {
     std::printf("ready\n");
     std::fflush(stdout);
     for (;;) pause();  // until a signal ends it
+  } else if (modo == "logins") {
+    int n = std::atoi(arg(3).c_str());
+    double inicio = agora();
+    for (int i = 0; i < n; ++i) {
+      ClienteVorna cliente;
+      conectar(&cliente, porta);
+      if (cliente.getVersao() != 8) falhar("logins: no version");
+    }
+    std::printf("%.6f\n", agora() - inicio);
   } else if (modo == "many" || modo == "seq") {
     std::string pasta = arg(3);
     int n = std::atoi(arg(4).c_str());

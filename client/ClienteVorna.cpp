@@ -1,6 +1,7 @@
 #include "ClienteVorna.h"
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -27,27 +28,56 @@ ClienteVorna::ClienteVorna(TLimiteBanda* limite) : handle(-1), perdida(false), l
 
 ClienteVorna::~ClienteVorna() { fechar(); }
 
+namespace {
+
+// A socket of destino's family connected to it, bound first to origem when
+// one is given (an address of that family, or the attempt fails): -1 when
+// it cannot.
+int ligar(const struct addrinfo& destino, const std::string& origem) {
+  struct sockaddr_storage local;
+  std::memset(&local, 0, sizeof local);
+  local.ss_family = static_cast<sa_family_t>(destino.ai_family);
+  void* endereco = destino.ai_family == AF_INET6
+                       ? static_cast<void*>(&reinterpret_cast<sockaddr_in6*>(&local)->sin6_addr)
+                       : static_cast<void*>(&reinterpret_cast<sockaddr_in*>(&local)->sin_addr);
+  if (!origem.empty() && inet_pton(destino.ai_family, origem.c_str(), endereco) != 1) return -1;
+  int s = socket(destino.ai_family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (s < 0) return -1;
+  socklen_t tamanho = destino.ai_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+  if ((!origem.empty() && bind(s, reinterpret_cast<struct sockaddr*>(&local), tamanho) != 0) ||
+      connect(s, destino.ai_addr, destino.ai_addrlen) != 0) {
+    close(s);
+    return -1;
+  }
+  return s;
+}
+
+}  // namespace
+
 bool ClienteVorna::conectar(const std::string& host, int porta, const std::string& origem) {
   fechar();
-  struct sockaddr_in destino, local;
-  std::memset(&destino, 0, sizeof destino);
-  std::memset(&local, 0, sizeof local);
-  destino.sin_family = local.sin_family = AF_INET;
-  destino.sin_port = htons(static_cast<uint16_t>(porta));
-  if (inet_pton(AF_INET, host.c_str(), &destino.sin_addr) != 1) return false;
-  if (!origem.empty() && inet_pton(AF_INET, origem.c_str(), &local.sin_addr) != 1) return false;
-  perdida = false;
-  handle = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  // [2001:db8::5], as in a URL, is the address inside the brackets.
+  bool entreColchetes = host.size() > 2 && host.front() == '[' && host.back() == ']';
+  std::string nome = entreColchetes ? host.substr(1, host.size() - 2) : host;
+  struct addrinfo dica;
+  std::memset(&dica, 0, sizeof dica);
+  dica.ai_family = AF_UNSPEC;
+  dica.ai_socktype = SOCK_STREAM;
+  dica.ai_protocol = IPPROTO_TCP;
+  dica.ai_flags = AI_NUMERICSERV | (entreColchetes ? AI_NUMERICHOST : 0);
+  struct addrinfo* destinos = nullptr;
+  std::string servico = std::to_string(static_cast<uint16_t>(porta));
+  if (nome.empty() || getaddrinfo(nome.c_str(), servico.c_str(), &dica, &destinos) != 0) {
+    return false;
+  }
+  // A name may stand for several addresses: the first that answers.
+  for (struct addrinfo* destino = destinos; destino != nullptr && handle < 0;
+       destino = destino->ai_next) {
+    handle = ligar(*destino, origem);
+  }
+  freeaddrinfo(destinos);
   if (handle < 0) return false;
-  if (!origem.empty() &&
-      bind(handle, reinterpret_cast<struct sockaddr*>(&local), sizeof local) != 0) {
-    fechar();
-    return false;
-  }
-  if (connect(handle, reinterpret_cast<struct sockaddr*>(&destino), sizeof destino) != 0) {
-    fechar();
-    return false;
-  }
+  perdida = false;
   int ligado = 1;
   setsockopt(handle, IPPROTO_TCP, TCP_NODELAY, &ligado, sizeof ligado);
   setTempoLimite(30000);

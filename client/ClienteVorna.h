@@ -30,8 +30,9 @@ class ClienteVorna {
   ClienteVorna(const ClienteVorna&) = delete;
   ClienteVorna& operator=(const ClienteVorna&) = delete;
 
-  // Connects to host (dotted IPv4) and porta, from the local address origem
-  // when one is given. False when it cannot.
+  // Connects to host and porta, from the local address origem when one is
+  // given. host is an IPv4 or IPv6 address (also in brackets, [2001:db8::5])
+  // or a host name, whose addresses are tried in turn. False when it cannot.
   bool conectar(const std::string& host, int porta, const std::string& origem = std::string());
   void fechar();
   bool conectado() const { return handle >= 0; }

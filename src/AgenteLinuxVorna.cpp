@@ -16,6 +16,7 @@
 #include "Servidor.h"
 #include "TCPCliente.h"
 #include "TControleAcesso.h"
+#include "TEnderecoIP.h"
 #include "TFileConfiguracao.h"
 #include "TFileTransferManager.h"
 #include "TNotificacaoServico.h"
@@ -118,17 +119,17 @@ std::string semBrancosNoFim(std::string texto) {
 // What the accept loop hands a new connection thread.
 struct TConexaoAceita {
   int handle;
-  uint32_t endereco;  // the peer's IPv4 address, host order
+  TEnderecoIP endereco;  // the peer's
 };
 
 // A connection admitted by the access control that will never log in.
-void desistirDoLogin(uint32_t endereco) {
+void desistirDoLogin(const TEnderecoIP& endereco) {
   if (controleAcesso != nullptr) {
     controleAcesso->loginTerminado(endereco, TControleAcesso::LOGIN_NAO_CONCLUIDO);
   }
 }
 
-void iniciarThread(int handle, uint32_t endereco) {
+void iniciarThread(int handle, const TEnderecoIP& endereco) {
   std::unique_ptr<TConexaoAceita> holder;
   try {
     holder.reset(new TConexaoAceita{handle, endereco});
@@ -219,7 +220,7 @@ bool ehFaltaDeRecursos(int erro) {
 [[noreturn]] void aceitarConexoes(Servidor* servidor) {
   for (;;) {
     try {
-      uint32_t endereco = 0;
+      TEnderecoIP endereco;
       int handle = servidor->conectar(&endereco);
       if (handle < 0) {
         int erro = errno;
@@ -277,7 +278,7 @@ void getNomeEXE(const std::string& arg) {
 void* ThreadMain(void* arg) {
   pthread_detach(pthread_self());
   int handle;
-  uint32_t endereco;
+  TEnderecoIP endereco;
   {
     std::unique_ptr<TConexaoAceita> holder(static_cast<TConexaoAceita*>(arg));
     handle = holder->handle;

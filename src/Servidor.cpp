@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include "TControleAcesso.h"
+#include "TEnderecoIP.h"
 #include "TUtils.h"
 
 Servidor::Servidor(int _porta, const std::string& _endereco, int pidPrincipal)
@@ -25,28 +26,53 @@ Servidor::Servidor(int _porta, const std::string& _endereco, int pidPrincipal)
 
 Servidor::~Servidor() { desconectar(); }
 
-bool Servidor::iniciar() {
-  socketHandle = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-  if (socketHandle < 0) {
-    log.WriteLog("Socket Fail", PID, false);
-    perror("Socket Fail()");
-    exit(1);
+namespace {
+
+// The socket address of endereco and porta in *local: IPv4 when ipv4 is
+// true, IPv6 otherwise. Its length.
+socklen_t montarEndereco(const TEnderecoIP& endereco, bool ipv4, int porta,
+                         struct sockaddr_storage* local) {
+  std::memset(local, 0, sizeof *local);
+  uint16_t portaRede = htons(static_cast<uint16_t>(porta));
+  if (ipv4) {
+    struct sockaddr_in* v4 = reinterpret_cast<struct sockaddr_in*>(local);
+    v4->sin_family = AF_INET;
+    v4->sin_port = portaRede;
+    std::memcpy(&v4->sin_addr, endereco.bytes() + 12, 4);
+    return sizeof *v4;
   }
-  // A restart binds at once, while connections of the run before still wait
-  // out their closing on this port.
-  int reutilizar = 1;
-  setsockopt(socketHandle, SOL_SOCKET, SO_REUSEADDR, &reutilizar, sizeof reutilizar);
-  struct sockaddr_in local;
-  std::memset(&local, 0, sizeof local);
-  local.sin_family = AF_INET;
-  local.sin_port = htons(static_cast<uint16_t>(porta));
-  local.sin_addr.s_addr = htonl(INADDR_ANY);
-  if (!endereco.empty() && inet_pton(AF_INET, endereco.c_str(), &local.sin_addr) != 1) {
+  struct sockaddr_in6* v6 = reinterpret_cast<struct sockaddr_in6*>(local);
+  v6->sin6_family = AF_INET6;
+  v6->sin6_port = portaRede;
+  std::memcpy(&v6->sin6_addr, endereco.bytes(), 16);
+  return sizeof *v6;
+}
+
+int portaDe(const struct sockaddr_storage& endereco) {
+  if (endereco.ss_family == AF_INET6) {
+    return ntohs(reinterpret_cast<const struct sockaddr_in6*>(&endereco)->sin6_port);
+  }
+  return ntohs(reinterpret_cast<const struct sockaddr_in*>(&endereco)->sin_port);
+}
+
+}  // namespace
+
+bool Servidor::iniciar() {
+  // Empty: 0.0.0.0, the IPv4 socket the agent always had.
+  TEnderecoIP local;
+  if (!endereco.empty() && !TEnderecoIP::lerEndereco(endereco, &local)) {
     log.WriteLog("inet_pton Fail", PID, false);
     perror("inet_pton Fail()");
     return false;
   }
-  if (bind(socketHandle, reinterpret_cast<struct sockaddr*>(&local), sizeof local) < 0) {
+  bool ipv4 = local.ehIPv4();
+  // "::" takes IPv4 peers too: one socket, one accept loop, and the peers
+  // of both families in the order they came.
+  bool todosIPv6 = !ipv4 && std::memcmp(local.bytes(), &in6addr_any, 16) == 0;
+  if (!criarSocket(ipv4 ? AF_INET : AF_INET6, !todosIPv6)) return false;
+  struct sockaddr_storage escuta;
+  socklen_t tamanho = montarEndereco(local, ipv4, porta, &escuta);
+  if (bind(socketHandle, reinterpret_cast<struct sockaddr*>(&escuta), tamanho) < 0) {
     log.WriteLog("Bind Fail", PID, false);
     perror("Bind Fail()");
     return false;
@@ -61,25 +87,49 @@ bool Servidor::iniciar() {
   return true;
 }
 
-int Servidor::aceitar(struct sockaddr_in* cliente) {
+bool Servidor::criarSocket(int familia, bool soIPv6) {
+  socketHandle = socket(familia, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (socketHandle < 0) {
+    log.WriteLog("Socket Fail", PID, false);
+    perror("Socket Fail()");
+    exit(1);
+  }
+  // A restart binds at once, while connections of the run before still wait
+  // out their closing on this port.
+  int reutilizar = 1;
+  setsockopt(socketHandle, SOL_SOCKET, SO_REUSEADDR, &reutilizar, sizeof reutilizar);
+  if (familia != AF_INET6) return true;
+  // Said either way, whatever the system's default (net.ipv6.bindv6only).
+  int valor = soIPv6 ? 1 : 0;
+  if (setsockopt(socketHandle, IPPROTO_IPV6, IPV6_V6ONLY, &valor, sizeof valor) != 0) {
+    log.WriteLog("IPV6_V6ONLY Fail", PID, false);
+    perror("IPV6_V6ONLY Fail()");
+    return false;
+  }
+  return true;
+}
+
+int Servidor::aceitar(struct sockaddr_storage* cliente, TEnderecoIP* endereco) {
   for (;;) {
     std::memset(cliente, 0, sizeof *cliente);
     socklen_t tamanho = sizeof *cliente;
     int handle =
         accept4(socketHandle, reinterpret_cast<struct sockaddr*>(cliente), &tamanho, SOCK_CLOEXEC);
     if (handle < 0 && errno == EINTR) continue;
-    if (handle < 0 || controleAcesso == nullptr ||
-        controleAcesso->admitir(ntohl(cliente->sin_addr.s_addr))) {
-      return handle;
-    }
+    if (handle < 0) return handle;
+    // An IPv4 peer on the dual-stack socket comes as ::ffff:a.b.c.d and is
+    // read as the IPv4 address a.b.c.d.
+    bool lido = TEnderecoIP::lerSocket(reinterpret_cast<struct sockaddr*>(cliente), endereco);
+    if (controleAcesso == nullptr || (lido && controleAcesso->admitir(*endereco))) return handle;
     // Refused: not a byte is read, and the refusal was logged within its rate.
     close(handle);
   }
 }
 
-int Servidor::conectar(uint32_t* enderecoCliente) {
-  struct sockaddr_in cliente;
-  int handle = aceitar(&cliente);
+int Servidor::conectar(TEnderecoIP* enderecoCliente) {
+  struct sockaddr_storage cliente;
+  TEnderecoIP endereco;
+  int handle = aceitar(&cliente, &endereco);
   if (handle < 0) {
     int erro = errno;
     log.WriteLog("Accept Fail", PID, false);
@@ -87,9 +137,9 @@ int Servidor::conectar(uint32_t* enderecoCliente) {
     errno = erro;
     return handle;
   }
-  if (enderecoCliente != nullptr) *enderecoCliente = ntohl(cliente.sin_addr.s_addr);
+  if (enderecoCliente != nullptr) *enderecoCliente = endereco;
   try {
-    descreverCliente(&cliente);
+    descreverCliente(cliente);
   } catch (const std::exception& e) {
     escreverConsole(std::string("Erro ao conectar ") + e.what());
     log.WriteLog(std::string("Erro ao conectar ") + e.what(), PID, false);
@@ -97,14 +147,14 @@ int Servidor::conectar(uint32_t* enderecoCliente) {
   return handle;
 }
 
-void Servidor::descreverCliente(const void* enderecoCliente) {
-  const struct sockaddr_in* cliente = static_cast<const struct sockaddr_in*>(enderecoCliente);
+void Servidor::descreverCliente(const struct sockaddr_storage& cliente) {
   try {
-    char texto[255];
-    if (inet_ntop(AF_INET, &cliente->sin_addr, texto, sizeof texto) != nullptr) {
-      std::string porta = IntToStr(ntohs(cliente->sin_port));
-      escreverConsole(std::string("Cliente ip/Host:") + texto + " porta:" + porta);
-      log.WriteLog(std::string("Cliente ip/host ") + texto + " porta " + porta, PID, false);
+    TEnderecoIP endereco;
+    if (TEnderecoIP::lerSocket(reinterpret_cast<const struct sockaddr*>(&cliente), &endereco)) {
+      std::string texto = endereco.texto();
+      std::string porta = IntToStr(portaDe(cliente));
+      escreverConsole("Cliente ip/Host:" + texto + " porta:" + porta);
+      log.WriteLog("Cliente ip/host " + texto + " porta " + porta, PID, false);
     } else {
       escreverConsole("Não foi possivel obter o cliente que esta conectando");
       log.WriteLog("Não foi possivel obter o cliente que está conectando", PID, false);

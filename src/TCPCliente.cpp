@@ -36,8 +36,7 @@ TCPCliente::TCPCliente(int handleSocketCliente)
       portaUtilizada(0),
       pidProcessoPrincipal(0),
       prazoLogin(PRAZO_LOGIN_PADRAO),
-      controleAcesso(nullptr),
-      enderecoCliente(0) {}
+      controleAcesso(nullptr) {}
 
 TCPCliente::~TCPCliente() {
   informarFimDoLogin(TControleAcesso::LOGIN_NAO_CONCLUIDO);

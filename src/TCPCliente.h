@@ -7,6 +7,7 @@
 
 #include "Logger.h"
 #include "MemoryStream.h"
+#include "TEnderecoIP.h"
 
 class FileManager;
 class InfoObjectLinux;
@@ -80,9 +81,9 @@ class TCPCliente {
   void setDiretorio(const std::string& dir) { diretorio = dir; }
   // Seconds a new connection has to deliver its whole login message.
   void setPrazoLogin(int segundos) { prazoLogin = segundos; }
-  // The access control that admitted this connection from ip (host order):
-  // told once how the login ended, by run() or else by the destructor.
-  void setControleAcesso(TControleAcesso* controle, uint32_t ip) {
+  // The access control that admitted this connection from ip: told once
+  // how the login ended, by run() or else by the destructor.
+  void setControleAcesso(TControleAcesso* controle, const TEnderecoIP& ip) {
     controleAcesso = controle;
     enderecoCliente = ip;
   }
@@ -159,7 +160,7 @@ class TCPCliente {
   std::string caminhoCompletoAplicacao;
   std::string diretorio;
   TControleAcesso* controleAcesso;
-  uint32_t enderecoCliente;
+  TEnderecoIP enderecoCliente;
   std::unique_ptr<Stream> stream;
   // The stores received and not yet committed, with their held replies.
   std::unique_ptr<TLoteGravacao> lote;

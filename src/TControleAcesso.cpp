@@ -1,9 +1,6 @@
 #include "TControleAcesso.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
-#include <cstdlib>
 
 #include "TUtils.h"
 
@@ -14,7 +11,7 @@ const size_t USUARIO_NO_LOG = 128;
 
 }  // namespace
 
-TControleAcesso::TControleAcesso(bool restringir, const std::vector<TRedeIPv4>& permitidos,
+TControleAcesso::TControleAcesso(bool restringir, const std::vector<TRedeIP>& permitidos,
                                  int maxSemLogin, int maxPorEndereco, int penalidade, int pidLog)
     : restringir(restringir),
       permitidos(permitidos),
@@ -27,18 +24,19 @@ TControleAcesso::TControleAcesso(bool restringir, const std::vector<TRedeIPv4>& 
 
 TControleAcesso::~TControleAcesso() {}
 
-bool TControleAcesso::admitir(uint32_t ip, TRelogio::time_point agora) {
+bool TControleAcesso::admitir(const TEnderecoIP& ip, TRelogio::time_point agora) {
   std::lock_guard<std::mutex> guarda(trava);
   if (!permitido(ip)) {
     recusar(ip, "endereço fora de servidoresPermitidos", agora);
     return false;
   }
+  TChave chave = ip.chave();
   std::string motivo;
-  if (emPenalidade(ip, agora, &motivo)) {
+  if (emPenalidade(chave, agora, &motivo)) {
     recusar(ip, motivo, agora);
     return false;
   }
-  int& doEndereco = semLoginPorEndereco[ip];
+  int& doEndereco = semLoginPorEndereco[chave];
   // The address's own cap first: one address must not hold the door for all.
   if (maxPorEndereco > 0 && doEndereco >= maxPorEndereco) {
     recusar(
@@ -52,46 +50,48 @@ bool TControleAcesso::admitir(uint32_t ip, TRelogio::time_point agora) {
     ++semLogin;
     return true;
   }
-  if (doEndereco == 0) semLoginPorEndereco.erase(ip);
+  if (doEndereco == 0) semLoginPorEndereco.erase(chave);
   return false;
 }
 
-bool TControleAcesso::penalizado(uint32_t ip, TRelogio::time_point agora) {
+bool TControleAcesso::penalizado(const TEnderecoIP& ip, TRelogio::time_point agora) {
   std::lock_guard<std::mutex> guarda(trava);
   std::string motivo;
-  if (!emPenalidade(ip, agora, &motivo)) return false;
-  registro.registrar(ip, "Login de " + textoDoEndereco(ip) + " encerrado sem resposta: " + motivo,
+  if (!emPenalidade(ip.chave(), agora, &motivo)) return false;
+  registro.registrar(ip.chave(), "Login de " + ip.texto() + " encerrado sem resposta: " + motivo,
                      agora);
   return true;
 }
 
-void TControleAcesso::loginTerminado(uint32_t ip, TFimLogin fim, TRelogio::time_point agora) {
+void TControleAcesso::loginTerminado(const TEnderecoIP& ip, TFimLogin fim,
+                                     TRelogio::time_point agora) {
   std::lock_guard<std::mutex> guarda(trava);
+  TChave chave = ip.chave();
   if (semLogin > 0) --semLogin;
-  auto doEndereco = semLoginPorEndereco.find(ip);
+  auto doEndereco = semLoginPorEndereco.find(chave);
   if (doEndereco != semLoginPorEndereco.end() && --doEndereco->second <= 0) {
     semLoginPorEndereco.erase(doEndereco);
   }
   if (penalidade <= 0) return;
   if (fim == LOGIN_ACEITO) {
-    auto estado = enderecos.find(ip);
+    auto estado = enderecos.find(chave);
     // A success ends what the address had built up, but not a penalty
     // already running: connections opened before it must not undo it.
     if (estado != enderecos.end() && estado->second.penalizadoAte <= agora) enderecos.erase(estado);
   }
-  if (fim == LOGIN_RECUSADO) registrarFalha(ip, agora);
+  if (fim == LOGIN_RECUSADO) registrarFalha(chave, agora);
 }
 
-void TControleAcesso::logarLoginRecusado(uint32_t ip, const std::string& usuario, int codigo,
-                                         TRelogio::time_point agora) {
+void TControleAcesso::logarLoginRecusado(const TEnderecoIP& ip, const std::string& usuario,
+                                         int codigo, TRelogio::time_point agora) {
   std::string nome =
       usuario.size() > USUARIO_NO_LOG ? usuario.substr(0, USUARIO_NO_LOG) + "..." : usuario;
   std::lock_guard<std::mutex> guarda(trava);
   // Control bytes in the name are escaped by the log itself.
-  registro.registrar(ip,
-                     "Login recusado de " + textoDoEndereco(ip) + ": usuário \"" + nome +
-                         "\", código " + IntToStr(codigo),
-                     agora);
+  registro.registrar(
+      ip.chave(),
+      "Login recusado de " + ip.texto() + ": usuário \"" + nome + "\", código " + IntToStr(codigo),
+      agora);
 }
 
 int TControleAcesso::conexoesSemLogin() const {
@@ -99,17 +99,17 @@ int TControleAcesso::conexoesSemLogin() const {
   return semLogin;
 }
 
-bool TControleAcesso::permitido(uint32_t ip) const {
+bool TControleAcesso::permitido(const TEnderecoIP& ip) const {
   if (!restringir) return true;
-  for (const TRedeIPv4& rede : permitidos) {
-    if ((ip & rede.mascara) == rede.endereco) return true;
+  for (const TRedeIP& rede : permitidos) {
+    if (ip.estaNaRede(rede)) return true;
   }
   return false;
 }
 
-bool TControleAcesso::emPenalidade(uint32_t ip, TRelogio::time_point agora,
+bool TControleAcesso::emPenalidade(const TChave& chave, TRelogio::time_point agora,
                                    std::string* motivo) const {
-  auto estado = enderecos.find(ip);
+  auto estado = enderecos.find(chave);
   if (estado == enderecos.end() || estado->second.penalizadoAte <= agora) return false;
   auto resta =
       std::chrono::duration_cast<std::chrono::seconds>(estado->second.penalizadoAte - agora);
@@ -117,9 +117,9 @@ bool TControleAcesso::emPenalidade(uint32_t ip, TRelogio::time_point agora,
   return true;
 }
 
-TControleAcesso::TEstadoEndereco* TControleAcesso::acompanhar(uint32_t ip,
+TControleAcesso::TEstadoEndereco* TControleAcesso::acompanhar(const TChave& chave,
                                                               TRelogio::time_point agora) {
-  auto achado = enderecos.find(ip);
+  auto achado = enderecos.find(chave);
   if (achado == enderecos.end()) {
     if (enderecos.size() >= ENDERECOS_ACOMPANHADOS) {
       // The address heard from longest ago goes, unless it is still paying:
@@ -134,14 +134,14 @@ TControleAcesso::TEstadoEndereco* TControleAcesso::acompanhar(uint32_t ip,
       if (maisAntigo == enderecos.end()) return nullptr;
       enderecos.erase(maisAntigo);
     }
-    achado = enderecos.emplace(ip, TEstadoEndereco()).first;
+    achado = enderecos.emplace(chave, TEstadoEndereco()).first;
   }
   achado->second.ultimoUso = agora;
   return &achado->second;
 }
 
-void TControleAcesso::registrarFalha(uint32_t ip, TRelogio::time_point agora) {
-  TEstadoEndereco* estado = acompanhar(ip, agora);
+void TControleAcesso::registrarFalha(const TChave& chave, TRelogio::time_point agora) {
+  TEstadoEndereco* estado = acompanhar(chave, agora);
   if (estado == nullptr) return;
   // A sliding window: the failures of the last minute, whenever they came.
   estado->falhas.push_back(agora);
@@ -156,39 +156,12 @@ void TControleAcesso::registrarFalha(uint32_t ip, TRelogio::time_point agora) {
   estado->penalizadoAte = std::max(estado->penalizadoAte, agora) + std::chrono::seconds(segundos);
   ++estado->repeticoes;
   estado->falhas.clear();
-  log.WriteLog("Endereço " + textoDoEndereco(ip) + " penalizado por " + IntToStr(segundos) +
+  log.WriteLog("Endereço " + chave.textoDaChave() + " penalizado por " + IntToStr(segundos) +
                    " segundos após " + IntToStr(penalidade) + " logins recusados",
                pidLog, false);
 }
 
-void TControleAcesso::recusar(uint32_t ip, const std::string& motivo, TRelogio::time_point agora) {
-  registro.registrar(ip, "Conexão de " + textoDoEndereco(ip) + " recusada: " + motivo, agora);
-}
-
-bool TControleAcesso::lerRede(const std::string& texto, TRedeIPv4* rede) {
-  size_t barra = texto.find('/');
-  std::string endereco = texto.substr(0, barra);
-  int bits = 32;
-  if (barra != std::string::npos) {
-    std::string prefixo = texto.substr(barra + 1);
-    if (prefixo.empty() || prefixo.size() > 2 ||
-        prefixo.find_first_not_of("0123456789") != std::string::npos) {
-      return false;
-    }
-    bits = std::atoi(prefixo.c_str());
-    if (bits > 32) return false;
-  }
-  struct in_addr valor;
-  if (inet_pton(AF_INET, endereco.c_str(), &valor) != 1) return false;
-  rede->mascara = bits == 0 ? 0 : ~uint32_t(0) << (32 - bits);
-  rede->endereco = ntohl(valor.s_addr) & rede->mascara;
-  return true;
-}
-
-std::string TControleAcesso::textoDoEndereco(uint32_t ip) {
-  struct in_addr valor;
-  valor.s_addr = htonl(ip);
-  char texto[INET_ADDRSTRLEN];
-  if (inet_ntop(AF_INET, &valor, texto, sizeof texto) == nullptr) return "?";
-  return texto;
+void TControleAcesso::recusar(const TEnderecoIP& ip, const std::string& motivo,
+                              TRelogio::time_point agora) {
+  registro.registrar(ip.chave(), "Conexão de " + ip.texto() + " recusada: " + motivo, agora);
 }

@@ -2,7 +2,6 @@
 #define TCONTROLEACESSO_H
 
 #include <chrono>
-#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -10,13 +9,8 @@
 #include <vector>
 
 #include "Logger.h"
+#include "TEnderecoIP.h"
 #include "TRegistroRecusas.h"
-
-// One IPv4 network of an allow-list, both fields in host byte order.
-struct TRedeIPv4 {
-  uint32_t endereco;
-  uint32_t mascara;
-};
 
 // Who may connect: the allow-list of servers, the caps on connections that
 // have not logged in yet (per address, then for all), the penalty for
@@ -25,6 +19,8 @@ struct TRedeIPv4 {
 // connection thread asks penalizado() when its login arrives and reports
 // its end through loginTerminado(), so every method takes the one lock.
 // With no limit configured it admits everyone and only logs refused logins.
+// The caps and the penalty count an address by its chave(): an IPv4
+// address itself, an IPv6 one by its /64.
 class TControleAcesso {
  public:
   typedef std::chrono::steady_clock TRelogio;
@@ -36,7 +32,7 @@ class TControleAcesso {
   static constexpr int JANELA_FALHAS_S = 60;
   static constexpr int PENALIDADE_INICIAL_S = 30;
   static constexpr int PENALIDADE_MAXIMA_S = 600;
-  // Addresses whose failures are remembered. A full table forgets the one
+  // Addresses (keys) whose failures are remembered. A full table forgets the one
   // heard from longest ago, but never one still under its penalty.
   static constexpr size_t ENDERECOS_ACOMPANHADOS = 4096;
   // The largest penalidade: each address keeps the times of that many failures.
@@ -46,34 +42,30 @@ class TControleAcesso {
   // in permitidos (none, when it is empty). maxSemLogin, maxPorEndereco and
   // penalidade 0 turn those limits off. pidLog names the log the refusals
   // go to.
-  TControleAcesso(bool restringir, const std::vector<TRedeIPv4>& permitidos, int maxSemLogin,
+  TControleAcesso(bool restringir, const std::vector<TRedeIP>& permitidos, int maxSemLogin,
                   int maxPorEndereco, int penalidade, int pidLog);
   virtual ~TControleAcesso();
 
   TControleAcesso(const TControleAcesso&) = delete;
   TControleAcesso& operator=(const TControleAcesso&) = delete;
 
-  // Main thread, right after an accept from ip (host order). False: close
+  // Main thread, right after an accept from ip. False: close
   // the connection unread (the refusal is logged, within the log's rate).
   // True: the connection now counts as not logged in until loginTerminado.
-  bool admitir(uint32_t ip, TRelogio::time_point agora = TRelogio::now());
+  bool admitir(const TEnderecoIP& ip, TRelogio::time_point agora = TRelogio::now());
   // A connection thread, once its login message is in: true when ip is
   // under a penalty (logged); the connection then ends with no answer, and
   // its login counts as refused.
-  bool penalizado(uint32_t ip, TRelogio::time_point agora = TRelogio::now());
+  bool penalizado(const TEnderecoIP& ip, TRelogio::time_point agora = TRelogio::now());
   // Any thread, exactly once for each admitted connection.
-  void loginTerminado(uint32_t ip, TFimLogin fim, TRelogio::time_point agora = TRelogio::now());
+  void loginTerminado(const TEnderecoIP& ip, TFimLogin fim,
+                      TRelogio::time_point agora = TRelogio::now());
   // Logs a refused login of usuario (escaped, cut when long) from ip with
   // its code, within the log's rate.
-  void logarLoginRecusado(uint32_t ip, const std::string& usuario, int codigo,
+  void logarLoginRecusado(const TEnderecoIP& ip, const std::string& usuario, int codigo,
                           TRelogio::time_point agora = TRelogio::now());
 
   int conexoesSemLogin() const;
-
-  // Parses "a.b.c.d" or "a.b.c.d/n" (0 <= n <= 32, host bits ignored).
-  static bool lerRede(const std::string& texto, TRedeIPv4* rede);
-  // Dotted text of ip, given in host order.
-  static std::string textoDoEndereco(uint32_t ip);
 
  private:
   struct TEstadoEndereco {
@@ -83,24 +75,28 @@ class TControleAcesso {
     TRelogio::time_point ultimoUso;
   };
 
-  bool permitido(uint32_t ip) const;
-  bool emPenalidade(uint32_t ip, TRelogio::time_point agora, std::string* motivo) const;
-  // The state of ip, made when missing; null when the table is full of
-  // addresses under penalty.
-  TEstadoEndereco* acompanhar(uint32_t ip, TRelogio::time_point agora);
-  void registrarFalha(uint32_t ip, TRelogio::time_point agora);
-  void recusar(uint32_t ip, const std::string& motivo, TRelogio::time_point agora);
+  typedef TEnderecoIP TChave;  // an address's chave()
+  template <typename T>
+  using TTabela = std::unordered_map<TChave, T, TEnderecoIP::THash>;
+
+  bool permitido(const TEnderecoIP& ip) const;
+  bool emPenalidade(const TChave& chave, TRelogio::time_point agora, std::string* motivo) const;
+  // The state of chave, made when missing; null when the table is full of
+  // keys under penalty.
+  TEstadoEndereco* acompanhar(const TChave& chave, TRelogio::time_point agora);
+  void registrarFalha(const TChave& chave, TRelogio::time_point agora);
+  void recusar(const TEnderecoIP& ip, const std::string& motivo, TRelogio::time_point agora);
 
   bool restringir;
-  std::vector<TRedeIPv4> permitidos;
+  std::vector<TRedeIP> permitidos;
   int maxSemLogin;
   int maxPorEndereco;
   int penalidade;
   int pidLog;
   mutable std::mutex trava;
   int semLogin;
-  std::unordered_map<uint32_t, int> semLoginPorEndereco;
-  std::unordered_map<uint32_t, TEstadoEndereco> enderecos;
+  TTabela<int> semLoginPorEndereco;
+  TTabela<TEstadoEndereco> enderecos;
   TRegistroRecusas registro;
   Logger log;
 };

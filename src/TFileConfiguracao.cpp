@@ -1,6 +1,5 @@
 #include "TFileConfiguracao.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +7,7 @@
 #include <cstdlib>
 
 #include "FileManager.h"
+#include "TControleAcesso.h"
 #include "TUtils.h"
 
 namespace {
@@ -161,10 +161,10 @@ void TFileConfiguracao::marcarChave(const char* chave) {
 }
 
 void TFileConfiguracao::lerEnderecoEscuta(const std::string& valor) {
-  struct in_addr endereco;
+  TEnderecoIP endereco;
   // Only an address: a name or a typing error must not make the agent
   // listen everywhere.
-  if (inet_pton(AF_INET, valor.c_str(), &endereco) != 1) {
+  if (!TEnderecoIP::lerEndereco(valor, &endereco)) {
     recusarValor(ID_ENDERECO_ESCUTA, valor);
     return;
   }
@@ -182,13 +182,16 @@ void TFileConfiguracao::lerServidoresPermitidos(const std::string& valor) {
     std::string entrada = semBrancosNasPontas(valor.substr(inicio, virgula - inicio));
     inicio = virgula + 1;
     if (entrada.empty()) continue;
-    TRedeIPv4 rede;
-    if (!TControleAcesso::lerRede(entrada, &rede)) {
+    TRedeIP rede;
+    if (!TEnderecoIP::lerRede(entrada, &rede)) {
       avisarValorInvalido(ID_SERVIDORES_PERMITIDOS, entrada);
       continue;
     }
-    if (rede.mascara == 0) {
+    if (rede.ehIPv4() && rede.prefixo == 96) {
       avisar(std::string(ID_SERVIDORES_PERMITIDOS) + " admite todo endereço: \"" + entrada + "\"");
+    } else if (rede.prefixo == 0) {
+      avisar(std::string(ID_SERVIDORES_PERMITIDOS) + " admite todo endereço IPv6: \"" + entrada +
+             "\"");
     }
     servidoresPermitidos.push_back(rede);
   }

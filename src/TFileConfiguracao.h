@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "TControleAcesso.h"
+#include "TEnderecoIP.h"
 
 // The agent's settings file in the working directory: loaded once at start-up
 // by the main thread, or written with the defaults when it is missing.
@@ -36,12 +36,13 @@ class TFileConfiguracao {
 
   int getPorta() const { return porta; }
   int getQuantTentativaDeConexao() const { return quantTentativaDeConexao; }
-  // Empty: every local address.
+  // An IPv4 or IPv6 address as written; "::" is every address of both
+  // families. Empty: every local IPv4 address.
   const std::string& getEnderecoEscuta() const { return enderecoEscuta; }
   // False: every server is admitted. True: only the valid entries of the
   // key, which was present (none when it held no valid entry).
   bool getRestringirServidores() const { return restringirServidores; }
-  const std::vector<TRedeIPv4>& getServidoresPermitidos() const { return servidoresPermitidos; }
+  const std::vector<TRedeIP>& getServidoresPermitidos() const { return servidoresPermitidos; }
   int getMaxConexoesSemLogin() const { return maxConexoesSemLogin; }
   int getMaxSemLoginPorEndereco() const { return maxSemLoginPorEndereco; }
   int getPenalidadeLogin() const { return penalidadeLogin; }
@@ -83,7 +84,7 @@ class TFileConfiguracao {
   int quantTentativaDeConexao;
   std::string enderecoEscuta;
   bool restringirServidores;
-  std::vector<TRedeIPv4> servidoresPermitidos;
+  std::vector<TRedeIP> servidoresPermitidos;
   int maxConexoesSemLogin;
   int maxSemLoginPorEndereco;
   int penalidadeLogin;

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "TControleAcesso.h"
 #include "TUtils.h"
 
 namespace {
@@ -27,8 +26,9 @@ TRegistroRecusas::TRegistroRecusas(int pidLog)
 
 TRegistroRecusas::~TRegistroRecusas() {}
 
-TRegistroRecusas::TBalde& TRegistroRecusas::baldeDe(uint32_t ip, TRelogio::time_point agora) {
-  auto achado = baldes.find(ip);
+TRegistroRecusas::TBalde& TRegistroRecusas::baldeDe(const TEnderecoIP& chave,
+                                                    TRelogio::time_point agora) {
+  auto achado = baldes.find(chave);
   if (achado != baldes.end()) return achado->second;
   if (baldes.size() >= ENDERECOS_ACOMPANHADOS) {
     auto maisAntigo = std::min_element(
@@ -36,12 +36,12 @@ TRegistroRecusas::TBalde& TRegistroRecusas::baldeDe(uint32_t ip, TRelogio::time_
         [](const auto& a, const auto& b) { return a.second.ultima < b.second.ultima; });
     baldes.erase(maisAntigo);
   }
-  return baldes.emplace(ip, TBalde{RECUSAS_EM_RAJADA, agora, 0}).first->second;
+  return baldes.emplace(chave, TBalde{RECUSAS_EM_RAJADA, agora, 0}).first->second;
 }
 
-void TRegistroRecusas::registrar(uint32_t ip, const std::string& linha,
+void TRegistroRecusas::registrar(const TEnderecoIP& chave, const std::string& linha,
                                  TRelogio::time_point agora) {
-  TBalde& balde = baldeDe(ip, agora);
+  TBalde& balde = baldeDe(chave, agora);
   reabastecer(&balde.fichas, &balde.ultima, agora, 1.0 / SEGUNDOS_POR_RECUSA, RECUSAS_EM_RAJADA);
   reabastecer(&fichasGerais, &ultimaGeral, agora, RECUSAS_GERAIS_POR_SEGUNDO,
               RECUSAS_EM_RAJADA_GERAL);
@@ -55,13 +55,13 @@ void TRegistroRecusas::registrar(uint32_t ip, const std::string& linha,
   }
   balde.fichas -= 1;
   fichasGerais -= 1;
-  std::string endereco = TControleAcesso::textoDoEndereco(ip);
   if (omitidasGerais > 0) {
     log.WriteLog(IntToStr(omitidasGerais) + " recusas não registradas no log", pidLog, false);
     omitidasGerais = 0;
   }
   if (balde.omitidas > 0) {
-    log.WriteLog(IntToStr(balde.omitidas) + " recusas de " + endereco + " não registradas no log",
+    log.WriteLog(IntToStr(balde.omitidas) + " recusas de " + chave.textoDaChave() +
+                     " não registradas no log",
                  pidLog, false);
     balde.omitidas = 0;
   }

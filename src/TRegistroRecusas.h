@@ -2,11 +2,11 @@
 #define TREGISTRORECUSAS_H
 
 #include <chrono>
-#include <cstdint>
 #include <string>
 #include <unordered_map>
 
 #include "Logger.h"
+#include "TEnderecoIP.h"
 
 // The log lines of refused connections and logins, rate-limited per address
 // so that one address flooding the agent never hides another's refusals: a
@@ -22,16 +22,16 @@ class TRegistroRecusas {
   static constexpr int SEGUNDOS_POR_RECUSA = 5;
   static constexpr int RECUSAS_EM_RAJADA_GERAL = 400;
   static constexpr int RECUSAS_GERAIS_POR_SEGUNDO = 4;
-  // Addresses whose allowance is remembered; a full table forgets the one
+  // Keys whose allowance is remembered; a full table forgets the one
   // heard from longest ago.
   static constexpr size_t ENDERECOS_ACOMPANHADOS = 4096;
 
   explicit TRegistroRecusas(int pidLog);
   virtual ~TRegistroRecusas();
 
-  // Writes linha, a refusal of ip, to the log of process pidLog, unless ip
-  // or all addresses together are past their rate.
-  void registrar(uint32_t ip, const std::string& linha, TRelogio::time_point agora);
+  // Writes linha, a refusal of an address whose chave() is chave, to the log
+  // of process pidLog, unless chave or all keys together are past their rate.
+  void registrar(const TEnderecoIP& chave, const std::string& linha, TRelogio::time_point agora);
 
  private:
   struct TBalde {
@@ -39,10 +39,10 @@ class TRegistroRecusas {
     TRelogio::time_point ultima;
     long long omitidas;
   };
-  TBalde& baldeDe(uint32_t ip, TRelogio::time_point agora);
+  TBalde& baldeDe(const TEnderecoIP& chave, TRelogio::time_point agora);
 
   int pidLog;
-  std::unordered_map<uint32_t, TBalde> baldes;
+  std::unordered_map<TEnderecoIP, TBalde, TEnderecoIP::THash> baldes;
   double fichasGerais;
   TRelogio::time_point ultimaGeral;
   long long omitidasGerais;

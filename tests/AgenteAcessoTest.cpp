@@ -1,11 +1,12 @@
 // Who may connect to the real agent: the allow-list, the listen address, the
 // cap on connections that have not logged in and the failed-login penalty.
 // Every 127.x.y.z address is loopback, so each test speaks from addresses
-// of its own.
+// of its own; ::1 is the only IPv6 one.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 #include "AgenteProcesso.h"
@@ -31,14 +32,44 @@ void escreverUsuarios(const AgenteProcesso& agente) {
                   "[AUTHENTICATION]\nPassword\n[USER]\nbackup = segredo\n");
 }
 
+const char* const SEM_IPV6 = "::1 cannot be bound here: no IPv6";
+
 // A login from origem with the given password, and the agent done with it:
 // after a refusal the agent closes, and its books are kept by then.
-int loginDe(AgenteProcesso* agente, const std::string& origem, const std::string& senha) {
-  std::unique_ptr<ClienteVorna> cliente = agente->conectar("127.0.0.1", origem);
+int loginDe(AgenteProcesso* agente, const std::string& origem, const std::string& senha,
+            const std::string& destino = "127.0.0.1") {
+  std::unique_ptr<ClienteVorna> cliente = agente->conectar(destino, origem);
   if (!cliente) return ClienteVorna::ERRO_CONEXAO;
   int codigo = cliente->login("backup", senha);
   if (codigo != LOGIN_SUCESSO) cliente->aguardarFechamento(ESPERA_MS);
   return codigo;
+}
+
+// An agent listening on endereco serves there, and nothing listens on
+// 127.0.0.1.
+void escutarSoEm(const std::string& endereco) {
+  AgenteProcesso agente;
+  ASSERT_TRUE(iniciarCom(&agente, "enderecoEscuta=" + endereco + "\n"));
+  std::unique_ptr<ClienteVorna> nele = agente.conectar(endereco);
+  ASSERT_TRUE(nele);
+  EXPECT_EQ(nele->login("", ""), LOGIN_SUCESSO);
+  EXPECT_TRUE(emPasso(nele.get()));
+  EXPECT_FALSE(agente.conectar("127.0.0.1")) << "nothing listens on 127.0.0.1";
+}
+
+// A logged-in connection lists dados, fetches its one file, stores
+// another and is still in step.
+void listarBuscarEGravar(ClienteVorna* cliente, const PastaTemporaria& dados) {
+  escreverArquivo(dados / "a.txt", "conteúdo");
+  TListaInfoObjectLinux registros;
+  EXPECT_TRUE(cliente->listar(CMD_AGENTE_LINUX_LIST, dados.caminho(), &registros));
+  EXPECT_EQ(registros.size(), 1u);
+  std::string conteudo;
+  EXPECT_TRUE(cliente->buscar(dados / "a.txt", 4, &conteudo));
+  EXPECT_EQ(conteudo, "conteúdo");
+  EXPECT_TRUE(cliente->gravar(dados / "b.txt", 3, "gravado", 7));
+  EXPECT_EQ(lerArquivo(dados / "b.txt"), "gravado");
+  EXPECT_TRUE(emPasso(cliente));
 }
 
 }  // namespace
@@ -65,19 +96,10 @@ TEST(AgenteAcesso, listaDePermitidosFechaOsOutrosAntesDoLogin) {
       << "a refused peer is not described as a client";
 }
 
-TEST(AgenteAcesso, enderecoDeEscutaAceitaSoNele) {
-  AgenteProcesso agente;
-  ASSERT_TRUE(iniciarCom(&agente, "enderecoEscuta=127.0.0.3\n"));
-  std::unique_ptr<ClienteVorna> nele = agente.conectar("127.0.0.3");
-  ASSERT_TRUE(nele);
-  EXPECT_EQ(nele->login("", ""), LOGIN_SUCESSO);
-  EXPECT_TRUE(emPasso(nele.get()));
-  EXPECT_FALSE(agente.conectar("127.0.0.1")) << "nothing listens on 127.0.0.1";
-}
+TEST(AgenteAcesso, enderecoDeEscutaAceitaSoNele) { escutarSoEm("127.0.0.3"); }
 
 TEST(AgenteAcesso, limiteDeConexoesSemLoginNaoAtingeQuemJaEntrou) {
   PastaTemporaria dados;
-  escreverArquivo(dados / "a.txt", "conteúdo");
   AgenteProcesso agente;
   ASSERT_TRUE(iniciarCom(&agente, "maxConexoesSemLogin=8\n"));
   std::unique_ptr<ClienteVorna> logado = agente.conectarLogado();
@@ -91,13 +113,7 @@ TEST(AgenteAcesso, limiteDeConexoesSemLoginNaoAtingeQuemJaEntrou) {
   EXPECT_TRUE(fechadaSemLer(calados[9].get()));
   for (int i = 0; i < 8; ++i) EXPECT_FALSE(calados[i]->aguardarFechamento(100)) << i;
 
-  TListaInfoObjectLinux registros;
-  EXPECT_TRUE(logado->listar(CMD_AGENTE_LINUX_LIST, dados.caminho(), &registros));
-  EXPECT_EQ(registros.size(), 1u);
-  std::string conteudo;
-  EXPECT_TRUE(logado->buscar(dados / "a.txt", 4, &conteudo));
-  EXPECT_EQ(conteudo, "conteúdo");
-  EXPECT_TRUE(emPasso(logado.get()));
+  listarBuscarEGravar(logado.get(), dados);
 
   calados.clear();
   // The agent frees a slot when it reads the end of a silent connection.
@@ -130,6 +146,9 @@ TEST(AgenteAcesso, semAsChavesCadaLoginErradoEhRespondido) {
   AgenteProcesso agente;
   escreverUsuarios(agente);
   ASSERT_TRUE(iniciarCom(&agente, ""));
+  char escuta[32];
+  std::snprintf(escuta, sizeof escuta, "00000000:%04X", agente.porta());
+  EXPECT_EQ(linhaTcp(agente.porta(), 0).at(1), escuta) << "an IPv4 socket on 0.0.0.0, as always";
   for (int i = 0; i < 20; ++i) {
     ASSERT_EQ(loginDe(&agente, "127.0.0.5", "errada"), LOGIN_ERRO_SENHA) << "login " << i;
   }
@@ -212,4 +231,79 @@ TEST(AgenteAcesso, penalidadeValeParaConexoesJaAbertasELoginRecusadoEhLogado) {
       "Endereço 127.0.0.9 penalizado por 60 segundos após 2 logins recusados"))
       << "the closed logins still count: the penalty doubles\n"
       << agente.logProcesso();
+}
+
+TEST(AgenteAcesso, sobreIPv6ListaBuscaGravaEEntra) {
+  if (!temIPv6NaLoopback()) GTEST_SKIP() << SEM_IPV6;
+  PastaTemporaria dados;
+  AgenteProcesso agente;
+  escreverUsuarios(agente);
+  ASSERT_TRUE(iniciarCom(&agente, "enderecoEscuta=::\n"));
+  EXPECT_EQ(loginDe(&agente, "", "errada", "::1"), LOGIN_ERRO_SENHA);
+  std::unique_ptr<ClienteVorna> cliente = agente.conectar("[::1]");
+  ASSERT_TRUE(cliente);
+  int porta = portaLocal(cliente->getSocket());
+  ASSERT_EQ(cliente->login("backup", "segredo"), LOGIN_SUCESSO);
+  listarBuscarEGravar(cliente.get(), dados);
+  TResultadoPrograma vornacli = executarPrograma(
+      VORNACLI_BIN, {"-H", "::1", "-p", std::to_string(agente.porta()), "-u", "backup", "version"},
+      {"VORNA_PASSWORD=segredo"});
+  EXPECT_EQ(vornacli.saida, "8\n") << vornacli.erros;
+  std::unique_ptr<ClienteVorna> peloNome = agente.conectar("localhost");
+  ASSERT_TRUE(peloNome) << "a host name, of either family";
+  EXPECT_EQ(peloNome->login("backup", "segredo"), LOGIN_SUCESSO);
+  EXPECT_TRUE(agente.esperarNaSaida("Cliente ip/Host:::1 porta:" + std::to_string(porta) + "\n"))
+      << agente.saida();
+  if (!AgenteProcesso::logsGravaveis()) return;
+  EXPECT_TRUE(
+      agente.esperarNoLogProcesso(" Cliente ip/host ::1 porta " + std::to_string(porta) + "\n"));
+  EXPECT_TRUE(
+      agente.esperarNoLogProcesso(" Login recusado de ::1: usuário \"backup\", código -2\n"));
+}
+
+TEST(AgenteAcesso, socketDuploGuardaOIPv4ByteAByteEPenalizaOIPv6PorSeu64) {
+  if (!temIPv6NaLoopback()) GTEST_SKIP() << SEM_IPV6;
+  AgenteProcesso agente;
+  escreverUsuarios(agente);
+  ASSERT_TRUE(iniciarCom(&agente,
+                         "enderecoEscuta=::\nservidoresPermitidos=::/64, 127.0.0.16/30\n"
+                         "penalidadeLogin=2\n"));
+  std::unique_ptr<ClienteVorna> fora = agente.conectar("127.0.0.1", "127.0.0.20");
+  ASSERT_TRUE(fora);
+  EXPECT_TRUE(fechadaSemLer(fora.get()));
+  for (const char* origem : {"127.0.0.17", "::1"}) {
+    std::string destino = origem[0] == ':' ? "::1" : "127.0.0.1";
+    for (int i = 0; i < 2; ++i) {
+      EXPECT_EQ(loginDe(&agente, origem, "errada", destino), LOGIN_ERRO_SENHA) << origem;
+    }
+    std::unique_ptr<ClienteVorna> terceira = agente.conectar(destino, origem);
+    ASSERT_TRUE(terceira) << origem;
+    EXPECT_TRUE(fechadaSemLer(terceira.get())) << origem << " is under its penalty";
+  }
+  std::unique_ptr<ClienteVorna> outro = agente.conectar("127.0.0.1", "127.0.0.18");
+  ASSERT_TRUE(outro);
+  int porta = portaLocal(outro->getSocket());
+  EXPECT_EQ(outro->login("backup", "segredo"), LOGIN_SUCESSO) << "other addresses are left alone";
+  std::string cliente = "Cliente ip/host 127.0.0.18 porta " + std::to_string(porta) + "\n";
+  EXPECT_TRUE(
+      agente.esperarNaSaida("Cliente ip/Host:127.0.0.18 porta:" + std::to_string(porta) + "\n"));
+  if (!AgenteProcesso::logsGravaveis()) return;
+  EXPECT_TRUE(agente.esperarNoLogProcesso(" " + cliente));
+  std::string log = agente.logProcesso();
+  for (const char* linha :
+       {" Conexão de 127.0.0.20 recusada: endereço fora de servidoresPermitidos\n",
+        " Login recusado de 127.0.0.17: usuário \"backup\", código -2\n",
+        " Endereço 127.0.0.17 penalizado por 30 segundos após 2 logins recusados\n",
+        " Conexão de 127.0.0.17 recusada: penalidade por logins recusados, mais ",
+        " Endereço ::/64 penalizado por 30 segundos após 2 logins recusados\n",
+        " Conexão de ::1 recusada: penalidade por logins recusados, mais "}) {
+    EXPECT_NE(log.find(linha), std::string::npos) << linha << log;
+  }
+  EXPECT_EQ(log.find("::ffff:"), std::string::npos) << "an IPv4 peer is written as IPv4";
+  EXPECT_EQ(agente.saida().find("::ffff:"), std::string::npos);
+}
+
+TEST(AgenteAcesso, enderecoDeEscutaIPv6SoNele) {
+  if (!temIPv6NaLoopback()) GTEST_SKIP() << SEM_IPV6;
+  escutarSoEm("::1");
 }

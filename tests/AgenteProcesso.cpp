@@ -183,16 +183,43 @@ int AgenteProcesso::portaLivre() {
 std::vector<std::string> linhaTcp(int local, int remoto) {
   char esperado[32];
   std::snprintf(esperado, sizeof esperado, ":%04X :%04X", local & 0xffff, remoto & 0xffff);
-  std::ifstream tabela("/proc/net/tcp");
-  std::string linha;
-  while (std::getline(tabela, linha)) {
-    std::istringstream texto(linha);
-    std::vector<std::string> campos;
-    for (std::string campo; texto >> campo;) campos.push_back(campo);
-    std::string portas = campos.size() > 3 ? campos[1].substr(8) + " " + campos[2].substr(8) : "";
-    if (portas == esperado) return campos;
+  for (const char* caminho : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    std::ifstream tabela(caminho);
+    std::string linha;
+    while (std::getline(tabela, linha)) {
+      std::istringstream texto(linha);
+      std::vector<std::string> campos;
+      for (std::string campo; texto >> campo;) campos.push_back(campo);
+      // Each address is hexadecimal digits, a colon and the port.
+      auto porta = [&](size_t i) {
+        size_t doisPontos = campos[i].find(':');
+        return doisPontos == std::string::npos ? std::string() : campos[i].substr(doisPontos);
+      };
+      std::string portas = campos.size() > 3 ? porta(1) + " " + porta(2) : "";
+      if (portas == esperado) return campos;
+    }
   }
   return {};
+}
+
+int portaLocal(int socket) {
+  struct sockaddr_storage local {};
+  socklen_t tamanho = sizeof local;
+  getsockname(socket, reinterpret_cast<struct sockaddr*>(&local), &tamanho);
+  if (local.ss_family == AF_INET6) {
+    return ntohs(reinterpret_cast<struct sockaddr_in6*>(&local)->sin6_port);
+  }
+  return ntohs(reinterpret_cast<struct sockaddr_in*>(&local)->sin_port);
+}
+
+bool temIPv6NaLoopback() {
+  int s = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_in6 local {};
+  local.sin6_family = AF_INET6;
+  local.sin6_addr = in6addr_loopback;
+  bool ok = s >= 0 && bind(s, reinterpret_cast<struct sockaddr*>(&local), sizeof local) == 0;
+  if (s >= 0) close(s);
+  return ok;
 }
 
 bool AgenteProcesso::escutando(int porta) {

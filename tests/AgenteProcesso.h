@@ -135,10 +135,15 @@ TResultadoPrograma aguardarPrograma(pid_t pid, const std::string& saida, const s
 // Polls condicao until it holds, for up to ms: whether it did.
 bool esperarAte(const std::function<bool()>& condicao, int ms);
 
-// The fields of the first line of the kernel's IPv4 TCP table whose local
-// port is local and remote port remoto (0 for a listening socket); empty
-// when there is none.
+// The fields of the first line of the kernel's TCP tables (IPv4, then IPv6)
+// whose local port is local and remote port remoto (0 for a listening
+// socket); empty when there is none.
 std::vector<std::string> linhaTcp(int local, int remoto);
+
+// Whether ::1 can be bound here (false on a machine without IPv6).
+bool temIPv6NaLoopback();
+// The local port of a connected socket of either family.
+int portaLocal(int socket);
 
 // A socket listening on loopback at a port the system picks (in *porta),
 // for a fake agent; -1 when it cannot.

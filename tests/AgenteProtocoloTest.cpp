@@ -52,13 +52,6 @@ class AgenteFalhas : public AgenteProtocolo {
 const Bytes LOGIN_VAZIO = {0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0};
 const Bytes VERSAO = {0x00, 0x0e, 0xeb, 0x71, 0x00, 0x00, 0x00, 0x08};
 
-int portaLocal(int socket) {
-  struct sockaddr_in local {};
-  socklen_t tamanho = sizeof local;
-  getsockname(socket, reinterpret_cast<struct sockaddr*>(&local), &tamanho);
-  return ntohs(local.sin_port);
-}
-
 }  // namespace
 
 TEST_F(AgenteProtocolo, versaoECancelamentoByteAByteEmVariosSegmentos) {

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
+
 #include "TControleAcesso.h"
 #include "Temporario.h"
 
@@ -8,13 +10,13 @@ namespace {
 
 typedef TControleAcesso::TRelogio TRelogio;
 
-const uint32_t IP_A = 0x7f000005;  // 127.0.0.5
-const uint32_t IP_B = 0x7f000006;
+const TEnderecoIP IP_A = TEnderecoIP::deIPv4(0x7f000005);  // 127.0.0.5
+const TEnderecoIP IP_B = TEnderecoIP::deIPv4(0x7f000006);
 
 std::chrono::seconds segundos(int n) { return std::chrono::seconds(n); }
 
 // n refused logins from ip at the moment agora, each from an admitted connection.
-void errar(TControleAcesso* controle, uint32_t ip, int n, TRelogio::time_point agora) {
+void errar(TControleAcesso* controle, const TEnderecoIP& ip, int n, TRelogio::time_point agora) {
   for (int i = 0; i < n; ++i) {
     ASSERT_TRUE(controle->admitir(ip, agora)) << "refused before failure " << i;
     controle->loginTerminado(ip, TControleAcesso::LOGIN_RECUSADO, agora);
@@ -22,22 +24,6 @@ void errar(TControleAcesso* controle, uint32_t ip, int n, TRelogio::time_point a
 }
 
 }  // namespace
-
-TEST(TControleAcesso, lerRedeAceitaEnderecosEBlocos) {
-  TRedeIPv4 rede;
-  ASSERT_TRUE(TControleAcesso::lerRede("10.1.2.3", &rede));
-  EXPECT_EQ(rede.endereco, 0x0a010203u);
-  EXPECT_EQ(rede.mascara, 0xffffffffu);
-  ASSERT_TRUE(TControleAcesso::lerRede("10.1.2.3/16", &rede));
-  EXPECT_EQ(rede.endereco, 0x0a010000u) << "host bits are dropped";
-  EXPECT_EQ(rede.mascara, 0xffff0000u);
-  ASSERT_TRUE(TControleAcesso::lerRede("0.0.0.0/0", &rede));
-  EXPECT_EQ(rede.mascara, 0u);
-  for (const char* ruim : {"", "10.1.2", "10.1.2.256", "10.1.2.3/33", "10.1.2.3/", "10.1.2.3/-1",
-                           "10.1.2.3/1x", "localhost", "::1", " 10.1.2.3"}) {
-    EXPECT_FALSE(TControleAcesso::lerRede(ruim, &rede)) << ruim;
-  }
-}
 
 TEST(TControleAcesso, penalidadeDobraAteDezMinutosEOAcertoALimpa) {
   TControleAcesso controle(false, {}, 0, 0, 3, 0);
@@ -83,7 +69,7 @@ TEST(TControleAcesso, penalizadoNaoSaiDaTabelaNemPorUmLoginAberto) {
   controle.loginTerminado(IP_A, TControleAcesso::LOGIN_ACEITO, t + segundos(1));
   // Enough other addresses fail once each to fill the table many times over.
   for (uint32_t i = 0; i < 2 * TControleAcesso::ENDERECOS_ACOMPANHADOS; ++i) {
-    errar(&controle, 0x0a000000 + i, 1, t + segundos(2));
+    errar(&controle, TEnderecoIP::deIPv4(0x0a000000 + i), 1, t + segundos(2));
   }
   EXPECT_FALSE(controle.admitir(IP_A, t + segundos(29)));
   EXPECT_TRUE(controle.admitir(IP_A, t + segundos(30)));
@@ -105,7 +91,8 @@ TEST(TControleAcesso, limitePorEnderecoAntesDoGeral) {
 TEST(TControleAcesso, umEnderecoQueInundaNaoEscondeOsOutros) {
   LogDoTeste log;
   if (!log.gravavel()) GTEST_SKIP() << "/var/log is not writable here";
-  TRedeIPv4 soA = {IP_A, 0xffffffff};
+  TRedeIP soA;
+  ASSERT_TRUE(TEnderecoIP::lerRede("127.0.0.5", &soA));
   TControleAcesso controle(true, {soA}, 0, 0, 0, log.pid);
   TRelogio::time_point t = TRelogio::now();
   for (int i = 0; i < 100000; ++i) EXPECT_FALSE(controle.admitir(IP_B, t));
@@ -123,4 +110,61 @@ TEST(TControleAcesso, umEnderecoQueInundaNaoEscondeOsOutros) {
                        "...\", código -2\n"),
             std::string::npos)
       << texto;
+}
+
+TEST(TControleAcesso, umIPv6EhContadoPorSeu64) {
+  LogDoTeste log;
+  TRedeIP bloco6, bloco4;
+  ASSERT_TRUE(TEnderecoIP::lerRede("2001:db8:10::/48", &bloco6));
+  ASSERT_TRUE(TEnderecoIP::lerRede("127.0.0.0/8", &bloco4));
+  TControleAcesso controle(true, {bloco6, bloco4}, 0, 1, 2, log.pid);
+  TRelogio::time_point t = TRelogio::now();
+  EXPECT_FALSE(controle.admitir(enderecoDe("2001:db8:11::1"), t)) << "outside the /48";
+  EXPECT_TRUE(controle.admitir(enderecoDe("2001:db8:10:1::a"), t));
+  EXPECT_FALSE(controle.admitir(enderecoDe("2001:db8:10:1::b"), t))
+      << "its /64 has its one slot taken";
+  EXPECT_TRUE(controle.admitir(enderecoDe("2001:db8:10:2::a"), t)) << "another /64";
+  controle.loginTerminado(enderecoDe("2001:db8:10:1::a"), TControleAcesso::LOGIN_RECUSADO, t);
+  controle.loginTerminado(enderecoDe("2001:db8:10:2::a"), TControleAcesso::LOGIN_NAO_CONCLUIDO, t);
+  errar(&controle, enderecoDe("2001:db8:10:1::b"), 1, t);
+  EXPECT_FALSE(controle.admitir(enderecoDe("2001:db8:10:1:ffff::1"), t + segundos(1)))
+      << "two failures from one /64, wherever in it, penalize all of it";
+  EXPECT_TRUE(controle.penalizado(enderecoDe("2001:db8:10:1::c"), t + segundos(1)));
+  EXPECT_FALSE(controle.penalizado(enderecoDe("2001:db8:10:2::a"), t + segundos(1)));
+  EXPECT_TRUE(controle.admitir(enderecoDe("2001:db8:10:2::a"), t + segundos(1))) << "another /64";
+  EXPECT_TRUE(controle.admitir(IP_A, t + segundos(1)));
+  if (!log.gravavel()) return;
+  std::string texto = log.ler();
+  for (const char* linha :
+       {"Conexão de 2001:db8:11::1 recusada: endereço fora de servidoresPermitidos\n",
+        "Conexão de 2001:db8:10:1::b recusada: 1 conexões deste endereço ainda sem login "
+        "(maxSemLoginPorEndereco)\n",
+        "Endereço 2001:db8:10:1::/64 penalizado por 30 segundos após 2 logins recusados\n",
+        "Conexão de 2001:db8:10:1:ffff::1 recusada: penalidade por logins recusados, mais 30 "
+        "segundos\n",
+        "Login de 2001:db8:10:1::c encerrado sem resposta: penalidade por logins recusados, mais "
+        "30 "
+        "segundos\n"}) {
+    EXPECT_NE(texto.find(linha), std::string::npos) << linha << texto;
+  }
+}
+
+TEST(TControleAcesso, recusasDeUm64DividemSeuLimiteNoLog) {
+  LogDoTeste log;
+  if (!log.gravavel()) GTEST_SKIP() << "/var/log is not writable here";
+  TControleAcesso controle(true, {}, 0, 0, 0, log.pid);
+  TRelogio::time_point t = TRelogio::now();
+  char texto[64];
+  for (int i = 0; i < 1000; ++i) {
+    std::snprintf(texto, sizeof texto, "2001:db8:1:2::%x", i);
+    EXPECT_FALSE(controle.admitir(enderecoDe(texto), t));
+  }
+  EXPECT_FALSE(controle.admitir(enderecoDe("2001:db8:1:2:ffff::1"), t + segundos(5)));
+  std::string lido = log.ler();
+  EXPECT_EQ(contar(lido, "recusada: endereço fora de servidoresPermitidos"),
+            TRegistroRecusas::RECUSAS_EM_RAJADA + 1);
+  EXPECT_NE(lido.find(std::to_string(1000 - TRegistroRecusas::RECUSAS_EM_RAJADA) +
+                      " recusas de 2001:db8:1:2::/64 não registradas no log\n"),
+            std::string::npos)
+      << lido;
 }

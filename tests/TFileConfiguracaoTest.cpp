@@ -54,14 +54,16 @@ TEST(TFileConfiguracao, chavesOpcionaisEValoresRuins) {
   DiretorioDeTrabalho trabalho;
   escreverArquivo("vornaConfig.txt",
                   "porta=7000\nenderecoEscuta = 127.0.0.3\r\n"
-                  "servidoresPermitidos=10.0.0.5, 192.168.1.0/24 ,,300.1.1.1\n"
+                  "servidoresPermitidos=10.0.0.5, 192.168.1.0/24 ,,300.1.1.1,2001:DB8:10::/48\n"
                   "maxConexoesSemLogin=256\nmaxSemLoginPorEndereco=8\npenalidadeLogin=5x\n");
   TFileConfiguracao configuracao;
   EXPECT_EQ(configuracao.getPorta(), 7000);
   EXPECT_EQ(configuracao.getEnderecoEscuta(), "127.0.0.3");
   EXPECT_TRUE(configuracao.getRestringirServidores());
-  ASSERT_EQ(configuracao.getServidoresPermitidos().size(), 2u) << "the bad entry alone is dropped";
-  EXPECT_EQ(configuracao.getServidoresPermitidos()[1].endereco, 0xc0a80100u);
+  ASSERT_EQ(configuracao.getServidoresPermitidos().size(), 3u) << "the bad entry alone is dropped";
+  EXPECT_EQ(configuracao.getServidoresPermitidos()[1].endereco.texto(), "192.168.1.0");
+  EXPECT_EQ(configuracao.getServidoresPermitidos()[2].endereco.texto(), "2001:db8:10::");
+  EXPECT_EQ(configuracao.getServidoresPermitidos()[2].prefixo, 48);
   EXPECT_EQ(configuracao.getMaxConexoesSemLogin(), 256);
   EXPECT_EQ(configuracao.getMaxSemLoginPorEndereco(), 8);
   EXPECT_EQ(configuracao.getAvisos(),
@@ -75,6 +77,7 @@ TEST(TFileConfiguracao, chavesOpcionaisEValoresRuins) {
 TEST(TFileConfiguracao, valorQueNaoSeLeComoQueridoEhErro) {
   for (const char* conteudo :
        {"enderecoEscuta=localhost\n", "enderecoEscuta=\n", "enderecoEscuta=127.0.0.999\n",
+        "enderecoEscuta=[::1]\n", "enderecoEscuta=::1/128\n", "enderecoEscuta=fe80::1%lo\n",
         "maxConexoesSemLogin=-3\n", "maxSemLoginPorEndereco=oito\n", "penalidadeLogin=101\n",
         "penalidadeLogin=\n"}) {
     DiretorioDeTrabalho trabalho;
@@ -146,4 +149,26 @@ TEST(TFileConfiguracao, pastasEModoSomenteLeitura) {
   }
   escreverArquivo("vornaConfig.txt", "somenteLeitura=sim\n");
   EXPECT_EQ(TFileConfiguracao().getErros().size(), 1u);
+}
+
+TEST(TFileConfiguracao, enderecosIPv6) {
+  for (const char* endereco : {"::", "::1", "2001:db8::5", "::ffff:127.0.0.3"}) {
+    DiretorioDeTrabalho trabalho;
+    escreverArquivo("vornaConfig.txt", std::string("enderecoEscuta=") + endereco + "\n");
+    TFileConfiguracao configuracao;
+    EXPECT_TRUE(configuracao.getErros().empty()) << endereco;
+    EXPECT_EQ(configuracao.getEnderecoEscuta(), endereco);
+  }
+  DiretorioDeTrabalho trabalho;
+  escreverArquivo("vornaConfig.txt",
+                  "servidoresPermitidos=::1, 2001:db8::/129\n"
+                  "servidoresPermitidos=::/0\n");
+  TFileConfiguracao configuracao;
+  ASSERT_EQ(configuracao.getServidoresPermitidos().size(), 2u);
+  EXPECT_EQ(configuracao.getServidoresPermitidos()[0].prefixo, 128);
+  EXPECT_EQ(configuracao.getAvisos(),
+            (std::vector<std::string>{
+                "Valor inválido para servidoresPermitidos em vornaConfig.txt: \"2001:db8::/129\"",
+                "servidoresPermitidos aparece mais de uma vez em vornaConfig.txt",
+                "servidoresPermitidos admite todo endereço IPv6: \"::/0\""}));
 }

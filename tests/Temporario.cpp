@@ -108,3 +108,9 @@ std::string retratoDaArvore(const std::string& raiz) {
   for (const auto& par : linhas) retrato += par.first + " " + par.second + "\n";
   return retrato;
 }
+
+TEnderecoIP enderecoDe(const std::string& texto) {
+  TEnderecoIP endereco;
+  EXPECT_TRUE(TEnderecoIP::lerEndereco(texto, &endereco)) << texto;
+  return endereco;
+}

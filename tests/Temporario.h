@@ -6,6 +6,8 @@
 #include <ctime>
 #include <string>
 
+#include "TEnderecoIP.h"
+
 // A fresh folder under the system's temporary directory, removed with
 // everything in it when the object goes.
 class PastaTemporaria {
@@ -62,6 +64,9 @@ class LogDoTeste {
   const int pid;
   const std::string caminho;
 };
+
+// The address written texto; fails the test when it is none.
+TEnderecoIP enderecoDe(const std::string& texto);
 
 // Counts non-overlapping occurrences of trecho in texto.
 int contar(const std::string& texto, const std::string& trecho);
