@@ -260,7 +260,11 @@ std::string obterDiretorioCorrente() {
 
 int64_t tamanhoAoLer(int fd) {
   struct stat st {};
-  if (fstat(fd, &st) != 0 || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return -1;
+  // A folder reads nothing: what seeking its end gives depends on its file
+  // system (a hash's end on ext4), never a size.
+  if (fstat(fd, &st) != 0 || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || S_ISDIR(st.st_mode)) {
+    return -1;
+  }
   if (S_ISREG(st.st_mode)) return st.st_size;
   off_t fim = lseek(fd, 0, SEEK_END);  // a device: as far as reading would go
   if (fim < 0 || lseek(fd, 0, SEEK_SET) != 0) return -1;

@@ -51,8 +51,8 @@ ssize_t enviarTudo(int socket, struct iovec* partes, int quantas, int flags = 0)
 ssize_t enviarTudo(int socket, const void* dados, size_t n);
 
 // How many bytes reading the open descriptor fd from its start would give:
-// a regular file's size, a device's end; -1 for a FIFO, a socket or when fd
-// cannot be asked. The offset is left at the start.
+// a regular file's size, a device's end; -1 for a FIFO, a socket, a folder
+// or when fd cannot be asked. The offset is left at the start.
 int64_t tamanhoAoLer(int fd);
 
 // A page-aligned area of at least n bytes (whole pages), freed with std::free.

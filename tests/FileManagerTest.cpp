@@ -114,7 +114,8 @@ TEST(FileManager, datasExtremasNaoQuebramAListagem) {
     std::string arquivo = pasta / std::to_string(t);
     escreverArquivo(arquivo, "");
     struct timespec tempos[2] = {{t, 0}, {t, 0}};
-    utimensat(AT_FDCWD, arquivo.c_str(), tempos, 0);
+    ASSERT_EQ(utimensat(AT_FDCWD, arquivo.c_str(), tempos, 0), 0) << t;
+    ASSERT_EQ(estado(arquivo).st_mtime, t) << "the extreme time is what the file holds";
   }
   FileManager fileManager;
   EXPECT_EQ(fileManager.getTodosArquivosDentroDoDiretorio(pasta.caminho()).size(), 3u);
