@@ -41,7 +41,6 @@ class AgentePastas : public ::testing::Test {
     agente.usarPortaLivre();
     ASSERT_TRUE(agente.iniciar());
     cliente = agente.conectarLogado();
-    ASSERT_TRUE(cliente);
   }
 
   // A store that cannot be made: its bytes consumed, both COMMAND_OKs, nothing on disk.

@@ -23,6 +23,7 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <stdexcept>
 #include <thread>
 
 #include "Stream.h"
@@ -302,17 +303,30 @@ bool AgenteProcesso::iniciarUmaVez(const std::vector<std::string>& argumentos,
          (esperarAte([this] { return escutando(portaTcp) || !vivo(); }, 10000) && vivo());
 }
 
-std::unique_ptr<ClienteVorna> AgenteProcesso::conectar(const std::string& destino,
-                                                       const std::string& origem) {
+std::unique_ptr<ClienteVorna> AgenteProcesso::tentarConectar(const std::string& destino,
+                                                             const std::string& origem) {
   std::unique_ptr<ClienteVorna> cliente(new ClienteVorna());
   if (!cliente->conectar(destino, portaTcp, origem)) return nullptr;
   cliente->setTempoLimite(10000);
   return cliente;
 }
 
+// Thrown rather than asserted: an assertion would return from here only,
+// and the test would go on with a null connection.
+std::unique_ptr<ClienteVorna> AgenteProcesso::conectar(const std::string& destino,
+                                                       const std::string& origem) {
+  std::unique_ptr<ClienteVorna> cliente = tentarConectar(destino, origem);
+  if (!cliente) {
+    throw std::runtime_error("no connection to " + destino + " port " + std::to_string(portaTcp) +
+                             (origem.empty() ? "" : " from " + origem));
+  }
+  return cliente;
+}
+
 std::unique_ptr<ClienteVorna> AgenteProcesso::conectarLogado() {
   std::unique_ptr<ClienteVorna> cliente = conectar();
-  if (!cliente || cliente->login("", "") != LOGIN_SUCESSO) return nullptr;
+  int codigo = cliente->login("", "");
+  if (codigo != LOGIN_SUCESSO) throw std::runtime_error("login refused: " + std::to_string(codigo));
   return cliente;
 }
 

@@ -53,11 +53,16 @@ class AgenteProcesso {
   pid_t pid() const { return processo; }
 
   // A connection (not yet logged in) to destino from origem (any local
-  // address when empty), or null.
+  // address when empty). When there is none it throws std::runtime_error,
+  // which ends the test as a failure that names the address.
   std::unique_ptr<ClienteVorna> conectar(const std::string& destino = "127.0.0.1",
                                          const std::string& origem = "");
-  // A connection logged in with the default user file, or null.
+  // A connection logged in with the default user file; throws the same when
+  // there is none or the login is refused.
   std::unique_ptr<ClienteVorna> conectarLogado();
+  // For a test that expects no connection: the same as conectar, or null.
+  std::unique_ptr<ClienteVorna> tentarConectar(const std::string& destino = "127.0.0.1",
+                                               const std::string& origem = "");
 
   // Sends sinal and waits for the end. The wait status, or -1 on time-out.
   int parar(int sinal);

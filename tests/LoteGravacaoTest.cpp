@@ -123,7 +123,6 @@ class LoteGravacao : public ::testing::Test {
     agente.usarPortaLivre();
     ASSERT_TRUE(agente.iniciar());
     cliente = agente.conectarLogado();
-    ASSERT_TRUE(cliente);
   }
   void enviar(const Bytes& b) { ASSERT_TRUE(cliente->enviarBytes(b.data(), b.size())); }
 
@@ -253,12 +252,10 @@ TEST(DescargaDeNomes, impossivelEncerraAConexaoAntesDaResposta) {
   agente.tirarLeituraForcada();
   ASSERT_TRUE(agente.iniciar());
   auto sozinha = agente.conectarLogado();
-  ASSERT_TRUE(sozinha);
   Bytes b = pedidoGravacao(escrita + "/x", "x");
   ASSERT_TRUE(sozinha->enviarBytes(b.data(), b.size()));
   EXPECT_EQ(receber(sozinha.get(), 8), OK) << "the first acknowledgement, then the end";
   auto emLote = agente.conectarLogado();
-  ASSERT_TRUE(emLote);
   b = juntar({pedidoGravacao(livre + "/a", "a"), pedidoGravacao(escrita + "/b", "b"),
               pedidoGravacao(livre + "/c", "c")});
   ASSERT_TRUE(emLote->enviarBytes(b.data(), b.size()));
@@ -285,7 +282,6 @@ TEST(GravacaoComNomeTemporario, privadaAteAConfirmacaoEComoUmaPorVez) {
   agente.esconderProc();
   ASSERT_TRUE(agente.iniciar());
   auto cliente = agente.conectarLogado();
-  ASSERT_TRUE(cliente);
   std::string pasta = agente.caminho("dados");
   fs::create_directories(pasta + "/d/e");
   Bytes b = pedidoGravacao(pasta + "/h", "metade", 12);
@@ -379,10 +375,7 @@ void cortarEnergia(const std::string& tipo, bool pelasSozinhas, std::mt19937* so
   agente.tirarLeituraForcada();
   ASSERT_TRUE(agente.iniciar());
   std::vector<std::unique_ptr<ClienteVorna>> clientes;
-  for (int c = 0; c < CONEXOES; ++c) {
-    clientes.push_back(agente.conectarLogado());
-    ASSERT_TRUE(clientes.back());
-  }
+  for (int c = 0; c < CONEXOES; ++c) clientes.push_back(agente.conectarLogado());
   std::vector<std::thread> threads;
   std::atomic<size_t> confirmadas[CONEXOES] = {};  // stores acknowledged, in order
   // A neighbour that flushes a file of its own all the time, as a database
