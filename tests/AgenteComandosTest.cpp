@@ -118,10 +118,8 @@ TEST_F(AgenteComandos, registrosByteAByte) {
     EXPECT_EQ(registro.getTamanho(), -1);
     EXPECT_EQ(registro.getDataUltimaModificacao(), "");
   }
-  if (AgenteProcesso::logsGravaveis()) {
-    EXPECT_TRUE(agente.esperarNoLogInicio(" CMD_AGENTE_LINUX_LIST\n"));
-    EXPECT_EQ(agente.logProcesso().find("CMD_AGENTE_LINUX_LIST"), std::string::npos);
-  }
+  EXPECT_TRUE(agente.esperarNoLogInicio(" CMD_AGENTE_LINUX_LIST\n"));
+  EXPECT_EQ(agente.logProcesso().find("CMD_AGENTE_LINUX_LIST"), std::string::npos);
 }
 
 TEST_F(AgenteComandos, listagensSemLinksEspeciaisNemPastasDoSistema) {
@@ -259,9 +257,7 @@ TEST_F(AgenteComandos, criarDiretorioRespondeOkOuErroComTexto) {
     EXPECT_EQ(receber(cliente.get(), 8 + std::strlen(caso.second)), mensagemDeTexto(caso.second));
   }
   EXPECT_TRUE(emPasso(cliente.get()));
-  if (AgenteProcesso::logsGravaveis()) {
-    EXPECT_TRUE(agente.esperarNoLogInicio(" File exists\n"));
-  }
+  EXPECT_TRUE(agente.esperarNoLogInicio(" File exists\n"));
 }
 
 TEST_F(AgenteComandos, pedidoMalformadoSegueAPoliticaDeCadaComando) {
@@ -300,9 +296,7 @@ TEST_F(AgenteComandos, pedidoMalformadoSegueAPoliticaDeCadaComando) {
               caso.console && std::string(caso.console) == "ERRO: ")
         << caso.codigo << ": " << novo;
   }
-  if (AgenteProcesso::logsGravaveis()) {
-    EXPECT_TRUE(agente.esperarNoLogProcesso(" ExistsFileOrFolder - Motivo:"));
-  }
+  EXPECT_TRUE(agente.esperarNoLogProcesso(" ExistsFileOrFolder - Motivo:"));
 }
 
 TEST_F(AgenteComandos, semPrivilegiosArquivoIlegivelTemTamanhoMenosUmEAlheioViraDoAgente) {

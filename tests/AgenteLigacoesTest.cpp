@@ -39,7 +39,6 @@ class AgenteLigacoes : public TesteComAgente {
   }
 
   bool recusaNoLog(const std::string& pedido, const std::string& caminho) {
-    if (!AgenteProcesso::logsGravaveis()) return true;
     return agente.esperarNoLogProcesso("Pedido de " + pedido + " recusado para " + caminho +
                                        " - Motivo:ligação simbólica ");
   }

@@ -92,10 +92,6 @@ class AgentePastas : public ::testing::Test {
     EXPECT_TRUE(emPasso(cliente.get()));
   }
 
-  bool noLog(const std::string& trecho) {
-    return !AgenteProcesso::logsGravaveis() || agente.esperarNoLogProcesso(trecho);
-  }
-
   AgenteProcesso agente;
   std::unique_ptr<ClienteVorna> cliente;
   std::string base, ler, escrever, fora;
@@ -112,9 +108,11 @@ TEST_F(AgentePastas, somenteLeituraRecusaCadaMudancaESegueEmPasso) {
   std::string conteudo;
   ASSERT_TRUE(cliente->buscar(ler + "/sub/a", 4096, &conteudo)) << "a backup goes on as ever";
   EXPECT_EQ(conteudo, "legível");
-  EXPECT_TRUE(noLog("Pedido de gravação recusado para " + escrever +
-                    "/novo - Motivo:o agente é somente leitura (somenteLeitura=1)"));
-  EXPECT_TRUE(noLog("Pedido de alteração de data recusado para " + escrever + "/velho"));
+  EXPECT_TRUE(
+      agente.esperarNoLogProcesso("Pedido de gravação recusado para " + escrever +
+                                  "/novo - Motivo:o agente é somente leitura (somenteLeitura=1)"));
+  EXPECT_TRUE(agente.esperarNoLogProcesso("Pedido de alteração de data recusado para " + escrever +
+                                          "/velho"));
 }
 
 TEST_F(AgentePastas, pastasDeLeituraEEscritaNaoDeixamSairPorPontoPontoNemLigacao) {
@@ -156,12 +154,10 @@ TEST_F(AgentePastas, pastasDeLeituraEEscritaNaoDeixamSairPorPontoPontoNemLigacao
   }
   dataRecusada(fora + "/segredo");
   dataRecusada(escrever + "/relativa/segredo");
-  EXPECT_TRUE(noLog("Pedido de busca recusado para " + fora +
-                    "/segredo - Motivo:fora de "
-                    "pastasLeitura"));
-  EXPECT_TRUE(noLog("Pedido de gravação recusado para " + fora +
-                    "/x - Motivo:fora de "
-                    "pastasEscrita"));
+  EXPECT_TRUE(agente.esperarNoLogProcesso("Pedido de busca recusado para " + fora +
+                                          "/segredo - Motivo:fora de pastasLeitura"));
+  EXPECT_TRUE(agente.esperarNoLogProcesso("Pedido de gravação recusado para " + fora +
+                                          "/x - Motivo:fora de pastasEscrita"));
 }
 
 TEST_F(AgentePastas, pastaQueEhLigacaoDoRootServeMontagemNaoDeixaSair) {

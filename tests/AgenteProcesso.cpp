@@ -26,16 +26,17 @@
 #include <stdexcept>
 #include <thread>
 
+#include "Logger.h"
 #include "Stream.h"
 #include "TFileUser.h"
 
 namespace {
 
-const char* const LOG_INICIO = "/var/log/AgenteLinuxVorna0.log";
+const std::string LOG_INICIO = Logger().caminhoLog(0);
 
-long long tamanhoArquivo(const char* caminho) {
+long long tamanhoArquivo(const std::string& caminho) {
   struct stat st {};
-  return stat(caminho, &st) == 0 ? static_cast<long long>(st.st_size) : 0;
+  return stat(caminho.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : 0;
 }
 
 // The words as an argv for exec; palavras must outlive it.
@@ -64,6 +65,16 @@ pid_t lancar(const std::string& caminho, const std::vector<std::string>& argumen
                       argv(ambiente).data());
   posix_spawn_file_actions_destroy(&acoes);
   return r == 0 ? pid : -1;
+}
+
+bool esperarNoLog(const std::function<std::string()>& log, const std::string& trecho, int vezes) {
+  if (!logsGravaveis()) return true;
+  return esperarAte(
+      [&] {
+        int n = contar(log(), trecho);
+        return vezes > 0 ? n == vezes : n > 0;
+      },
+      10000);
 }
 
 // A socket bound to endereco and porta (0: the system picks), or -1.
@@ -144,8 +155,7 @@ AgenteProcesso::~AgenteProcesso() {
       break;
     }
   }
-  if (processo > 0)
-    unlink(("/var/log/AgenteLinuxVorna" + std::to_string(processo) + ".log").c_str());
+  if (processo > 0) unlink(Logger().caminhoLog(processo).c_str());
 }
 
 int escutarNaLoopback(int* porta) {
@@ -230,8 +240,6 @@ bool AgenteProcesso::escutando(int porta) {
   return !campos.empty() && campos[3] == "0A";
 }
 
-bool AgenteProcesso::logsGravaveis() { return access("/var/log", W_OK) == 0; }
-
 void AgenteProcesso::usarPortaLivre() {
   portaDoArquivo = true;
   portaTcp = portaLivre();
@@ -249,7 +257,7 @@ bool AgenteProcesso::iniciar(const std::vector<std::string>& argumentos, const s
         erros().find("Bind Fail()") == std::string::npos) {
       return ok;
     }
-    unlink(("/var/log/AgenteLinuxVorna" + std::to_string(processo) + ".log").c_str());
+    unlink(Logger().caminhoLog(processo).c_str());
     terminou = false;
     usarPortaLivre();
   }
@@ -350,7 +358,7 @@ std::string AgenteProcesso::saida() const { return lerArquivo(pasta / "saida.txt
 std::string AgenteProcesso::erros() const { return lerArquivo(pasta / "erros.txt"); }
 
 std::string AgenteProcesso::logProcesso() const {
-  std::string tudo = lerArquivo("/var/log/AgenteLinuxVorna" + std::to_string(processo) + ".log");
+  std::string tudo = lerArquivo(Logger().caminhoLog(processo));
   // An agent that ran earlier with the same pid may have left its lines
   // there: this one's start with the line that names its pid.
   size_t inicio = tudo.rfind(" PID " + std::to_string(processo) + "\n");
@@ -365,12 +373,12 @@ std::string AgenteProcesso::logInicio() const {
              : std::string();
 }
 
-bool AgenteProcesso::esperarNoLogProcesso(const std::string& trecho, int ms) const {
-  return esperarAte([&] { return logProcesso().find(trecho) != std::string::npos; }, ms);
+bool AgenteProcesso::esperarNoLogProcesso(const std::string& trecho, int vezes) const {
+  return esperarNoLog([this] { return logProcesso(); }, trecho, vezes);
 }
 
-bool AgenteProcesso::esperarNoLogInicio(const std::string& trecho, int ms) const {
-  return esperarAte([&] { return logInicio().find(trecho) != std::string::npos; }, ms);
+bool AgenteProcesso::esperarNoLogInicio(const std::string& trecho, int vezes) const {
+  return esperarNoLog([this] { return logInicio(); }, trecho, vezes);
 }
 
 bool AgenteProcesso::esperarNaSaida(const std::string& trecho, int ms) const {

@@ -75,14 +75,16 @@ class AgenteProcesso {
   std::string logProcesso() const;
   // What the shared start-up log received since this agent started.
   std::string logInicio() const;
-  // Polls texto's source until it contains trecho, for up to ms.
-  bool esperarNoLogProcesso(const std::string& trecho, int ms = 5000) const;
-  bool esperarNoLogInicio(const std::string& trecho, int ms = 5000) const;
+  // Polls the log until it holds trecho (exactly vezes times when vezes is
+  // above 0), for up to 10 s. True at once where logs cannot be written here
+  // (logsGravaveis), so that a test checks its log lines wherever there are any.
+  bool esperarNoLogProcesso(const std::string& trecho, int vezes = 0) const;
+  bool esperarNoLogInicio(const std::string& trecho, int vezes = 0) const;
+  // Polls the console until it holds trecho, for up to ms.
   bool esperarNaSaida(const std::string& trecho, int ms = 5000) const;
 
   static int portaLivre();
   static bool escutando(int porta);
-  static bool logsGravaveis();
 
  private:
   bool iniciarUmaVez(const std::vector<std::string>& argumentos, const std::string& argv0,

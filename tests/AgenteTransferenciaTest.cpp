@@ -231,13 +231,11 @@ TEST_F(AgenteTransferencia, gravacaoImpossivelDescartaOsBytesESegueEmPasso) {
   EXPECT_FALSE(std::filesystem::exists(pasta + "/falta"));
   ASSERT_TRUE(cliente->gravar(pasta + "/falta/x\n1-1-2000 0:0:0 FORGED LINE", 1000, "x", 1));
   emPasso();
-  if (AgenteProcesso::logsGravaveis()) {
-    EXPECT_TRUE(agente.esperarNoLogProcesso("Não foi possível criar o arquivo " + pasta +
-                                            "/falta/arquivo - Motivo:No such file or directory"));
-    EXPECT_TRUE(agente.esperarNoLogProcesso("arquivo " + pasta +
-                                            "/falta/x\\n1-1-2000 0:0:0 FORGED LINE - Motivo:"));
-    EXPECT_EQ(agente.logProcesso().find("\n1-1-2000 0:0:0 FORGED LINE"), std::string::npos);
-  }
+  EXPECT_TRUE(agente.esperarNoLogProcesso("Não foi possível criar o arquivo " + pasta +
+                                          "/falta/arquivo - Motivo:No such file or directory"));
+  EXPECT_TRUE(agente.esperarNoLogProcesso("arquivo " + pasta +
+                                          "/falta/x\\n1-1-2000 0:0:0 FORGED LINE - Motivo:"));
+  EXPECT_EQ(agente.logProcesso().find("\n1-1-2000 0:0:0 FORGED LINE"), std::string::npos);
 }
 
 TEST_F(AgenteTransferencia, gravacaoLeSoOAnunciadoEmQualquerPedaco) {
@@ -298,9 +296,7 @@ TEST_F(AgenteTransferencia, gravacaoPelaMetadeNuncaApareceEDeixaOAntigo) {
   EXPECT_FALSE(temTemporario(pasta));
   // A server that leaves midway: the old file stays, nothing is left over.
   cliente->fechar();
-  if (AgenteProcesso::logsGravaveis()) {
-    EXPECT_TRUE(agente.esperarNoLogProcesso("Transferência interrompida do arquivo " + pasta));
-  }
+  EXPECT_TRUE(agente.esperarNoLogProcesso("Transferência interrompida do arquivo " + pasta));
   EXPECT_EQ(lerArquivo(pasta + "/precioso"), "versão antiga");
   EXPECT_FALSE(temTemporario(pasta));
   // An agent that dies midway leaves nothing behind either.
