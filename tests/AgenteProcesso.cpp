@@ -385,6 +385,26 @@ bool AgenteProcesso::esperarNaSaida(const std::string& trecho, int ms) const {
   return esperarAte([&] { return saida().find(trecho) != std::string::npos; }, ms);
 }
 
+TResultadoPrograma TesteComAgente::cli(std::vector<std::string> argumentos,
+                                       std::vector<std::string> ambiente) {
+  argumentos.insert(argumentos.begin(), {"-p", std::to_string(agente.porta())});
+  ambiente.push_back("TZ=UTC0");
+  return executarPrograma(VORNACLI_BIN, argumentos, ambiente);
+}
+
+void TesteComAgente::mesmaArvore(const std::string& a, const std::string& b,
+                                 const std::string& soEmA) {
+  TResultadoPrograma diff = executarPrograma("/usr/bin/diff", {"-r", "--no-dereference", a, b});
+  EXPECT_EQ(diff.saida, soEmA.empty() ? "" : "Only in " + a + ": " + soEmA + "\n");
+  EXPECT_EQ(diff.status, soEmA.empty() ? 0 : 1) << diff.erros;
+  EXPECT_EQ(estado(b).st_mtime, estado(a).st_mtime) << b;
+  for (const auto& entrada : std::filesystem::recursive_directory_iterator(a)) {
+    if (entrada.is_symlink() || !(entrada.is_regular_file() || entrada.is_directory())) continue;
+    std::string outro = b + "/" + std::filesystem::relative(entrada.path(), a).string();
+    EXPECT_EQ(estado(outro).st_mtime, estado(entrada.path()).st_mtime) << outro;
+  }
+}
+
 pid_t iniciarPrograma(const std::string& caminho, const std::vector<std::string>& argumentos,
                       const std::string& saida, const std::string& erros) {
   return lancar(caminho, argumentos, saida, erros, {});

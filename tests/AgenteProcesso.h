@@ -104,6 +104,13 @@ class AgenteProcesso {
   bool terminou;
 };
 
+// What a finished program printed and how it ended.
+struct TResultadoPrograma {
+  int status = -1;  // exit status, or -1 when it did not exit normally in time
+  std::string saida;
+  std::string erros;
+};
+
 // A test with its own agent, in UTC on a free loopback port, and an empty
 // folder base in the agent's working directory.
 class TesteComAgente : public ::testing::Test {
@@ -116,15 +123,17 @@ class TesteComAgente : public ::testing::Test {
     std::filesystem::create_directories(base);
   }
 
+  // vornacli run to its end against this agent (its port comes first), in
+  // UTC and with the extra environment entries.
+  TResultadoPrograma cli(std::vector<std::string> argumentos,
+                         std::vector<std::string> ambiente = {});
+  // b holds what a holds, byte for byte, but for soEmA (a link at a's top,
+  // which a copy skips), and each of its folders and files has the
+  // modification second of a's.
+  void mesmaArvore(const std::string& a, const std::string& b, const std::string& soEmA = "");
+
   AgenteProcesso agente;
   std::string base;
-};
-
-// What a finished program printed and how it ended.
-struct TResultadoPrograma {
-  int status = -1;  // exit status, or -1 when it did not exit normally in time
-  std::string saida;
-  std::string erros;
 };
 
 // Runs caminho with argumentos (the program name is added) and the extra
