@@ -247,10 +247,8 @@ TEST_F(AgenteComandos, criarDiretorioRespondeOkOuErroComTexto) {
     EXPECT_TRUE(cliente->enviarMensagem(pedido));
     return receber(cliente.get(), 4);
   };
-  mode_t mascara = umask(0);
-  umask(mascara);
   EXPECT_EQ(criar(a + "/nova"), OK);
-  EXPECT_EQ(estado(a + "/nova").st_mode & 07777, 0775u & ~mascara);
+  EXPECT_EQ(estado(a + "/nova").st_mode & 07777, 0775u & ~umaskAtual());
   for (const auto& caso : {std::make_pair("/nova", "File exists"),
                            std::make_pair("/falta/nova", "No such file or directory")}) {
     EXPECT_EQ(criar(a + caso.first), (Bytes{0x00, 0x0e, 0xeb, 0x6b}));

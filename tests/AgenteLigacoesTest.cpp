@@ -16,12 +16,11 @@ namespace {
 // A user other than root, who may own the links a test plants.
 const uid_t USUARIO = 65534;
 
-class AgenteLigacoes : public TesteComAgente {
+class AgenteLigacoes : public TesteComConexao {
  protected:
   void SetUp() override {
     if (geteuid() != 0) GTEST_SKIP() << "links owned by another user need root";
-    TesteComAgente::SetUp();
-    cliente = agente.conectarLogado();
+    TesteComConexao::SetUp();
     segredos = base + "/segredos";
     usuario = base + "/usuario";
     std::filesystem::create_directories(segredos);
@@ -43,7 +42,6 @@ class AgenteLigacoes : public TesteComAgente {
                                        " - Motivo:ligação simbólica ");
   }
 
-  std::unique_ptr<ClienteVorna> cliente;
   std::string segredos, usuario;
 };
 

@@ -47,8 +47,7 @@ class AgentePastas : public ::testing::Test {
   void gravacaoRecusada(const std::string& caminho) {
     bool existia = fs::exists(caminho);
     std::string antes = existia ? lerArquivo(caminho) : "";
-    ASSERT_TRUE(cliente->comando(CMD_AGENTE_LINUX_PUT_FILE)) << caminho;
-    ASSERT_TRUE(cliente->enviarMensagem(ClienteVorna::pedidoDeGravacao(caminho, 4096, 6)));
+    pedirGravacao(cliente.get(), caminho, 6);
     ASSERT_TRUE(cliente->enviarBytes("abcdef", 6));
     EXPECT_EQ(receber(cliente.get(), 4), OK) << caminho;
     EXPECT_TRUE(emPasso(cliente.get())) << caminho;

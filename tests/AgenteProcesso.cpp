@@ -28,6 +28,7 @@
 
 #include "Logger.h"
 #include "Stream.h"
+#include "TCPCliente.h"
 #include "TFileUser.h"
 
 namespace {
@@ -127,6 +128,11 @@ Bytes respostaBruta(ClienteVorna* cliente, int codigo, const std::vector<std::st
   Bytes corpo = receber(cliente, static_cast<size_t>(Stream::ConvertToInt32(resposta.data())));
   resposta.insert(resposta.end(), corpo.begin(), corpo.end());
   return resposta;
+}
+
+void pedirGravacao(ClienteVorna* cliente, const std::string& caminho, int64_t n, int bloco) {
+  ASSERT_TRUE(cliente->comando(CMD_AGENTE_LINUX_PUT_FILE)) << caminho;
+  ASSERT_TRUE(cliente->enviarMensagem(ClienteVorna::pedidoDeGravacao(caminho, bloco, n)));
 }
 
 Bytes mensagemDeTexto(const std::string& texto) {

@@ -136,6 +136,17 @@ class TesteComAgente : public ::testing::Test {
   std::string base;
 };
 
+// The same with a connection logged in.
+class TesteComConexao : public TesteComAgente {
+ protected:
+  void SetUp() override {
+    TesteComAgente::SetUp();
+    if (!HasFatalFailure()) cliente = agente.conectarLogado();
+  }
+
+  std::unique_ptr<ClienteVorna> cliente;
+};
+
 // Runs caminho with argumentos (the program name is added) and the extra
 // environment entries, waiting at most ms; a program still running then is
 // killed by its pid.
@@ -181,6 +192,9 @@ Bytes receber(int socket, size_t n);
 // acknowledgement (checked).
 Bytes respostaBruta(ClienteVorna* cliente, int codigo, const std::vector<std::string>& textos,
                     bool comPedido = true);
+// Asks for a store (command 2) of n bytes at caminho in chunks of bloco,
+// the acknowledgement checked; the caller sends the data.
+void pedirGravacao(ClienteVorna* cliente, const std::string& caminho, int64_t n, int bloco = 4096);
 // The bytes of a message holding only the string texto.
 Bytes mensagemDeTexto(const std::string& texto);
 // The same connection still answers in step: the version reply comes next.

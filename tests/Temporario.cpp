@@ -64,6 +64,12 @@ struct stat estado(const std::string& caminho) {
   return st;
 }
 
+mode_t umaskAtual() {
+  mode_t mascara = umask(0);
+  umask(mascara);
+  return mascara;
+}
+
 int contar(const std::string& texto, const std::string& trecho) {
   int n = 0;
   for (size_t p = texto.find(trecho); p != std::string::npos;

@@ -71,6 +71,9 @@ class LogDoTeste {
 // The address written texto; fails the test when it is none.
 TEnderecoIP enderecoDe(const std::string& texto);
 
+// The mask of this process's new files' modes.
+mode_t umaskAtual();
+
 // Counts non-overlapping occurrences of trecho in texto.
 int contar(const std::string& texto, const std::string& trecho);
 
