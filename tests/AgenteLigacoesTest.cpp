@@ -16,13 +16,11 @@ namespace {
 // A user other than root, who may own the links a test plants.
 const uid_t USUARIO = 65534;
 
-class AgenteLigacoes : public TesteComAgente {
+class AgenteLigacoes : public TesteComConexao {
  protected:
   void SetUp() override {
     if (geteuid() != 0) GTEST_SKIP() << "links owned by another user need root";
-    TesteComAgente::SetUp();
-    cliente = agente.conectarLogado();
-    ASSERT_TRUE(cliente);
+    TesteComConexao::SetUp();
     segredos = base + "/segredos";
     usuario = base + "/usuario";
     std::filesystem::create_directories(segredos);
@@ -40,12 +38,10 @@ class AgenteLigacoes : public TesteComAgente {
   }
 
   bool recusaNoLog(const std::string& pedido, const std::string& caminho) {
-    if (!AgenteProcesso::logsGravaveis()) return true;
     return agente.esperarNoLogProcesso("Pedido de " + pedido + " recusado para " + caminho +
                                        " - Motivo:ligação simbólica ");
   }
 
-  std::unique_ptr<ClienteVorna> cliente;
   std::string segredos, usuario;
 };
 

@@ -41,15 +41,13 @@ class AgentePastas : public ::testing::Test {
     agente.usarPortaLivre();
     ASSERT_TRUE(agente.iniciar());
     cliente = agente.conectarLogado();
-    ASSERT_TRUE(cliente);
   }
 
   // A store that cannot be made: its bytes consumed, both COMMAND_OKs, nothing on disk.
   void gravacaoRecusada(const std::string& caminho) {
     bool existia = fs::exists(caminho);
     std::string antes = existia ? lerArquivo(caminho) : "";
-    ASSERT_TRUE(cliente->comando(CMD_AGENTE_LINUX_PUT_FILE)) << caminho;
-    ASSERT_TRUE(cliente->enviarMensagem(ClienteVorna::pedidoDeGravacao(caminho, 4096, 6)));
+    pedirGravacao(cliente.get(), caminho, 6);
     ASSERT_TRUE(cliente->enviarBytes("abcdef", 6));
     EXPECT_EQ(receber(cliente.get(), 4), OK) << caminho;
     EXPECT_TRUE(emPasso(cliente.get())) << caminho;
@@ -93,10 +91,6 @@ class AgentePastas : public ::testing::Test {
     EXPECT_TRUE(emPasso(cliente.get()));
   }
 
-  bool noLog(const std::string& trecho) {
-    return !AgenteProcesso::logsGravaveis() || agente.esperarNoLogProcesso(trecho);
-  }
-
   AgenteProcesso agente;
   std::unique_ptr<ClienteVorna> cliente;
   std::string base, ler, escrever, fora;
@@ -113,9 +107,11 @@ TEST_F(AgentePastas, somenteLeituraRecusaCadaMudancaESegueEmPasso) {
   std::string conteudo;
   ASSERT_TRUE(cliente->buscar(ler + "/sub/a", 4096, &conteudo)) << "a backup goes on as ever";
   EXPECT_EQ(conteudo, "legível");
-  EXPECT_TRUE(noLog("Pedido de gravação recusado para " + escrever +
-                    "/novo - Motivo:o agente é somente leitura (somenteLeitura=1)"));
-  EXPECT_TRUE(noLog("Pedido de alteração de data recusado para " + escrever + "/velho"));
+  EXPECT_TRUE(
+      agente.esperarNoLogProcesso("Pedido de gravação recusado para " + escrever +
+                                  "/novo - Motivo:o agente é somente leitura (somenteLeitura=1)"));
+  EXPECT_TRUE(agente.esperarNoLogProcesso("Pedido de alteração de data recusado para " + escrever +
+                                          "/velho"));
 }
 
 TEST_F(AgentePastas, pastasDeLeituraEEscritaNaoDeixamSairPorPontoPontoNemLigacao) {
@@ -157,12 +153,10 @@ TEST_F(AgentePastas, pastasDeLeituraEEscritaNaoDeixamSairPorPontoPontoNemLigacao
   }
   dataRecusada(fora + "/segredo");
   dataRecusada(escrever + "/relativa/segredo");
-  EXPECT_TRUE(noLog("Pedido de busca recusado para " + fora +
-                    "/segredo - Motivo:fora de "
-                    "pastasLeitura"));
-  EXPECT_TRUE(noLog("Pedido de gravação recusado para " + fora +
-                    "/x - Motivo:fora de "
-                    "pastasEscrita"));
+  EXPECT_TRUE(agente.esperarNoLogProcesso("Pedido de busca recusado para " + fora +
+                                          "/segredo - Motivo:fora de pastasLeitura"));
+  EXPECT_TRUE(agente.esperarNoLogProcesso("Pedido de gravação recusado para " + fora +
+                                          "/x - Motivo:fora de pastasEscrita"));
 }
 
 TEST_F(AgentePastas, pastaQueEhLigacaoDoRootServeMontagemNaoDeixaSair) {

@@ -23,18 +23,21 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <stdexcept>
 #include <thread>
 
+#include "Logger.h"
 #include "Stream.h"
+#include "TCPCliente.h"
 #include "TFileUser.h"
 
 namespace {
 
-const char* const LOG_INICIO = "/var/log/AgenteLinuxVorna0.log";
+const std::string LOG_INICIO = Logger().caminhoLog(0);
 
-long long tamanhoArquivo(const char* caminho) {
+long long tamanhoArquivo(const std::string& caminho) {
   struct stat st {};
-  return stat(caminho, &st) == 0 ? static_cast<long long>(st.st_size) : 0;
+  return stat(caminho.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : 0;
 }
 
 // The words as an argv for exec; palavras must outlive it.
@@ -63,6 +66,16 @@ pid_t lancar(const std::string& caminho, const std::vector<std::string>& argumen
                       argv(ambiente).data());
   posix_spawn_file_actions_destroy(&acoes);
   return r == 0 ? pid : -1;
+}
+
+bool esperarNoLog(const std::function<std::string()>& log, const std::string& trecho, int vezes) {
+  if (!logsGravaveis()) return true;
+  return esperarAte(
+      [&] {
+        int n = contar(log(), trecho);
+        return vezes > 0 ? n == vezes : n > 0;
+      },
+      10000);
 }
 
 // A socket bound to endereco and porta (0: the system picks), or -1.
@@ -117,6 +130,11 @@ Bytes respostaBruta(ClienteVorna* cliente, int codigo, const std::vector<std::st
   return resposta;
 }
 
+void pedirGravacao(ClienteVorna* cliente, const std::string& caminho, int64_t n, int bloco) {
+  ASSERT_TRUE(cliente->comando(CMD_AGENTE_LINUX_PUT_FILE)) << caminho;
+  ASSERT_TRUE(cliente->enviarMensagem(ClienteVorna::pedidoDeGravacao(caminho, bloco, n)));
+}
+
 Bytes mensagemDeTexto(const std::string& texto) {
   Bytes b(8 + texto.size(), 0);
   b[3] = static_cast<unsigned char>(4 + texto.size());
@@ -143,8 +161,7 @@ AgenteProcesso::~AgenteProcesso() {
       break;
     }
   }
-  if (processo > 0)
-    unlink(("/var/log/AgenteLinuxVorna" + std::to_string(processo) + ".log").c_str());
+  if (processo > 0) unlink(Logger().caminhoLog(processo).c_str());
 }
 
 int escutarNaLoopback(int* porta) {
@@ -229,8 +246,6 @@ bool AgenteProcesso::escutando(int porta) {
   return !campos.empty() && campos[3] == "0A";
 }
 
-bool AgenteProcesso::logsGravaveis() { return access("/var/log", W_OK) == 0; }
-
 void AgenteProcesso::usarPortaLivre() {
   portaDoArquivo = true;
   portaTcp = portaLivre();
@@ -248,7 +263,7 @@ bool AgenteProcesso::iniciar(const std::vector<std::string>& argumentos, const s
         erros().find("Bind Fail()") == std::string::npos) {
       return ok;
     }
-    unlink(("/var/log/AgenteLinuxVorna" + std::to_string(processo) + ".log").c_str());
+    unlink(Logger().caminhoLog(processo).c_str());
     terminou = false;
     usarPortaLivre();
   }
@@ -302,17 +317,30 @@ bool AgenteProcesso::iniciarUmaVez(const std::vector<std::string>& argumentos,
          (esperarAte([this] { return escutando(portaTcp) || !vivo(); }, 10000) && vivo());
 }
 
-std::unique_ptr<ClienteVorna> AgenteProcesso::conectar(const std::string& destino,
-                                                       const std::string& origem) {
+std::unique_ptr<ClienteVorna> AgenteProcesso::tentarConectar(const std::string& destino,
+                                                             const std::string& origem) {
   std::unique_ptr<ClienteVorna> cliente(new ClienteVorna());
   if (!cliente->conectar(destino, portaTcp, origem)) return nullptr;
   cliente->setTempoLimite(10000);
   return cliente;
 }
 
+// Thrown rather than asserted: an assertion would return from here only,
+// and the test would go on with a null connection.
+std::unique_ptr<ClienteVorna> AgenteProcesso::conectar(const std::string& destino,
+                                                       const std::string& origem) {
+  std::unique_ptr<ClienteVorna> cliente = tentarConectar(destino, origem);
+  if (!cliente) {
+    throw std::runtime_error("no connection to " + destino + " port " + std::to_string(portaTcp) +
+                             (origem.empty() ? "" : " from " + origem));
+  }
+  return cliente;
+}
+
 std::unique_ptr<ClienteVorna> AgenteProcesso::conectarLogado() {
   std::unique_ptr<ClienteVorna> cliente = conectar();
-  if (!cliente || cliente->login("", "") != LOGIN_SUCESSO) return nullptr;
+  int codigo = cliente->login("", "");
+  if (codigo != LOGIN_SUCESSO) throw std::runtime_error("login refused: " + std::to_string(codigo));
   return cliente;
 }
 
@@ -336,7 +364,7 @@ std::string AgenteProcesso::saida() const { return lerArquivo(pasta / "saida.txt
 std::string AgenteProcesso::erros() const { return lerArquivo(pasta / "erros.txt"); }
 
 std::string AgenteProcesso::logProcesso() const {
-  std::string tudo = lerArquivo("/var/log/AgenteLinuxVorna" + std::to_string(processo) + ".log");
+  std::string tudo = lerArquivo(Logger().caminhoLog(processo));
   // An agent that ran earlier with the same pid may have left its lines
   // there: this one's start with the line that names its pid.
   size_t inicio = tudo.rfind(" PID " + std::to_string(processo) + "\n");
@@ -351,16 +379,36 @@ std::string AgenteProcesso::logInicio() const {
              : std::string();
 }
 
-bool AgenteProcesso::esperarNoLogProcesso(const std::string& trecho, int ms) const {
-  return esperarAte([&] { return logProcesso().find(trecho) != std::string::npos; }, ms);
+bool AgenteProcesso::esperarNoLogProcesso(const std::string& trecho, int vezes) const {
+  return esperarNoLog([this] { return logProcesso(); }, trecho, vezes);
 }
 
-bool AgenteProcesso::esperarNoLogInicio(const std::string& trecho, int ms) const {
-  return esperarAte([&] { return logInicio().find(trecho) != std::string::npos; }, ms);
+bool AgenteProcesso::esperarNoLogInicio(const std::string& trecho, int vezes) const {
+  return esperarNoLog([this] { return logInicio(); }, trecho, vezes);
 }
 
 bool AgenteProcesso::esperarNaSaida(const std::string& trecho, int ms) const {
   return esperarAte([&] { return saida().find(trecho) != std::string::npos; }, ms);
+}
+
+TResultadoPrograma TesteComAgente::cli(std::vector<std::string> argumentos,
+                                       std::vector<std::string> ambiente) {
+  argumentos.insert(argumentos.begin(), {"-p", std::to_string(agente.porta())});
+  ambiente.push_back("TZ=UTC0");
+  return executarPrograma(VORNACLI_BIN, argumentos, ambiente);
+}
+
+void TesteComAgente::mesmaArvore(const std::string& a, const std::string& b,
+                                 const std::string& soEmA) {
+  TResultadoPrograma diff = executarPrograma("/usr/bin/diff", {"-r", "--no-dereference", a, b});
+  EXPECT_EQ(diff.saida, soEmA.empty() ? "" : "Only in " + a + ": " + soEmA + "\n");
+  EXPECT_EQ(diff.status, soEmA.empty() ? 0 : 1) << diff.erros;
+  EXPECT_EQ(estado(b).st_mtime, estado(a).st_mtime) << b;
+  for (const auto& entrada : std::filesystem::recursive_directory_iterator(a)) {
+    if (entrada.is_symlink() || !(entrada.is_regular_file() || entrada.is_directory())) continue;
+    std::string outro = b + "/" + std::filesystem::relative(entrada.path(), a).string();
+    EXPECT_EQ(estado(outro).st_mtime, estado(entrada.path()).st_mtime) << outro;
+  }
 }
 
 pid_t iniciarPrograma(const std::string& caminho, const std::vector<std::string>& argumentos,

@@ -53,11 +53,16 @@ class AgenteProcesso {
   pid_t pid() const { return processo; }
 
   // A connection (not yet logged in) to destino from origem (any local
-  // address when empty), or null.
+  // address when empty). When there is none it throws std::runtime_error,
+  // which ends the test as a failure that names the address.
   std::unique_ptr<ClienteVorna> conectar(const std::string& destino = "127.0.0.1",
                                          const std::string& origem = "");
-  // A connection logged in with the default user file, or null.
+  // A connection logged in with the default user file; throws the same when
+  // there is none or the login is refused.
   std::unique_ptr<ClienteVorna> conectarLogado();
+  // For a test that expects no connection: the same as conectar, or null.
+  std::unique_ptr<ClienteVorna> tentarConectar(const std::string& destino = "127.0.0.1",
+                                               const std::string& origem = "");
 
   // Sends sinal and waits for the end. The wait status, or -1 on time-out.
   int parar(int sinal);
@@ -70,14 +75,16 @@ class AgenteProcesso {
   std::string logProcesso() const;
   // What the shared start-up log received since this agent started.
   std::string logInicio() const;
-  // Polls texto's source until it contains trecho, for up to ms.
-  bool esperarNoLogProcesso(const std::string& trecho, int ms = 5000) const;
-  bool esperarNoLogInicio(const std::string& trecho, int ms = 5000) const;
+  // Polls the log until it holds trecho (exactly vezes times when vezes is
+  // above 0), for up to 10 s. True at once where logs cannot be written here
+  // (logsGravaveis), so that a test checks its log lines wherever there are any.
+  bool esperarNoLogProcesso(const std::string& trecho, int vezes = 0) const;
+  bool esperarNoLogInicio(const std::string& trecho, int vezes = 0) const;
+  // Polls the console until it holds trecho, for up to ms.
   bool esperarNaSaida(const std::string& trecho, int ms = 5000) const;
 
   static int portaLivre();
   static bool escutando(int porta);
-  static bool logsGravaveis();
 
  private:
   bool iniciarUmaVez(const std::vector<std::string>& argumentos, const std::string& argv0,
@@ -97,6 +104,13 @@ class AgenteProcesso {
   bool terminou;
 };
 
+// What a finished program printed and how it ended.
+struct TResultadoPrograma {
+  int status = -1;  // exit status, or -1 when it did not exit normally in time
+  std::string saida;
+  std::string erros;
+};
+
 // A test with its own agent, in UTC on a free loopback port, and an empty
 // folder base in the agent's working directory.
 class TesteComAgente : public ::testing::Test {
@@ -109,15 +123,28 @@ class TesteComAgente : public ::testing::Test {
     std::filesystem::create_directories(base);
   }
 
+  // vornacli run to its end against this agent (its port comes first), in
+  // UTC and with the extra environment entries.
+  TResultadoPrograma cli(std::vector<std::string> argumentos,
+                         std::vector<std::string> ambiente = {});
+  // b holds what a holds, byte for byte, but for soEmA (a link at a's top,
+  // which a copy skips), and each of its folders and files has the
+  // modification second of a's.
+  void mesmaArvore(const std::string& a, const std::string& b, const std::string& soEmA = "");
+
   AgenteProcesso agente;
   std::string base;
 };
 
-// What a finished program printed and how it ended.
-struct TResultadoPrograma {
-  int status = -1;  // exit status, or -1 when it did not exit normally in time
-  std::string saida;
-  std::string erros;
+// The same with a connection logged in.
+class TesteComConexao : public TesteComAgente {
+ protected:
+  void SetUp() override {
+    TesteComAgente::SetUp();
+    if (!HasFatalFailure()) cliente = agente.conectarLogado();
+  }
+
+  std::unique_ptr<ClienteVorna> cliente;
 };
 
 // Runs caminho with argumentos (the program name is added) and the extra
@@ -165,6 +192,9 @@ Bytes receber(int socket, size_t n);
 // acknowledgement (checked).
 Bytes respostaBruta(ClienteVorna* cliente, int codigo, const std::vector<std::string>& textos,
                     bool comPedido = true);
+// Asks for a store (command 2) of n bytes at caminho in chunks of bloco,
+// the acknowledgement checked; the caller sends the data.
+void pedirGravacao(ClienteVorna* cliente, const std::string& caminho, int64_t n, int bloco = 4096);
 // The bytes of a message holding only the string texto.
 Bytes mensagemDeTexto(const std::string& texto);
 // The same connection still answers in step: the version reply comes next.

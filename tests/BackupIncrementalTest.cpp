@@ -17,17 +17,8 @@ class BackupIncremental : public TesteComAgente {
  protected:
   TResultadoPrograma backup(std::vector<std::string> opcoes, const std::string& origem,
                             const std::string& para = "") {
-    opcoes.insert(opcoes.begin(), {"-p", std::to_string(agente.porta())});
-    for (const std::string& a : {std::string("backup"), origem, para.empty() ? copia : para}) {
-      opcoes.push_back(a);
-    }
-    return executarPrograma(VORNACLI_BIN, opcoes, {"TZ=UTC0"});
-  }
-
-  struct stat estado(const std::string& caminho) {
-    struct stat st {};
-    EXPECT_EQ(lstat(caminho.c_str(), &st), 0) << caminho;
-    return st;
+    opcoes.insert(opcoes.end(), {"backup", origem, para.empty() ? copia : para});
+    return cli(opcoes);
   }
 
   PastaTemporaria destino;

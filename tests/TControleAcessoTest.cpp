@@ -90,7 +90,7 @@ TEST(TControleAcesso, limitePorEnderecoAntesDoGeral) {
 
 TEST(TControleAcesso, umEnderecoQueInundaNaoEscondeOsOutros) {
   LogDoTeste log;
-  if (!log.gravavel()) GTEST_SKIP() << "/var/log is not writable here";
+  if (!logsGravaveis()) GTEST_SKIP() << "/var/log is not writable here";
   TRedeIP soA;
   ASSERT_TRUE(TEnderecoIP::lerRede("127.0.0.5", &soA));
   TControleAcesso controle(true, {soA}, 0, 0, 0, log.pid);
@@ -133,7 +133,7 @@ TEST(TControleAcesso, umIPv6EhContadoPorSeu64) {
   EXPECT_FALSE(controle.penalizado(enderecoDe("2001:db8:10:2::a"), t + segundos(1)));
   EXPECT_TRUE(controle.admitir(enderecoDe("2001:db8:10:2::a"), t + segundos(1))) << "another /64";
   EXPECT_TRUE(controle.admitir(IP_A, t + segundos(1)));
-  if (!log.gravavel()) return;
+  if (!logsGravaveis()) return;
   std::string texto = log.ler();
   for (const char* linha :
        {"Conexão de 2001:db8:11::1 recusada: endereço fora de servidoresPermitidos\n",
@@ -151,7 +151,7 @@ TEST(TControleAcesso, umIPv6EhContadoPorSeu64) {
 
 TEST(TControleAcesso, recusasDeUm64DividemSeuLimiteNoLog) {
   LogDoTeste log;
-  if (!log.gravavel()) GTEST_SKIP() << "/var/log is not writable here";
+  if (!logsGravaveis()) GTEST_SKIP() << "/var/log is not writable here";
   TControleAcesso controle(true, {}, 0, 0, 0, log.pid);
   TRelogio::time_point t = TRelogio::now();
   char texto[64];

@@ -103,7 +103,7 @@ TEST(TFileUser, arquivoIlegivelOuSemUsuarioRecusaELogaUmaVezPorEstado) {
       EXPECT_FALSE(arquivo.userCadastrado("backup", "segredo", &codigo));
     }
   }
-  if (!log.gravavel()) return;
+  if (!logsGravaveis()) return;
   std::string texto = log.ler();
   EXPECT_EQ(contar(texto, "Arquivo UserAgenteVorna.config ilegível - Motivo:"), 1) << texto;
   EXPECT_EQ(contar(texto,
@@ -125,7 +125,7 @@ TEST(TFileUser, arquivoQueFaltaEhCriadoSoParaORootENuncaPorUmaLigacao) {
   EXPECT_EQ(estado(TFileUser::ARQUIVO_CONFIG).st_mode & 07777, 0600u);
   int codigo = LOGIN_SUCESSO;
   EXPECT_TRUE(arquivo.userCadastrado("quem", "for", &codigo));
-  if (log.gravavel()) {
+  if (logsGravaveis()) {
     EXPECT_EQ(contar(log.ler(),
                      "Arquivo UserAgenteVorna.config criado com a autenticação None: "
                      "todo servidor será admitido"),

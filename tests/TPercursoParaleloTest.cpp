@@ -1,4 +1,3 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,18 +20,16 @@ namespace {
 void criarArvore(const std::string& raiz) {
   namespace fs = std::filesystem;
   uint64_t x = 20261207;
-  auto tocar = [&](const std::string& caminho) {
+  auto quando = [&] {
     x ^= x << 13;
     x ^= x >> 7;
     x ^= x << 17;
-    time_t quando = 1500000000 + static_cast<time_t>(x % 300000000);
-    struct timespec tempos[2] = {{quando, 0}, {quando, 0}};
-    utimensat(AT_FDCWD, caminho.c_str(), tempos, AT_SYMLINK_NOFOLLOW);
+    return 1500000000 + static_cast<time_t>(x % 300000000);
   };
   fs::create_directories(raiz + "/grande");
   for (int i = 0; i < 700; ++i) {
     escreverArquivo(raiz + "/grande/f" + std::to_string(i), std::string(i % 7, 'g'));
-    tocar(raiz + "/grande/f" + std::to_string(i));
+    tocar(raiz + "/grande/f" + std::to_string(i), quando());
     if (i % 100 == 0) fs::create_directories(raiz + "/grande/d" + std::to_string(i) + "/x");
   }
   for (int p = 0; p < 40; ++p) {
@@ -40,7 +37,7 @@ void criarArvore(const std::string& raiz) {
     fs::create_directories(pasta);
     for (int a = 0; a < 15; ++a) {
       escreverArquivo(pasta + "/a" + std::to_string(a), std::string(a, 'a'));
-      tocar(pasta + "/a" + std::to_string(a));
+      tocar(pasta + "/a" + std::to_string(a), quando());
     }
   }
   std::string fundo = raiz + "/fundo";
@@ -49,7 +46,7 @@ void criarArvore(const std::string& raiz) {
     fs::create_directories(fundo + "/lado");
     escreverArquivo(fundo + "/f", "fundo");
     escreverArquivo(fundo + "/lado/g", "lado");
-    tocar(fundo + "/f");
+    tocar(fundo + "/f", quando());
   }
   fs::create_directories(raiz + "/proc");
   fs::create_directories(raiz + "/vazia");

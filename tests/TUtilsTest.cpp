@@ -68,7 +68,7 @@ TEST(Logger, linhaSemZerosADiaPrimeiro) {
 
 TEST(Logger, acrescentaLinhasAoArquivoDoProcesso) {
   LogDoTeste teste;
-  if (!teste.gravavel()) GTEST_SKIP() << "/var/log não é gravável por este usuário";
+  if (!logsGravaveis()) GTEST_SKIP() << "/var/log não é gravável por este usuário";
   Logger log;
   EXPECT_EQ(teste.caminho, "/var/log/AgenteLinuxVorna" + std::to_string(teste.pid) + ".log");
   log.WriteLog("primeira", teste.pid, false);
@@ -91,7 +91,7 @@ TEST(Logger, acrescentaLinhasAoArquivoDoProcesso) {
 
 TEST(Logger, naoEscrevePorLigacaoNemEmArquivoDeUsuario) {
   LogDoTeste teste;
-  if (!teste.gravavel() || geteuid() != 0) GTEST_SKIP() << "needs root and /var/log";
+  if (!logsGravaveis() || geteuid() != 0) GTEST_SKIP() << "needs root and /var/log";
   PastaTemporaria pasta;
   std::string alvo = pasta / "alvo";
   escreverArquivo(alvo, "intacto\n");

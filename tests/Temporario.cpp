@@ -64,6 +64,12 @@ struct stat estado(const std::string& caminho) {
   return st;
 }
 
+mode_t umaskAtual() {
+  mode_t mascara = umask(0);
+  umask(mascara);
+  return mascara;
+}
+
 int contar(const std::string& texto, const std::string& trecho) {
   int n = 0;
   for (size_t p = texto.find(trecho); p != std::string::npos;
@@ -73,14 +79,14 @@ int contar(const std::string& texto, const std::string& trecho) {
   return n;
 }
 
+bool logsGravaveis() { return access("/var/log", W_OK) == 0; }
+
 LogDoTeste::LogDoTeste()
     : pid(900000000 + static_cast<int>(getpid() % 1000000)), caminho(Logger().caminhoLog(pid)) {
   unlink(caminho.c_str());
 }
 
 LogDoTeste::~LogDoTeste() { unlink(caminho.c_str()); }
-
-bool LogDoTeste::gravavel() const { return access("/var/log", W_OK) == 0; }
 
 std::string LogDoTeste::ler() const {
   return access(caminho.c_str(), F_OK) == 0 ? lerArquivo(caminho) : "";

@@ -50,6 +50,10 @@ struct stat estado(const std::string& caminho);
 // nothing was made, removed, written or given a time.
 std::string retratoDaArvore(const std::string& raiz);
 
+// Whether this user may write the agent's logs (in /var/log). Where it may
+// not, a test passes over what only a log would show.
+bool logsGravaveis();
+
 // The log of a process number no agent of this test uses, for a piece that
 // logs under it; removed before and after.
 class LogDoTeste {
@@ -58,7 +62,6 @@ class LogDoTeste {
   ~LogDoTeste();
   LogDoTeste(const LogDoTeste&) = delete;
   LogDoTeste& operator=(const LogDoTeste&) = delete;
-  bool gravavel() const;
   std::string ler() const;
 
   const int pid;
@@ -67,6 +70,9 @@ class LogDoTeste {
 
 // The address written texto; fails the test when it is none.
 TEnderecoIP enderecoDe(const std::string& texto);
+
+// The mask of this process's new files' modes.
+mode_t umaskAtual();
 
 // Counts non-overlapping occurrences of trecho in texto.
 int contar(const std::string& texto, const std::string& trecho);
