@@ -23,6 +23,20 @@ bool contem(const std::string& texto, const char* trecho) {
   return texto.find(trecho) != std::string::npos;
 }
 
+// The entries of a comma-separated value, trimmed, empty ones left out.
+std::vector<std::string> entradasDaLista(const std::string& valor) {
+  std::vector<std::string> entradas;
+  size_t inicio = 0;
+  while (inicio <= valor.size()) {
+    size_t virgula = valor.find(',', inicio);
+    if (virgula == std::string::npos) virgula = valor.size();
+    std::string entrada = semBrancosNasPontas(valor.substr(inicio, virgula - inicio));
+    if (!entrada.empty()) entradas.push_back(entrada);
+    inicio = virgula + 1;
+  }
+  return entradas;
+}
+
 std::string valorInvalido(const char* chave, const std::string& valor) {
   return std::string("Valor inválido para ") + chave + " em " + TFileConfiguracao::ARQUIVO_CONFIG +
          ": \"" + valor + "\"";
@@ -129,13 +143,7 @@ bool TFileConfiguracao::setaParametroDePastas(const std::string& chave, const st
 
 void TFileConfiguracao::lerPastas(const char* chave, const std::string& valor,
                                   std::vector<std::string>* pastas) {
-  size_t inicio = 0;
-  while (inicio <= valor.size()) {
-    size_t virgula = valor.find(',', inicio);
-    if (virgula == std::string::npos) virgula = valor.size();
-    std::string pasta = semBrancosNasPontas(valor.substr(inicio, virgula - inicio));
-    inicio = virgula + 1;
-    if (pasta.empty()) continue;
+  for (std::string pasta : entradasDaLista(valor)) {
     if (pasta[0] != '/') {
       avisarValorInvalido(chave, pasta);
       continue;
@@ -175,13 +183,7 @@ void TFileConfiguracao::lerServidoresPermitidos(const std::string& valor) {
   // A key that is there restricts, whatever its entries: an empty or mistyped
   // list admits nobody, never everybody. Every line of the key adds to it.
   restringirServidores = true;
-  size_t inicio = 0;
-  while (inicio <= valor.size()) {
-    size_t virgula = valor.find(',', inicio);
-    if (virgula == std::string::npos) virgula = valor.size();
-    std::string entrada = semBrancosNasPontas(valor.substr(inicio, virgula - inicio));
-    inicio = virgula + 1;
-    if (entrada.empty()) continue;
+  for (const std::string& entrada : entradasDaLista(valor)) {
     TRedeIP rede;
     if (!TEnderecoIP::lerRede(entrada, &rede)) {
       avisarValorInvalido(ID_SERVIDORES_PERMITIDOS, entrada);
