@@ -314,8 +314,6 @@ bool TFileTransferManager::substituirAlvo() {
   return true;
 }
 
-int TFileTransferManager::descarregarArquivo() { return fsync(handle) == 0 ? 0 : errno; }
-
 int TFileTransferManager::descarregarPasta() { return fsync(pastaFd) == 0 ? 0 : errno; }
 
 std::string TFileTransferManager::pastaDoAlvo() const { return pastaDe(nomeArquivo); }

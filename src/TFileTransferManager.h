@@ -67,12 +67,10 @@ class TFileTransferManager {
   // flush that makes the name durable. False when it fails, logged, with the
   // temporary file gone: a store that failed, not a flush.
   bool colocarNoLugar();
-  // fsync of the file, of its folder: 0 or the errno. The folder of a
-  // target the agent may not read is open only as a path, and its flush
-  // fails with EBADF.
-  int descarregarArquivo();
+  // fsync of its folder: 0 or the errno. The folder of a target the agent
+  // may not read is open only as a path, and its flush fails with EBADF.
   int descarregarPasta();
-  // The file while it is open (for syncfs), else -1.
+  // The file while it is open (for the flush that commits its name), else -1.
   int descritorArquivo() const { return handle; }
   // How its file system makes it durable (known once the file is created).
   TRegraDescarga::TModo modo() const { return modoDisco; }

@@ -20,14 +20,19 @@ const char* const MOTIVO_NAO_CONFIRMADA = "conexÃ£o encerrada antes da confirmaÃ
 }  // namespace
 
 TLoteGravacao::TLoteGravacao(Stream* stream, int pidLog)
-    : stream(stream), pidLog(pidLog), arquivos(0), bytes(0) {}
+    : stream(stream), pidLog(pidLog), gravando(false), discoGravando(0), arquivos(0), bytes(0) {}
 
 // Stores still kept are committed by the owner before it goes; any left
 // here (an exception on the way out) lose only their temporary files.
-TLoteGravacao::~TLoteGravacao() {}
+TLoteGravacao::~TLoteGravacao() { pararDeGravar(); }
 
 bool TLoteGravacao::comandoLido(int codigo) {
   return codigo == CMD_AGENTE_LINUX_PUT_FILE || confirmar();
+}
+
+void TLoteGravacao::pararDeGravar() {
+  if (gravando) TDescargaConjunta::sair(discoGravando, this);
+  gravando = false;
 }
 
 void TLoteGravacao::receber(const std::string& caminho, int64_t tamanhoArquivo, bool* tranferindo) {
@@ -49,7 +54,7 @@ void TLoteGravacao::receber(const std::string& caminho, int64_t tamanhoArquivo, 
   ++arquivos;
   bytes += tamanho;
   if (!gravacao) return;
-  pendentes.push_back(TPendente{std::move(gravacao), 0, false});
+  pendentes.push_back(TPendente{std::move(gravacao), 0, false, 0});
   // From here on every byte waits for the commit; its closing reply is next.
   stream->reterSaida();
   pendentes.back().marca = stream->tamanhoRetido();
@@ -119,12 +124,17 @@ size_t TLoteGravacao::gravarTudo() {
   std::map<std::string, std::vector<size_t>> porPasta;
   for (size_t i = 0; i < corte; ++i) {
     TFileTransferManager* gravacao = pendentes[i].gravacao.get();
-    if (!gravacao->colocarNoLugar()) {
-      pendentes[i].falhou = true;
-    } else if (gravacao->modo() == TRegraDescarga::UMA_CONFIRMACAO) {
-      porDisco[gravacao->discoDoAlvo()].push_back(i);
-    } else {
+    if (gravacao->modo() == TRegraDescarga::UMA_CONFIRMACAO) {
+      if (TDescargaConjunta::nomear([gravacao] { return gravacao->colocarNoLugar(); },
+                                    &pendentes[i].numero)) {
+        porDisco[gravacao->discoDoAlvo()].push_back(i);
+      } else {
+        pendentes[i].falhou = true;
+      }
+    } else if (gravacao->colocarNoLugar()) {
       porPasta[gravacao->pastaDoAlvo()].push_back(i);
+    } else {
+      pendentes[i].falhou = true;
     }
   }
   auto descarregarGrupos = [&](const auto& grupos) {
@@ -143,14 +153,19 @@ size_t TLoteGravacao::gravarTudo() {
 
 int TLoteGravacao::descarregar(const std::vector<size_t>& grupo) {
   TFileTransferManager* primeira = pendentes[grupo.front()].gravacao.get();
-  TFileTransferManager* ultima = pendentes[grupo.back()].gravacao.get();
   if (primeira->modo() != TRegraDescarga::UMA_CONFIRMACAO) {
     // The data is durable already (escreverDados): the folder holds the names.
     return primeira->descarregarPasta();
   }
-  if (grupo.size() == 1) return primeira->descarregarArquivo();
-  // Through a file: a folder may be open only as a path.
-  return TDescargaConjunta::descarregar(ultima->discoDoAlvo(), ultima->descritorArquivo());
+  // Through the last file named: a folder may be open only as a path, and
+  // that file's commit holds every earlier name.
+  const TPendente& ultima = pendentes[grupo.back()];
+  dev_t disco = ultima.gravacao->discoDoAlvo();
+  if (gravando && discoGravando != disco) pararDeGravar();
+  gravando = true;
+  discoGravando = disco;
+  return TDescargaConjunta::confirmar(disco, this, ultima.numero,
+                                      ultima.gravacao->descritorArquivo());
 }
 
 void TLoteGravacao::falhar(size_t i, const std::string& motivo) {

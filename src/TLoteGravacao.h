@@ -1,6 +1,8 @@
 #ifndef TLOTEGRAVACAO_H
 #define TLOTEGRAVACAO_H
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -29,9 +31,9 @@ class TFileTransferManager;
 // wait on the peer; when descriptors run out; when the connection ends.
 // How: every file's data written out, each file named, then data and names
 // made durable as TRegraDescarga says for their file system: on ext4 and
-// xfs one fsync of a lone file, or one syncfs shared with other connections
-// (TDescargaConjunta) for several; elsewhere fsync of each file and of each
-// folder.
+// xfs one journal commit, shared with the other connections that ask for
+// one meanwhile (TDescargaConjunta); elsewhere fsync of each file and of
+// each folder.
 // When held bytes may leave: at once, when every store of the batch is
 // durable. When one cannot be made durable (a flush failed), it and every
 // store of the batch after it are logged as failed, the held bytes from its
@@ -68,6 +70,7 @@ class TLoteGravacao {
     std::unique_ptr<TFileTransferManager> gravacao;
     size_t marca;  // where its closing reply starts among the held bytes
     bool falhou;   // its failure is logged
+    uint64_t numero;  // its name's number where one commit holds it (TDescargaConjunta)
   };
 
   // Whether caminho may join the batch without a commit first.
@@ -79,6 +82,8 @@ class TLoteGravacao {
   // Flushes the named stores grupo (indexes into pendentes) of one file
   // system, or of one folder where each folder is flushed: 0 or the errno.
   int descarregar(const std::vector<size_t>& grupo);
+  // The connection, ending, asks TDescargaConjunta for no more commits.
+  void pararDeGravar();
   // Logs the failure of pendentes[i] for motivo, once.
   void falhar(size_t i, const std::string& motivo);
 
@@ -87,6 +92,8 @@ class TLoteGravacao {
   std::vector<TPendente> pendentes;
   std::set<std::string> alvos;   // targets of the pending stores
   std::set<std::string> pastas;  // folders above them
+  bool gravando;                 // known to TDescargaConjunta on discoGravando
+  dev_t discoGravando;
   int arquivos;                  // stores since the last commit, failed ones too
   int64_t bytes;                 // their announced bytes
 };

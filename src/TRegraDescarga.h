@@ -14,7 +14,8 @@
 // checkpoints). A store there waits for its data's writeback to complete,
 // takes its name, and then one commit makes data, allocation and name
 // durable together: fsync of the file (the link or rename changes its inode
-// in the same transaction as the folder's entry), or syncfs for several.
+// in the same transaction as the folder's entry), or of the file named last
+// for several (TDescargaConjunta).
 // Any other file system (btrfs, tmpfs, ext4 without a journal, network and
 // FUSE file systems, anything unknown) is promised nothing of the kind: a
 // store there takes fsync of its file before the name and fsync of its
