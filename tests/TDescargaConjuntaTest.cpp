@@ -89,8 +89,14 @@ TEST(TDescargaConjunta, cadaPedidoEhCobertoPorUmaDescargaQueComecouDepoisDeleEPa
       porNomePosterior |= d.inicio > pedido.inicio && d.fim < pedido.fim && d.numero >= pedido.numero;
     }
     EXPECT_TRUE(porNomePosterior) << "no flush through a name as late as number " << pedido.numero;
-    if (cobre->erro != 0) {
-      EXPECT_EQ(pedido.erro, EIO) << "a failed flush passed for a good one";
+    if (pedido.erro == 0) {
+      // A flush that started after its asking may still have begun before
+      // it was counted: the one that served it is among those in its window.
+      bool descargaBoa = false;
+      for (const TEvento& d : descargas) {
+        descargaBoa |= d.erro == 0 && d.inicio > pedido.inicio && d.fim < pedido.fim;
+      }
+      EXPECT_TRUE(descargaBoa) << "a failed flush passed for a good one";
     }
     if (pedido.erro != 0) {
       bool falhaPorPerto = false;
