@@ -218,7 +218,5 @@ ssize_t Stream::terminarRetencao() {
 void Stream::encerrarCortando(size_t mantidos) {
   if (mantidos < saidaRetida.size()) saidaRetida.resize(mantidos);
   retendo = false;
-  enviarRetida(0);
-  encerrado = true;
-  shutdown(handleClientSocket, SHUT_RDWR);
+  encerrar();
 }

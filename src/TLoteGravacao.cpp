@@ -124,17 +124,17 @@ size_t TLoteGravacao::gravarTudo() {
   std::map<std::string, std::vector<size_t>> porPasta;
   for (size_t i = 0; i < corte; ++i) {
     TFileTransferManager* gravacao = pendentes[i].gravacao.get();
-    if (gravacao->modo() == TRegraDescarga::UMA_CONFIRMACAO) {
-      if (TDescargaConjunta::nomear([gravacao] { return gravacao->colocarNoLugar(); },
-                                    &pendentes[i].numero)) {
-        porDisco[gravacao->discoDoAlvo()].push_back(i);
-      } else {
-        pendentes[i].falhou = true;
-      }
-    } else if (gravacao->colocarNoLugar()) {
-      porPasta[gravacao->pastaDoAlvo()].push_back(i);
-    } else {
+    bool umaConfirmacao = gravacao->modo() == TRegraDescarga::UMA_CONFIRMACAO;
+    bool nomeado = umaConfirmacao ? TDescargaConjunta::nomear(
+                                        [gravacao] { return gravacao->colocarNoLugar(); },
+                                        &pendentes[i].numero)
+                                  : gravacao->colocarNoLugar();
+    if (!nomeado) {
       pendentes[i].falhou = true;
+    } else if (umaConfirmacao) {
+      porDisco[gravacao->discoDoAlvo()].push_back(i);
+    } else {
+      porPasta[gravacao->pastaDoAlvo()].push_back(i);
     }
   }
   auto descarregarGrupos = [&](const auto& grupos) {
