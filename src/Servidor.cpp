@@ -28,26 +28,6 @@ Servidor::~Servidor() { desconectar(); }
 
 namespace {
 
-// The socket address of endereco and porta in *local: IPv4 when ipv4 is
-// true, IPv6 otherwise. Its length.
-socklen_t montarEndereco(const TEnderecoIP& endereco, bool ipv4, int porta,
-                         struct sockaddr_storage* local) {
-  std::memset(local, 0, sizeof *local);
-  uint16_t portaRede = htons(static_cast<uint16_t>(porta));
-  if (ipv4) {
-    struct sockaddr_in* v4 = reinterpret_cast<struct sockaddr_in*>(local);
-    v4->sin_family = AF_INET;
-    v4->sin_port = portaRede;
-    std::memcpy(&v4->sin_addr, endereco.bytes() + 12, 4);
-    return sizeof *v4;
-  }
-  struct sockaddr_in6* v6 = reinterpret_cast<struct sockaddr_in6*>(local);
-  v6->sin6_family = AF_INET6;
-  v6->sin6_port = portaRede;
-  std::memcpy(&v6->sin6_addr, endereco.bytes(), 16);
-  return sizeof *v6;
-}
-
 int portaDe(const struct sockaddr_storage& endereco) {
   if (endereco.ss_family == AF_INET6) {
     return ntohs(reinterpret_cast<const struct sockaddr_in6*>(&endereco)->sin6_port);
@@ -71,7 +51,7 @@ bool Servidor::iniciar() {
   bool todosIPv6 = !ipv4 && std::memcmp(local.bytes(), &in6addr_any, 16) == 0;
   if (!criarSocket(ipv4 ? AF_INET : AF_INET6, !todosIPv6)) return false;
   struct sockaddr_storage escuta;
-  socklen_t tamanho = montarEndereco(local, ipv4, porta, &escuta);
+  socklen_t tamanho = local.paraSocket(porta, &escuta);
   if (bind(socketHandle, reinterpret_cast<struct sockaddr*>(&escuta), tamanho) < 0) {
     log.WriteLog("Bind Fail", PID, false);
     perror("Bind Fail()");

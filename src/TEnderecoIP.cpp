@@ -76,6 +76,23 @@ bool TEnderecoIP::lerSocket(const struct sockaddr* origem, TEnderecoIP* endereco
   return true;
 }
 
+socklen_t TEnderecoIP::paraSocket(int porta, struct sockaddr_storage* destino) const {
+  std::memset(destino, 0, sizeof *destino);
+  uint16_t portaRede = htons(static_cast<uint16_t>(porta));
+  if (ehIPv4()) {
+    struct sockaddr_in* ipv4 = reinterpret_cast<struct sockaddr_in*>(destino);
+    ipv4->sin_family = AF_INET;
+    ipv4->sin_port = portaRede;
+    std::memcpy(&ipv4->sin_addr, &octetos[INICIO_IPV4], 4);
+    return sizeof *ipv4;
+  }
+  struct sockaddr_in6* ipv6 = reinterpret_cast<struct sockaddr_in6*>(destino);
+  ipv6->sin6_family = AF_INET6;
+  ipv6->sin6_port = portaRede;
+  std::memcpy(&ipv6->sin6_addr, octetos.data(), 16);
+  return sizeof *ipv6;
+}
+
 bool TEnderecoIP::ehIPv4() const {
   static const unsigned char MAPEADO[INICIO_IPV4] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
   return std::memcmp(octetos.data(), MAPEADO, INICIO_IPV4) == 0;

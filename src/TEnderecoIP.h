@@ -1,12 +1,13 @@
 #ifndef TENDERECOIP_H
 #define TENDERECOIP_H
 
+#include <sys/socket.h>
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
-struct sockaddr;
 struct TRedeIP;
 
 // The address of a peer, IPv4 or IPv6: its text for the log, the networks
@@ -34,6 +35,9 @@ class TEnderecoIP {
   // The address of a socket address of family AF_INET or AF_INET6 (an
   // IPv4-mapped one is IPv4); false for any other family.
   static bool lerSocket(const struct sockaddr* origem, TEnderecoIP* endereco);
+  // The socket address of this address and porta in *destino: AF_INET for
+  // an IPv4 address, AF_INET6 otherwise. Its length.
+  socklen_t paraSocket(int porta, struct sockaddr_storage* destino) const;
 
   bool ehIPv4() const;
   // The 16 bytes in network order; an IPv4 address is the last four.
